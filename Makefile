@@ -1,0 +1,40 @@
+# Top-level entry points. `make run` builds an optimised simulator and runs
+# the main job; `make test` builds and runs the whole test suite twice, once
+# optimised and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+RELEASE_DIR := build/release
+SANITIZE_DIR := build/sanitize
+
+.PHONY: all build run test test-release test-sanitize bench clean
+
+all: build
+
+build:
+	cmake -S . -B $(RELEASE_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+run: build
+	./$(RELEASE_DIR)/simulator/simulator -e 0 -N 1000
+
+test: test-release test-sanitize
+
+test-release: build
+	cd $(RELEASE_DIR) && ctest --output-on-failure -j $(JOBS)
+
+test-sanitize:
+	cmake -S . -B $(SANITIZE_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAN_SANITIZE=ON
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+bench:
+	cmake -S . -B build/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKORVAN_BUILD_BENCH=ON -DKORVAN_BUILD_TESTS=OFF
+	cmake --build build/bench -j $(JOBS)
+	for b in build/bench/bench/*_bench; do $$b; done
+
+clean:
+	rm -rf build

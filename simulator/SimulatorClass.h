@@ -1,0 +1,148 @@
+#ifndef SIMULATOR_CLASS_H
+#define SIMULATOR_CLASS_H
+
+#include <cstdint>
+#include <fstream>
+#include <list>
+#include <string>
+
+#include "Cpp/BaseClasses/Heap.h"
+#include "Cpp/BaseClasses/List.h"
+
+class BaseActionClass;
+class BaseGroupClass;
+class BaseStudyClass;
+class DataPacket;
+class Event;
+class EventList;
+class KorvanSocket;
+class PacketQueue;
+class PerformanceVariableNode;
+class PVModel;
+class TraceFileContainer;
+class TraceFileKorvan;
+class TraceFileXML;
+
+// One entry of an action's affects list: a group whose enabling or timing the
+// action's firing can change. Built and freed by the simulator.
+struct AffectsNode {
+  BaseActionClass* group;
+  AffectsNode* next;
+};
+
+// The reactivation list: groups whose activity has a reactivation predicate
+// and that are scheduled.
+typedef std::list<BaseActionClass*> ReactivationList;
+
+// Per-group scheduling state; every group points to its own record.
+struct ScheduleRecord {
+  // Where the group's pending event sits in the event list; null when none.
+  // Must stay the first field: EventList::Remove(void*) reads it through a
+  // pointer to the record.
+  Event** eventSlot = nullptr;
+  // False while the group is held in the reactivation list.
+  bool notInReactivationList = true;
+  // The list node holding the group, valid while notInReactivationList is false.
+  ReactivationList::iterator reactivationPosition{};
+};
+
+// Processor-time reading taken at the start of a run.
+struct RunTimer {
+  double start;
+  double elapsed;
+};
+
+// The one simulator object of the process: the options, the model it runs,
+// the run state, the results output and the manager link.
+//
+// Ownership: the simulator owns its lists, event list, schedule records,
+// trace container, file streams, sockets and packet queues; the study owns
+// the reward model and, through it, the whole model.
+class SimulatorClass {
+ public:
+  // Builds a ready simulator from the command line; ends the process with
+  // status 1 on a command-line or set-up error.
+  SimulatorClass(int argc, char** argv);
+  // A simulator is only ever built from a command line: ends the process.
+  SimulatorClass();
+  SimulatorClass(const SimulatorClass&) = delete;
+  SimulatorClass& operator=(const SimulatorClass&) = delete;
+  ~SimulatorClass();
+
+  void Run();
+
+  // Command line. Returns 0 on success, 1 on error (message already written).
+  short ParseCommandLineOptions(int argc, char** argv);
+  void PrintUsage();
+
+  // ---- Fields, in the order of the simulator record. ----
+  char* overrideString = nullptr;
+  Heap<double>* batchBoundaries = nullptr;
+  Heap<int>* batchCounts = nullptr;
+  RunTimer* runTimer = nullptr;
+  PerformanceVariableNode** pvNodes = nullptr;
+  BaseActionClass** actions = nullptr;
+  List<BaseGroupClass>* groupList = nullptr;
+  List<BaseActionClass>* actionList = nullptr;
+  Event* scratchEvent = nullptr;
+  Event** earliestSlot = nullptr;
+  BaseActionClass* nextAction = nullptr;
+  BaseActionClass* lastFired = nullptr;
+  AffectsNode* affectsCursor = nullptr;
+  EventList* eventList = nullptr;
+  ScheduleRecord* scheduleRecords = nullptr;
+  BaseGroupClass** groups = nullptr;
+  BaseActionClass** initialEnabled = nullptr;
+  ReactivationList reactivationList;
+  int numInitialEnabled = 0;
+  // Run control: 0 runs on; 1 the run ended by itself and the last hand-over
+  // is under way; 2 stop everything.
+  volatile int status = 0;
+  double currentTime = 0.0;
+  PVModel* pvModel = nullptr;
+  BaseStudyClass* study = nullptr;
+
+  // Results output and manager link.
+  PacketQueue* freePackets = nullptr;
+  PacketQueue* fullPackets = nullptr;
+  DataPacket* valuePacket = nullptr;
+  DataPacket* squarePacket = nullptr;
+  int queueCapacity = 50;
+  int reportsWritten = 1;
+  KorvanSocket* simMgrSocket = nullptr;
+  KorvanSocket* listenSocket = nullptr;
+  int acceptPollMs = 2000;
+  int commandPollMs = 0;
+  std::ofstream* asciiStream = nullptr;
+  std::ofstream* binStream = nullptr;
+
+  int reportSize = 1000;
+  uint16_t port = 10000;
+  int clientId = 0;
+  int experiment = 0;
+  int numPVs = 0;
+  double cpuSeconds = 0.0;
+  int terminating = 1;
+  char* traceFileName = nullptr;
+  int traceLevel = 1;
+  bool textTrace = false;
+  bool xmlTrace = false;
+  TraceFileContainer* traces = nullptr;
+  TraceFileKorvan* textTraceFile = nullptr;
+  TraceFileXML* xmlTraceFile = nullptr;
+  int generatorChoice = 0;
+  uint32_t seed = 31415;
+  int maxBatches = -1;
+  int batchesDone = 0;
+  char* asciiFileName = nullptr;
+  char* binFileName = nullptr;
+  bool waitForSocket = false;
+  // Counted in 64 bits: long runs fire more than 2^31 actions.
+  int64_t actionsFired = 0;
+};
+
+// Enables the print of the initial state at the start of a terminating run
+// when 4 or more. Nothing in the program sets it.
+extern int GlobalDebugLevel;
+
+#endif
