@@ -75,6 +75,58 @@ class SimulatorClass {
   short ParseCommandLineOptions(int argc, char** argv);
   void PrintUsage();
 
+  // ---- Simulation step, enabling and reactivation. ----
+  int GenerateConnectivityList();
+  int GenerateConnectivityListOld();
+  // Prepend a node for group to action's affects list; 1 when no node could
+  // be allocated.
+  int AddActionAffects(BaseActionClass* group, BaseActionClass* action);
+  int AddActionAffectsOld(BaseActionClass* group, BaseActionClass* action);
+  void ClearActionAffectsList(BaseActionClass* action);
+  void DestructConnectivityList();
+  void PrintConnectivityList(std::ostream* out);
+  int GenerateInitialEnabledList();
+  short GenerateCompleteEventList();
+  short GenerateCompleteEventListSS();
+  bool SimStep();
+  bool SimStepSS();
+  void CheckReactivationList();
+  void RemoveAffectedActions();
+  void InsertAffectedActions();
+  [[noreturn]] void HandleInvalidDistParams(BaseActionClass* action, std::string message);
+
+  // ---- Drivers. ----
+  void TerminatingSimulation();
+  void SteadyStateSimulation();
+  void CheckCompletedBatches(PerformanceVariableNode** nodes, int* valueCounts, int* squareCounts);
+  int SendSSResults(int* valueCounts, int* squareCounts);
+
+  // ---- Results output. ----
+  DataPacket* CreateDataPacket(int numPVs);
+  int CheckReportSize(double cpuSeconds);
+  int OutputThreadFunc();
+  static int StaticOutputThreadFunc(void* simulator);
+  std::ofstream* CreateASCIIFile(char* unused);
+  std::ofstream* CreateBinFile(char* name);
+  // Writers: the same bytes to each non-null destination, the socket first.
+  int Output(KorvanSocket* socket, std::ostream* stream, double* values, int n);
+  int OutputInt(KorvanSocket* socket, std::ostream* stream, int value);
+  int OutputShort(KorvanSocket* socket, std::ostream* stream, short value);
+  int OutputByte(KorvanSocket* socket, std::ostream* stream, char value);
+  static double EndianConvertDouble(double value);
+  void OutputCPUTime(KorvanSocket* socket, double cpuSeconds);
+  void OutputDataBinary(KorvanSocket* socket, std::ostream* stream, DataPacket* values,
+                        DataPacket* squares);
+  void OutputDataCSV(std::ostream* stream, DataPacket* values, DataPacket* squares);
+  void ResetDataPacketBuffer();
+
+  // ---- Manager link. ----
+  KorvanSocket* WaitForSimMgrConnection(int waitMs);
+  void ListenToSimMgr(KorvanSocket* socket);
+  void ListenToSimMgrLoop(KorvanSocket* socket);
+  int SocketThreadFunc();
+  static int StaticSocketThreadFunc(void* simulator);
+
   // ---- Fields, in the order of the simulator record. ----
   char* overrideString = nullptr;
   Heap<double>* batchBoundaries = nullptr;
@@ -139,6 +191,14 @@ class SimulatorClass {
   bool waitForSocket = false;
   // Counted in 64 bits: long runs fire more than 2^31 actions.
   int64_t actionsFired = 0;
+
+  // Conversion buffer of Output, grown to the largest count seen.
+  double* conversionBuffer = nullptr;
+  int conversionBufferSize = 0;
+  // Exit status of the process after the run: 0 after a good run, non-zero
+  // when results were lost (a result file could not be written) or the run
+  // was interrupted.
+  int exitStatus = 0;
 };
 
 // Enables the print of the initial state at the start of a terminating run
