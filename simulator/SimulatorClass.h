@@ -119,6 +119,13 @@ class SimulatorClass {
                         DataPacket* squares);
   void OutputDataCSV(std::ostream* stream, DataPacket* values, DataPacket* squares);
   void ResetDataPacketBuffer();
+  // Set-up and tear-down of the output side, called by the constructor and
+  // the destructor: the two packet queues; the result files named on the
+  // command line (false, after reporting on standard error, when one cannot
+  // be opened); and the release of queues, packets, sockets and streams.
+  void CreatePacketQueues();
+  bool OpenResultFiles();
+  void DestroyOutput();
 
   // ---- Manager link. ----
   KorvanSocket* WaitForSimMgrConnection(int waitMs);
