@@ -1,0 +1,224 @@
+#include "random/Distributions.h"
+
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "Cpp/BaseClasses/ErrorReporting.h"
+#include "Cpp/BaseClasses/KorvanAssert.h"
+#include "random/LaggedFibonacci.h"
+#include "random/Tausworthe.h"
+
+// Built during static initialisation. Seeding it writes the lagged Fibonacci
+// state, whose globals are constant-initialised and therefore ready before
+// any dynamic initialiser runs, whatever the link order.
+UserDistributions TheGenerator(0, 31415);
+// Constant-initialised with an address: valid even for initialisers of other
+// translation units that run before TheGenerator is built.
+UserDistributions* TheDistribution = &TheGenerator;
+
+namespace {
+
+constexpr double kLn4 = 1.3862943611198906;
+constexpr double kOnePlusLn4_5 = 2.504077396776274;
+constexpr double kE = 2.718281828459045;
+
+// No polar pair ever gives |y1 * W| above sqrt(-2 ln S) <= sqrt(2 * 745)
+// (about 38.6, S being at least the smallest positive double), so a normal
+// value below mean + 40 * sd can never be non-negative.
+constexpr double kPolarBound = 40.0;
+
+// The largest count the counted loops accept: their counter is an int.
+constexpr double kMaxCount = static_cast<double>(INT_MAX);
+
+double QuietNaN() { return std::numeric_limits<double>::quiet_NaN(); }
+
+RandomNumberGenerator* NewLaggedFibonacci() {
+  RandomNumberGenerator* g = new (std::nothrow) LaggedFibonacci();
+  if (g == nullptr) MemoryAllocationError();
+  return g;
+}
+
+// y1 * W of one polar pair: U1, U2 until the point lies in the unit disc.
+double PolarDeviate(RandomNumberGenerator* generator) {
+  double y1, y2, s;
+  do {
+    const double u1 = generator->rnd();
+    const double u2 = generator->rnd();
+    y1 = 2.0 * u1 - 1.0;
+    y2 = 2.0 * u2 - 1.0;
+    s = y1 * y1 + y2 * y2;
+  } while (s > 1.0);
+  return y1 * std::sqrt(-2.0 * std::log(s) / s);
+}
+
+// Unit-scale gamma variate of shape alpha.
+double UnitGamma(RandomNumberGenerator* generator, double alpha) {
+  // An infinite shape never passes Cheng's test (its arithmetic turns into
+  // NaN), so it is treated like a shape that is not a number.
+  if (std::isnan(alpha) || alpha == std::numeric_limits<double>::infinity()) return QuietNaN();
+  if (alpha > 1.0) {
+    // Cheng's rejection method.
+    const double a = 1.0 / std::sqrt(2.0 * alpha - 1.0);
+    const double b = alpha - kLn4;
+    const double c = alpha + 1.0 / a;
+    for (;;) {
+      const double u1 = generator->rnd();
+      const double u2 = generator->rnd();
+      const double v = a * std::log(u1 / (1.0 - u1));
+      const double x = alpha * std::exp(v);
+      const double z = u1 * u1 * u2;
+      const double r = b + c * v - x;
+      if (r + kOnePlusLn4_5 - 4.5 * z >= 0.0) return x;
+      if (std::log(z) <= r) return x;
+    }
+  }
+  if (alpha == 1.0) return -std::log(generator->rnd());
+  // Small shape: the acceptance test x^(alpha - 1) >= U2 serves both
+  // branches; the stream of a run depends on this exact form.
+  const double b = (kE + alpha) / kE;
+  for (;;) {
+    const double p = b * generator->rnd();
+    const double x = p <= 1.0 ? std::pow(p, 1.0 / alpha) : -std::log((b - p) / alpha);
+    const double u2 = generator->rnd();
+    if (std::pow(x, alpha - 1.0) >= u2) return x;
+  }
+}
+
+}  // namespace
+
+Distributions::Distributions() : generator(NewLaggedFibonacci()) {}
+
+Distributions::~Distributions() {
+  delete generator;
+  // Static objects destroyed after TheGenerator must not reach a dead stream
+  // through a dangling pointer.
+  generator = nullptr;
+}
+
+double Distributions::Exponential(double rate) { return -std::log(generator->rnd()) / rate; }
+
+double Distributions::Deterministic(double value) { return value; }
+
+double Distributions::Geometric(double p) {
+  return std::floor(std::log(generator->rnd()) / std::log(1.0 - p));
+}
+
+double Distributions::Weibull(double shape, double scale) {
+  return scale * std::pow(-std::log(generator->rnd()), 1.0 / shape);
+}
+
+double Distributions::ConditionalWeibull(double shape, double scale, double age) {
+  const double u = generator->rnd();
+  return scale * std::pow(-std::log(u * std::exp(-std::pow(age / scale, shape))), 1.0 / shape) -
+         age;
+}
+
+double Distributions::Normal(double mean, double variance) {
+  const double sd = std::sqrt(variance);
+  // The rejection below ends only if a non-negative value can come out;
+  // when none can (NaN arguments, negative variance, a mean too far below
+  // zero) the result is a quiet NaN and nothing is drawn.
+  if (!(mean + kPolarBound * sd >= 0.0)) return QuietNaN();
+  double x;
+  do {
+    x = mean + sd * PolarDeviate(generator);
+  } while (!(x >= 0.0));
+  return x;
+}
+
+double Distributions::Lognormal(double mean, double variance) {
+  return std::exp(mean + std::sqrt(variance) * PolarDeviate(generator));
+}
+
+double Distributions::Erlang(double stages, double b) {
+  if (stages > kMaxCount - 1.0) return QuietNaN();
+  double product = 1.0;
+  for (int i = 1; i <= stages; i++) product *= generator->rnd();
+  return -(b / stages) * std::log(product);
+}
+
+double Distributions::Triangular(double a, double b, double c) {
+  if (a == b) return a;
+  const double r = (c - a) / (b - a);
+  const double u = generator->rnd();
+  if (u <= r) return a + (b - a) * std::sqrt(u * r);
+  return a + (b - a) * (1.0 - std::sqrt((1.0 - r) * (1.0 - u)));
+}
+
+double Distributions::Gamma(double alpha, double beta) { return beta * UnitGamma(generator, alpha); }
+
+double Distributions::Beta(double alpha, double beta) {
+  const double g1 = UnitGamma(generator, alpha);
+  const double g2 = UnitGamma(generator, beta);
+  return g1 / (g1 + g2);
+}
+
+double Distributions::Uniform(double a, double b) { return a + generator->rnd() * (b - a); }
+
+double Distributions::Binomial(double n, double p) {
+  if (n > kMaxCount) return QuietNaN();
+  int successes = 0;
+  for (int i = 0; i < n; i++) {
+    if (generator->rnd() <= p) successes++;
+  }
+  return successes;
+}
+
+double Distributions::NegativeBinomial(double n, double p) {
+  if (n > kMaxCount) return QuietNaN();
+  const double log_q = std::log(1.0 - p);
+  double sum = 0.0;
+  for (int i = 0; i < n; i++) sum += std::floor(std::log(generator->rnd()) / log_q);
+  return sum;
+}
+
+double Distributions::HyperExponential(int n, double* pairs) {
+  // The fallback "last pair" does not exist without pairs.
+  KORVAN_ASSERT(n >= 1);
+  const double u = generator->rnd();
+  double total = 0.0;
+  for (int i = 0; i < n; i++) total += pairs[2 * i + 1];
+  int chosen = n - 1;
+  double running = 0.0;
+  for (int j = 0; j < n; j++) {
+    running += pairs[2 * j + 1];
+    if (u < running / total) {
+      chosen = j;
+      break;
+    }
+  }
+  return -std::log(generator->rnd()) / pairs[2 * chosen];
+}
+
+double Distributions::HypoExponential(int n, double* rates) {
+  double sum = 0.0;
+  for (int i = 0; i < n; i++) sum += -std::log(generator->rnd()) / rates[i];
+  return sum;
+}
+
+double Distributions::Pareto(double a, double b) {
+  return std::exp(std::log(a) - std::log(generator->rnd()) / b);
+}
+
+UserDistributions::UserDistributions() {
+  delete generator;
+  generator = NewLaggedFibonacci();
+}
+
+UserDistributions::UserDistributions(int kind, long seed) {
+  delete generator;
+  if (kind == 1) {
+    generator = new (std::nothrow) Tausworthe();
+    if (generator == nullptr) MemoryAllocationError();
+  } else {
+    generator = NewLaggedFibonacci();
+  }
+  generator->srnd(static_cast<unsigned long>(seed));
+}
+
+UserDistributions::~UserDistributions() {
+  delete generator;
+  generator = nullptr;
+}
