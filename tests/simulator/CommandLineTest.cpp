@@ -1,0 +1,139 @@
+// The command line of the real simulator executable: echoes, errors, usage
+// text and exit statuses.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/RunProgram.h"
+
+namespace {
+
+const char kUsage[] =
+    "Valid Options\n"
+    "-a <name>: write ASCII output to file <name>\n"
+    "-b <name>: write binary output to file <name>\n"
+    "-c <num>: Client identification number (default=0)\n"
+    "-e <num>: Experiment to run, 'Experiment 1' is num=0 (default = 0)\n"
+    "-f <name>: Trace file name (default=<stdout>)\n"
+    "-m: Enable Korvan trace \n"
+    "-l <num>: Trace Level (1, 2,3,4 [default=1])\n"
+    "-x: Enable XML trace \n"
+    "-n <num>: Num observations sent in 1 update to SimMgr. (default=1000)\n"
+    "-N <num>: Maximum number of batches to run (default=infinite)\n"
+    "-p <num>: Communication port of network server (default=10000)\n"
+    "-r <num>: Random Number Generator (0 = Lagged Fibonacci[default] 1 = Tausworthe\n"
+    "-s <num>: Random Number Seed (31415[default])\n"
+    "-t <num>: Simulation Type (1 = Terminating[default] 0 = Steady State)\n"
+    "-w: Simulator will wait to send output until socket connection is established.\n"
+    "\n";
+
+// A command-line failure: its message, the usage text, the closing line and
+// exit status 1, with nothing of the run on standard output.
+void ExpectRefused(const std::vector<std::string>& arguments, const std::string& message) {
+  ProgramResult r = RunSimulator(arguments);
+  SCOPED_TRACE(r.err);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, message + kUsage + "ERROR: Parsing command line options\n");
+  EXPECT_EQ(r.out.find("SIMULATOR::Preparing to run()"), std::string::npos);
+}
+
+// Runs one replication so that the tests stay quick once the model runs.
+ProgramResult RunQuick(std::vector<std::string> arguments) {
+  arguments.push_back("-N1");
+  return RunSimulator(arguments);
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+TEST(CommandLineTest, NoArgumentsIsAnError) {
+  ExpectRefused({}, "ERROR: No command line options specified\n");
+}
+
+TEST(CommandLineTest, EveryOptionEchoesItsValue) {
+  ProgramResult r = RunQuick({"-a", "out.csv", "-bout.bin", "-c", "3", "-e", "2", "-n500", "-N",
+                              "7", "-p", "12000", "-r", "1", "-s", "42", "-t", "1", "-O",
+                              "s:num_replicas:3"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  for (const char* line :
+       {"ASCIIFilename: out.csv", "BinFilename: out.bin", "ClientID: 3", "Experiment: 2",
+        "ReportSize: 500", "Max Number of Batches: 7", "Port: 12000",
+        "Random Number Generator: 1", "Random Number Seed: 42",
+        "Is Terminating Simulation: 1", "OverrideString is s:num_replicas:3",
+        "SIMULATOR::Preparing to run()", "SIMULATOR::MAIN()-GOOD EXIT"}) {
+    EXPECT_TRUE(HasLine(r.out, line)) << "missing: " << line << "\nin:\n" << r.out;
+  }
+  EXPECT_TRUE(HasLine(r.err, "SIMULATOR::MAIN()-GOOD EXIT")) << r.err;
+  // -N1 came last and wins.
+  EXPECT_TRUE(HasLine(r.out, "Max Number of Batches: 1"));
+}
+
+TEST(CommandLineTest, ParameterIsTheRestOfTheArgumentOrTheNextOne) {
+  ProgramResult joined = RunQuick({"-n500"});
+  ProgramResult split = RunQuick({"-n", "500"});
+  EXPECT_TRUE(HasLine(joined.out, "ReportSize: 500"));
+  EXPECT_TRUE(HasLine(split.out, "ReportSize: 500"));
+  // A following argument that begins with a dash is not a parameter.
+  ExpectRefused({"-n", "-5"}, "Expect a parameter after '-n'\n");
+  ExpectRefused({"-a"}, "Expect a parameter after '-a'\n");
+  ExpectRefused({"-O"}, "Expect a parameter after '-O'\n");
+  // Arguments without a dash are skipped.
+  ProgramResult skipped = RunQuick({"stray", "-c", "4"});
+  EXPECT_EQ(skipped.exitCode, 0) << skipped.err;
+  EXPECT_TRUE(HasLine(skipped.out, "ClientID: 4"));
+}
+
+TEST(CommandLineTest, FlagsRefuseParametersAndUnknownLettersAreErrors) {
+  ExpectRefused({"-m", "foo"}, "Did not expect a parameter after '-m'\n");
+  ExpectRefused({"-mfoo"}, "Did not expect a parameter after '-m'\n");
+  ExpectRefused({"-wx"}, "Did not expect a parameter after '-w'\n");
+  ExpectRefused({"-z"}, "ERROR: Unrecognized Command Line option: -z\n");
+  ExpectRefused({"-zfoo"}, "ERROR: Unrecognized Command Line option: -zfoo\n");
+  ExpectRefused({"-c", "1", "-M"}, "ERROR: Unrecognized Command Line option: -M\n");
+}
+
+TEST(CommandLineTest, ArgumentsAreLimitedTo128Characters) {
+  std::string name128 = "-a" + std::string(126, 'x');
+  ProgramResult ok = RunQuick({name128});
+  EXPECT_EQ(ok.exitCode, 0) << ok.err;
+  const std::string tooLong =
+      "ERROR: Command Line Argument Too Long, Limited to 128 Characters\n";
+  ExpectRefused({name128 + "x"}, tooLong);
+  // A parameter taken from the next argument is held to the same limit.
+  ExpectRefused({"-a", std::string(129, 'y')}, tooLong);
+}
+
+TEST(CommandLineTest, NumbersThatCannotBeUsedAreRefused) {
+  const std::string reportSize = "ERROR: The report size ('-n') must be a whole number from 1 to 2147483647, not '";
+  ExpectRefused({"-n0"}, reportSize + "0'\n");
+  ExpectRefused({"-n-5"}, reportSize + "-5'\n");
+  ExpectRefused({"-n", "abc"}, reportSize + "abc'\n");
+  ExpectRefused({"-n", "99999999999"}, reportSize + "99999999999'\n");
+  const std::string port = "ERROR: The port ('-p') must be a number from 1 to 65535, not '";
+  ExpectRefused({"-p", "70000"}, port + "70000'\n");
+  ExpectRefused({"-p", "0"}, port + "0'\n");
+  ExpectRefused({"-s", "99999999999"},
+                "ERROR: The seed ('-s') must be a number from 0 to 4294967295, not '99999999999'\n");
+  ExpectRefused({"-c", "123456789012345678901234567890"},
+                "ERROR: The value of '-c' does not fit in a 32-bit integer: "
+                "'123456789012345678901234567890'\n");
+  // Text that is not a number reads as 0, as it always has for these options.
+  ProgramResult zero = RunQuick({"-c", "abc", "-p", "65535"});
+  EXPECT_EQ(zero.exitCode, 0) << zero.err;
+  EXPECT_TRUE(HasLine(zero.out, "ClientID: 0"));
+  EXPECT_TRUE(HasLine(zero.out, "Port: 65535"));
+}
+
+TEST(CommandLineTest, TraceFileOrLevelAloneTurnsTheTextTraceOn) {
+  // The text trace writes its header to standard output when no file is named.
+  ProgramResult level = RunQuick({"-l", "2"});
+  EXPECT_TRUE(HasLine(level.out, "TraceLevel: 2"));
+  ProgramResult none = RunQuick({"-c", "0"});
+  EXPECT_EQ(none.exitCode, 0) << none.err;
+  EXPECT_EQ(none.out.find("Adding cout: "), std::string::npos);
+}
+
+}  // namespace

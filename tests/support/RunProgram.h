@@ -1,0 +1,26 @@
+#ifndef TESTS_SUPPORT_RUN_PROGRAM_H
+#define TESTS_SUPPORT_RUN_PROGRAM_H
+
+#include <string>
+#include <vector>
+
+// Result of running a program to its end.
+struct ProgramResult {
+  int exitCode = -1;     // exit status, or -1 when ended by a signal
+  int signal = 0;        // the ending signal, 0 when it exited
+  bool timedOut = false; // killed after the time limit
+  std::string out;       // everything written to standard output
+  std::string err;       // everything written to standard error
+};
+
+// Runs program with arguments (not including argv[0]) in directory (empty:
+// the current one), captures both output streams, and kills it after
+// timeoutSeconds.
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         double timeoutSeconds = 60.0, const std::string& directory = "");
+
+// The simulator executable under test.
+ProgramResult RunSimulator(const std::vector<std::string>& arguments, double timeoutSeconds = 60.0,
+                           const std::string& directory = "");
+
+#endif
