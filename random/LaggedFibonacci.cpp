@@ -27,7 +27,7 @@ inline double mod_sum(double x, double y) {
 }  // namespace
 
 void ranf_array(double* aa, int n) {
-  KORVAN_ASSERT(n >= KK);
+  KORVAN_ASSERT(n >= 100);
   int i, j;
   for (j = 0; j < KK; j++) aa[j] = ran_u[j];
   for (; j < n; j++) aa[j] = mod_sum(aa[j - KK], aa[j - LL]);
