@@ -1,0 +1,35 @@
+#ifndef ACTIVITY_H
+#define ACTIVITY_H
+
+#include "Cpp/BaseClasses/BaseGroupClass.h"
+
+class BaseStateVariableClass;
+
+// Base of every generated activity: a group without members whose selected
+// action is itself, so that a lone activity is scheduled like a case group.
+// A generated Enabled() copies currentEnabled to previousEnabled, then stores
+// and returns the new result; EnablingChange() relies on that.
+class Activity : public BaseGroupClass {
+ public:
+  Activity();
+  Activity(const char* name, int groupId, Distribution d, ExecutionPolicyType p,
+           int affectedCount, int enablingCount, bool reactivation);
+  ~Activity() override;
+
+  BaseActionClass* Fire() override = 0;
+  bool EnablingChange() override;
+  double Probability(BaseActionClass* a) override;
+  bool SelectAction() override;
+  void setGroupId(int id) override;
+  // Registers the activity's pointers to its places' markings.
+  virtual void LinkVariables() = 0;
+
+  void ActivityInitialize(const char* name, int groupId, Distribution d, ExecutionPolicyType p,
+                          int affectedCount, int enablingCount, bool reactivation);
+  bool IsAnAffectingStateVariable(BaseStateVariableClass* v);
+
+  bool currentEnabled;
+  bool previousEnabled;
+};
+
+#endif
