@@ -1,0 +1,85 @@
+#include "trace/TraceFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "Cpp/BaseClasses/BaseModelClass.h"
+#include "Cpp/BaseClasses/PVModel.h"
+#include "Cpp/BaseClasses/SANModel.h"
+#include "Cpp/BaseClasses/state/BaseStateVariableClass.h"
+
+int TraceLevel = 1;
+
+TraceFile::TraceFile() : traceLevel(1), out(nullptr), ownsStream(false) { TraceLevel = 1; }
+
+TraceFile::TraceFile(const char* fileName) : traceLevel(1), out(nullptr), ownsStream(true) {
+  std::ofstream* file = new std::ofstream;
+  out = file;
+  if (fileName == nullptr) {
+    file->setstate(std::ios::failbit);
+    std::cerr << "!! Cannot create trace file (no name given)" << std::endl;
+    return;
+  }
+  errno = 0;
+  file->open(fileName, std::ios::out | std::ios::trunc);
+  if (!file->is_open()) {
+    // The simulation goes on without this trace, but the user must learn
+    // that the file he asked for is not being written.
+    const char* reason = errno != 0 ? std::strerror(errno) : "unknown error";
+    std::cerr << "!! Cannot create trace file " << fileName << ": " << reason << std::endl;
+  }
+}
+
+TraceFile::TraceFile(std::ostream* stream) : traceLevel(1), out(stream), ownsStream(false) {}
+
+TraceFile::~TraceFile() {
+  if (ownsStream) delete out;
+  out = nullptr;
+}
+
+void TraceFile::printHeader(PVModel*) {}
+void TraceFile::printFooter() {}
+void TraceFile::printInitialState(BaseModelClass*) {}
+void TraceFile::printState(BaseModelClass*) {}
+
+void TraceFile::printState(PVModel* pvModel) { printState(TopModel(pvModel)); }
+
+void TraceFile::printFireAction(BaseActionClass*, double) {}
+void TraceFile::printPreFireAction(BaseActionClass*) {}
+void TraceFile::printPostFireAction(BaseActionClass*, BaseActionClass*) {}
+void TraceFile::newBatch() {}
+void TraceFile::printf(int, const char*, ...) {}
+void TraceFile::printStr(int, char*) {}
+
+void TraceFile::setTraceLevel(int level) {
+  traceLevel = level;
+  TraceLevel = level;
+}
+
+BaseModelClass* TraceFile::TopModel(PVModel* pvModel) {
+  return pvModel == nullptr ? nullptr : pvModel->GetTopModel();
+}
+
+void TraceFile::WriteText(std::ostream& s, const char* text) {
+  if (text != nullptr) s << text;
+}
+
+void TraceFile::WriteFullName(std::ostream& s, BaseStateVariableClass* v) {
+  if (v->prefix != nullptr && v->prefix[0] != '\0') s << v->prefix << '.';
+  WriteText(s, v->name);
+}
+
+BaseStateVariableClass** TraceFile::LocalVariables(BaseModelClass* model, std::ostream* s,
+                                                   int* count) {
+  *count = 0;
+  BaseStateVariableClass** variables = model->GetLocalStateVariables(s);
+  if (variables == nullptr) return nullptr;
+  // numStateVariables of an atomic model also counts its read-only places,
+  // which live in another array: walking that many places would read past
+  // the end of the places array.
+  int n = model->getNumStateVariables();
+  if (SANModel* san = dynamic_cast<SANModel*>(model)) n -= san->numReadOnlyPlaces;
+  *count = n > 0 ? n : 0;
+  return variables;
+}

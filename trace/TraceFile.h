@@ -1,0 +1,75 @@
+#ifndef TRACE_FILE_H
+#define TRACE_FILE_H
+
+#include <iostream>
+
+class BaseActionClass;
+class BaseModelClass;
+class BaseStateVariableClass;
+class PVModel;
+
+// Level of the most recently constructed (default constructor) or set writer.
+extern int TraceLevel;
+
+// Base of every trace writer: a trace level and an output stream. Every trace
+// operation does nothing here, except printState(PVModel*), which prints the
+// reward model's top model through printState(BaseModelClass*).
+//
+// Ownership: a stream handed to the constructor stays the caller's; a stream
+// the writer opened itself (file-name constructor) is the writer's and is
+// closed by its destructor.
+class TraceFile {
+ public:
+  // Level 1, no stream (every write is dropped); sets TraceLevel to 1.
+  TraceFile();
+  // Opens fileName for writing, truncating it. A file that cannot be created
+  // leaves the stream failed (later writes are dropped) after one warning line
+  // on standard error naming the file and the reason. TraceLevel is untouched.
+  explicit TraceFile(const char* fileName);
+  // Writes to stream, which must outlive the writer. TraceLevel is untouched.
+  explicit TraceFile(std::ostream* stream);
+  TraceFile(const TraceFile&) = delete;
+  TraceFile& operator=(const TraceFile&) = delete;
+
+  // ---- Virtual operations, in table order (shared by every writer). ----
+  virtual ~TraceFile();
+  virtual void printHeader(PVModel* pvModel);
+  virtual void printFooter();
+  virtual void printInitialState(BaseModelClass* model);
+  virtual void printState(BaseModelClass* model);
+  virtual void printState(PVModel* pvModel);
+  virtual void printFireAction(BaseActionClass* action, double time);
+  virtual void printPreFireAction(BaseActionClass* action);
+  virtual void printPostFireAction(BaseActionClass* action, BaseActionClass* selected);
+  virtual void newBatch();
+  virtual void printf(int level, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+  virtual void printStr(int level, char* text);
+
+  // Sets the writer's level and TraceLevel.
+  void setTraceLevel(int level);
+  int getTraceLevel() const { return traceLevel; }
+  // The stream written to; null for a default-constructed writer.
+  std::ostream* getStream() const { return out; }
+
+ protected:
+  // The model the reward model observes; null for a null reward model.
+  static BaseModelClass* TopModel(PVModel* pvModel);
+  // Writes text, or nothing for a null pointer.
+  static void WriteText(std::ostream& s, const char* text);
+  // The variable's name, or its prefix, "." and its name when the prefix is
+  // not empty.
+  static void WriteFullName(std::ostream& s, BaseStateVariableClass* v);
+  // The variables printState(BaseModelClass*) walks: an atomic model's places
+  // (never its read-only places, which the places array does not hold), none
+  // for other models. Sets *count; null when there are none.
+  static BaseStateVariableClass** LocalVariables(BaseModelClass* model, std::ostream* s,
+                                                 int* count);
+
+  // ---- Fields, in record order. ----
+  int traceLevel;
+  std::ostream* out;
+  bool ownsStream;
+};
+
+#endif
