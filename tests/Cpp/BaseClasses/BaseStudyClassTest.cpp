@@ -1,0 +1,181 @@
+#include "Cpp/BaseClasses/BaseStudyClass.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// A study with one global of every override type; OverrideGVValue copies a
+// value of the variable's own width, as a generated study does.
+class TypedStudy : public BaseStudyClass {
+ public:
+  TypedStudy() {
+    static const char* kNames[] = {"flag", "letter", "dbl", "flt", "int", "lng", "sht"};
+    static const char* kTypes[] = {"bool", "char", "double", "float", "int", "long", "short"};
+    numGVs = 7;
+    numExperiments = 4;
+    gvNames = new char*[numGVs];
+    gvTypes = new char*[numGVs];
+    for (int i = 0; i < numGVs; i++) {
+      gvNames[i] = strdup(kNames[i]);
+      gvTypes[i] = strdup(kTypes[i]);
+    }
+  }
+
+  void OverrideGVValue(char* name, void* v) override {
+    std::string n = name;
+    calls++;
+    if (n == "flag") {
+      flag = *static_cast<bool*>(v);
+    } else if (n == "letter") {
+      letter = *static_cast<char*>(v);
+    } else if (n == "dbl") {
+      dbl = *static_cast<double*>(v);
+    } else if (n == "flt") {
+      flt = *static_cast<float*>(v);
+    } else if (n == "int") {
+      integer = *static_cast<int*>(v);
+    } else if (n == "lng") {
+      lng = *static_cast<long*>(v);
+    } else if (n == "sht") {
+      sht = *static_cast<short*>(v);
+    }
+  }
+
+  bool flag = false;
+  char letter = '?';
+  double dbl = -1.0;
+  float flt = -1.0f;
+  int integer = -1;
+  long lng = -1;
+  short sht = -1;
+  int calls = 0;
+};
+
+// Runs overrideGVs on a writable copy of text and returns what it printed.
+std::string Override(BaseStudyClass* study, const char* text) {
+  char* copy = strdup(text);
+  testing::internal::CaptureStdout();
+  study->overrideGVs(copy);
+  std::string out = testing::internal::GetCapturedStdout();
+  // The study works on its own copy: the caller's string is left intact.
+  EXPECT_STREQ(copy, text);
+  free(copy);
+  return out;
+}
+
+TEST(BaseStudyClassTest, EveryTypeLetterConvertsItsValue) {
+  TypedStudy study;
+  std::string out = Override(
+      &study, "b:flag:2:c:letter:xyz:d:dbl:0.25:f:flt:0.5:i:int:0x10:l:lng:-7:s:sht:3");
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(study.flag);
+  EXPECT_EQ(study.letter, 'x');
+  EXPECT_EQ(study.dbl, 0.25);
+  EXPECT_EQ(study.flt, 0.5f);
+  EXPECT_EQ(study.integer, 16);  // read as "%i" reads it: hexadecimal by prefix
+  EXPECT_EQ(study.lng, -7);
+  EXPECT_EQ(study.sht, 3);
+  EXPECT_EQ(study.calls, 7);
+
+  Override(&study, "b:flag:0:i:int:010");
+  EXPECT_FALSE(study.flag);
+  EXPECT_EQ(study.integer, 8);  // octal by prefix
+}
+
+TEST(BaseStudyClassTest, TokensAreSplitOnColonsSkippingEmptyOnesAndLongLetters) {
+  TypedStudy study;
+  // The first character of the letter token is the type letter.
+  Override(&study, "float:flt:64");
+  EXPECT_EQ(study.flt, 64.0f);
+  // Leading, doubled and trailing colons make no tokens.
+  Override(&study, "::s::sht:::12:");
+  EXPECT_EQ(study.sht, 12);
+  // A null string and an empty one do nothing.
+  testing::internal::CaptureStdout();
+  study.overrideGVs(nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(Override(&study, ":::"), "");
+  EXPECT_EQ(study.calls, 2);
+}
+
+TEST(BaseStudyClassTest, MissingTokensStopTheRestOfTheString) {
+  TypedStudy study;
+  EXPECT_EQ(Override(&study, "f:flt"), "Not enough double override tokens");
+  EXPECT_EQ(study.calls, 0);
+  // Groups already applied stay applied.
+  EXPECT_EQ(Override(&study, "s:sht:4:f"), "Not enough double override tokens");
+  EXPECT_EQ(study.sht, 4);
+  EXPECT_EQ(study.calls, 1);
+}
+
+TEST(BaseStudyClassTest, UnknownLetterSkipsOnlyItsGroup) {
+  TypedStudy study;
+  EXPECT_EQ(Override(&study, "x:flt:1:f:flt:32"), "Type x not recognized\n");
+  EXPECT_EQ(study.flt, 32.0f);
+  EXPECT_EQ(study.calls, 1);
+}
+
+TEST(BaseStudyClassTest, ValueThatDoesNotConvertIsReportedAndSkipped) {
+  TypedStudy study;
+  std::string out = Override(&study, "f:flt:abc:s:sht:4:i:int: :d:dbl:x1");
+  EXPECT_EQ(out,
+            "Value abc for flt not recognized as type f\n"
+            "Value   for int not recognized as type i\n"
+            "Value x1 for dbl not recognized as type d\n");
+  EXPECT_EQ(study.flt, -1.0f);
+  EXPECT_EQ(study.integer, -1);
+  EXPECT_EQ(study.dbl, -1.0);
+  EXPECT_EQ(study.sht, 4);
+  EXPECT_EQ(study.calls, 1);
+
+  // Integers that do not fit their type have no defined value either.
+  out = Override(&study, "s:sht:70000:b:flag:-40000:i:int:99999999999:l:lng:1e");
+  EXPECT_EQ(out,
+            "Value 70000 for sht not recognized as type s\n"
+            "Value -40000 for flag not recognized as type b\n"
+            "Value 99999999999 for int not recognized as type i\n");
+  EXPECT_EQ(study.sht, 4);
+  EXPECT_EQ(study.lng, 1);  // a leading number converts, as "%li" reads it
+}
+
+TEST(BaseStudyClassTest, NamesExperimentsAndKeepsItsRoot) {
+  EXPECT_STREQ(BaseStudyClass::GetExpName(0), "Experiment 1");
+  char* first = BaseStudyClass::GetExpName(35);
+  EXPECT_STREQ(first, "Experiment 36");
+  // One static buffer: the next call overwrites the previous result.
+  EXPECT_EQ(BaseStudyClass::GetExpName(2147483647), first);
+  EXPECT_STREQ(first, "Experiment 2147483648");
+
+  TypedStudy study;
+  EXPECT_EQ(study.GetNumGVs(), 7);
+  EXPECT_EQ(study.GetNumExps(), 4);
+  EXPECT_STREQ(study.GetGVName(6), "sht");
+  EXPECT_STREQ(study.GetGVType(3), "float");
+  EXPECT_STREQ(study.GetDefaultKorvanRoot(), "");
+  char root[] = "c:/Korvan-2.4/";
+  study.SetDefaultKorvanRoot(root);
+  root[0] = 'x';
+  EXPECT_STREQ(study.GetDefaultKorvanRoot(), "c:/Korvan-2.4/");
+  study.SetDefaultKorvanRoot(study.GetDefaultKorvanRoot());
+  EXPECT_STREQ(study.GetDefaultKorvanRoot(), "c:/Korvan-2.4/");
+}
+
+TEST(BaseStudyClassTest, BaseOperations) {
+  BaseStudyClass study;
+  EXPECT_EQ(study.GetNumGVs(), 0);
+  EXPECT_EQ(study.GetPVModel(true), nullptr);
+  char name[] = "x";
+  EXPECT_EQ(study.GetGVValue(name), nullptr);
+  testing::internal::CaptureStdout();
+  study.SetGVs(3);
+  study.PrintGlobalValues(3);
+  int v = 1;
+  study.OverrideGVValue(name, &v);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "basestudyclass::SetGVs\n");
+}
+
+}  // namespace
