@@ -1,0 +1,297 @@
+#include "Cpp/BaseClasses/BaseGroupClass.h"
+
+#include <cstdio>
+#include <iostream>
+#include <new>
+#include <string>
+
+#include "Cpp/BaseClasses/ErrorReporting.h"
+#include "Cpp/BaseClasses/KorvanAssert.h"
+#include "Cpp/BaseClasses/state/BaseStateVariableClass.h"
+#include "random/Distributions.h"
+
+BaseGroupClass::BaseGroupClass()
+    : members(nullptr),
+      selectedAction(nullptr),
+      weightDistribution(nullptr),
+      selectedRank(0),
+      numMembers(0),
+      numWeights(0),
+      arraySize(0) {}
+
+BaseGroupClass::BaseGroupClass(const char* n, int g, Distribution d, ExecutionPolicyType p,
+                               int affectedCount, int enablingCount, bool r)
+    : BaseGroupClass() {
+  BaseActionClassInitialize(n, g, d, p, affectedCount, enablingCount, r);
+}
+
+// weightDistribution gets the same n slots, so that both arrays always have
+// arraySize slots and selection never writes past the weights.
+BaseGroupClass::BaseGroupClass(const char* n, int g, Distribution d, ExecutionPolicyType p,
+                               int affectedCount, int enablingCount, bool r, int slots)
+    : BaseGroupClass() {
+  BaseActionClassInitialize(n, g, d, p, affectedCount, enablingCount, r);
+  ReallocateArrays(slots);
+}
+
+BaseGroupClass::~BaseGroupClass() {
+  delete[] members;
+  delete[] weightDistribution;
+  members = nullptr;
+  weightDistribution = nullptr;
+}
+
+bool BaseGroupClass::Enabled() {
+  // Every member is asked (no short cut): each call records the member's
+  // enabling history.
+  bool any = false;
+  for (int i = 0; i < numMembers; i++) {
+    if (members[i]->Enabled()) any = true;
+  }
+  return any;
+}
+
+// The delegating queries answer the action defaults when nothing is
+// selected, and when the selection is the group itself (an activity that
+// does not override them), instead of following a null pointer or recursing.
+double BaseGroupClass::Weight() {
+  if (selectedAction == nullptr || selectedAction == this) return BaseActionClass::Weight();
+  return selectedAction->Weight();
+}
+
+double BaseGroupClass::Rate() {
+  if (selectedAction == nullptr || selectedAction == this) return BaseActionClass::Rate();
+  return selectedAction->Rate();
+}
+
+bool BaseGroupClass::ReactivationPredicate() { return false; }
+
+bool BaseGroupClass::ReactivationFunction() { return false; }
+
+double BaseGroupClass::SampleDistribution() {
+  if (selectedAction == nullptr || selectedAction == this) {
+    return BaseActionClass::SampleDistribution();
+  }
+  return selectedAction->SampleDistribution();
+}
+
+BaseActionClass* BaseGroupClass::Fire() {
+  if (selectedAction == nullptr || selectedAction == this) return BaseActionClass::Fire();
+  BaseActionClass* firedAction = selectedAction->Fire();
+  selectedAction = nullptr;
+  return firedAction;
+}
+
+int BaseGroupClass::Rank() {
+  if (selectedAction == nullptr || selectedAction == this) return BaseActionClass::Rank();
+  return selectedAction->Rank();
+}
+
+bool BaseGroupClass::EnablingChange() {
+  bool any = false;
+  for (int i = 0; i < numMembers; i++) {
+    if (members[i]->EnablingChange()) any = true;
+  }
+  return any;
+}
+
+bool BaseGroupClass::IsAMember(BaseActionClass* a) {
+  for (int i = 0; i < numMembers; i++) {
+    if (members[i] == a) return true;
+  }
+  return false;
+}
+
+double BaseGroupClass::Probability(BaseActionClass* a) {
+  double sum = 0.0;
+  int maxRank = 0;
+  BaseGroupClass* owner = nullptr;
+  for (int i = 0; i < numMembers; i++) {
+    BaseGroupClass* m = members[i];
+    if (m->Enabled()) {
+      int rank = m->Rank();
+      if (rank > maxRank) {
+        maxRank = rank;
+        sum = 0.0;
+      }
+      if (rank == maxRank) sum += m->Weight();
+    }
+    if (m == a || m->IsAMember(a)) owner = m;
+  }
+  // An action outside the group never fires through it.
+  if (owner == nullptr) return 0.0;
+  if (owner->Rank() < maxRank) return 0.0;
+  if (sum == 0.0) std::printf("BaseGroupClass::Probability() TotalWeight is zero.\n");
+  double p = owner->Weight() / sum;
+  return owner->Probability(a) * p;
+}
+
+void BaseGroupClass::printEnablingState(std::ostream* s) {
+  BaseActionClass* printed = getPrintedAction();
+  List<BaseStateVariableClass>& svs = printed->enablingSVs;
+  for (int i = 0; i < svs.getNumItems(); i++) svs[i]->printState(s);
+}
+
+BaseActionClass* BaseGroupClass::getPrintedAction() {
+  if (numMembers > 0 && members[0] != nullptr) return members[0];
+  return this;
+}
+
+double BaseGroupClass::CalculateWeightDistribution() {
+  int i = 0;
+  while (i < numMembers && !members[i]->Enabled()) {
+    members[i]->disabled = true;
+    i++;
+  }
+  if (i == numMembers) return -1.0;
+  BaseGroupClass* first = members[i];
+  selectedRank = first->Rank();
+  first->disabled = false;
+  weightDistribution[0].weight = first->Weight();
+  weightDistribution[0].action = first;
+  int k = 0;
+  for (i++; i < numMembers; i++) {
+    BaseGroupClass* m = members[i];
+    if (!m->Enabled()) {
+      m->disabled = true;
+      continue;
+    }
+    int rank = m->Rank();
+    if (rank < selectedRank) {
+      m->disabled = true;
+    } else if (rank > selectedRank) {
+      selectedRank = rank;
+      weightDistribution[0].weight = m->Weight();
+      weightDistribution[0].action = m;
+      m->disabled = false;
+      k = 0;
+    } else {
+      m->disabled = false;
+      weightDistribution[k + 1].weight = m->Weight() + weightDistribution[k].weight;
+      weightDistribution[k + 1].action = m;
+      k++;
+    }
+  }
+  numWeights = k + 1;
+  return weightDistribution[k].weight;
+}
+
+bool BaseGroupClass::SelectAction() {
+  // The uniform is drawn before the members are asked, whatever they answer:
+  // the random stream does not depend on the enabling.
+  double u = TheDistribution->generator->rnd();
+  double total = CalculateWeightDistribution();
+  if (total == -1.0) return false;
+  double x = total * u;
+  int lo = 0;
+  int hi = numWeights - 1;
+  while (lo < hi) {
+    int mid = (lo + hi) / 2;
+    if (x < weightDistribution[mid].weight) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  BaseGroupClass* chosen = static_cast<BaseGroupClass*>(weightDistribution[lo].action);
+  chosen->SelectAction();
+  selectedAction = chosen->selectedAction;
+  return true;
+}
+
+void BaseGroupClass::setGroupId(int newId) {
+  for (int i = 0; i < numMembers; i++) {
+    if (members[i] != nullptr) members[i]->setGroupId(newId);
+  }
+}
+
+void BaseGroupClass::BaseGroupClassInitialize(const char* n, int g, Distribution d,
+                                              ExecutionPolicyType p, int affectedCount,
+                                              int enablingCount, bool r) {
+  BaseActionClassInitialize(n, g, d, p, affectedCount, enablingCount, r);
+}
+
+// Members already held are kept (the arrays never shrink below them).
+void BaseGroupClass::initialize(int n, const char* groupName) {
+  ReallocateArrays(n < numMembers ? numMembers : n);
+  defineName(groupName);
+  selectedAction = nullptr;
+  selectedRank = 0;
+  numWeights = 0;
+}
+
+void BaseGroupClass::appendGroup(BaseGroupClass* g) {
+  if (numMembers == arraySize) ReallocateArrays(arraySize + 1);
+  members[numMembers++] = g;
+}
+
+void BaseGroupClass::appendMembers(BaseGroupClass* g) {
+  if (arraySize < numMembers + g->numMembers) ReallocateArrays(numMembers + g->numMembers);
+  for (int i = 0; i < g->numMembers; i++) members[numMembers++] = g->members[i];
+}
+
+void BaseGroupClass::enlargeArrays(int n) {
+  KORVAN_ASSERT(n >= numMembers);
+  ReallocateArrays(n);
+}
+
+void BaseGroupClass::setMember(BaseGroupClass* g, int index) {
+  if (index < 0 || index >= numMembers) {
+    ArrayOutOfBoundsError("Array out of bounds (BaseGroupClass::setMember()");
+    return;
+  }
+  members[index] = g;
+}
+
+void BaseGroupClass::replaceMember(BaseActionClass* oldAction, BaseActionClass* newAction) {
+  BaseGroupClass* newGroup = dynamic_cast<BaseGroupClass*>(newAction);
+  for (int i = 0; i < numMembers; i++) {
+    if (members[i] == oldAction) {
+      KORVAN_ASSERT(newGroup != nullptr);
+      members[i] = newGroup;
+    }
+  }
+  if (selectedAction == oldAction) selectedAction = newAction;
+}
+
+void BaseGroupClass::ReallocateArrays(int n) {
+  if (n < 0) n = 0;
+  BaseGroupClass** newMembers = new (std::nothrow) BaseGroupClass*[n > 0 ? n : 1]();
+  WeightDistributionEntry* newWeights = new (std::nothrow) WeightDistributionEntry[n > 0 ? n : 1]();
+  if (newMembers == nullptr || newWeights == nullptr) MemoryAllocationError();
+  for (int i = 0; i < numMembers; i++) newMembers[i] = members[i];
+  delete[] members;
+  delete[] weightDistribution;
+  members = newMembers;
+  weightDistribution = newWeights;
+  arraySize = n;
+  numWeights = 0;
+}
+
+void BaseGroupClass::PrintInfo() {
+  std::cout << "************ Group: " << name << " ****************" << std::endl;
+  std::cout << "Contains the following actions:" << std::endl;
+  for (int i = 0; i < numMembers; i++) std::cout << "  " << members[i]->name << std::endl;
+  std::cout << "Selected Action = " << (selectedAction != nullptr ? selectedAction->name : "")
+            << std::endl;
+}
+
+void BaseGroupClass::printGroup() {
+  std::cout << "** Members of Group " << name << std::endl;
+  printGroup("", 0);
+}
+
+void BaseGroupClass::printGroup(const char* prefix, int indent) {
+  for (int i = 0; i < numMembers; i++) {
+    BaseGroupClass* m = members[i];
+    std::cout << std::string(indent > 0 ? indent : 0, ' ') << "[" << prefix << i << "] " << m->name
+              << std::endl;
+    if (m->numMembers > 1) {
+      int len = std::snprintf(nullptr, 0, "%s%d.", prefix, i);
+      std::string nested(len + 1, '\0');
+      std::snprintf(&nested[0], nested.size(), "%s%d.", prefix, i);
+      nested.resize(len);
+      m->printGroup(nested.c_str(), indent + 2);
+    }
+  }
+}
