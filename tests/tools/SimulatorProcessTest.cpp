@@ -1,0 +1,81 @@
+#include "tools/SimulatorProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ElapsedMs(Clock::time_point since) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+bool StartShell(SimulatorProcess& process, const std::string& script) {
+  return process.Start("/bin/sh", {"-c", script});
+}
+
+TEST(SimulatorProcessTest, FindsThePortAndKeepsEverythingPrinted) {
+  SimulatorProcess process;
+  // More than a pipe holds goes to standard error first: the announcement
+  // behind it is still found.
+  ASSERT_TRUE(StartShell(process,
+                         "i=0; while [ $i -lt 3000 ]; do "
+                         "echo 'noise noise noise noise noise noise noise noise noise' >&2; "
+                         "i=$((i+1)); done; "
+                         "echo 'Port: 10000'; echo 'REGISTER:  Port: [10001]'; exec sleep 30"))
+      << process.Error();
+  EXPECT_EQ(10001, process.WaitForPort(10000)) << process.Error();
+  EXPECT_TRUE(process.Running());
+  const Clock::time_point start = Clock::now();
+  EXPECT_FALSE(process.Wait(200));
+  EXPECT_GE(ElapsedMs(start), 190);
+  process.Kill();
+  EXPECT_FALSE(process.Running());
+  EXPECT_EQ(128 + SIGKILL, process.ExitStatus());
+  EXPECT_EQ("Port: 10000\nREGISTER:  Port: [10001]\n", process.Output());
+  EXPECT_EQ(3000u * 54, process.ErrorOutput().size());
+}
+
+TEST(SimulatorProcessTest, ReadsLinesAndTheExitStatus) {
+  SimulatorProcess process;
+  ASSERT_TRUE(StartShell(process, "printf 'first\\nsecond'; echo problem >&2; exit 3"));
+  std::string line;
+  ASSERT_TRUE(process.ReadLine(line, 5000)) << process.Error();
+  EXPECT_EQ("first", line);
+  ASSERT_TRUE(process.ReadLine(line, 5000)) << process.Error();
+  EXPECT_EQ("second", line);  // the unterminated last line, once the output ended
+  EXPECT_FALSE(process.ReadLine(line, 5000));
+  ASSERT_TRUE(process.Wait(5000)) << process.Error();
+  EXPECT_EQ(3, process.ExitStatus());
+  EXPECT_EQ("problem\n", process.ErrorOutput());
+  EXPECT_EQ(-1, process.WaitForPort(100));
+}
+
+TEST(SimulatorProcessTest, MissingOrMalformedAnnouncementsAreFailuresInTime) {
+  {
+    SimulatorProcess process;
+    ASSERT_TRUE(StartShell(process, "exec sleep 30"));
+    std::string line;
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(process.ReadLine(line, 200));
+    EXPECT_EQ(-1, process.WaitForPort(200));
+    EXPECT_LT(ElapsedMs(start), 3000);
+  }  // the destructor kills the child
+  for (const char* script : {"echo 'REGISTER:  Port: [99999]'", "echo 'REGISTER:  Port: [12a]'",
+                             "echo 'REGISTER:  Port: ['", "echo 'REGISTER: Port: [5]'"}) {
+    SimulatorProcess process;
+    ASSERT_TRUE(StartShell(process, script));
+    EXPECT_EQ(-1, process.WaitForPort(5000)) << script;
+    EXPECT_TRUE(process.Wait(5000));
+  }
+  SimulatorProcess missing;
+  EXPECT_FALSE(missing.Start("/nonexistent/simulator", {}));
+  EXPECT_NE(std::string::npos, missing.Error().find("/nonexistent/simulator"));
+  EXPECT_FALSE(missing.Running());
+}
+
+}  // namespace

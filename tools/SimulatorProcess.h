@@ -1,0 +1,74 @@
+#ifndef SIMULATOR_PROCESS_H
+#define SIMULATOR_PROCESS_H
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// A simulator run as a child process, its standard output and standard error
+// captured through pipes. Everything the child prints is kept (Output,
+// ErrorOutput); standard output can also be consumed line by line. Every
+// wait is bounded by a timeout.
+//
+// Owns the child: a child still running when the object is destroyed is
+// killed and reaped. Used by one thread at a time.
+class SimulatorProcess {
+ public:
+  SimulatorProcess();
+  ~SimulatorProcess();
+
+  SimulatorProcess(const SimulatorProcess&) = delete;
+  SimulatorProcess& operator=(const SimulatorProcess&) = delete;
+
+  // Starts `path` with `arguments` (not including the program name), with
+  // standard input from /dev/null. REQUIRES: no child is running.
+  bool Start(const std::string& path, const std::vector<std::string>& arguments);
+
+  // The next complete line of standard output, without its line end. False
+  // when none arrived within `timeoutMs` or the output ended; a last line
+  // without a line end is returned once the output has ended.
+  bool ReadLine(std::string& line, int timeoutMs);
+
+  // Reads lines until the "REGISTER:  Port: [<port>]" announcement and
+  // returns the port; -1 when it does not come within `timeoutMs`, the
+  // output ends first, or the port is not a number from 1 to 65535.
+  int WaitForPort(int timeoutMs);
+
+  // Waits up to `timeoutMs` for the child to end, collecting its output
+  // meanwhile. True once it has ended; ExitStatus tells how.
+  bool Wait(int timeoutMs);
+
+  // Ends the child with SIGKILL and reaps it (nothing when it has ended).
+  void Kill();
+
+  pid_t Pid() const { return pid; }
+  bool Running() const { return pid > 0 && !ended; }
+  // The exit status of an ended child, or 128 + the signal that ended it;
+  // -1 while it runs.
+  int ExitStatus() const { return exitStatus; }
+
+  const std::string& Output() const { return output; }
+  const std::string& ErrorOutput() const { return errorOutput; }
+  const std::string& Error() const { return error; }
+
+ private:
+  // Moves what the pipes hold into the captured text, waiting up to
+  // `timeoutMs` for something to arrive. False when both pipes are closed.
+  bool Collect(int timeoutMs);
+  // Reaps the child if it has ended, without waiting.
+  bool Reap(bool block);
+  void ClosePipes();
+
+  pid_t pid;
+  bool ended;
+  int exitStatus;
+  int outPipe;  // read ends; -1 once closed
+  int errPipe;
+  std::string output;
+  std::string errorOutput;
+  // Position in `output` of the first character ReadLine has not returned.
+  size_t lineStart;
+  std::string error;
+};
+
+#endif
