@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <ctime>
+#include <new>
 
+#include "Cpp/BaseClasses/ErrorReporting.h"
 #include "Cpp/BaseClasses/KorvanAssert.h"
 
 KorvanThread::KorvanThread(unsigned long (*function)(void*), void* argument)
@@ -13,15 +15,29 @@ KorvanThread::~KorvanThread() {
   if (started && !joined) pthread_detach(handle);
 }
 
-void* KorvanThread::Trampoline(void* self) {
-  KorvanThread* thread = static_cast<KorvanThread*>(self);
-  thread->function(thread->argument);
+namespace {
+
+// What the new thread runs. Handed over as a copy the thread owns, because
+// an unwaited thread may start only after its KorvanThread is gone.
+struct ThreadStart {
+  unsigned long (*function)(void*);
+  void* argument;
+};
+
+}  // namespace
+
+void* KorvanThread::Trampoline(void* start) {
+  const ThreadStart body = *static_cast<ThreadStart*>(start);
+  delete static_cast<ThreadStart*>(start);
+  body.function(body.argument);
   return nullptr;
 }
 
 pthread_t KorvanThread::Start() {
   KORVAN_ASSERT(!started);
-  const int created = pthread_create(&handle, nullptr, &KorvanThread::Trampoline, this);
+  ThreadStart* start = new (std::nothrow) ThreadStart{function, argument};
+  if (start == nullptr) MemoryAllocationError();
+  const int created = pthread_create(&handle, nullptr, &KorvanThread::Trampoline, start);
   KORVAN_ASSERT(created == 0);
   started = true;
   return handle;

@@ -29,7 +29,7 @@ class KorvanThread {
   void WaitUntilDone();
 
  private:
-  static void* Trampoline(void* self);
+  static void* Trampoline(void* start);
 
   unsigned long (*function)(void*);
   // Where a system thread id would be stored; always null, the id is not kept.
