@@ -1,0 +1,176 @@
+#include "trace/TraceFileKorvan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/trace/TinyModel.h"
+#include "trace/TraceFileContainer.h"
+
+namespace {
+
+using tinymodel::Fill;
+using tinymodel::Ids;
+using tinymodel::TinyPVModel;
+
+const char kHeader[] =
+    "**************************************\n"
+    "\t\tTRACE\n"
+    "**************************************\n";
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(TraceFileKorvanTest, StateOfComposedModelIsWrittenDepthFirstWithFullNames) {
+  TinyPVModel pv;
+  std::ostringstream s;
+  TraceFileKorvan writer(&s);
+  writer.printHeader(&pv);
+  writer.printState(&pv);
+  writer.printInitialState(pv.join->tank);
+  writer.newBatch();
+  writer.printFooter();
+  writer.printf(1, "%s", "not written");
+  writer.printStr(1, const_cast<char*>("not written"));
+  EXPECT_EQ(std::string(kHeader) + Fill(
+                                       "Model State:\n"
+                                       "  Model: ({J})Join\n"
+                                       "  Model: ({P})pump\n"
+                                       "    level = 3\n"
+                                       "    running = 1\n"
+                                       "  Model: ({T})tank\n"
+                                       "    level = 3\n"
+                                       "    tank.valve = 1\n"
+                                       "Initial Model State:\n"
+                                       "  Model: ({T})tank\n"
+                                       "    level = 3\n"
+                                       "    tank.valve = 1\n"
+                                       "##### NEW BATCH #####\n",
+                                       Ids(pv.join)),
+            s.str());
+}
+
+TEST(TraceFileKorvanTest, FiringRecordsDependOnTheLevel) {
+  TinyPVModel pv;
+  auto* pump = pv.join->pump;
+  pump->running->setMark(0);
+  pv.join->level->setMark(7);
+
+  std::ostringstream level1;
+  TraceFileKorvan quiet(&level1);
+  quiet.printFireAction(pump->pumpGroup, 1.25);
+  quiet.printPreFireAction(pump->pumpGroup);
+  quiet.printPostFireAction(pump->pumpGroup, pump->pump2);
+  EXPECT_EQ(Fill("#### Firing: 1.25  Action: ({P})pump->pumpGroup\n"
+                 "#### After: ({P})pumpGroup->pump_case2\n",
+                 Ids(pv.join)),
+            level1.str());
+
+  // Level 2 adds the enabling state of the group's printed action (its first
+  // case) and the affected state of the case that fired. The shared place
+  // appears once, under the name of the Join's variable.
+  std::ostringstream level2;
+  TraceFileKorvan verbose(&level2);
+  verbose.setTraceLevel(2);
+  verbose.printFireAction(pump->pumpGroup, 1234567.0);
+  verbose.printPreFireAction(pump->pumpGroup);
+  verbose.printPostFireAction(pump->pumpGroup, pump->pump2);
+  verbose.printPostFireAction(pv.join->tank->drain, pv.join->tank->drain);
+  EXPECT_EQ(Fill("#### Firing: 1.23457e+06  Action: ({P})pump->pumpGroup\n"
+                 "Enabling state before action firing:\n"
+                 "  running = 0\n"
+                 "  level = 7\n"
+                 "#### After: ({P})pumpGroup->pump_case2\n"
+                 "Affected state after firing: \n"
+                 "  running = 0\n"
+                 "  level = 7\n"
+                 "#### After: ({T})drain->drain\n"
+                 "Affected state after firing: \n"
+                 "  level = 7\n"
+                 "  tank.valve = 1\n",
+                 Ids(pv.join)),
+            level2.str());
+
+  // Level 0 writes no firing records; an action no model collected and a
+  // missing selected action leave their places empty.
+  std::ostringstream level0;
+  TraceFileKorvan silent(&level0);
+  silent.setTraceLevel(0);
+  silent.printFireAction(pump->pumpGroup, 1.0);
+  silent.printPostFireAction(pump->pumpGroup, pump->pump2);
+  EXPECT_EQ("", level0.str());
+  tinymodel::TinyActivity loose("loose", EXPONENTIAL);
+  verbose.printFireAction(&loose, 0.5);
+  quiet.printPostFireAction(&loose, nullptr);
+  EXPECT_NE(std::string::npos, level2.str().find("#### Firing: 0.5  Action: ()->loose\n"));
+  EXPECT_NE(std::string::npos, level1.str().find("#### After: ()loose->\n"));
+}
+
+TEST(TraceFileKorvanTest, RunOfThreeBatchesThroughTheContainerWritesHeaderAndMarks) {
+  TinyPVModel pv;
+  const std::string path = ::testing::TempDir() + "korvan_trace_three_batches.txt";
+  {
+    std::ofstream old(path);
+    old << "stale content that must be truncated\n";
+  }
+  {
+    TraceFileContainer traces;
+    TraceFileKorvan* writer = new TraceFileKorvan(path.c_str());
+    traces.AddTraceFile(writer);
+    traces.addPVModel(&pv);
+    traces.printHeader();
+    for (int batch = 0; batch < 3; batch++) traces.newBatch();
+    traces.printFooter();
+    // The writer owns the file it opened and closes it when deleted.
+    delete writer;
+  }
+  EXPECT_EQ(std::string(kHeader) +
+                "##### NEW BATCH #####\n##### NEW BATCH #####\n##### NEW BATCH #####\n",
+            ReadFile(path));
+  std::remove(path.c_str());
+}
+
+TEST(TraceFileKorvanTest, UncreatableFileWarnsOnceAndDropsWrites) {
+  const std::string path = "/nonexistent-korvan-dir/trace.txt";
+  ::testing::internal::CaptureStderr();
+  {
+    TraceFileKorvan writer(path.c_str());
+    writer.printHeader(nullptr);
+    writer.newBatch();
+    writer.printState(static_cast<BaseModelClass*>(nullptr));
+  }
+  EXPECT_EQ("!! Cannot create trace file " + path + ": No such file or directory\n",
+            ::testing::internal::GetCapturedStderr());
+  std::ifstream probe(path);
+  EXPECT_FALSE(probe.is_open());
+}
+
+TEST(TraceFileKorvanTest, TroutFollowsTheLatestWriterAndNeverDangles) {
+  EXPECT_EQ(&std::cout, trout);
+  std::ostringstream first;
+  {
+    TraceFileKorvan writer(&first);
+    EXPECT_EQ(&first, trout);
+    TraceFileKorvan noStream;  // nothing to offer: trout is kept
+    EXPECT_EQ(&first, trout);
+    noStream.printHeader(nullptr);
+    noStream.newBatch();
+  }
+  EXPECT_EQ(&std::cout, trout);
+  const std::string path = ::testing::TempDir() + "korvan_trace_trout.txt";
+  {
+    TraceFileKorvan owner(path.c_str());
+    EXPECT_EQ(owner.getStream(), trout);
+  }
+  EXPECT_EQ(&std::cout, trout);
+  std::remove(path.c_str());
+}
+
+}  // namespace
