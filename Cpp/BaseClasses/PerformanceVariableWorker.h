@@ -11,8 +11,9 @@ class BaseModelClass;
 // a generated model field must hold a BaseModelClass pointer value (a class
 // derived without an offset, as every generated model is).
 //
-// Ownership: the worker owns its name (a strdup copy). The model-slot array
-// belongs to the generated subclass.
+// Ownership: the worker owns its name (a strdup copy) and frees it in its
+// destructor; an owner that wants it released earlier calls FreeName(), never
+// free() on the field. The model-slot array belongs to the generated subclass.
 class PerformanceVariableWorker {
  public:
   PerformanceVariableWorker() = default;

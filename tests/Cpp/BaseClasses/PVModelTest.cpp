@@ -334,6 +334,12 @@ TEST(PVModelTest, FireActionWithStateReportsCurrentRewards) {
   EXPECT_EQ(pv.GetLastFiredAction(), pv.GetNoActionFired());
   pv.GetPVState(state.data());
   pv.RemakeAffectedLists();
+
+  // An action whose Fire names no fired member stands for itself.
+  BaseActionClass silent;
+  EXPECT_EQ(pv.FireAction(&silent, 7), &silent);
+  EXPECT_EQ(pv.GetLastFiredAction(), &silent);
+  EXPECT_EQ(BaseModelClass::LastActionTime, 7.0);
 }
 
 // ---- Reward type file. ----
