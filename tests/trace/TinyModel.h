@@ -1,15 +1,12 @@
 #ifndef TESTS_TRACE_TINY_MODEL_H
 #define TESTS_TRACE_TINY_MODEL_H
 
-// A small composed model for the trace tests: a pump and a tank that share
-// the place "level", under a Join, wrapped in a reward model without reward
-// variables.
-//
-//   pump (atomic): places level (2), running (1); activities start (a lone
-//     activity) and the two cases pump_case1 / pump_case2 of "pumpGroup".
-//   tank (atomic): places level (3), tank.valve (prefix "tank", 1);
-//     activity drain.
-//   Join: shares "level"; the shared value is the tank's 3 (the last child
+// A small composed model for the trace tests, under a reward model without
+// reward variables:
+//   pump (atomic): places level (2), running (1); the lone activity start
+//     and the cases pump_case1 / pump_case2 of "pumpGroup".
+//   tank (atomic): places level (3), valve (prefix "tank", 1); activity drain.
+//   Join: shares "level"; the merged value is the tank's 3 (the last child
 //     shared wins).
 
 #include <map>
@@ -35,15 +32,9 @@ class TinyActivity : public Activity {
 class PumpSAN : public SANModel {
  public:
   PumpSAN() {
-    start = new TinyActivity("start", EXPONENTIAL);
-    pump1 = new TinyActivity("pump_case1", EXPONENTIAL);
-    pump2 = new TinyActivity("pump_case2", EXPONENTIAL);
-    pumpGroup = new PostselectGroup();
     pumpGroup->initialize(2, "pumpGroup");
     pumpGroup->appendGroup(pump1);
     pumpGroup->appendGroup(pump2);
-    level = new Place("level", 2);
-    running = new Place("running", 1);
     BaseStateVariableClass* placeList[] = {level, running};
     Activity* activityList[] = {start, pump1, pump2};
     BaseGroupClass* groupList[] = {start, pumpGroup};
@@ -66,20 +57,17 @@ class PumpSAN : public SANModel {
     delete start;
   }
 
-  Place* level;
-  Place* running;
-  TinyActivity* start;
-  TinyActivity* pump1;
-  TinyActivity* pump2;
-  PostselectGroup* pumpGroup;
+  TinyActivity* start = new TinyActivity("start", EXPONENTIAL);
+  TinyActivity* pump1 = new TinyActivity("pump_case1", EXPONENTIAL);
+  TinyActivity* pump2 = new TinyActivity("pump_case2", EXPONENTIAL);
+  PostselectGroup* pumpGroup = new PostselectGroup();
+  Place* level = new Place("level", 2);
+  Place* running = new Place("running", 1);
 };
 
 class TankSAN : public SANModel {
  public:
   TankSAN() {
-    drain = new TinyActivity("drain", DETERMINISTIC);
-    level = new Place("level", 3);
-    valve = new Place("valve", 1);
     valve->SetPrefix("tank");
     BaseStateVariableClass* placeList[] = {level, valve};
     Activity* activityList[] = {drain};
@@ -96,9 +84,9 @@ class TankSAN : public SANModel {
     delete drain;
   }
 
-  Place* level;
-  Place* valve;
-  TinyActivity* drain;
+  TinyActivity* drain = new TinyActivity("drain", DETERMINISTIC);
+  Place* level = new Place("level", 3);
+  Place* valve = new Place("valve", 1);
 };
 
 inline const char* const kSharedNames[] = {"level"};
@@ -106,11 +94,9 @@ inline const char* const kSharedNames[] = {"level"};
 class TinyJoin : public Join {
  public:
   TinyJoin() : Join("Join", 2, 1, kSharedNames) {
-    pump = new PumpSAN();
-    children[0] = pump;
+    children[0] = pump = new PumpSAN();
     pump->DefineName("pump");
-    tank = new TankSAN();
-    children[1] = tank;
+    children[1] = tank = new TankSAN();
     tank->DefineName("tank");
     SetupActions();
     level = new Place("level");
@@ -132,25 +118,18 @@ class TinyJoin : public Join {
   Place* level;
 };
 
-// A reward model with no reward variables: only its top model matters to
-// the traces.
 class TinyPVModel : public PVModel {
  public:
-  TinyPVModel() {
-    join = new TinyJoin();
-    topModel = join;
-  }
+  TinyPVModel() { topModel = join = new TinyJoin(); }
   PerformanceVariableNode* createPVNode(int, int) override { return nullptr; }
-
   TinyJoin* join;
 };
 
-// Replaces every "{key}" in text by the number given for key. Model and
+// Replaces every "{key}" in text by the number given for key: model and
 // action ids come from class-wide counters, so golden texts name them by key.
 inline std::string Fill(std::string text, const std::map<std::string, int>& ids) {
   for (const auto& entry : ids) {
-    const std::string key = "{" + entry.first + "}";
-    const std::string value = std::to_string(entry.second);
+    const std::string key = "{" + entry.first + "}", value = std::to_string(entry.second);
     for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
       text.replace(at, key.size(), value);
       at += value.size();
@@ -159,16 +138,11 @@ inline std::string Fill(std::string text, const std::map<std::string, int>& ids)
   return text;
 }
 
-// The ids of the tiny model's models and actions, keyed for Fill.
 inline std::map<std::string, int> Ids(TinyJoin* join) {
-  return {{"J", join->modelId},
-          {"P", join->pump->modelId},
-          {"T", join->tank->modelId},
-          {"start", join->pump->start->id},
-          {"pump1", join->pump->pump1->id},
-          {"pump2", join->pump->pump2->id},
-          {"pumpGroup", join->pump->pumpGroup->id},
-          {"drain", join->tank->drain->id}};
+  return {{"J", join->modelId},           {"P", join->pump->modelId},
+          {"T", join->tank->modelId},     {"start", join->pump->start->id},
+          {"pump1", join->pump->pump1->id}, {"pump2", join->pump->pump2->id},
+          {"pumpGroup", join->pump->pumpGroup->id}, {"drain", join->tank->drain->id}};
 }
 
 }  // namespace tinymodel

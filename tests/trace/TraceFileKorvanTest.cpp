@@ -158,19 +158,11 @@ TEST(TraceFileKorvanTest, TroutFollowsTheLatestWriterAndNeverDangles) {
   {
     TraceFileKorvan writer(&first);
     EXPECT_EQ(&first, trout);
-    TraceFileKorvan noStream;  // nothing to offer: trout is kept
+    TraceFileKorvan noStream;  // nothing to offer: trout is kept, writes dropped
     EXPECT_EQ(&first, trout);
     noStream.printHeader(nullptr);
-    noStream.newBatch();
   }
   EXPECT_EQ(&std::cout, trout);
-  const std::string path = ::testing::TempDir() + "korvan_trace_trout.txt";
-  {
-    TraceFileKorvan owner(path.c_str());
-    EXPECT_EQ(owner.getStream(), trout);
-  }
-  EXPECT_EQ(&std::cout, trout);
-  std::remove(path.c_str());
 }
 
 }  // namespace

@@ -149,29 +149,12 @@ TEST(TraceFileXMLTest, NamesAreEscapedAndTheFileIsOwned) {
   std::remove(path.c_str());
 }
 
-TEST(TraceFileXMLTest, UncreatableFileWarnsOnce) {
-  const std::string path = "/nonexistent-korvan-dir/sub/trace.xml";
-  ::testing::internal::CaptureStderr();
-  {
-    TinyPVModel pv;
-    TraceFileXML writer(path.c_str());
-    writer.printHeader(&pv);
-    writer.newBatch();
-    writer.newBatch();
-  }
-  EXPECT_EQ("!! Cannot create trace file " + path + ": No such file or directory\n",
-            ::testing::internal::GetCapturedStderr());
-}
-
 TEST(TraceFileXMLTest, CheckerCatchesMalformedDocuments) {
   EXPECT_EQ("", xmlcheck::Check("<?xml version=\"1.0\" ?>\n<!-- c -->\n<a x='1'><b/>t&amp;</a>\n"));
-  EXPECT_NE("", xmlcheck::Check("<a><b></a></b>"));
-  EXPECT_NE("", xmlcheck::Check("<a x=1></a>"));
-  EXPECT_NE("", xmlcheck::Check("<a x=\"1\" x=\"2\"></a>"));
-  EXPECT_NE("", xmlcheck::Check("<a>&bogus;</a>"));
-  EXPECT_NE("", xmlcheck::Check("<a></a><b></b>"));
-  EXPECT_NE("", xmlcheck::Check("<a x=\"<\"></a>"));
-  EXPECT_NE("", xmlcheck::Check("<a>"));
+  for (const char* bad : {"<a><b></a></b>", "<a x=1></a>", "<a x=\"1\" x=\"2\"></a>",
+                          "<a>&bogus;</a>", "<a></a><b></b>", "<a x=\"<\"></a>", "<a>"}) {
+    EXPECT_NE("", xmlcheck::Check(bad)) << bad;
+  }
 }
 
 }  // namespace
