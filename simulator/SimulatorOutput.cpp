@@ -1,0 +1,481 @@
+// Results output: hand-over of the drivers' data packets, their queues, and
+// the writing of CPU-time records, data records and ASCII rows to the manager
+// connection and the result files.
+//
+// Byte order: every integer and double sent or written to the binary file is
+// big-endian (network order).
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <new>
+
+#include "Cpp/BaseClasses/ErrorReporting.h"
+#include "Cpp/BaseClasses/KorvanAssert.h"
+#include "platform/KorvanSocket.h"
+#include "simulator/DataPacket.h"
+#include "simulator/PacketQueue.h"
+#include "simulator/SimulatorClass.h"
+
+namespace {
+
+const char kVersion[] = "Version 2.4";
+const int kFileVersion = 1;
+const int kBinaryHeaderSize = 256;
+const int kQueueSize = 50;
+// Kinds of a data-record block.
+const char kValueKind = 1;
+const char kSquareKind = 2;
+
+// Writes the eight bytes of `value` most significant first into `out`.
+// Kept as bytes throughout: a reversed double read back as a double may be a
+// signalling NaN, which some floating-point paths would quieten.
+void PutBigEndianDouble(unsigned char* out, double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof(bits));
+  for (int k = 7; k >= 0; k--) {
+    out[k] = static_cast<unsigned char>(bits & 0xFF);
+    bits >>= 8;
+  }
+}
+
+// "%.10lf", then trailing zeros removed but one digit kept after the point:
+// 0.2500000000 -> 0.25, 3.0000000000 -> 3.0. Texts without a point (inf,
+// nan) are left alone.
+void FormatAsciiValue(double value, char* text, size_t size) {
+  std::snprintf(text, size, "%.10lf", value);
+  char* point = std::strchr(text, '.');
+  if (point == nullptr) return;
+  char* end = text + std::strlen(text);
+  while (end - 1 > point + 1 && end[-1] == '0') --end;
+  *end = '\0';
+}
+
+// Large enough for "%.10lf" of the largest double (309 integer digits).
+const size_t kValueTextSize = 400;
+
+// Flushes `stream` and tells whether it is still sound; `error` receives the
+// errno of a failed write (0 when none was left).
+bool FlushStream(std::ostream* stream, int* error) {
+  errno = 0;
+  stream->flush();
+  *error = errno;
+  return !stream->fail();
+}
+
+void ReportOpenFailure(const char* name, int error) {
+  std::cerr << "!! Unable to open result file " << name << ": " << std::strerror(error)
+            << std::endl;
+}
+
+void ReportWriteFailure(const char* name, int error) {
+  std::cerr << "!! Error writing result file " << (name != nullptr ? name : "")
+            << ": " << std::strerror(error != 0 ? error : EIO) << std::endl;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Set-up and tear-down.
+
+void SimulatorClass::CreatePacketQueues() {
+  // Called by the constructor; a second call keeps the queues it made.
+  if (freePackets == nullptr) freePackets = new (std::nothrow) PacketQueue(kQueueSize);
+  if (fullPackets == nullptr) fullPackets = new (std::nothrow) PacketQueue(kQueueSize);
+  if (freePackets == nullptr || fullPackets == nullptr) MemoryAllocationError();
+}
+
+bool SimulatorClass::OpenResultFiles() {
+  // A stream already open is kept, so a second call never truncates a file
+  // that holds results.
+  if (asciiFileName != nullptr && asciiStream == nullptr) {
+    asciiStream = CreateASCIIFile(asciiFileName);
+    if (asciiStream == nullptr) return false;
+  }
+  if (binFileName != nullptr && binStream == nullptr) {
+    binStream = CreateBinFile(binFileName);
+    if (binStream == nullptr) return false;
+  }
+  return true;
+}
+
+void SimulatorClass::DestroyOutput() {
+  delete simMgrSocket;
+  simMgrSocket = nullptr;
+  delete listenSocket;
+  listenSocket = nullptr;
+  if (asciiStream != nullptr) asciiStream->close();
+  delete asciiStream;
+  asciiStream = nullptr;
+  if (binStream != nullptr) binStream->close();
+  delete binStream;
+  binStream = nullptr;
+  PacketQueue* queues[2] = {fullPackets, freePackets};
+  for (PacketQueue* queue : queues) {
+    if (queue == nullptr) continue;
+    while (queue->Count() > 0) delete queue->Take();
+    delete queue;
+  }
+  fullPackets = nullptr;
+  freePackets = nullptr;
+  delete valuePacket;
+  valuePacket = nullptr;
+  delete squarePacket;
+  squarePacket = nullptr;
+  delete[] conversionBuffer;
+  conversionBuffer = nullptr;
+  conversionBufferSize = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Result files.
+
+std::ofstream* SimulatorClass::CreateASCIIFile(char* /*unused*/) {
+  if (asciiFileName == nullptr) return nullptr;
+  errno = 0;
+  std::ofstream* stream =
+      new (std::nothrow) std::ofstream(asciiFileName, std::ios::out | std::ios::trunc);
+  if (stream == nullptr) MemoryAllocationError();
+  if (!stream->is_open()) {
+    ReportOpenFailure(asciiFileName, errno != 0 ? errno : EIO);
+    delete stream;
+    return nullptr;
+  }
+  char header[kBinaryHeaderSize];
+  std::memset(header, 0, sizeof(header));
+  std::snprintf(header, sizeof(header),
+                "#KORVAN_SIM_ASCII_FILE,KORVAN_VER=%s,FILE_VER=%d,EXPERIMENTS=%d\n", kVersion,
+                kFileVersion, experiment);
+  stream->write(header, static_cast<std::streamsize>(std::strlen(header)));
+  *stream << "#FORMAT: (PV ID Number),(PV Value)\n";
+  int error = 0;
+  if (!FlushStream(stream, &error)) {
+    ReportWriteFailure(asciiFileName, error);
+    delete stream;
+    return nullptr;
+  }
+  return stream;
+}
+
+std::ofstream* SimulatorClass::CreateBinFile(char* name) {
+  if (name == nullptr || name[0] == '\0') {
+    ReportOpenFailure("", ENOENT);
+    return nullptr;
+  }
+  errno = 0;
+  std::ofstream* stream = new (std::nothrow)
+      std::ofstream(name, std::ios::out | std::ios::binary | std::ios::trunc);
+  if (stream == nullptr) MemoryAllocationError();
+  if (!stream->is_open()) {
+    ReportOpenFailure(name, errno != 0 ? errno : EIO);
+    delete stream;
+    return nullptr;
+  }
+  // Exactly 256 bytes whatever the length of the text: readers skip a fixed
+  // block before the first record.
+  char header[kBinaryHeaderSize];
+  std::memset(header, 0, sizeof(header));
+  std::snprintf(header, sizeof(header),
+                "KORVAN_SIM_BIN_FILE,%d,KORVAN_VER=%s,FILE_VER=%d,EXPERIMENTS=%d,",
+                kBinaryHeaderSize, kVersion, kFileVersion, experiment);
+  stream->write(header, kBinaryHeaderSize);
+  int error = 0;
+  if (!FlushStream(stream, &error)) {
+    ReportWriteFailure(name, error);
+    delete stream;
+    return nullptr;
+  }
+  return stream;
+}
+
+// ---------------------------------------------------------------------------
+// Writers.
+
+double SimulatorClass::EndianConvertDouble(double value) {
+  unsigned char bytes[8];
+  PutBigEndianDouble(bytes, value);
+  double converted;
+  std::memcpy(&converted, bytes, sizeof(converted));
+  return converted;
+}
+
+int SimulatorClass::Output(KorvanSocket* socket, std::ostream* stream, double* values, int n) {
+  // Nothing to send is not a failed send.
+  if (n <= 0) return 0;
+  if (n > conversionBufferSize) {
+    delete[] conversionBuffer;
+    conversionBuffer = new (std::nothrow) double[n];
+    if (conversionBuffer == nullptr) {
+      conversionBufferSize = 0;
+      MemoryAllocationError();
+    }
+    conversionBufferSize = n;
+  }
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(conversionBuffer);
+  for (int k = 0; k < n; k++) PutBigEndianDouble(bytes + 8 * k, values[k]);
+  const int length = 8 * n;
+  if (socket != nullptr && socket->Send(reinterpret_cast<char*>(bytes), length) < 1) {
+    status = 2;
+    return -1;
+  }
+  if (stream != nullptr) stream->write(reinterpret_cast<char*>(bytes), length);
+  return length;
+}
+
+int SimulatorClass::OutputInt(KorvanSocket* socket, std::ostream* stream, int value) {
+  const uint32_t wire = htonl(static_cast<uint32_t>(value));
+  const char* bytes = reinterpret_cast<const char*>(&wire);
+  if (socket != nullptr && socket->Send(bytes, 4) < 1) {
+    status = 2;
+    return -1;
+  }
+  if (stream != nullptr) stream->write(bytes, 4);
+  return 4;
+}
+
+int SimulatorClass::OutputShort(KorvanSocket* socket, std::ostream* stream, short value) {
+  const uint16_t wire = htons(static_cast<uint16_t>(value));
+  const char* bytes = reinterpret_cast<const char*>(&wire);
+  if (socket != nullptr && socket->Send(bytes, 2) < 1) {
+    status = 2;
+    return -1;
+  }
+  if (stream != nullptr) stream->write(bytes, 2);
+  return 2;
+}
+
+int SimulatorClass::OutputByte(KorvanSocket* socket, std::ostream* stream, char value) {
+  if (socket != nullptr && socket->Send(&value, 1) < 1) {
+    status = 2;
+    return -1;
+  }
+  if (stream != nullptr) stream->write(&value, 1);
+  return 1;
+}
+
+void SimulatorClass::OutputCPUTime(KorvanSocket* socket, double seconds) {
+  if (socket == nullptr) return;
+  // The length counts the 12 bytes after it (unlike the data record's).
+  OutputInt(socket, nullptr, 12);
+  OutputByte(socket, nullptr, static_cast<char>(0xFE));
+  OutputByte(socket, nullptr, static_cast<char>(clientId & 0xFF));
+  OutputShort(socket, nullptr, static_cast<short>(experiment & 0xFFFF));
+  Output(socket, nullptr, &seconds, 1);
+}
+
+namespace {
+
+// One data record to the manager connection and the binary file. Each part
+// goes to the socket first. A part whose send fails sets `status` 2 and is
+// still written to the file: the file always receives whole records, so a
+// manager that goes away mid-record cannot leave a truncated record behind.
+class RecordWriter {
+ public:
+  RecordWriter(SimulatorClass* simulator, KorvanSocket* socket, std::ostream* stream)
+      : simulator_(simulator), socket_(socket), stream_(stream) {}
+
+  void Int(int value) {
+    if (simulator_->OutputInt(socket_, stream_, value) < 0 && stream_ != nullptr) {
+      simulator_->OutputInt(nullptr, stream_, value);
+    }
+  }
+  void Short(short value) {
+    if (simulator_->OutputShort(socket_, stream_, value) < 0 && stream_ != nullptr) {
+      simulator_->OutputShort(nullptr, stream_, value);
+    }
+  }
+  void Byte(char value) {
+    if (simulator_->OutputByte(socket_, stream_, value) < 0 && stream_ != nullptr) {
+      simulator_->OutputByte(nullptr, stream_, value);
+    }
+  }
+  void Doubles(double* values, int n) {
+    if (simulator_->Output(socket_, stream_, values, n) < 0 && stream_ != nullptr) {
+      simulator_->Output(nullptr, stream_, values, n);
+    }
+  }
+
+  // Blocks of every row of `packet` with observations: index, kind, count,
+  // the observations.
+  void Blocks(DataPacket* packet, char kind) {
+    for (int i = 0; i < packet->numPVs; i++) {
+      const int count = packet->UsableCount(i);
+      if (count <= 0) continue;
+      Short(static_cast<short>(i));
+      Byte(kind);
+      Int(count);
+      Doubles(packet->values + static_cast<size_t>(i) * packet->reportSize, count);
+    }
+  }
+
+ private:
+  SimulatorClass* simulator_;
+  KorvanSocket* socket_;
+  std::ostream* stream_;
+};
+
+// Rows with observations and the observations they hold.
+void CountRows(DataPacket* packet, int* rows, int64_t* observations) {
+  if (packet == nullptr) return;
+  for (int i = 0; i < packet->numPVs; i++) {
+    const int count = packet->UsableCount(i);
+    if (count <= 0) continue;
+    ++*rows;
+    *observations += count;
+  }
+}
+
+void WriteRecord(SimulatorClass* simulator, KorvanSocket* socket, std::ostream* stream,
+                 DataPacket* values, DataPacket* squares) {
+  int rows = 0;
+  int64_t observations = 0;
+  CountRows(values, &rows, &observations);
+  CountRows(squares, &rows, &observations);
+  // The length counts the whole record, its own four bytes included.
+  const int64_t length = 9 + 7 * static_cast<int64_t>(rows) + 8 * observations;
+  RecordWriter writer(simulator, socket, stream);
+  writer.Int(static_cast<int>(static_cast<uint32_t>(length)));
+  writer.Byte(static_cast<char>(simulator->clientId & 0xFF));
+  writer.Short(static_cast<short>(simulator->experiment & 0xFFFF));
+  writer.Short(static_cast<short>(rows));
+  writer.Blocks(values, kValueKind);
+  if (squares != nullptr) writer.Blocks(squares, kSquareKind);
+}
+
+void WriteAsciiRows(std::ostream* stream, DataPacket* values, DataPacket* squares,
+                    bool stripZeros) {
+  char text[kValueTextSize];
+  for (int j = 0; j < values->numPVs; j++) {
+    const int count = values->UsableCount(j);
+    const double* row = values->values + static_cast<size_t>(j) * values->reportSize;
+    const double* squareRow = nullptr;
+    // A squared-value packet of other dimensions contributes nothing rather
+    // than being read out of bounds.
+    if (squares != nullptr && j < squares->numPVs && count <= squares->reportSize) {
+      squareRow = squares->values + static_cast<size_t>(j) * squares->reportSize;
+    }
+    for (int k = 0; k < count; k++) {
+      if (stripZeros) {
+        FormatAsciiValue(row[k], text, sizeof(text));
+      } else {
+        std::snprintf(text, sizeof(text), "%.10lf", row[k]);
+      }
+      *stream << j << "," << text;
+      if (squareRow != nullptr) {
+        std::snprintf(text, sizeof(text), "%.10lf", squareRow[k]);
+        *stream << "," << text;
+      }
+      *stream << "\n";
+    }
+  }
+}
+
+// After a failed write to a result file: reported once (the stream is
+// closed and dropped, so nothing is written to it again), and the run is
+// stopped with a non-zero exit status, since results were lost.
+void CheckResultFile(SimulatorClass* simulator, std::ofstream** stream, const char* name) {
+  if (*stream == nullptr) return;
+  int error = 0;
+  if (FlushStream(*stream, &error)) return;
+  ReportWriteFailure(name, error);
+  (*stream)->close();
+  delete *stream;
+  *stream = nullptr;
+  simulator->status = 2;
+  simulator->exitStatus = 1;
+}
+
+}  // namespace
+
+void SimulatorClass::OutputDataBinary(KorvanSocket* socket, std::ostream* stream,
+                                      DataPacket* values, DataPacket* squares) {
+  if (values == nullptr) return;
+  WriteRecord(this, socket, stream, values, squares);
+  if (stream != nullptr) stream->flush();
+}
+
+void SimulatorClass::OutputDataCSV(std::ostream* stream, DataPacket* values, DataPacket* squares) {
+  if (stream == nullptr || values == nullptr) return;
+  WriteAsciiRows(stream, values, squares, false);
+  stream->flush();
+}
+
+// ---------------------------------------------------------------------------
+// Packets and hand-over.
+
+DataPacket* SimulatorClass::CreateDataPacket(int rows) {
+  DataPacket* packet = new (std::nothrow) DataPacket(-1, -1, rows, reportSize);
+  if (packet == nullptr) MemoryAllocationError();
+  packet->clientId = clientId;
+  packet->experiment = experiment;
+  return packet;
+}
+
+int SimulatorClass::CheckReportSize(double seconds) {
+  KORVAN_ASSERT(fullPackets != nullptr && freePackets != nullptr);
+  KORVAN_ASSERT(valuePacket != nullptr && squarePacket != nullptr);
+  cpuSeconds = seconds;
+  if (simMgrSocket != nullptr) ListenToSimMgr(simMgrSocket);
+  const int r = reportsWritten;
+
+  // The write-out takes packets in pairs, so a pair is queued whole: with no
+  // room for both, what is queued is written out first.
+  if (fullPackets->Count() > fullPackets->size - 2) OutputThreadFunc();
+  fullPackets->Put(valuePacket);
+  fullPackets->Put(squarePacket);
+
+  valuePacket = freePackets->Take();
+  if (valuePacket == nullptr) valuePacket = CreateDataPacket(numPVs);
+  squarePacket = freePackets->Take();
+  if (squarePacket == nullptr) squarePacket = CreateDataPacket(numPVs);
+
+  // After ten write-outs, cheap and frequent hand-overs are batched until
+  // the queue is full; the last hand-over of a run is never held back.
+  // cpuSeconds is in seconds, so the 0.2 s threshold holds whatever the
+  // platform's clock rate.
+  if (r > 10 && seconds / r < 0.2) {
+    if (fullPackets->Count() < queueCapacity && status != 1) return 0;
+  }
+  reportsWritten++;
+  OutputThreadFunc();
+  return 1;
+}
+
+int SimulatorClass::OutputThreadFunc() {
+  for (;;) {
+    DataPacket* values = fullPackets->Take();
+    if (values == nullptr) break;
+    DataPacket* squares = fullPackets->Take();
+    if (simMgrSocket != nullptr) OutputCPUTime(simMgrSocket, cpuSeconds);
+    if (simMgrSocket != nullptr || binStream != nullptr) {
+      WriteRecord(this, simMgrSocket, binStream, values, nullptr);
+      CheckResultFile(this, &binStream, binFileName);
+    }
+    if (asciiStream != nullptr) {
+      WriteAsciiRows(asciiStream, values, nullptr, true);
+      CheckResultFile(this, &asciiStream, asciiFileName);
+    }
+    if (!freePackets->Put(values)) delete values;
+    if (squares != nullptr && !freePackets->Put(squares)) delete squares;
+  }
+  if (status == 1 && fullPackets->Count() == 0) status = 2;
+  return 0;
+}
+
+int SimulatorClass::StaticOutputThreadFunc(void* simulator) {
+  SimulatorClass* self = static_cast<SimulatorClass*>(simulator);
+  int result = 0;
+  while (self->status != 2) result = self->OutputThreadFunc();
+  return result;
+}
+
+void SimulatorClass::ResetDataPacketBuffer() {
+  for (;;) {
+    DataPacket* packet = fullPackets->Take();
+    if (packet == nullptr) break;
+    if (!freePackets->Put(packet)) delete packet;
+  }
+}

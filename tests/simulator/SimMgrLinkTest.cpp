@@ -1,0 +1,530 @@
+// The manager link over real loopback connections: port search and
+// announcement, greeting, commands 1 to 3, unknown bytes and vanished peers.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/KorvanSocket.h"
+#include "simulator/DataPacket.h"
+#include "simulator/SimulatorClass.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+class TestSimulator {
+ public:
+  explicit TestSimulator(std::vector<std::string> args) {
+    args.insert(args.begin(), "simulator");
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    testing::internal::CaptureStdout();  // the option echoes
+    sim_ = std::make_unique<SimulatorClass>(static_cast<int>(argv.size()), argv.data());
+    testing::internal::GetCapturedStdout();
+    sim_->CreatePacketQueues();
+    // Commands already sent are found at once; a test never waits long.
+    sim_->commandPollMs = 2000;
+    sim_->acceptPollMs = 50;
+  }
+  ~TestSimulator() { sim_->DestroyOutput(); }
+  SimulatorClass* operator->() { return sim_.get(); }
+  SimulatorClass* get() { return sim_.get(); }
+
+ private:
+  std::unique_ptr<SimulatorClass> sim_;
+};
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char pattern[] = "/tmp/korvan_link_XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~ScratchDir() { fs::remove_all(path_); }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Bytes(std::initializer_list<int> bytes) {
+  std::string text;
+  for (int b : bytes) text.push_back(static_cast<char>(b));
+  return text;
+}
+
+// The 10-byte greeting or reply: length 10, kind, code, this process's id.
+std::string Reply(int kind, int code) {
+  const uint32_t pid = static_cast<uint32_t>(getpid());
+  return Bytes({0x00, 0x00, 0x00, 0x0A, kind, code, static_cast<int>(pid >> 24),
+                static_cast<int>((pid >> 16) & 0xFF), static_cast<int>((pid >> 8) & 0xFF),
+                static_cast<int>(pid & 0xFF)});
+}
+
+int BoundPort(const KorvanSocket& socket) {
+  sockaddr_in address;
+  socklen_t length = sizeof(address);
+  getsockname(socket.sock, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+void BoundReceives(KorvanSocket& socket) {
+  timeval limit = {5, 0};
+  setsockopt(socket.sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+}
+
+std::string Receive(KorvanSocket& socket, int n) {
+  std::string buffer(static_cast<size_t>(n), '\0');
+  buffer.resize(static_cast<size_t>(socket.RecvBlock(buffer.data(), n)));
+  return buffer;
+}
+
+// True when the peer has closed the connection (within 5 s).
+bool SeesEndOfStream(KorvanSocket& socket) {
+  char byte;
+  return socket.Select(5000) && socket.Recv(&byte, 1) == 0;
+}
+
+void SendText(KorvanSocket& socket, const std::string& text) {
+  ASSERT_EQ(socket.Send(text.data(), static_cast<int>(text.size())),
+            static_cast<int>(text.size()));
+}
+
+// A connected loopback pair: the simulator's end is handed to the simulator
+// as its manager connection (it owns it), the test keeps `manager`.
+struct LinkedManager {
+  explicit LinkedManager(SimulatorClass* sim) {
+    KorvanSocket listener(true);
+    EXPECT_TRUE(listener.Bind(0));
+    EXPECT_TRUE(listener.Listen(1));
+    EXPECT_TRUE(manager.Connect("127.0.0.1", BoundPort(listener)));
+    EXPECT_TRUE(listener.Select(5000));
+    sim->simMgrSocket = new KorvanSocket(false);
+    EXPECT_TRUE(listener.Accept(*sim->simMgrSocket));
+    BoundReceives(manager);
+  }
+  KorvanSocket manager{true};
+};
+
+// Standard output redirected into a pipe, so that a line can be acted upon
+// the moment it is written.
+class StdoutPipe {
+ public:
+  StdoutPipe() {
+    std::cout.flush();
+    std::fflush(stdout);
+    EXPECT_EQ(pipe(fds_), 0);
+    saved_ = dup(1);
+    dup2(fds_[1], 1);
+  }
+  ~StdoutPipe() {
+    Restore();
+    close(fds_[0]);
+  }
+  void Restore() {
+    if (saved_ < 0) return;
+    std::cout.flush();
+    dup2(saved_, 1);
+    close(saved_);
+    close(fds_[1]);
+    saved_ = -1;
+  }
+  // One line without its line end; what was read so far after timeoutMs.
+  std::string ReadLine(int timeoutMs) {
+    std::string line;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      pollfd entry = {fds_[0], POLLIN, 0};
+      if (left <= 0 || poll(&entry, 1, static_cast<int>(left)) <= 0) return line;
+      char c;
+      if (read(fds_[0], &c, 1) != 1 || c == '\n') return line;
+      line.push_back(c);
+    }
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+  int saved_ = -1;
+};
+
+// Sets `status` to 2 if the work it guards is not done within the time, so
+// that a faulty loop ends instead of hanging the test.
+class Watchdog {
+ public:
+  Watchdog(SimulatorClass* sim, int ms)
+      : thread_([this, sim, ms] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!done_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; })) {
+            fired_ = true;
+            sim->status = 2;
+          }
+        }) {}
+  ~Watchdog() { Stop(); }
+  // Whether the watchdog had to step in.
+  bool Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    done_cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    return fired_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_cv_;
+  bool done_ = false;
+  bool fired_ = false;
+  std::thread thread_;
+};
+
+std::string RegisterLine(int port) { return "REGISTER:  Port: [" + std::to_string(port) + "]"; }
+
+long ElapsedMs(Clock::time_point since) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+}  // namespace
+
+// A port taken by another socket is skipped; the next one is bound, listened
+// on and announced. A wait of 0 (or another negative than -1) gives up at
+// once after announcing.
+TEST(SimMgrLinkTest, TakenPortIsSkippedAndZeroWaitReturnsAtOnce) {
+  TestSimulator sim({"-c", "1"});
+  sim->acceptPollMs = 2000;  // a poll would show in the elapsed time
+  std::unique_ptr<KorvanSocket> holder;
+  int taken = 0;
+  for (int attempt = 0; attempt < 20 && taken == 0; attempt++) {
+    holder = std::make_unique<KorvanSocket>(true);
+    ASSERT_TRUE(holder->Bind(0));
+    const int candidate = BoundPort(*holder);
+    KorvanSocket probe(true);
+    if (candidate < 65535 && probe.Bind(candidate + 1)) taken = candidate;
+  }
+  ASSERT_NE(taken, 0) << "no free pair of ports";
+  sim->port = static_cast<uint16_t>(taken);
+
+  testing::internal::CaptureStdout();
+  const auto start = Clock::now();
+  KorvanSocket* link = sim->WaitForSimMgrConnection(0);
+  const long elapsed = ElapsedMs(start);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), RegisterLine(taken + 1) + "\n");
+  EXPECT_EQ(link, nullptr);
+  EXPECT_LT(elapsed, 1000);
+  EXPECT_EQ(sim->port, taken + 1);
+  // The announced port is already listening.
+  KorvanSocket manager(true);
+  EXPECT_TRUE(manager.Connect("127.0.0.1", taken + 1));
+
+  testing::internal::CaptureStdout();
+  const auto again = Clock::now();
+  EXPECT_EQ(sim->WaitForSimMgrConnection(-5), nullptr);
+  EXPECT_LT(ElapsedMs(again), 1000);
+  EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("REGISTER:  Port: [", 0), 0u);
+}
+
+// A manager that connects the moment it reads the announcement, without
+// retrying, is accepted and greeted with the process id.
+TEST(SimMgrLinkTest, ManagerConnectingOnTheAnnouncementIsGreeted) {
+  TestSimulator sim({"-c", "1"});
+  {
+    KorvanSocket probe(true);
+    ASSERT_TRUE(probe.Bind(0));
+    sim->port = static_cast<uint16_t>(BoundPort(probe));
+  }
+  KorvanSocket* link = nullptr;
+  std::string line, greeting;
+  bool connected = false;
+  KorvanSocket manager(true);
+  {
+    StdoutPipe out;
+    std::thread simulator([&] { link = sim->WaitForSimMgrConnection(10000); });
+    line = out.ReadLine(10000);
+    const size_t open = line.find('[');
+    if (open != std::string::npos) {
+      connected = manager.Connect("127.0.0.1", std::atoi(line.c_str() + open + 1));
+    }
+    if (connected) {
+      BoundReceives(manager);
+      greeting = Receive(manager, 10);
+    } else {
+      sim->status = 2;  // ends the simulator's wait
+    }
+    simulator.join();
+    out.Restore();
+  }
+  sim->simMgrSocket = link;
+  EXPECT_EQ(line, RegisterLine(sim->port));
+  EXPECT_TRUE(connected);
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(greeting, Reply(0xFF, 1));
+  EXPECT_EQ(sim->status, 0);
+}
+
+TEST(SimMgrLinkTest, CommandOneIsAnsweredAndChangesNothing) {
+  TestSimulator sim({"-c", "1"});
+  LinkedManager link(sim.get());
+  KorvanSocket* socket = sim->simMgrSocket;
+  SendText(link.manager, Bytes({1}));
+  sim->ListenToSimMgr(socket);
+  EXPECT_EQ(Receive(link.manager, 10), Reply(0xFF, 1));
+  EXPECT_EQ(sim->status, 0);
+  EXPECT_EQ(sim->simMgrSocket, socket);
+  // Nothing waiting: a poll returns without reading or sending.
+  sim->commandPollMs = 0;
+  sim->ListenToSimMgr(socket);
+  EXPECT_FALSE(link.manager.Select(100));
+  EXPECT_EQ(sim->status, 0);
+}
+
+TEST(SimMgrLinkTest, CommandTwoQuits) {
+  TestSimulator sim({"-c", "1"});
+  LinkedManager link(sim.get());
+  SendText(link.manager, Bytes({2}));
+  testing::internal::CaptureStdout();
+  sim->ListenToSimMgr(sim->simMgrSocket);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "SOCKET::Quit\n");
+  EXPECT_EQ(Receive(link.manager, 10), Reply(0xFE, 2));
+  EXPECT_EQ(sim->status, 2);
+}
+
+// Command 3 with its text arriving in pieces: the file is created with its
+// header, the batch limit set, the reply sent and the connection closed;
+// the next hand-over goes to the file only.
+TEST(SimMgrLinkTest, CommandThreeSwitchesToBinaryFileAndDisconnects) {
+  ScratchDir dir;
+  TestSimulator sim({"-c", "3", "-e", "4"});
+  LinkedManager link(sim.get());
+  const std::string path = dir.File("out.bin");
+  const std::string text = "\x03" + path + ";5;;";
+  std::thread manager([&] {
+    for (size_t at = 0; at < text.size(); at += 4) {
+      const std::string piece = text.substr(at, 4);
+      link.manager.Send(piece.data(), static_cast<int>(piece.size()));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  sim->ListenToSimMgr(sim->simMgrSocket);
+  manager.join();
+
+  EXPECT_EQ(Receive(link.manager, 10), Reply(0xFF, 3));
+  EXPECT_TRUE(SeesEndOfStream(link.manager));
+  EXPECT_EQ(sim->simMgrSocket, nullptr);
+  EXPECT_EQ(sim->maxBatches, 5);
+  EXPECT_EQ(sim->status, 0);
+  ASSERT_NE(sim->binFileName, nullptr);
+  EXPECT_EQ(std::string(sim->binFileName), path);
+  std::string file = ReadFile(path);
+  ASSERT_EQ(file.size(), 256u);
+  EXPECT_EQ(file.rfind("KORVAN_SIM_BIN_FILE,256,KORVAN_VER=Version 2.4,FILE_VER=1,EXPERIMENTS=4,",
+                       0),
+            0u);
+
+  sim->numPVs = 1;
+  sim->reportSize = 1;
+  sim->valuePacket = sim->CreateDataPacket(1);
+  sim->squarePacket = sim->CreateDataPacket(1);
+  sim->valuePacket->counts[0] = 1;
+  sim->valuePacket->values[0] = 0.5;
+  EXPECT_EQ(sim->CheckReportSize(0.0), 1);
+  file = ReadFile(path);
+  EXPECT_EQ(file.substr(256), Bytes({0x00, 0x00, 0x00, 0x18, 0x03, 0x00, 0x04, 0x00, 0x01, 0x00,
+                                     0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x3F, 0xE0, 0x00, 0x00,
+                                     0x00, 0x00, 0x00, 0x00}));
+}
+
+// A binary file given on the command line is kept with its limit; the
+// connection is closed all the same.
+TEST(SimMgrLinkTest, CommandThreeKeepsAFileGivenOnTheCommandLine) {
+  ScratchDir dir;
+  const std::string given = dir.File("given.bin");
+  TestSimulator sim({"-b", given, "-N", "7"});
+  ASSERT_TRUE(sim->OpenResultFiles());
+  LinkedManager link(sim.get());
+  SendText(link.manager, "\x03" + dir.File("other.bin") + ";5;;");
+  sim->ListenToSimMgr(sim->simMgrSocket);
+  EXPECT_EQ(Receive(link.manager, 10), Reply(0xFF, 3));
+  EXPECT_TRUE(SeesEndOfStream(link.manager));
+  EXPECT_EQ(sim->simMgrSocket, nullptr);
+  EXPECT_EQ(std::string(sim->binFileName), given);
+  EXPECT_EQ(sim->maxBatches, 7);
+  EXPECT_FALSE(fs::exists(dir.File("other.bin")));
+  EXPECT_EQ(sim->status, 0);
+}
+
+// A file that cannot be created stops the run with a non-zero exit status;
+// a text cut short by the manager going away is a read error.
+TEST(SimMgrLinkTest, CommandThreeFailuresStopTheRun) {
+  {
+    TestSimulator sim({"-c", "1"});
+    LinkedManager link(sim.get());
+    SendText(link.manager, "\x03/nonexistent-korvan-dir/out.bin;5;;");
+    testing::internal::CaptureStderr();
+    sim->ListenToSimMgr(sim->simMgrSocket);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("/nonexistent-korvan-dir/out.bin"), std::string::npos) << err;
+    EXPECT_EQ(Receive(link.manager, 10), Reply(0xFF, 3));
+    EXPECT_EQ(sim->status, 2);
+    EXPECT_NE(sim->exitStatus, 0);
+    EXPECT_EQ(sim->binStream, nullptr);
+  }
+  {
+    ScratchDir dir;
+    TestSimulator sim({"-c", "1"});
+    LinkedManager link(sim.get());
+    SendText(link.manager, "\x03" + dir.File("out.b"));
+    link.manager.Close();
+    testing::internal::CaptureStdout();
+    sim->ListenToSimMgr(sim->simMgrSocket);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error reading socket 'read'... Exiting.\n");
+    EXPECT_EQ(sim->status, 2);
+    EXPECT_EQ(sim->binFileName, nullptr);
+    EXPECT_FALSE(fs::exists(dir.File("out.b")));
+  }
+}
+
+TEST(SimMgrLinkTest, UnknownByteIsReportedAndIgnored) {
+  TestSimulator sim({"-c", "1"});
+  LinkedManager link(sim.get());
+  SendText(link.manager, Bytes({0x07}));
+  testing::internal::CaptureStderr();
+  sim->ListenToSimMgr(sim->simMgrSocket);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "!! Invalid Response Received by Client \n!! Simulation\n");
+  EXPECT_FALSE(link.manager.Select(200));  // nothing was sent
+  EXPECT_EQ(sim->status, 0);
+  ASSERT_NE(sim->simMgrSocket, nullptr);
+}
+
+// A manager that vanishes (reset or orderly close) ends the link with the
+// read error: no spin, no hang, no SIGPIPE, also at the next hand-over.
+TEST(SimMgrLinkTest, VanishedManagerStopsTheRun) {
+  for (bool reset : {true, false}) {
+    TestSimulator sim({"-c", "1"});
+    LinkedManager link(sim.get());
+    if (reset) {
+      // Closed at once with a reset, without an orderly shutdown first.
+      linger abort = {1, 0};
+      setsockopt(link.manager.sock, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+      close(link.manager.sock);
+      link.manager.sock = -1;
+    } else {
+      link.manager.Close();
+    }
+    testing::internal::CaptureStdout();
+    sim->ListenToSimMgr(sim->simMgrSocket);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error reading socket 'read'... Exiting.\n")
+        << "reset " << reset;
+    EXPECT_EQ(sim->status, 2);
+
+    sim->numPVs = 1;
+    sim->valuePacket = sim->CreateDataPacket(1);
+    sim->squarePacket = sim->CreateDataPacket(1);
+    sim->valuePacket->counts[0] = 1;
+    testing::internal::CaptureStdout();
+    for (int k = 0; k < 3; k++) sim->CheckReportSize(0.0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(sim->status, 2);
+
+    // The serving loop ends at once.
+    sim->commandPollMs = 100;
+    Watchdog watchdog(sim.get(), 5000);
+    sim->ListenToSimMgrLoop(sim->simMgrSocket);
+    EXPECT_FALSE(watchdog.Stop());
+  }
+  // A socket with a recorded error reports the failed poll.
+  TestSimulator sim({"-c", "1"});
+  KorvanSocket broken(false);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  sim->ListenToSimMgr(&broken);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Error reading socket 'select'... Exiting.\n");
+  EXPECT_EQ(sim->status, 2);
+}
+
+// The serving loop answers commands until command 3 releases the
+// connection, and then stops without touching the released socket.
+TEST(SimMgrLinkTest, ServingLoopStopsWhenTheConnectionIsReleased) {
+  ScratchDir dir;
+  TestSimulator sim({"-c", "1"});
+  LinkedManager link(sim.get());
+  sim->commandPollMs = 100;
+  SendText(link.manager, Bytes({1}) + "\x03" + dir.File("out.bin") + ";0;;");
+  Watchdog watchdog(sim.get(), 5000);
+  sim->ListenToSimMgrLoop(sim->simMgrSocket);
+  EXPECT_FALSE(watchdog.Stop());
+  EXPECT_EQ(sim->status, 0);
+  EXPECT_EQ(sim->simMgrSocket, nullptr);
+  EXPECT_EQ(Receive(link.manager, 20), Reply(0xFF, 1) + Reply(0xFF, 3));
+  EXPECT_TRUE(SeesEndOfStream(link.manager));
+}
+
+// The thread body: waits for a connection, keeps it as the manager link and
+// serves commands until told to quit.
+TEST(SimMgrLinkTest, SocketThreadBodyConnectsAndServesUntilQuit) {
+  TestSimulator sim({"-c", "1"});
+  sim->commandPollMs = 50;
+  {
+    KorvanSocket probe(true);
+    ASSERT_TRUE(probe.Bind(0));
+    sim->port = static_cast<uint16_t>(BoundPort(probe));
+  }
+  Watchdog watchdog(sim.get(), 10000);
+  KorvanSocket manager(true);
+  std::string line, received;
+  {
+    StdoutPipe out;
+    std::thread body([&] { SimulatorClass::StaticSocketThreadFunc(sim.get()); });
+    line = out.ReadLine(10000);
+    const size_t open = line.find('[');
+    if (open != std::string::npos &&
+        manager.Connect("127.0.0.1", std::atoi(line.c_str() + open + 1))) {
+      BoundReceives(manager);
+      received = Receive(manager, 10);
+      manager.Send("\x01", 1);
+      received += Receive(manager, 10);
+      manager.Send("\x02", 1);
+      received += Receive(manager, 10);
+    }
+    body.join();
+    out.Restore();
+  }
+  EXPECT_FALSE(watchdog.Stop());
+  EXPECT_EQ(line, RegisterLine(sim->port));
+  EXPECT_EQ(received, Reply(0xFF, 1) + Reply(0xFF, 1) + Reply(0xFE, 2));
+  EXPECT_NE(sim->simMgrSocket, nullptr);
+  EXPECT_EQ(sim->status, 2);
+}
