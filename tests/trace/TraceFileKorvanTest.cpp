@@ -7,6 +7,8 @@
 #include <sstream>
 #include <string>
 
+#include "Cpp/BaseClasses/BaseGroupClass.h"
+#include "tests/trace/GeneratedModel.h"
 #include "tests/trace/TinyModel.h"
 #include "trace/TraceFileContainer.h"
 
@@ -163,6 +165,63 @@ TEST(TraceFileKorvanTest, TroutFollowsTheLatestWriterAndNeverDangles) {
     noStream.printHeader(nullptr);
   }
   EXPECT_EQ(&std::cout, trout);
+}
+
+TEST(TraceFileKorvanTest, GeneratedModelStateAndFirings) {
+  generatedmodel::GeneratedModel model;
+  std::ostringstream s;
+  TraceFileKorvan writer(&s);
+  writer.setTraceLevel(2);
+  TraceFileContainer traces;
+  traces.AddTraceFile(&writer);
+  traces.addPVModel(model.pv);
+  traces.printHeader();
+  traces.printInitialState();
+  traces.newBatch();
+  BaseActionClass* bitErrorGroup = model.ram->groups[2];
+  BaseActionClass* bitErrorCase2 = model.ram->actions[4];
+  BaseActionClass* powerCycle = model.flash->actions[3];
+  traces.printFireAction(bitErrorGroup, 0.5);
+  traces.printPreFireAction(bitErrorGroup);
+  traces.printPostFireAction(bitErrorGroup, bitErrorCase2);
+  writer.setTraceLevel(1);
+  traces.printFireAction(powerCycle, 0.03125);
+  traces.printPreFireAction(powerCycle);
+  traces.printPostFireAction(powerCycle, powerCycle);
+  writer.setTraceLevel(2);
+  traces.printPreFireAction(model.ram->actions[0]);
+  traces.printPostFireAction(powerCycle, powerCycle);
+  traces.printFooter();
+  EXPECT_EQ(std::string(kHeader) + Fill("Initial Model State:\n"
+                                        "  Model: ({J})Join\n"
+                                        "  Model: ({R})ram_system\n"
+                                        "    flash_corrupted = 0\n"
+                                        "    ram_working = 1\n"
+                                        "    ram_corrupted = 0\n"
+                                        "    system_failed = 0\n"
+                                        "  Model: ({F})redundant_flash_system\n"
+                                        "    flash_corrupted = 0\n"
+                                        "    replicas_available = 1\n"
+                                        "##### NEW BATCH #####\n"
+                                        "#### Firing: 0.5  Action: ({R})ram_system->bit_errorGroup\n"
+                                        "Enabling state before action firing:\n"
+                                        "  ram_working = 1\n"
+                                        "#### After: ({R})bit_errorGroup->bit_error_case2\n"
+                                        "Affected state after firing: \n"
+                                        "  ram_working = 1\n"
+                                        "  ram_corrupted = 0\n"
+                                        "#### Firing: 0.03125  Action: ({F})redundant_flash_system->power_cycle\n"
+                                        "#### After: ({F})power_cycle->power_cycle\n"
+                                        "Enabling state before action firing:\n"
+                                        "  flash_corrupted = 0\n"
+                                        "  ram_corrupted = 0\n"
+                                        "  system_failed = 0\n"
+                                        "#### After: ({F})power_cycle->power_cycle\n"
+                                        "Affected state after firing: \n"
+                                        "  replicas_available = 1\n"
+                                        "  flash_corrupted = 0\n",
+                                        model.Ids()),
+            s.str());
 }
 
 }  // namespace

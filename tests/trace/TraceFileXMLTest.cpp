@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/trace/GeneratedModel.h"
 #include "tests/trace/TinyModel.h"
 #include "tests/trace/XmlCheck.h"
 #include "trace/TraceFileContainer.h"
@@ -147,6 +148,80 @@ TEST(TraceFileXMLTest, NamesAreEscapedAndTheFileIsOwned) {
   EXPECT_NE(std::string::npos, doc.find("name=\"drain &amp; refill\">\n"));
   EXPECT_EQ("", xmlcheck::Check(doc));
   std::remove(path.c_str());
+}
+
+// The flash_corrupted place shared by the two atomic models is declared once,
+// by the Join, and every action that writes it touches the Join's process.
+TEST(TraceFileXMLTest, GeneratedModelDeclarationsAndFirstBatch) {
+  generatedmodel::GeneratedModel model;
+  std::ostringstream s;
+  TraceFileXML writer(&s);
+  TraceFileContainer traces;
+  traces.AddTraceFile(&writer);
+  traces.addPVModel(model.pv);
+  traces.printHeader();
+  traces.newBatch();
+  traces.printInitialState();
+  BaseActionClass* sefi = model.flash->actions[2];
+  traces.printFireAction(sefi, 17.25);
+  traces.printPostFireAction(sefi, sefi);
+  traces.newBatch();
+  traces.newBatch();
+  traces.printFooter();
+  EXPECT_EQ(std::string(kPreamble) +
+                Fill("<Process id=\"p{J}\" name=\"Join\" >\n"
+                     "<Var id=\"p{J}flash_corrupted\" name=\"flash_corrupted\" />\n"
+                     "<Process id=\"p{R}\" name=\"ram_system{R}\" >\n"
+                     "<Var id=\"p{R}ram_working\" name=\"ram_working\" />\n"
+                     "<Var id=\"p{R}ram_corrupted\" name=\"ram_corrupted\" />\n"
+                     "<Var id=\"p{R}system_failed\" name=\"system_failed\" />\n"
+                     "</Process>\n"
+                     "<Process id=\"p{F}\" name=\"redundant_flash_system{F}\" >\n"
+                     "<Var id=\"p{F}replicas_available\" name=\"replicas_available\" />\n"
+                     "</Process>\n"
+                     "</Process>\n"
+                     "<Interactions>\n"
+                     "<Undiraction id=\"a{r0}\" name=\"failure\">\n"
+                     "<Touch>p{R}</Touch></Undiraction>\n"
+                     "<Undiraction id=\"a{r1}\" name=\"watchdog_reboot\">\n"
+                     "<Touch>p{R}</Touch></Undiraction>\n"
+                     "<Undiraction id=\"a{r2}\" name=\"random_failure\">\n"
+                     "<Touch>p{R}</Touch></Undiraction>\n"
+                     "<Undiraction id=\"a{r3}\" name=\"bit_error_case1\">\n"
+                     "<Touch>p{R}</Touch></Undiraction>\n"
+                     "<Undiraction id=\"a{r4}\" name=\"bit_error_case2\">\n"
+                     "<Touch>p{R}</Touch></Undiraction>\n"
+                     "<Undiraction id=\"a{r5}\" name=\"page_error_case1\">\n"
+                     "<Touch>p{R}</Touch></Undiraction>\n"
+                     "<Undiraction id=\"a{r6}\" name=\"page_error_case2\">\n"
+                     "<Touch>p{R}</Touch></Undiraction>\n"
+                     "<Undiraction id=\"a{f0}\" name=\"seu_case1\">\n"
+                     "<Touch>p{F}</Touch></Undiraction>\n"
+                     "<Undiraction id=\"a{f1}\" name=\"seu_case2\">\n"
+                     "<Touch>p{F}</Touch><Touch>p{J}</Touch></Undiraction>\n"
+                     "<Undiraction id=\"a{f2}\" name=\"sefi\">\n"
+                     "<Touch>p{F}</Touch><Touch>p{J}</Touch></Undiraction>\n"
+                     "<Undiraction id=\"a{f3}\" name=\"power_cycle\">\n"
+                     "<Touch>p{F}</Touch><Touch>p{J}</Touch></Undiraction>\n"
+                     "</Interactions>\n"
+                     "<!-- process sequence -->\n"
+                     "<Sequence type=\"StateActionType\">\n"
+                     "<S>\n"
+                     "<V id=\"p{J}flash_corrupted\" val=\"0\" />\n"
+                     "<V id=\"p{R}ram_working\" val=\"1\" />\n"
+                     "<V id=\"p{R}ram_corrupted\" val=\"0\" />\n"
+                     "<V id=\"p{R}system_failed\" val=\"0\" />\n"
+                     "<V id=\"p{F}replicas_available\" val=\"1\" />\n"
+                     "</S>\n"
+                     "<A id=\"a{f2}\" t=\"17.25\">\n"
+                     "  <V id=\"p{F}replicas_available\"  val=\"1\" />\n"
+                     "  <V id=\"p{J}flash_corrupted\"  val=\"0\" />\n"
+                     "</A>\n"
+                     "</Sequence>\n"
+                     "</Trace>\n",
+                     model.Ids()),
+            s.str());
+  EXPECT_EQ("", xmlcheck::Check(s.str()));
 }
 
 TEST(TraceFileXMLTest, CheckerCatchesMalformedDocuments) {
