@@ -96,7 +96,7 @@ void BaseStructStateVariable::ShareWith(BaseStructStateVariable* otherStruct) {
   if (otherStruct == this || otherStruct->affectingActions == affectingActions) return;
   std::vector<Field>::iterator otheri = otherStruct->fields.begin();
   for (const Field& f : fields) {
-    KORVAN_ASSERT(otheri != otherStruct->fields.end());
+    KORVAN_ASSERT(otheri!=otherStruct->fields.end());
     if (f.first != nullptr && otheri->first != nullptr) f.first->share(otheri->first);
     ++otheri;
   }
