@@ -50,10 +50,12 @@ class PVModel : public BaseModelClass {
   virtual PerformanceVariableNode* createPVNode(int variableIndex, int timeIndex) = 0;
 
   // Creates the nodes of numVariables variables; with expandTimePoints, one
-  // node per time point of each variable.
+  // node per time point of each variable. REQUIRES: called once, before
+  // Initialize; createPVNode gives a node for every index below numVariables.
   void CreatePVList(int numVariables, bool expandTimePoints);
-  // Binds the nodes to the top model and builds the per-action reward sets.
-  // REQUIRES: topModel set, CreatePVList done.
+  // Binds the nodes to the top model and builds the per-action reward sets;
+  // each node's id becomes its position in the node array.
+  // REQUIRES: topModel set, CreatePVList done, called once.
   void Initialize();
 
   // Appends to the considered nodes those at indices[0 .. count-1], in that
