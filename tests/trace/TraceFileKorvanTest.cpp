@@ -192,36 +192,36 @@ TEST(TraceFileKorvanTest, GeneratedModelStateAndFirings) {
   traces.printPreFireAction(model.ram->actions[0]);
   traces.printPostFireAction(powerCycle, powerCycle);
   traces.printFooter();
-  EXPECT_EQ(std::string(kHeader) + Fill("Initial Model State:\n"
-                                        "  Model: ({J})Join\n"
-                                        "  Model: ({R})ram_system\n"
-                                        "    flash_corrupted = 0\n"
-                                        "    ram_working = 1\n"
-                                        "    ram_corrupted = 0\n"
-                                        "    system_failed = 0\n"
-                                        "  Model: ({F})redundant_flash_system\n"
-                                        "    flash_corrupted = 0\n"
-                                        "    replicas_available = 1\n"
-                                        "##### NEW BATCH #####\n"
-                                        "#### Firing: 0.5  Action: ({R})ram_system->bit_errorGroup\n"
-                                        "Enabling state before action firing:\n"
-                                        "  ram_working = 1\n"
-                                        "#### After: ({R})bit_errorGroup->bit_error_case2\n"
-                                        "Affected state after firing: \n"
-                                        "  ram_working = 1\n"
-                                        "  ram_corrupted = 0\n"
-                                        "#### Firing: 0.03125  Action: ({F})redundant_flash_system->power_cycle\n"
-                                        "#### After: ({F})power_cycle->power_cycle\n"
-                                        "Enabling state before action firing:\n"
-                                        "  flash_corrupted = 0\n"
-                                        "  ram_corrupted = 0\n"
-                                        "  system_failed = 0\n"
-                                        "#### After: ({F})power_cycle->power_cycle\n"
-                                        "Affected state after firing: \n"
-                                        "  replicas_available = 1\n"
-                                        "  flash_corrupted = 0\n",
-                                        model.Ids()),
-            s.str());
+  const char* expected =
+      "Initial Model State:\n"
+      "  Model: ({J})Join\n"
+      "  Model: ({R})ram_system\n"
+      "    flash_corrupted = 0\n"
+      "    ram_working = 1\n"
+      "    ram_corrupted = 0\n"
+      "    system_failed = 0\n"
+      "  Model: ({F})redundant_flash_system\n"
+      "    flash_corrupted = 0\n"
+      "    replicas_available = 1\n"
+      "##### NEW BATCH #####\n"
+      "#### Firing: 0.5  Action: ({R})ram_system->bit_errorGroup\n"
+      "Enabling state before action firing:\n"
+      "  ram_working = 1\n"
+      "#### After: ({R})bit_errorGroup->bit_error_case2\n"
+      "Affected state after firing: \n"
+      "  ram_working = 1\n"
+      "  ram_corrupted = 0\n"
+      "#### Firing: 0.03125  Action: ({F})redundant_flash_system->power_cycle\n"
+      "#### After: ({F})power_cycle->power_cycle\n"
+      "Enabling state before action firing:\n"
+      "  flash_corrupted = 0\n"
+      "  ram_corrupted = 0\n"
+      "  system_failed = 0\n"
+      "#### After: ({F})power_cycle->power_cycle\n"
+      "Affected state after firing: \n"
+      "  replicas_available = 1\n"
+      "  flash_corrupted = 0\n";
+  EXPECT_EQ(std::string(kHeader) + Fill(expected, model.Ids()), s.str());
 }
 
 }  // namespace
