@@ -4,6 +4,10 @@
 // Messages sent here are 10 bytes: a big-endian length of 10 (the whole
 // message), a kind byte, a code byte and the big-endian process id.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -74,6 +78,14 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
       return nullptr;
     }
     ++port;
+  }
+  if (port == 0) {
+    // Port 0 lets the system choose: announce the port actually bound.
+    sockaddr_in address;
+    socklen_t length = sizeof(address);
+    if (getsockname(listenSocket->sock, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port = ntohs(address.sin_port);
+    }
   }
   // Listening comes before the announcement: a manager may connect the
   // moment it reads the port, and must not be refused.

@@ -433,11 +433,13 @@ int SimulatorClass::CheckReportSize(double seconds) {
   if (squarePacket == nullptr) squarePacket = CreateDataPacket(numPVs);
 
   // After ten write-outs, cheap and frequent hand-overs are batched until
-  // the queue is full; the last hand-over of a run is never held back.
-  // cpuSeconds is in seconds, so the 0.2 s threshold holds whatever the
-  // platform's clock rate.
+  // the queue is full. The last hand-over of a run (status 1) is never held
+  // back, nor is one made as the run is being stopped (status 2): nothing
+  // would come after it to write the held packets, and their observations
+  // would be lost. cpuSeconds is in seconds, so the 0.2 s threshold holds
+  // whatever the platform's clock rate.
   if (r > 10 && seconds / r < 0.2) {
-    if (fullPackets->Count() < queueCapacity && status != 1) return 0;
+    if (fullPackets->Count() < queueCapacity && status == 0) return 0;
   }
   reportsWritten++;
   OutputThreadFunc();

@@ -84,12 +84,3 @@ TEST(PacketQueueTest, WrapsAroundLikeAReferenceFifo) {
   }
   EXPECT_GT(puts, 3 * size);  // the ring went round several times
 }
-
-TEST(PacketQueueTest, EachQueueHasItsOwnMutex) {
-  PacketQueue first(50);
-  PacketQueue second(50);
-  ASSERT_NE(first.mutex, nullptr);
-  ASSERT_NE(second.mutex, nullptr);
-  EXPECT_NE(first.mutex, second.mutex);
-  EXPECT_EQ(first.size, 50);
-}
