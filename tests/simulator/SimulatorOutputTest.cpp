@@ -127,6 +127,14 @@ const std::string kExampleRecord =
 const std::string kBinaryHeaderText =
     "KORVAN_SIM_BIN_FILE,256,KORVAN_VER=Version 2.4,FILE_VER=1,EXPERIMENTS=";
 
+// Names a result file after construction (the constructor ends the process
+// when a file named on the command line cannot be opened).
+void NameFile(char** field, const std::string& name) {
+  delete[] *field;
+  *field = new char[name.size() + 1];
+  std::memcpy(*field, name.c_str(), name.size() + 1);
+}
+
 void PreparePackets(SimulatorClass& sim, int numPVs, int reportSize) {
   sim.numPVs = numPVs;
   sim.reportSize = reportSize;
@@ -321,7 +329,8 @@ TEST(SimulatorOutputTest, FailedSendSetsStatusTwoAndKeepsTheFileWhole) {
 }
 
 TEST(SimulatorOutputTest, UnopenableResultFileIsReported) {
-  TestSimulator sim({"-a", "/nonexistent-korvan-dir/out.txt"});
+  TestSimulator sim({"-c", "1"});
+  NameFile(&sim->asciiFileName, "/nonexistent-korvan-dir/out.txt");
   testing::internal::CaptureStderr();
   EXPECT_FALSE(sim->OpenResultFiles());
   const std::string err = testing::internal::GetCapturedStderr();
@@ -330,7 +339,8 @@ TEST(SimulatorOutputTest, UnopenableResultFileIsReported) {
   EXPECT_EQ(sim->asciiStream, nullptr);
 
   // A binary file whose header cannot be written is refused the same way.
-  TestSimulator full({"-b", "/dev/full"});
+  TestSimulator full({"-c", "1"});
+  NameFile(&full->binFileName, "/dev/full");
   testing::internal::CaptureStderr();
   EXPECT_FALSE(full->OpenResultFiles());
   const std::string fullErr = testing::internal::GetCapturedStderr();
@@ -341,7 +351,8 @@ TEST(SimulatorOutputTest, UnopenableResultFileIsReported) {
 // A result file that fails during the run: reported once, the run stopped,
 // a non-zero exit status.
 TEST(SimulatorOutputTest, WriteFailureDuringRunIsReportedOnceAndStops) {
-  TestSimulator sim({"-a", "/dev/full"});
+  TestSimulator sim({"-c", "1"});
+  NameFile(&sim->asciiFileName, "/dev/full");
   sim->asciiStream = new std::ofstream("/dev/full");
   ASSERT_TRUE(sim->asciiStream->is_open());
   PreparePackets(*sim, 1, 2);
