@@ -2,10 +2,77 @@
 
 #include "simulator/SimulatorClass.h"
 
+#include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <iostream>
+#include <memory>
+
+#include "Cpp/BaseClasses/BaseActionClass.h"
+#include "Cpp/BaseClasses/BaseGroupClass.h"
+#include "Cpp/BaseClasses/BaseStudyClass.h"
+#include "Cpp/BaseClasses/PVModel.h"
+#include "model/redundant_flash_studyRangeStudy.h"
+#include "platform/KorvanSocket.h"
+#include "platform/ProcessServices.h"
+#include "random/Distributions.h"
+#include "random/LaggedFibonacci.h"
+#include "random/MersenneTwister.h"
+#include "random/Tausworthe.h"
+#include "simulator/ConnectWait.h"
+#include "simulator/EventList.h"
+#include "trace/TraceFileContainer.h"
+#include "trace/TraceFileKorvan.h"
+#include "trace/TraceFileXML.h"
 
 int GlobalDebugLevel = 0;
+volatile sig_atomic_t SimulatorInterruptSignal = 0;
+
+namespace {
+
+// Used only when the program-wide distribution object is missing.
+std::unique_ptr<UserDistributions> fallbackDistribution;
+
+// The first SIGINT or SIGTERM asks the run to stop after the replication or
+// step in progress; a second one ends the process at once.
+void OnInterrupt(int signalNumber) {
+  if (SimulatorInterruptSignal != 0) _exit(128 + signalNumber);
+  SimulatorInterruptSignal = signalNumber;
+}
+
+void InstallInterruptHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Refuses, before anything is built, the settings this system cannot run.
+void CheckRunSettings(SimulatorClass* simulator, BaseStudyClass* study) {
+  if (simulator->experiment < 0 || simulator->experiment >= study->GetNumExps()) {
+    std::cerr << "ERROR: Experiment " << simulator->experiment
+              << " does not exist: the study has experiments 0 to " << study->GetNumExps() - 1
+              << std::endl;
+    std::exit(1);
+  }
+  const bool laggedFibonacci = simulator->generatorChoice != 1 && simulator->generatorChoice != 2;
+  if (laggedFibonacci && simulator->seed > static_cast<uint32_t>(LaggedFibonacci::kMaxSeed)) {
+    std::cerr << "ERROR: Random number seed " << simulator->seed
+              << " is too large for the lagged Fibonacci generator (largest "
+              << LaggedFibonacci::kMaxSeed << "); use a smaller seed or -r 1 or -r 2"
+              << std::endl;
+    std::exit(1);
+  }
+  if (simulator->generatorChoice == 1 && simulator->seed != 0 &&
+      (simulator->seed & 0x7FFFFFFFu) == 0) {
+    std::cerr << "ERROR: Random number seed " << simulator->seed
+              << " would leave the Tausworthe generator stuck at zero" << std::endl;
+    std::exit(1);
+  }
+}
+
+}  // namespace
 
 SimulatorClass::SimulatorClass() {
   std::cerr << "ERROR: A simulator needs a command line" << std::endl;
@@ -13,22 +80,174 @@ SimulatorClass::SimulatorClass() {
 }
 
 SimulatorClass::SimulatorClass(int argc, char** argv) {
+  reactivationList.clear();
+  overrideString = nullptr;
   groupList = new List<BaseGroupClass>();
   actionList = new List<BaseActionClass>();
+
+  if (TheDistribution == nullptr || TheDistribution->generator == nullptr) {
+    fallbackDistribution.reset(new UserDistributions(0, 31415));
+    TheDistribution = fallbackDistribution.get();
+  }
+
+  CreatePacketQueues();
+
   if (ParseCommandLineOptions(argc, argv) != 0) {
     PrintUsage();
     std::cerr << "ERROR: Parsing command line options" << std::endl;
     std::exit(1);
   }
+  CheckRunSettings(this, GenerateStudy());
+
+  // Results that could not be written would be lost silently: refuse to run.
+  if (!OpenResultFiles()) std::exit(1);
+
+  traces = new TraceFileContainer();
+  if (textTrace || xmlTrace) {
+    traces->setTraceLevel(traceLevel);
+    if (textTrace) {
+      if (traceFileName != nullptr) {
+        textTraceFile = new TraceFileKorvan((std::string(traceFileName) + ".txt").c_str());
+      } else {
+        std::cout << "Adding cout: " << std::endl;
+        textTraceFile = new TraceFileKorvan(&std::cout);
+      }
+      textTraceFile->setTraceLevel(traceLevel);
+      traces->AddTraceFile(textTraceFile);
+    }
+    if (xmlTrace) {
+      if (traceFileName != nullptr) {
+        xmlTraceFile = new TraceFileXML((std::string(traceFileName) + ".xml").c_str());
+      } else {
+        xmlTraceFile = new TraceFileXML(&std::cout);
+      }
+      xmlTraceFile->setTraceLevel(traceLevel);
+      traces->AddTraceFile(xmlTraceFile);
+    }
+  }
+
+  study = GenerateStudy();
+  study->SetGVs(experiment);
+  if (overrideString != nullptr) {
+    study->overrideGVs(overrideString);
+    std::cout << "Overriding global variables in simulator" << std::endl;
+  }
+
+  pvModel = study->GetPVModel(true);
+  if (textTrace || xmlTrace) traces->addPVModel(pvModel);
+  traces->printHeader();
+
+  // Only the variables of this simulation type accumulate; the others never
+  // complete.
+  const int numNodes = pvModel->GetNumPVNodes();
+  const int wantedIndicator = terminating != 0 ? 0 : 1;
+  std::unique_ptr<int[]> considered(new int[numNodes > 0 ? numNodes : 1]);
+  int numConsidered = 0;
+  for (int i = 0; i < numNodes; i++) {
+    PerformanceVariableNode* node = pvModel->GetPVNode(i);
+    if (node->GetSteadyState() == wantedIndicator) {
+      considered[numConsidered++] = i;
+    } else {
+      node->SetStop(1.7976931348623157e308);
+    }
+  }
+  pvModel->ConsiderOnly(considered.get(), numConsidered);
+
+  pvModel->listGroups(groupList);
+  groups = groupList->getList();
+  const int numGroups = groupList->getNumItems();
+  scheduleRecords = new ScheduleRecord[numGroups > 0 ? numGroups : 1];
+  for (int g = 0; g < numGroups; g++) groups[g]->eventInfo = &scheduleRecords[g];
+
+  const long builderStart = KorvanClock();
+  const char* setting = std::getenv("SIMTEST");
+  const int builder = setting == nullptr ? 2 : std::atoi(setting);
+  int built = 0;
+  if (builder == 2) {
+    std::cout << "GenerateConnectivityList()" << std::endl;
+    built = GenerateConnectivityList();
+  } else if (builder == 0 || builder == 1) {
+    std::cout << "GenerateConnectivityListOld()" << std::endl;
+    built = GenerateConnectivityListOld();
+  }
+  if (built != 0) {
+    std::cerr << "Error Generating Connectivity List\n";
+    std::exit(1);
+  }
+  std::cout << "GenerateConnectivityList() Time="
+            << static_cast<double>(KorvanClock() - builderStart) / KORVAN_CLOCKS_PER_SEC << std::endl;
+  std::cout.flush();
+
+  eventList = new EventList(numGroups + 1);
+
+  if (generatorChoice == 1 || generatorChoice == 2) {
+    delete TheDistribution->generator;
+    TheDistribution->generator = nullptr;
+    if (generatorChoice == 1) {
+      TheDistribution->generator = new Tausworthe();
+    } else {
+      TheDistribution->generator = new MersenneTwister();
+    }
+  }
+
+  pvModel->listActions(actionList);
+  actions = actionList->getList();
+  for (int a = 0; a < actionList->getNumItems(); a++) actions[a]->reactivation = false;
+
+  TheDistribution->generator->srnd(seed != 0 ? seed : 31415);
+  numPVs = pvModel->GetNumPVNodes();
 }
 
-void SimulatorClass::Run() {}
+void SimulatorClass::StartRunTimer() {
+  delete runTimer;
+  runTimer = new RunTimer{static_cast<double>(KorvanClock()), 0.0};
+}
+
+double SimulatorClass::ElapsedRunSeconds() const {
+  if (runTimer == nullptr) return 0.0;
+  return (static_cast<double>(KorvanClock()) - runTimer->start) / KORVAN_CLOCKS_PER_SEC;
+}
+
+void SimulatorClass::Run() {
+  InstallInterruptHandlers();
+  if (waitForSocket) {
+    simMgrSocket = WaitForSimMgrConnection(SimMgrConnectWaitMs());
+    if (simMgrSocket == nullptr) status = 2;
+  }
+  if (terminating != 0) {
+    TerminatingSimulation();
+  } else {
+    SteadyStateSimulation();
+  }
+  traces->printFooter();
+  std::cout << "Actions fired: " << actionsFired << std::endl;
+  std::cout << "CPU time (s): " << ElapsedRunSeconds() << std::endl;
+  if (SimulatorInterruptSignal != 0) {
+    std::cerr << "Simulation interrupted by signal " << SimulatorInterruptSignal
+              << "; the observations made so far were handed over." << std::endl;
+    if (exitStatus == 0) exitStatus = 128 + SimulatorInterruptSignal;
+  }
+}
 
 SimulatorClass::~SimulatorClass() {
   delete groupList;
   delete actionList;
+  delete eventList;
+  delete[] scheduleRecords;
+  // Sockets, result streams, packet queues and packets.
+  DestroyOutput();
+  delete traces;
+  delete textTraceFile;
+  delete xmlTraceFile;
   delete[] overrideString;
   delete[] traceFileName;
   delete[] asciiFileName;
   delete[] binFileName;
+  delete[] initialEnabled;
+  if (pvModel != nullptr) {
+    for (int k = 0; k < pvModel->numActions; k++) ClearActionAffectsList(pvModel->actions[k]);
+  }
+  DestructStudy();
+  reactivationList.clear();
+  delete runTimer;
 }

@@ -1,6 +1,7 @@
 #ifndef SIMULATOR_CLASS_H
 #define SIMULATOR_CLASS_H
 
+#include <csignal>
 #include <cstdint>
 #include <fstream>
 #include <list>
@@ -94,12 +95,19 @@ class SimulatorClass {
   void RemoveAffectedActions();
   void InsertAffectedActions();
   [[noreturn]] void HandleInvalidDistParams(BaseActionClass* action, std::string message);
+  // Gives group a fresh sample measured from currentTime and puts it in the
+  // event list (and in the reactivation list when its predicate holds).
+  void ScheduleGroup(BaseActionClass* group);
 
   // ---- Drivers. ----
   void TerminatingSimulation();
   void SteadyStateSimulation();
   void CheckCompletedBatches(PerformanceVariableNode** nodes, int* valueCounts, int* squareCounts);
   int SendSSResults(int* valueCounts, int* squareCounts);
+  // Starts runTimer at the current processor time.
+  void StartRunTimer();
+  // Processor seconds since StartRunTimer(); 0 before any run.
+  double ElapsedRunSeconds() const;
 
   // ---- Results output. ----
   DataPacket* CreateDataPacket(int numPVs);
@@ -207,6 +215,10 @@ class SimulatorClass {
   // was interrupted.
   int exitStatus = 0;
 };
+
+// The first SIGINT or SIGTERM received (0: none). The drivers stop after the
+// replication or step in progress and hand over what they have.
+extern volatile sig_atomic_t SimulatorInterruptSignal;
 
 // Enables the print of the initial state at the start of a terminating run
 // when 4 or more. Nothing in the program sets it.

@@ -12,6 +12,13 @@
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          double timeoutSeconds, const std::string& directory) {
+  return RunProgramAndSignal(program, arguments, -1.0, 0, 0, timeoutSeconds, directory);
+}
+
+ProgramResult RunProgramAndSignal(const std::string& program,
+                                  const std::vector<std::string>& arguments,
+                                  double signalAfterSeconds, int signalNumber, int count,
+                                  double timeoutSeconds, const std::string& directory) {
   ProgramResult result;
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return result;
@@ -36,6 +43,9 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   close(outPipe[1]);
   close(errPipe[1]);
 
+  const auto started = std::chrono::steady_clock::now();
+  auto nextSignal = started + std::chrono::milliseconds(static_cast<long>(signalAfterSeconds * 1000));
+  int signalsLeft = signalAfterSeconds >= 0 ? count : 0;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
@@ -49,6 +59,17 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
       result.timedOut = true;
       kill(pid, SIGKILL);
       break;
+    }
+    if (signalsLeft > 0) {
+      auto now = std::chrono::steady_clock::now();
+      if (now >= nextSignal) {
+        kill(pid, signalNumber);
+        signalsLeft--;
+        nextSignal = now + std::chrono::milliseconds(50);
+      }
+      long untilSignal =
+          std::chrono::duration_cast<std::chrono::milliseconds>(nextSignal - now).count();
+      if (untilSignal < remaining) remaining = untilSignal > 0 ? untilSignal : 0;
     }
     int ready = poll(fds, 2, static_cast<int>(remaining));
     if (ready < 0 && errno == EINTR) continue;

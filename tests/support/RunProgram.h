@@ -19,6 +19,13 @@ struct ProgramResult {
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          double timeoutSeconds = 60.0, const std::string& directory = "");
 
+// As RunProgram, and sends signalNumber to the program once signalAfterSeconds
+// have passed (count times, 50 ms apart).
+ProgramResult RunProgramAndSignal(const std::string& program,
+                                  const std::vector<std::string>& arguments,
+                                  double signalAfterSeconds, int signalNumber, int count = 1,
+                                  double timeoutSeconds = 60.0, const std::string& directory = "");
+
 // The simulator executable under test.
 ProgramResult RunSimulator(const std::vector<std::string>& arguments, double timeoutSeconds = 60.0,
                            const std::string& directory = "");

@@ -1,0 +1,3 @@
+#include "simulator/ConnectWait.h"
+
+int SimMgrConnectWaitMs() { return 60000; }

@@ -1,0 +1,276 @@
+// The simulation step: connectivity (affects) lists, the initial event list,
+// firing one event, and re-examining only the groups the firing can touch.
+//
+// The orders of every walk here are part of the behaviour: they fix which
+// groups draw their samples first, and so the random stream of a run.
+
+#include <cstdlib>
+#include <iostream>
+#include <new>
+#include <vector>
+
+#include "Cpp/BaseClasses/BaseActionClass.h"
+#include "Cpp/BaseClasses/BaseGroupClass.h"
+#include "Cpp/BaseClasses/BaseModelClass.h"
+#include "Cpp/BaseClasses/KorvanAssert.h"
+#include "Cpp/BaseClasses/PVModel.h"
+#include "Cpp/BaseClasses/state/BaseStateVariableClass.h"
+#include "simulator/EventList.h"
+#include "simulator/SimulatorClass.h"
+
+namespace {
+
+void DescribeAction(std::ostream* out, BaseActionClass* action) {
+  BaseModelClass* model = action->parentModel;
+  if (model != nullptr) {
+    *out << model->name << "(" << model->modelId << ")->";
+  } else {
+    *out << "Unknown Model" << "(" << 0 << ")->";
+  }
+  *out << action->name << " (" << action->id << ")";
+}
+
+}  // namespace
+
+int SimulatorClass::AddActionAffects(BaseActionClass* group, BaseActionClass* action) {
+  AffectsNode* node = new (std::nothrow) AffectsNode{group, action->actionAffects};
+  if (node == nullptr) return 1;
+  action->actionAffects = node;
+  return 0;
+}
+
+int SimulatorClass::AddActionAffectsOld(BaseActionClass* group, BaseActionClass* action) {
+  AffectsNode** tail = &action->actionAffects;
+  for (; *tail != nullptr; tail = &(*tail)->next) {
+    if ((*tail)->group == group) return 0;
+  }
+  AffectsNode* node = new (std::nothrow) AffectsNode{group, nullptr};
+  if (node == nullptr) return 1;
+  *tail = node;
+  return 0;
+}
+
+int SimulatorClass::GenerateConnectivityList() {
+  // Stamping each group's marker with the current action's id keeps a group
+  // from being listed twice without clearing the markers between actions.
+  const int n = BaseActionClass::MaxID;
+  std::vector<int> marker(n + 1, -1);
+  BaseActionClass** modelActions = pvModel->actions;
+  for (int k = 0; k < pvModel->numActions; k++) {
+    BaseActionClass* action = modelActions[k];
+    const int a = action->id;
+    BaseActionClass* own = groups[action->groupId];
+    if (marker[own->id] != a) {
+      AddActionAffects(own, action);
+      marker[own->id] = a;
+    }
+    for (int s = 0; s < action->affectedSVs.getNumItems(); s++) {
+      List<BaseActionClass>* enabled = action->affectedSVs[s]->getEnabledActions();
+      for (int e = 0; e < enabled->getNumItems(); e++) {
+        BaseActionClass* group = groups[(*enabled)[e]->groupId];
+        if (marker[group->id] != a) {
+          marker[group->id] = a;
+          AddActionAffects(group, action);
+        }
+      }
+    }
+  }
+  return 0;
+}
+
+int SimulatorClass::GenerateConnectivityListOld() {
+  const char* setting = std::getenv("SIMTEST");
+  const bool useMatrix = setting != nullptr && std::atoi(setting) == 1;
+  const int n = BaseActionClass::MaxID;
+  std::vector<unsigned char> listed(useMatrix ? static_cast<size_t>(n + 1) * (n + 1) : 0, 0);
+  auto add = [&](BaseActionClass* group, BaseActionClass* action) {
+    if (!useMatrix) {
+      AddActionAffectsOld(group, action);
+      return;
+    }
+    unsigned char& seen = listed[static_cast<size_t>(action->id) * (n + 1) + group->id];
+    if (!seen) {
+      seen = 1;
+      AddActionAffects(group, action);
+    }
+  };
+  BaseActionClass** modelActions = pvModel->actions;
+  for (int k = 0; k < pvModel->numActions; k++) {
+    BaseActionClass* action = modelActions[k];
+    BaseActionClass* own = groups[action->groupId];
+    add(own, action);
+    for (int s = 0; s < action->enablingSVs.getNumItems(); s++) {
+      List<BaseActionClass>* affecting = action->enablingSVs[s]->getAffectingActions();
+      for (int f = 0; f < affecting->getNumItems(); f++) add(own, (*affecting)[f]);
+    }
+  }
+  return 0;
+}
+
+void SimulatorClass::ClearActionAffectsList(BaseActionClass* action) {
+  AffectsNode* node = action->actionAffects;
+  while (node != nullptr) {
+    AffectsNode* next = node->next;
+    delete node;
+    node = next;
+  }
+  action->actionAffects = nullptr;
+}
+
+void SimulatorClass::DestructConnectivityList() {
+  for (int k = 0; k < pvModel->numActions; k++) ClearActionAffectsList(pvModel->actions[k]);
+}
+
+void SimulatorClass::PrintConnectivityList(std::ostream* out) {
+  for (int k = 0; k < pvModel->numActions; k++) {
+    BaseActionClass* action = pvModel->actions[k];
+    *out << "Action: ";
+    DescribeAction(out, action);
+    *out << std::endl << "Checking my Affects" << std::endl;
+    for (AffectsNode* node = action->actionAffects; node != nullptr; node = node->next) {
+      *out << "    ";
+      DescribeAction(out, node->group);
+      *out << std::endl;
+    }
+  }
+}
+
+int SimulatorClass::GenerateInitialEnabledList() {
+  const int numGroups = groupList->getNumItems();
+  delete[] initialEnabled;
+  initialEnabled = new BaseActionClass*[numGroups > 0 ? numGroups : 1];
+  numInitialEnabled = 0;
+  for (int g = 0; g < numGroups; g++) {
+    if (groups[g]->Enabled()) initialEnabled[numInitialEnabled++] = groups[g];
+  }
+  if (numInitialEnabled < numGroups / 2) {
+    BaseActionClass** exact = new BaseActionClass*[numInitialEnabled > 0 ? numInitialEnabled : 1];
+    for (int k = 0; k < numInitialEnabled; k++) exact[k] = initialEnabled[k];
+    delete[] initialEnabled;
+    initialEnabled = exact;
+  }
+  return 0;
+}
+
+void SimulatorClass::ScheduleGroup(BaseActionClass* group) {
+  scratchEvent->time = group->SampleDistribution() + currentTime;
+  scratchEvent->enablingTime = currentTime;
+  scratchEvent->action = group;
+  if (group->ReactivationPredicate()) {
+    ScheduleRecord* record = group->eventInfo;
+    group->reactivation = true;
+    reactivationList.push_front(group);
+    record->notInReactivationList = false;
+    record->reactivationPosition = reactivationList.begin();
+  }
+  eventList->Insert(scratchEvent);
+}
+
+short SimulatorClass::GenerateCompleteEventList() {
+  for (int k = 0; k < numInitialEnabled; k++) {
+    nextAction = initialEnabled[k];
+    // Refreshes the recorded enabling, so that later EnablingChange() calls
+    // compare against the initial state.
+    nextAction->Enabled();
+    ScheduleGroup(nextAction);
+  }
+  return 0;
+}
+
+short SimulatorClass::GenerateCompleteEventListSS() {
+  const int numGroups = groupList->getNumItems();
+  for (int g = 0; g < numGroups; g++) {
+    nextAction = groups[g];
+    if (nextAction->Enabled()) ScheduleGroup(nextAction);
+  }
+  return 0;
+}
+
+bool SimulatorClass::SimStep() {
+  eventList->Remove(earliestSlot);
+  // Rewards accumulate up to the firing time with the state before it.
+  pvModel->Accumulate(currentTime);
+  lastFired = pvModel->FireAction(nextAction, currentTime);
+  actionsFired++;
+  CheckReactivationList();
+  RemoveAffectedActions();
+  InsertAffectedActions();
+  earliestSlot = eventList->Earliest();
+  if (earliestSlot == nullptr) return false;
+  currentTime = (*earliestSlot)->time;
+  nextAction = (*earliestSlot)->action;
+  return true;
+}
+
+bool SimulatorClass::SimStepSS() { return SimStep(); }
+
+void SimulatorClass::CheckReactivationList() {
+  auto it = reactivationList.begin();
+  while (it != reactivationList.end()) {
+    // Groups put back at the front during the walk are not visited again.
+    auto next = std::next(it);
+    BaseActionClass* group = *it;
+    ScheduleRecord* record = group->eventInfo;
+    bool takeOut = false;
+    bool putBack = false;
+    if (record->eventSlot == nullptr) {
+      takeOut = true;
+    } else if (!group->Enabled()) {
+      eventList->Remove(record->eventSlot);
+      takeOut = true;
+    } else if (group->ReactivationFunction()) {
+      Event* event = *record->eventSlot;
+      event->time = group->SampleDistribution() + currentTime;
+      event->enablingTime = currentTime;
+      eventList->ModifyKey(record->eventSlot);
+      takeOut = true;
+      putBack = group->ReactivationPredicate();
+    }
+    if (takeOut) {
+      record->notInReactivationList = true;
+      group->reactivation = false;
+      reactivationList.erase(it);
+    }
+    if (putBack) {
+      group->reactivation = true;
+      reactivationList.push_front(group);
+      record->notInReactivationList = false;
+      record->reactivationPosition = reactivationList.begin();
+    }
+    it = next;
+  }
+}
+
+void SimulatorClass::RemoveAffectedActions() {
+  for (affectsCursor = lastFired->actionAffects; affectsCursor != nullptr;
+       affectsCursor = affectsCursor->next) {
+    BaseActionClass* group = affectsCursor->group;
+    ScheduleRecord* record = group->eventInfo;
+    if (record->eventSlot == nullptr) continue;
+    if (group->EnablingChange() || (group->reactivation && group->ReactivationFunction())) {
+      group->reactivation = false;
+      eventList->Remove(record->eventSlot);
+      if (!record->notInReactivationList) {
+        reactivationList.erase(record->reactivationPosition);
+        record->notInReactivationList = true;
+      }
+    }
+  }
+}
+
+void SimulatorClass::InsertAffectedActions() {
+  for (affectsCursor = lastFired->actionAffects; affectsCursor != nullptr;
+       affectsCursor = affectsCursor->next) {
+    BaseActionClass* group = affectsCursor->group;
+    if (group->Enabled() && group->eventInfo->eventSlot == nullptr) ScheduleGroup(group);
+  }
+}
+
+void SimulatorClass::HandleInvalidDistParams(BaseActionClass* action, std::string message) {
+  const std::string marker = "INVALID_DIST_PARAMS:";
+  const size_t markerPosition = message.find(marker);
+  KORVAN_ASSERT(markerPosition != std::string::npos);
+  message.erase(markerPosition, marker.size());
+  std::cerr << "FATAL ERROR: In action " << action->name << "," << message << std::endl;
+  std::exit(1);
+}

@@ -1,0 +1,124 @@
+// Batch means on one long run of the model.
+
+#include <iostream>
+
+#include "Cpp/BaseClasses/BaseModelClass.h"
+#include "Cpp/BaseClasses/PVModel.h"
+#include "simulator/DataPacket.h"
+#include "simulator/EventList.h"
+#include "simulator/SimulatorClass.h"
+#include "trace/TraceFileContainer.h"
+
+void SimulatorClass::SteadyStateSimulation() {
+  scratchEvent = new Event();
+  pvNodes = pvModel->GetPVNodes();
+  int* valueCounts = new int[numPVs > 0 ? numPVs : 1]();
+  int* squareCounts = new int[numPVs > 0 ? numPVs : 1]();
+  currentTime = 0.0;
+
+  GenerateInitialEnabledList();
+  if (GenerateCompleteEventListSS() != 0) std::cerr << "ERROR: unable to generate event list\n";
+
+  int steadyStateVariables = 0;
+  for (int h = 0; h < numPVs; h++) {
+    if (pvNodes[h]->GetSteadyState() == 1) steadyStateVariables++;
+  }
+  batchBoundaries = new Heap<double>(steadyStateVariables);
+  batchCounts = new Heap<int>(steadyStateVariables);
+  for (int h = 0; h < numPVs; h++) {
+    PerformanceVariableNode* node = pvNodes[h];
+    if (node->GetSteadyState() != 1) continue;
+    if (node->GetStart() == 0.0) {
+      batchBoundaries->Insert(node->GetStop(), h);
+      batchCounts->Insert(0, h);
+    } else {
+      batchBoundaries->Insert(node->GetStart(), h);
+      batchCounts->Insert(-1, h);
+    }
+  }
+  traces->newBatch();
+  valuePacket = CreateDataPacket(numPVs);
+  squarePacket = CreateDataPacket(numPVs);
+  StartRunTimer();
+
+  if (steadyStateVariables == 0) {
+    // Nothing would ever complete a batch: end at once, cleanly.
+    std::cout << "Steady-state simulation needs a steady-state reward variable and this reward "
+                 "model has none.  Terminating run."
+              << std::endl;
+    status = 1;
+  } else {
+    earliestSlot = eventList->Earliest();
+    if (earliestSlot != nullptr) {
+      currentTime = (*earliestSlot)->time;
+      nextAction = (*earliestSlot)->action;
+    } else {
+      status = 1;
+    }
+  }
+
+  while (status == 0) {
+    if (SimulatorInterruptSignal != 0) {
+      status = 1;
+      break;
+    }
+    // Boundaries up to the time of the event about to fire are closed first:
+    // the state has been constant since the previous firing.
+    CheckCompletedBatches(pvNodes, valueCounts, squareCounts);
+    // maxBatches is read afresh: the manager link may set it during the run.
+    if (maxBatches >= 1 && batchCounts->TopKey() >= maxBatches) status = 1;
+    if (!SimStepSS()) {
+      status = 1;
+      std::cout << "Simulator encountered an absorbing state and is unable to proceed.  "
+                   "Terminating run."
+                << std::endl;
+    }
+  }
+
+  SendSSResults(valueCounts, squareCounts);
+  delete batchBoundaries;
+  batchBoundaries = nullptr;
+  delete batchCounts;
+  batchCounts = nullptr;
+  delete[] valueCounts;
+  delete[] squareCounts;
+  delete scratchEvent;
+  scratchEvent = nullptr;
+}
+
+void SimulatorClass::CheckCompletedBatches(PerformanceVariableNode** nodes, int* valueCounts,
+                                           int* squareCounts) {
+  while (currentTime >= batchBoundaries->TopKey()) {
+    const int i = batchBoundaries->TopId();
+    PerformanceVariableNode* node = nodes[i];
+    if (batchCounts->KeyOf(i) != -1) {
+      // A batch, not the warm-up, has ended.
+      node->Accumulate(node->GetStop() + 1.0, BaseModelClass::LastActionTime,
+                       pvModel->GetLastFiredAction());
+      if (valueCounts[i] == reportSize) SendSSResults(valueCounts, squareCounts);
+      // When nothing could be handed over (the run is being stopped), the
+      // row is still full: the observation is dropped rather than written
+      // past the row.
+      if (valueCounts[i] < reportSize && squareCounts[i] < reportSize) {
+        valuePacket->values[i * reportSize + valueCounts[i]++] = node->GetValue();
+        squarePacket->values[i * reportSize + squareCounts[i]++] = node->GetSquare();
+      }
+      node->Reset();
+    }
+    batchBoundaries->ModifyKey(i, node->GetStop());
+    batchCounts->ModifyKey(i, batchCounts->KeyOf(i) + 1);
+    traces->newBatch();
+  }
+}
+
+int SimulatorClass::SendSSResults(int* valueCounts, int* squareCounts) {
+  if (status == 2) return 0;
+  for (int i = 0; i < numPVs; i++) {
+    valuePacket->counts[i] = valueCounts[i];
+    squarePacket->counts[i] = squareCounts[i];
+    valueCounts[i] = 0;
+    squareCounts[i] = 0;
+  }
+  cpuSeconds = ElapsedRunSeconds();
+  return CheckReportSize(cpuSeconds);
+}
