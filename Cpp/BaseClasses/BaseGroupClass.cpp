@@ -271,7 +271,9 @@ void BaseGroupClass::ReallocateArrays(int n) {
 void BaseGroupClass::PrintInfo() {
   std::cout << "************ Group: " << name << " ****************" << std::endl;
   std::cout << "Contains the following actions:" << std::endl;
-  for (int i = 0; i < numMembers; i++) std::cout << "  " << members[i]->name << std::endl;
+  for (int i = 0; i < numMembers; i++) {
+    std::cout << "  " << (members[i] != nullptr ? members[i]->name : "") << std::endl;
+  }
   std::cout << "Selected Action = " << (selectedAction != nullptr ? selectedAction->name : "")
             << std::endl;
 }
@@ -284,9 +286,9 @@ void BaseGroupClass::printGroup() {
 void BaseGroupClass::printGroup(const char* prefix, int indent) {
   for (int i = 0; i < numMembers; i++) {
     BaseGroupClass* m = members[i];
-    std::cout << std::string(indent > 0 ? indent : 0, ' ') << "[" << prefix << i << "] " << m->name
-              << std::endl;
-    if (m->numMembers > 1) {
+    std::cout << std::string(indent > 0 ? indent : 0, ' ') << "[" << prefix << i << "] "
+              << (m != nullptr ? m->name : "") << std::endl;
+    if (m != nullptr && m->numMembers > 1) {
       int len = std::snprintf(nullptr, 0, "%s%d.", prefix, i);
       std::string nested(len + 1, '\0');
       std::snprintf(&nested[0], nested.size(), "%s%d.", prefix, i);

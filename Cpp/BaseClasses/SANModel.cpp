@@ -236,11 +236,15 @@ int SANModel::StateSize() {
   return total;
 }
 
+// The image walks the same places as StateSize(): those that own their
+// storage. Under the composition protocol these are exactly the unshared
+// places; a place that is the main of a group of its own would otherwise
+// take image bytes without its value ever being saved.
 void SANModel::CurrentState(void* image) {
   char* p = static_cast<char*>(image);
   int n = numStateVariables - numReadOnlyPlaces;
   for (int i = 0; i < n; i++) {
-    if (!places[i]->getShared()) {
+    if (places[i]->getStored()) {
       places[i]->CurrentState(p);
       p += places[i]->StateSize();
     }
@@ -251,7 +255,7 @@ void SANModel::SetState(void* image) {
   char* p = static_cast<char*>(image);
   int n = numStateVariables - numReadOnlyPlaces;
   for (int i = 0; i < n; i++) {
-    if (!places[i]->getShared()) {
+    if (places[i]->getStored()) {
       places[i]->SetState(p);
       p += places[i]->StateSize();
     }

@@ -14,8 +14,9 @@ class Place;
 extern const int primes[256];
 
 // An atomic stochastic activity network model: its places, read-only places,
-// activities and groups; its state image is its unshared places' values in
-// place order.
+// activities and groups; its state image is the values of the places that
+// own their storage (the unshared ones: shared markings live in the composed
+// model's image), in place order.
 //
 // Ownership: the four arrays are owned; places, activities and groups belong
 // to the generated model.

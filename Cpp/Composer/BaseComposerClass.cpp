@@ -186,8 +186,13 @@ int BaseComposerClass::Hash(const char* s, int n) {
   return static_cast<int>(h % static_cast<uint32_t>(n));
 }
 
+// The cached size can exceed the image once a parent has taken this model's
+// shared variables into its own image; the images are never read past
+// their current size.
 bool BaseComposerClass::CompareState(void* a, void* b) {
-  return stateSize <= 0 || std::memcmp(a, b, static_cast<size_t>(stateSize)) == 0;
+  int current = StateSize();
+  int n = stateSize < current ? stateSize : current;
+  return n <= 0 || std::memcmp(a, b, static_cast<size_t>(n)) == 0;
 }
 
 BaseStateVariableClass** BaseComposerClass::GetSharedStateVariables() {

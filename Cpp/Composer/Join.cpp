@@ -97,13 +97,14 @@ int Join::StateSize() {
   return total + SharedStateSize();
 }
 
-// REQUIRES: Setup() has run (childStateSizes fixes the layout).
+// childStateSizes, taken by Setup(), fixes the layout; before Setup() the
+// children are asked.
 void Join::CurrentState(void* image) {
   char* p = static_cast<char*>(image);
   int offset = 0;
   for (int i = 0; i < numChildren; i++) {
     children[i]->CurrentState(p + offset);
-    offset += childStateSizes[i];
+    offset += childStateSizes != nullptr ? childStateSizes[i] : children[i]->StateSize();
   }
   CurrentSharedState(p + offset);
 }
@@ -113,7 +114,7 @@ void Join::SetState(void* image) {
   int offset = 0;
   for (int i = 0; i < numChildren; i++) {
     children[i]->SetState(p + offset);
-    offset += childStateSizes[i];
+    offset += childStateSizes != nullptr ? childStateSizes[i] : children[i]->StateSize();
   }
   SetSharedState(p + offset);
 }

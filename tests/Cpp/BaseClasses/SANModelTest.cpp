@@ -32,7 +32,7 @@ std::vector<unsigned char> Bytes(FILE* f) {
 
 FILE* FileWith(const std::vector<unsigned char>& bytes) {
   FILE* f = std::tmpfile();
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::rewind(f);
   return f;
 }
@@ -264,6 +264,21 @@ TEST(SANModelTest, SharedPlacesLeaveTheImageAndMakeTheirActionsGlobal) {
   outside.ShareWith(m->ownPlaces[2]);
   EXPECT_EQ(m->StateSize(), 0);
   EXPECT_FALSE(m->HasLocalState());
+  delete m;
+}
+
+// Two places of one model shared with each other: the one that keeps the
+// storage keeps its bytes in the image, so its value is saved and restored.
+TEST(SANModelTest, APlaceKeepingTheGroupsStorageStaysInTheImage) {
+  TestSAN* m = ThreePlaceModel();
+  m->ownPlaces[1]->ShareWith(m->ownPlaces[2]);  // p1 main (value -1), p2 follower
+  ASSERT_EQ(m->StateSize(), 4);
+  std::vector<unsigned char> image(4);
+  m->CurrentState(image.data());
+  EXPECT_EQ(image, (std::vector<unsigned char>{1, 0, 0xFF, 0xFF}));
+  m->ownPlaces[2]->setMark(6);
+  m->SetState(image.data());
+  EXPECT_EQ(m->ownPlaces[2]->getMark(), -1);
   delete m;
 }
 

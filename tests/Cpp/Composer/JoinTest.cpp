@@ -252,6 +252,9 @@ TEST(JoinTest, NestedJoinSharesThroughTheChildsJointPlace) {
   EXPECT_TRUE(top.joint->getStored());
   EXPECT_FALSE(inner->joint->getStored());
   EXPECT_EQ(inner->StateSize(), 4);  // its shared part moved up
+  EXPECT_EQ(inner->stateSize, 6);     // cached before the parent shared
+  std::vector<unsigned char> x(4, 1), y(4, 1);
+  EXPECT_TRUE(inner->CompareState(x.data(), y.data()));  // reads 4 bytes, not 6
   EXPECT_EQ(top.numStateVariables, 4);
   EXPECT_EQ(Image(&top), (std::vector<unsigned char>{0, 0, 0, 0, 9, 0, 4, 0}));
   c->ownActivities[0]->Fire();

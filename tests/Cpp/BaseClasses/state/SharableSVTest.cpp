@@ -279,6 +279,18 @@ class NotSharable : public BaseStateVariableClass {
   void share(BaseStateVariableClass*) override {}
 };
 
+class OwnerlessStorage : public SharableSV<short> {
+ public:
+  OwnerlessStorage() {
+    value = new short(0);
+    RegisterOwnedPointer(&value, nullptr);
+  }
+};
+
+TEST(SharableSVDeathTest, RegisteringOwnStorageWithoutAnOwnerFails) {
+  EXPECT_DEATH({ OwnerlessStorage s; }, "NextElement->getOwner\\(\\)");
+}
+
 TEST(SharableSVDeathTest, SharingWithAnotherKindOfVariableFails) {
   EXPECT_DEATH(
       {
