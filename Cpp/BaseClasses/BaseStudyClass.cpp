@@ -45,6 +45,21 @@ bool ReadInteger(const char* text, long low, long high, long* out) {
   return true;
 }
 
+bool IsTypeLetter(char letter) { return std::strchr("bcdfils", letter) != nullptr && letter != 0; }
+
+// The override letter of a declared type name; 0 for a type without one.
+char TypeLetter(const char* type) {
+  static const struct {
+    const char* type;
+    char letter;
+  } kLetters[] = {{"bool", 'b'}, {"char", 'c'}, {"double", 'd'}, {"float", 'f'},
+                  {"int", 'i'},  {"long", 'l'}, {"short", 's'}};
+  for (const auto& entry : kLetters) {
+    if (std::strcmp(entry.type, type) == 0) return entry.letter;
+  }
+  return 0;
+}
+
 }  // namespace
 
 BaseStudyClass::BaseStudyClass() { defaultRoot = CopyString(""); }
@@ -113,56 +128,67 @@ void BaseStudyClass::overrideGVs(char* overrides) {
       break;
     }
 
+    // A letter that does not match the declared type would make the study
+    // copy a value of another width (reading past a narrower one).
+    const char* declared = nullptr;
+    for (int k = 0; k < numGVs && declared == nullptr; k++) {
+      if (std::strcmp(gvNames[k], name) == 0) declared = gvTypes[k];
+    }
+    const char expected = declared != nullptr ? TypeLetter(declared) : 0;
+    if (expected != 0 && IsTypeLetter(letter) && letter != expected) {
+      std::printf("Type %c does not match type %s of %s\n", letter, declared, name);
+      continue;
+    }
+
+    // Every value travels in one zeroed buffer wider than any of the types,
+    // so a copy of the variable's own width never reads past it.
+    union {
+      bool b;
+      char c;
+      double d;
+      float f;
+      int i;
+      long l;
+      short s;
+      unsigned char bytes[16];
+    } value;
+    std::memset(&value, 0, sizeof value);
     bool converted = true;
     long integer = 0;
+    char* end = nullptr;
     switch (letter) {
-      case 'b': {
+      case 'b':
         converted = ReadInteger(text, SHRT_MIN, SHRT_MAX, &integer);
-        bool v = integer != 0;
-        if (converted) OverrideGVValue(name, &v);
+        value.b = integer != 0;
         break;
-      }
-      case 'c': {
-        char v = text[0];  // tokens are never empty
-        OverrideGVValue(name, &v);
+      case 'c':
+        value.c = text[0];  // tokens are never empty
         break;
-      }
-      case 'd': {
-        char* end = nullptr;
-        double v = std::strtod(text, &end);
+      case 'd':
+        value.d = std::strtod(text, &end);
         converted = end != text;
-        if (converted) OverrideGVValue(name, &v);
         break;
-      }
-      case 'f': {
-        char* end = nullptr;
-        float v = std::strtof(text, &end);
+      case 'f':
+        value.f = std::strtof(text, &end);
         converted = end != text;
-        if (converted) OverrideGVValue(name, &v);
         break;
-      }
-      case 'i': {
+      case 'i':
         converted = ReadInteger(text, INT_MIN, INT_MAX, &integer);
-        int v = static_cast<int>(integer);
-        if (converted) OverrideGVValue(name, &v);
+        value.i = static_cast<int>(integer);
         break;
-      }
-      case 'l': {
+      case 'l':
         converted = ReadInteger(text, LONG_MIN, LONG_MAX, &integer);
-        long v = integer;
-        if (converted) OverrideGVValue(name, &v);
+        value.l = integer;
         break;
-      }
-      case 's': {
+      case 's':
         converted = ReadInteger(text, SHRT_MIN, SHRT_MAX, &integer);
-        short v = static_cast<short>(integer);
-        if (converted) OverrideGVValue(name, &v);
+        value.s = static_cast<short>(integer);
         break;
-      }
       default:
         std::printf("Type %c not recognized\n", letter);
-        break;
+        continue;
     }
+    if (converted) OverrideGVValue(name, &value);
     if (!converted) std::printf("Value %s for %s not recognized as type %c\n", text, name, letter);
   }
   std::fflush(stdout);

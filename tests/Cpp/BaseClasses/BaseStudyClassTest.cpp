@@ -142,6 +142,20 @@ TEST(BaseStudyClassTest, ValueThatDoesNotConvertIsReportedAndSkipped) {
   EXPECT_EQ(study.lng, 1);  // a leading number converts, as "%li" reads it
 }
 
+TEST(BaseStudyClassTest, LetterThatDoesNotMatchTheDeclaredTypeIsRefused) {
+  TypedStudy study;
+  // A one-byte char or a short handed to a double would be read past its end.
+  std::string out = Override(&study, "c:dbl:x:s:flt:3:d:dbl:1.5:x:unknown:1:f:nothere:2");
+  EXPECT_EQ(out,
+            "Type c does not match type double of dbl\n"
+            "Type s does not match type float of flt\n"
+            "Type x not recognized\n");
+  EXPECT_EQ(study.dbl, 1.5);
+  EXPECT_EQ(study.flt, -1.0f);
+  // A name the study does not declare is still handed on, to be reported there.
+  EXPECT_EQ(study.calls, 2);
+}
+
 TEST(BaseStudyClassTest, NamesExperimentsAndKeepsItsRoot) {
   EXPECT_STREQ(BaseStudyClass::GetExpName(0), "Experiment 1");
   char* first = BaseStudyClass::GetExpName(35);
