@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <new>
+#include <sstream>
 #include <vector>
 
 #include "Cpp/BaseClasses/BaseActionClass.h"
@@ -152,8 +153,19 @@ int SimulatorClass::GenerateInitialEnabledList() {
   return 0;
 }
 
+// A delay that is negative or not a number (a global variable overridden to
+// such a value, say) would make simulated time run backwards or stall.
+inline double CheckedDelay(SimulatorClass* simulator, BaseActionClass* group, double delay) {
+  if (!(delay >= 0.0)) {
+    std::ostringstream message;
+    message << "INVALID_DIST_PARAMS: delay " << delay << " is negative or not a number";
+    simulator->HandleInvalidDistParams(group, message.str());
+  }
+  return delay;
+}
+
 void SimulatorClass::ScheduleGroup(BaseActionClass* group) {
-  scratchEvent->time = group->SampleDistribution() + currentTime;
+  scratchEvent->time = CheckedDelay(this, group, group->SampleDistribution()) + currentTime;
   scratchEvent->enablingTime = currentTime;
   scratchEvent->action = group;
   if (group->ReactivationPredicate()) {
@@ -220,7 +232,7 @@ void SimulatorClass::CheckReactivationList() {
       takeOut = true;
     } else if (group->ReactivationFunction()) {
       Event* event = *record->eventSlot;
-      event->time = group->SampleDistribution() + currentTime;
+      event->time = CheckedDelay(this, group, group->SampleDistribution()) + currentTime;
       event->enablingTime = currentTime;
       eventList->ModifyKey(record->eventSlot);
       takeOut = true;

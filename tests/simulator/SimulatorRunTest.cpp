@@ -187,6 +187,18 @@ TEST_F(SimulatorRunTest, InterruptionHandsOverWhatWasSimulated) {
   EXPECT_EQ(twice.exitCode, 130);
 }
 
+TEST_F(SimulatorRunTest, DelaysThatWouldTurnTimeBackAreFatal) {
+  ProgramResult r = Run({"-N", "50", "-O", "f:power_cycle_rate:-1"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("FATAL ERROR: In action power_cycle, delay -1 is negative or not a number"),
+            std::string::npos)
+      << r.err;
+  ProgramResult nan = Run({"-N", "1", "-O", "f:random_failure_rate:nan"});
+  EXPECT_EQ(nan.exitCode, 1);
+  EXPECT_NE(nan.err.find("FATAL ERROR: In action random_failure, delay"), std::string::npos)
+      << nan.err;
+}
+
 // Probability that the system has failed by time t, to first order. The
 // flash is knocked out by sefi events (rate 0.00274) and stays out for the
 // power-cycle delay d; the system fails when the RAM is corrupted while the
