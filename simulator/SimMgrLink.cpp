@@ -96,12 +96,10 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
   if (client == nullptr) MemoryAllocationError();
   bool connected = false;
   for (;;) {
-    if (status != 0 || connected) {
-      if (connected) return client;
-      delete client;
-      return nullptr;
-    }
-    if (waitMs <= 0 && waitMs != -1) {
+    if (connected) return client;
+    // Stopped meanwhile, or the wait is over (0 and negatives other than -1
+    // do not wait at all).
+    if (status != 0 || (waitMs <= 0 && waitMs != -1)) {
       delete client;
       return nullptr;
     }

@@ -339,10 +339,12 @@ TEST(SimulatorOutputTest, UnopenableResultFileIsReported) {
   EXPECT_EQ(sim->asciiStream, nullptr);
 
   // A binary file whose header cannot be written is refused the same way.
-  TestSimulator full({"-c", "1"});
-  NameFile(&full->binFileName, "/dev/full");
+  // (One simulator per process: the model it builds is the process's one.)
+  delete[] sim->asciiFileName;
+  sim->asciiFileName = nullptr;
+  NameFile(&sim->binFileName, "/dev/full");
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(full->OpenResultFiles());
+  EXPECT_FALSE(sim->OpenResultFiles());
   const std::string fullErr = testing::internal::GetCapturedStderr();
   EXPECT_NE(fullErr.find("/dev/full"), std::string::npos) << fullErr;
   EXPECT_NE(fullErr.find("No space left on device"), std::string::npos) << fullErr;
