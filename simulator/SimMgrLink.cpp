@@ -97,9 +97,9 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
   bool connected = false;
   for (;;) {
     if (connected) return client;
-    // Stopped meanwhile, or the wait is over (0 and negatives other than -1
-    // do not wait at all).
-    if (status != 0 || (waitMs <= 0 && waitMs != -1)) {
+    // Stopped or interrupted meanwhile, or the wait is over (0 and negatives
+    // other than -1 do not wait at all).
+    if (status != 0 || SimulatorInterruptSignal != 0 || (waitMs <= 0 && waitMs != -1)) {
       delete client;
       return nullptr;
     }

@@ -11,6 +11,7 @@
 #include "Cpp/BaseClasses/BaseActionClass.h"
 #include "Cpp/BaseClasses/BaseGroupClass.h"
 #include "Cpp/BaseClasses/BaseStudyClass.h"
+#include "Cpp/BaseClasses/KorvanAssert.h"
 #include "Cpp/BaseClasses/PVModel.h"
 #include "model/redundant_flash_studyRangeStudy.h"
 #include "platform/KorvanSocket.h"
@@ -29,6 +30,10 @@ int GlobalDebugLevel = 0;
 volatile sig_atomic_t SimulatorInterruptSignal = 0;
 
 namespace {
+
+// Simulators alive in the process. The study, and with it the model, is
+// one per process: a second simulator would replace the first one's model.
+int liveSimulators = 0;
 
 // Used only when the program-wide distribution object is missing.
 std::unique_ptr<UserDistributions> fallbackDistribution;
@@ -80,6 +85,8 @@ SimulatorClass::SimulatorClass() {
 }
 
 SimulatorClass::SimulatorClass(int argc, char** argv) {
+  KORVAN_ASSERT(liveSimulators == 0);
+  liveSimulators++;
   reactivationList.clear();
   overrideString = nullptr;
   groupList = new List<BaseGroupClass>();
@@ -250,4 +257,5 @@ SimulatorClass::~SimulatorClass() {
   DestructStudy();
   reactivationList.clear();
   delete runTimer;
+  liveSimulators--;
 }

@@ -53,7 +53,8 @@ struct RunTimer {
   double elapsed;
 };
 
-// The one simulator object of the process: the options, the model it runs,
+// The one simulator object of the process (a second one may be built only
+// after the first is destroyed): the options, the model it runs,
 // the run state, the results output and the manager link.
 //
 // Ownership: the simulator owns its lists, event list, schedule records,

@@ -180,6 +180,15 @@ TEST_F(SimulatorRunTest, InterruptionHandsOverWhatWasSimulated) {
     EXPECT_GT(rows[0].size(), 0u);
     EXPECT_EQ(rows[0].size(), rows[2].size());
   }
+  // An interruption while waiting for a manager ends the wait.
+  setenv("KORVAN_TEST_CONNECT_WAIT_MS", "60000", 1);
+  std::string hooks = std::string(KORVAN_SIMULATOR_PATH) + "_testhooks";
+  ProgramResult waiting =
+      RunProgramAndSignal(hooks, {"-w", "-p", "23457"}, 0.5, SIGTERM, 1, 30.0, directory_);
+  unsetenv("KORVAN_TEST_CONNECT_WAIT_MS");
+  ASSERT_FALSE(waiting.timedOut);
+  EXPECT_EQ(waiting.exitCode, 143) << waiting.err;
+  EXPECT_TRUE(HasLine(waiting.out, "Actions fired: 0")) << waiting.out;
   // A second signal ends the process at once.
   ProgramResult twice = RunProgramAndSignal(KORVAN_SIMULATOR_PATH, {"-e", "0"}, 0.5, SIGINT, 2,
                                             60.0, directory_);
