@@ -144,6 +144,23 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   if (textTrace || xmlTrace) traces->addPVModel(pvModel);
   traces->printHeader();
 
+  AttachModel(pvModel);
+
+  if (generatorChoice == 1 || generatorChoice == 2) {
+    delete TheDistribution->generator;
+    TheDistribution->generator = nullptr;
+    if (generatorChoice == 1) {
+      TheDistribution->generator = new Tausworthe();
+    } else {
+      TheDistribution->generator = new MersenneTwister();
+    }
+  }
+
+  TheDistribution->generator->srnd(seed != 0 ? seed : 31415);
+}
+
+void SimulatorClass::AttachModel(PVModel* model) {
+  pvModel = model;
   // Only the variables of this simulation type accumulate; the others never
   // complete.
   const int numNodes = pvModel->GetNumPVNodes();
@@ -187,22 +204,30 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
 
   eventList = new EventList(numGroups + 1);
 
-  if (generatorChoice == 1 || generatorChoice == 2) {
-    delete TheDistribution->generator;
-    TheDistribution->generator = nullptr;
-    if (generatorChoice == 1) {
-      TheDistribution->generator = new Tausworthe();
-    } else {
-      TheDistribution->generator = new MersenneTwister();
-    }
-  }
-
   pvModel->listActions(actionList);
   actions = actionList->getList();
+  // From here on the flag marks the groups held in the reactivation list.
   for (int a = 0; a < actionList->getNumItems(); a++) actions[a]->reactivation = false;
-
-  TheDistribution->generator->srnd(seed != 0 ? seed : 31415);
   numPVs = pvModel->GetNumPVNodes();
+}
+
+void SimulatorClass::DetachModel() {
+  if (pvModel != nullptr) {
+    for (int k = 0; k < pvModel->numActions; k++) ClearActionAffectsList(pvModel->actions[k]);
+  }
+  delete eventList;
+  eventList = nullptr;
+  delete[] scheduleRecords;
+  scheduleRecords = nullptr;
+  delete[] initialEnabled;
+  initialEnabled = nullptr;
+  numInitialEnabled = 0;
+  reactivationList.clear();
+  groupList->clearList();
+  actionList->clearList();
+  groups = nullptr;
+  actions = nullptr;
+  pvModel = nullptr;
 }
 
 void SimulatorClass::StartRunTimer() {
@@ -237,10 +262,10 @@ void SimulatorClass::Run() {
 }
 
 SimulatorClass::~SimulatorClass() {
+  // The event list, schedule records, initial list and affects lists.
+  DetachModel();
   delete groupList;
   delete actionList;
-  delete eventList;
-  delete[] scheduleRecords;
   // Sockets, result streams, packet queues and packets.
   DestroyOutput();
   delete traces;
@@ -250,12 +275,7 @@ SimulatorClass::~SimulatorClass() {
   delete[] traceFileName;
   delete[] asciiFileName;
   delete[] binFileName;
-  delete[] initialEnabled;
-  if (pvModel != nullptr) {
-    for (int k = 0; k < pvModel->numActions; k++) ClearActionAffectsList(pvModel->actions[k]);
-  }
   DestructStudy();
-  reactivationList.clear();
   delete runTimer;
   liveSimulators--;
 }

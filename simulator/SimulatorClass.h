@@ -73,6 +73,13 @@ class SimulatorClass {
 
   void Run();
 
+  // Binds the simulator to a reward model (and through it to the model): the
+  // variables of this simulation type, the groups and their schedule
+  // records, the connectivity list, the event list and the actions.
+  void AttachModel(PVModel* model);
+  // Releases what AttachModel built; the model itself stays with its owner.
+  void DetachModel();
+
   // Command line. Returns 0 on success, 1 on error (message already written).
   short ParseCommandLineOptions(int argc, char** argv);
   void PrintUsage();
