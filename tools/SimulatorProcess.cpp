@@ -88,8 +88,15 @@ bool SimulatorProcess::Start(const std::string& path, const std::vector<std::str
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (ownGroup) {
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
   pid_t child = -1;
-  const int spawned = posix_spawn(&child, path.c_str(), &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawn(&child, path.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   close(err[1]);
@@ -148,24 +155,31 @@ bool SimulatorProcess::ReadLine(std::string& line, int timeoutMs) {
   }
 }
 
+int SimulatorProcess::PortFromAnnouncement(const std::string& line) {
+  if (line.compare(0, sizeof(kPortAnnouncement) - 1, kPortAnnouncement) != 0) return 0;
+  const std::string rest = line.substr(sizeof(kPortAnnouncement) - 1);
+  const size_t close = rest.find(']');
+  long port = 0;
+  bool digits = close != std::string::npos && close > 0 && close <= 5;
+  for (size_t i = 0; digits && i < close; ++i) {
+    if (rest[i] < '0' || rest[i] > '9') digits = false;
+    port = port * 10 + (rest[i] - '0');
+  }
+  if (!digits || port < 1 || port > 65535) return -1;
+  return static_cast<int>(port);
+}
+
 int SimulatorProcess::WaitForPort(int timeoutMs) {
   const Deadline deadline(timeoutMs);
   std::string line;
   while (ReadLine(line, deadline.RemainingMs())) {
-    if (line.compare(0, sizeof(kPortAnnouncement) - 1, kPortAnnouncement) != 0) continue;
-    const std::string rest = line.substr(sizeof(kPortAnnouncement) - 1);
-    const size_t close = rest.find(']');
-    long port = 0;
-    bool digits = close != std::string::npos && close > 0 && close <= 5;
-    for (size_t i = 0; digits && i < close; ++i) {
-      if (rest[i] < '0' || rest[i] > '9') digits = false;
-      port = port * 10 + (rest[i] - '0');
-    }
-    if (!digits || port < 1 || port > 65535) {
+    const int port = PortFromAnnouncement(line);
+    if (port == 0) continue;
+    if (port < 0) {
       error = "malformed port announcement: " + line;
       return -1;
     }
-    return static_cast<int>(port);
+    return port;
   }
   error = "no port announcement: " + error;
   return -1;
@@ -208,9 +222,21 @@ bool SimulatorProcess::Wait(int timeoutMs) {
   }
 }
 
+void SimulatorProcess::Pump() {
+  if (outPipe != -1) Drain(outPipe, output);
+  if (errPipe != -1) Drain(errPipe, errorOutput);
+}
+
+bool SimulatorProcess::PollEnded() { return Reap(false); }
+
+void SimulatorProcess::Signal(int signal) {
+  if (!Running()) return;
+  kill(ownGroup ? -pid : pid, signal);
+}
+
 void SimulatorProcess::Kill() {
   if (!Running()) return;
-  kill(pid, SIGKILL);
+  kill(ownGroup ? -pid : pid, SIGKILL);
   Reap(true);
   if (outPipe != -1) Drain(outPipe, output);
   if (errPipe != -1) Drain(errPipe, errorOutput);

@@ -24,6 +24,24 @@ class SimulatorProcess {
   // standard input from /dev/null. REQUIRES: no child is running.
   bool Start(const std::string& path, const std::vector<std::string>& arguments);
 
+  // With `own` set before Start, the child leads a process group of its own:
+  // a Ctrl-C at the terminal then reaches only the parent, which can stop
+  // its children in order, and Kill and Signal reach everything the child
+  // started (a launcher's shell and the simulator under it).
+  void SetOwnProcessGroup(bool own) { ownGroup = own; }
+
+  // The read ends of the child's standard output and standard error, for a
+  // caller that waits on many children at once; -1 once closed.
+  int OutputFd() const { return outPipe; }
+  int ErrorFd() const { return errPipe; }
+  // Moves what the pipes hold now into the captured text without waiting.
+  void Pump();
+  // Reaps the child if it has ended, without waiting; true once it has.
+  bool PollEnded();
+  // Sends `signal` to the child (its group with SetOwnProcessGroup) while
+  // it runs.
+  void Signal(int signal);
+
   // The next complete line of standard output, without its line end. False
   // when none arrived within `timeoutMs` or the output ended; a last line
   // without a line end is returned once the output has ended.
@@ -33,6 +51,10 @@ class SimulatorProcess {
   // returns the port; -1 when it does not come within `timeoutMs`, the
   // output ends first, or the port is not a number from 1 to 65535.
   int WaitForPort(int timeoutMs);
+
+  // The port of a "REGISTER:  Port: [<port>]" line; 0 for a line that is
+  // no announcement, -1 for one whose port is not a number from 1 to 65535.
+  static int PortFromAnnouncement(const std::string& line);
 
   // Waits up to `timeoutMs` for the child to end, collecting its output
   // meanwhile. True once it has ended; ExitStatus tells how.
@@ -60,6 +82,7 @@ class SimulatorProcess {
   void ClosePipes();
 
   pid_t pid;
+  bool ownGroup = false;
   bool ended;
   int exitStatus;
   int outPipe;  // read ends; -1 once closed

@@ -1,0 +1,461 @@
+#include "simmgr/ExperimentRun.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "tools/SimMgrConnection.h"
+
+namespace {
+
+constexpr int kConnectRetryMs = 20;
+constexpr int kLastWordsLines = 8;
+
+std::string Tail(const std::string& text, int lines) {
+  size_t end = text.size();
+  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+  size_t start = end;
+  for (int found = 0; start > 0; --start) {
+    if (text[start - 1] == '\n' && ++found == lines) break;
+  }
+  return text.substr(start, end - start);
+}
+
+std::string Prefixed(const std::string& text, const std::string& prefix) {
+  if (text.empty()) return "";
+  std::string out;
+  size_t from = 0;
+  while (from <= text.size()) {
+    size_t end = text.find('\n', from);
+    if (end == std::string::npos) end = text.size();
+    out += prefix + text.substr(from, end - from) + "\n";
+    from = end + 1;
+  }
+  return out;
+}
+
+// Quotes an argument for a POSIX shell when it holds anything but plain
+// characters.
+std::string ShellWord(const std::string& word) {
+  if (!word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                              "0123456789_./:=,+-@%") == std::string::npos) {
+    return word;
+  }
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string ReplaceAll(std::string text, const std::string& what, const std::string& with) {
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+  return text;
+}
+
+std::string ExitText(const SimulatorProcess& process) {
+  const int status = process.ExitStatus();
+  if (status > 128) return "killed by signal " + std::to_string(status - 128);
+  return "exit status " + std::to_string(status);
+}
+
+}  // namespace
+
+ExperimentRun::ExperimentRun(int experiment, const std::vector<bool>& considered,
+                             const StoppingRule& rule)
+    : experiment(experiment),
+      rule(rule),
+      considered(considered),
+      stream(SimMgrConnection::kMaxRecordLength),
+      statistics(considered.size()) {}
+
+ExperimentRun::~ExperimentRun() { CloseSocket(); }
+
+void ExperimentRun::Enter(State next) {
+  state = next;
+  deadline = Clock::now() + std::chrono::milliseconds(launch.timeoutMs);
+}
+
+std::string ExperimentRun::CommandLine(const std::vector<std::string>& arguments) const {
+  std::string line = ShellWord(launch.simulator);
+  for (const std::string& argument : arguments) line += " " + ShellWord(argument);
+  return line;
+}
+
+void ExperimentRun::Start(const Launch& how) {
+  launch = how;
+  started = Clock::now();
+  std::vector<std::string> arguments = {
+      "-w", "-p", std::to_string(launch.port), "-c", std::to_string(experiment),
+      "-e", std::to_string(experiment), "-s", std::to_string(launch.seed),
+      "-r", std::to_string(launch.generator), "-n", std::to_string(launch.reportSize)};
+  if (!launch.asciiFile.empty()) {
+    arguments.push_back("-a");
+    arguments.push_back(launch.asciiFile);
+  }
+  process.SetOwnProcessGroup(true);
+  bool started = false;
+  if (launch.launcher.empty()) {
+    checkPid = true;
+    started = process.Start(launch.simulator, arguments);
+  } else {
+    // Through a launcher the child is the launcher (or a shell), not the
+    // simulator: the greeting's process id cannot be checked against it.
+    // The id the greeting names is then the one every reply must name.
+    checkPid = false;
+    std::string command = ReplaceAll(launch.launcher, "{command}", CommandLine(arguments));
+    command = ReplaceAll(command, "{host}", launch.host);
+    started = process.Start("/bin/sh", {"-c", command});
+  }
+  if (!started) {
+    Fail("cannot start the simulator: " + process.Error());
+    return;
+  }
+  Enter(kStarting);
+}
+
+void ExperimentRun::AddPollEntries(std::vector<pollfd>& entries) {
+  outSlot = errSlot = socketSlot = -1;
+  if (!Active()) return;
+  if (process.OutputFd() != -1) {
+    outSlot = static_cast<int>(entries.size());
+    entries.push_back({process.OutputFd(), POLLIN, 0});
+  }
+  if (process.ErrorFd() != -1) {
+    errSlot = static_cast<int>(entries.size());
+    entries.push_back({process.ErrorFd(), POLLIN, 0});
+  }
+  if (socketFd != -1 && socketEvents != 0) {
+    socketSlot = static_cast<int>(entries.size());
+    entries.push_back({socketFd, socketEvents, 0});
+  }
+}
+
+void ExperimentRun::Service(const std::vector<pollfd>& entries) {
+  if (!Active()) return;
+  process.Pump();
+  const bool socketReady = socketSlot >= 0 && static_cast<size_t>(socketSlot) < entries.size() &&
+                           entries[socketSlot].revents != 0;
+  const Clock::time_point now = Clock::now();
+  switch (state) {
+    case kStarting: {
+      std::string line;
+      while (state == kStarting && process.ReadLine(line, 0)) {
+        const int port = SimulatorProcess::PortFromAnnouncement(line);
+        if (port < 0) return Fail("malformed port announcement: " + line);
+        if (port > 0) {
+          announcedPort = port;
+          Enter(kConnecting);
+          BeginConnect();
+        }
+      }
+      if (state != kStarting) return;
+      if (process.PollEnded()) {
+        process.Pump();
+        return Fail("the simulator ended before announcing its port (" + ExitText(process) + ")");
+      }
+      if (now >= deadline) return Fail("no port announcement within the timeout");
+      return;
+    }
+    case kConnecting:
+      if (socketFd != -1 && socketReady) {
+        HandleConnectResult();
+      } else if (socketFd == -1 && now >= retryAt) {
+        BeginConnect();
+      }
+      if (state != kConnecting) return;
+      if (process.PollEnded()) {
+        return Fail("the simulator ended before accepting the connection (" + ExitText(process) + ")");
+      }
+      if (now >= deadline) {
+        return Fail("no connection to " + launch.host + " port " + std::to_string(announcedPort) +
+                    " within the timeout");
+      }
+      return;
+    case kGreeting:
+    case kRunning:
+    case kQuitting:
+      if (socketReady) ReadSocket();
+      if (state != kGreeting && state != kRunning && state != kQuitting) return;
+      if (process.PollEnded()) {
+        // What it sent before it ended is still to be read.
+        ReadSocket();
+        if (state != kGreeting && state != kRunning && state != kQuitting) return;
+        return Fail("the simulator ended (" + ExitText(process) + ")");
+      }
+      if (now >= deadline) {
+        return Fail(state == kGreeting   ? "no greeting within the timeout"
+                    : state == kRunning ? "no record from the simulator within the timeout"
+                                        : "no reply to the quit command within the timeout");
+      }
+      return;
+    case kExiting:
+      if (process.PollEnded()) {
+        process.Pump();
+        if (process.ExitStatus() != 0) {
+          return Fail("the simulator ended with " + ExitText(process) + " after its quit reply");
+        }
+        return Finish(interrupted ? kIncomplete : kComplete);
+      }
+      if (now >= deadline) return Fail("the simulator did not end after its quit reply");
+      return;
+    default:
+      return;
+  }
+}
+
+void ExperimentRun::BeginConnect() {
+  CloseSocket();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(announcedPort);
+  const int resolved = getaddrinfo(launch.host.c_str(), service.c_str(), &hints, &found);
+  if (resolved != 0 || found == nullptr) {
+    return Fail("cannot resolve host " + launch.host + ": " + gai_strerror(resolved));
+  }
+  socketFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (socketFd == -1) {
+    freeaddrinfo(found);
+    return Fail(std::string("cannot create a socket: ") + std::strerror(errno));
+  }
+  int result;
+  do {
+    result = connect(socketFd, found->ai_addr, found->ai_addrlen);
+  } while (result == -1 && errno == EINTR);
+  const int error = errno;
+  freeaddrinfo(found);
+  if (result == 0) {
+    socketEvents = POLLIN;
+    Enter(kGreeting);
+  } else if (error == EINPROGRESS) {
+    socketEvents = POLLOUT;
+  } else {
+    // The announcement comes before the simulator listens: a refused
+    // connection is tried again shortly.
+    CloseSocket();
+    retryAt = Clock::now() + std::chrono::milliseconds(kConnectRetryMs);
+  }
+}
+
+void ExperimentRun::HandleConnectResult() {
+  int error = 0;
+  socklen_t length = sizeof(error);
+  if (getsockopt(socketFd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  if (error == 0) {
+    socketEvents = POLLIN;
+    Enter(kGreeting);
+    return;
+  }
+  CloseSocket();
+  retryAt = Clock::now() + std::chrono::milliseconds(kConnectRetryMs);
+}
+
+void ExperimentRun::CloseSocket() {
+  if (socketFd != -1) close(socketFd);
+  socketFd = -1;
+  socketEvents = 0;
+}
+
+void ExperimentRun::ReadSocket() {
+  if (socketFd == -1) return;
+  unsigned char buffer[65536];
+  bool closed = false;
+  std::string failure;
+  for (;;) {
+    const ssize_t n = recv(socketFd, buffer, sizeof(buffer), 0);
+    if (n > 0) {
+      stream.Append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0) {
+      closed = true;
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      failure = std::string("receive failed: ") + std::strerror(errno);
+    }
+    break;
+  }
+  SimMgrMessage message;
+  for (;;) {
+    const SimMgrStream::Result result = stream.Next(message);
+    if (result == SimMgrStream::kBroken) return Fail("protocol error: " + stream.Error());
+    if (result == SimMgrStream::kNeedMore) break;
+    HandleMessage(message);
+    if (socketFd == -1 || !Active()) return;
+  }
+  if (!failure.empty()) return Fail(failure);
+  if (closed) {
+    // Give a simulator that is ending the moment to do so, for its status.
+    process.Wait(200);
+    return Fail(stream.Buffered() > 0 ? "the simulator closed the connection inside a message"
+                                      : "the simulator closed the connection");
+  }
+}
+
+bool ExperimentRun::CheckSender(const SimMgrMessage& message) {
+  // Records carry the low byte of the client id and the low 16 bits of the
+  // experiment; the client id handed out is the experiment number.
+  if (message.clientId != (experiment & 0xFF) || message.experiment != (experiment & 0xFFFF)) {
+    Fail("protocol error: a record names client " + std::to_string(message.clientId) +
+         " and experiment " + std::to_string(message.experiment));
+    return false;
+  }
+  return true;
+}
+
+void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
+  if (state == kGreeting) {
+    if (message.kind != SimMgrMessage::kReply || message.marker != 0xFF || message.command != 1) {
+      return Fail("protocol error: the first message is not the greeting");
+    }
+    if (checkPid && message.pid != static_cast<unsigned long>(process.Pid())) {
+      return Fail("protocol error: the greeting names process " + std::to_string(message.pid) +
+                  ", not the simulator started (" + std::to_string(process.Pid()) + ")");
+    }
+    simulatorPid = message.pid;
+    return Enter(kRunning);
+  }
+  deadline = Clock::now() + std::chrono::milliseconds(launch.timeoutMs);
+  switch (message.kind) {
+    case SimMgrMessage::kReply:
+      if (state == kQuitting && message.marker == 0xFE && message.command == 2 &&
+          message.pid == simulatorPid) {
+        // Closing first leaves the closing handshake's wait with this side,
+        // so the simulator's port is free again at once.
+        CloseSocket();
+        return Enter(kExiting);
+      }
+      return Fail("protocol error: unexpected reply (marker " + std::to_string(message.marker) +
+                  ", command " + std::to_string(message.command) + ", process " +
+                  std::to_string(message.pid) + ")");
+    case SimMgrMessage::kCpuTime:
+      if (CheckSender(message)) cpuSeconds = message.cpuSeconds;
+      return;
+    case SimMgrMessage::kData:
+      if (!CheckSender(message)) return;
+      HandleData(message);
+      if (Active() && accepting && Done()) {
+        accepting = false;
+        if (state == kRunning) SendQuit();
+      }
+      return;
+  }
+}
+
+void ExperimentRun::HandleData(const SimMgrMessage& message) {
+  if (!accepting) return;
+  for (const SimMgrMessage::Block& block : message.blocks) {
+    if (block.variable < 0 || static_cast<size_t>(block.variable) >= statistics.size()) {
+      return Fail("protocol error: a data record names variable " + std::to_string(block.variable) +
+                  "; the model has " + std::to_string(statistics.size()));
+    }
+    if (block.kind != 1) continue;  // squared values: not needed
+    RunningStatistics& s = statistics[block.variable];
+    const int64_t room = rule.Limit() - s.Count();
+    const size_t take = room <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(room, block.values.size()));
+    for (size_t i = 0; i < take; ++i) s.Add(block.values[i]);
+  }
+}
+
+bool ExperimentRun::Done() const {
+  bool allPrecise = true;
+  bool allAtLimit = true;
+  bool any = false;
+  for (size_t v = 0; v < statistics.size(); ++v) {
+    if (!considered[v]) continue;
+    any = true;
+    if (!rule.Precise(statistics[v])) allPrecise = false;
+    if (statistics[v].Count() < rule.Limit()) allAtLimit = false;
+  }
+  if (!any) return false;
+  if (allPrecise && !rule.Fixed()) const_cast<ExperimentRun*>(this)->precisionMet = true;
+  return allPrecise || allAtLimit;
+}
+
+void ExperimentRun::SendQuit() {
+  const char quit = 2;
+  ssize_t sent;
+  do {
+    sent = send(socketFd, &quit, 1, MSG_NOSIGNAL);
+  } while (sent == -1 && errno == EINTR);
+  if (sent != 1) return Fail(std::string("cannot send the quit command: ") + std::strerror(errno));
+  Enter(kQuitting);
+}
+
+void ExperimentRun::Interrupt() {
+  if (interrupted) return;
+  interrupted = true;
+  switch (state) {
+    case kStarting:
+    case kConnecting:
+    case kGreeting:
+      CloseSocket();
+      process.Kill();
+      failureReason = "interrupted before it sent data";
+      return Finish(kIncomplete);
+    case kRunning:
+      accepting = false;
+      return SendQuit();
+    default:
+      return;
+  }
+}
+
+void ExperimentRun::Abort(const std::string& reason) {
+  if (!Active()) return;
+  if (interrupted && state == kExiting) {
+    process.Kill();
+    return Finish(kIncomplete);
+  }
+  Fail(reason);
+}
+
+void ExperimentRun::Fail(const std::string& reason) {
+  if (!Active() && state != kPending) return;
+  failureReason = reason;
+  CloseSocket();
+  process.Kill();
+  Finish(kFailed);
+}
+
+void ExperimentRun::Finish(Outcome result) {
+  CloseSocket();
+  outcome = result;
+  state = kFinished;
+  ended = Clock::now();
+}
+
+std::string ExperimentRun::LastWords() const {
+  return Prefixed(Tail(process.ErrorOutput(), kLastWordsLines), "  stderr| ") +
+         Prefixed(Tail(process.Output(), kLastWordsLines), "  stdout| ");
+}
+
+int64_t ExperimentRun::Replications() const {
+  int64_t fewest = -1;
+  for (size_t v = 0; v < statistics.size(); ++v) {
+    if (considered[v] && (fewest < 0 || statistics[v].Count() < fewest)) fewest = statistics[v].Count();
+  }
+  return fewest < 0 ? 0 : fewest;
+}
+
+int64_t ExperimentRun::EstimateNeeded() const {
+  int64_t needed = 0;
+  for (size_t v = 0; v < statistics.size(); ++v) {
+    if (considered[v]) needed = std::max(needed, rule.EstimateNeeded(statistics[v]));
+  }
+  return std::min(needed, rule.Limit());
+}
+
+double ExperimentRun::WallSeconds() const {
+  if (state == kPending) return 0.0;
+  const Clock::time_point end = state == kFinished ? ended : Clock::now();
+  return std::chrono::duration<double>(end - started).count();
+}

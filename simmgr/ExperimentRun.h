@@ -1,0 +1,133 @@
+#ifndef EXPERIMENT_RUN_H
+#define EXPERIMENT_RUN_H
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+
+#include "simmgr/RunningStatistics.h"
+#include "simmgr/StoppingRule.h"
+#include "tools/SimMgrStream.h"
+#include "tools/SimulatorProcess.h"
+
+// One experiment run by one simulator, driven without blocking: the manager
+// collects the descriptors it waits on (AddPollEntries), waits on all runs
+// at once, and hands the results back (Service). The run goes through
+//   pending -> starting (waiting for the port announcement) -> connecting
+//   -> greeting -> running (CPU-time and data records) -> quitting (command
+//   2 sent, waiting for its reply) -> exiting (waiting for the process to
+//   end) -> finished.
+// Any step that does not happen within the timeout, a process that ends
+// early, and anything the protocol does not allow finish the run as failed,
+// with the reason and the simulator's last words.
+//
+// Owns its process and socket.
+class ExperimentRun {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  enum State { kPending, kStarting, kConnecting, kGreeting, kRunning, kQuitting, kExiting, kFinished };
+  enum Outcome { kNotRun, kComplete, kIncomplete, kFailed };
+
+  // How the simulator is started.
+  struct Launch {
+    std::string simulator;
+    std::string launcher;   // empty: start the simulator directly
+    std::string host;       // where to connect
+    int port = 10000;       // first port the simulator tries
+    uint32_t seed = 31415;
+    int generator = 0;
+    int reportSize = 500;
+    std::string asciiFile;  // empty: none
+    int timeoutMs = 60000;
+  };
+
+  // `considered` marks the variables the simulator reports (one entry per
+  // variable index of its data records); only they are waited for.
+  ExperimentRun(int experiment, const std::vector<bool>& considered, const StoppingRule& rule);
+  ~ExperimentRun();
+
+  ExperimentRun(const ExperimentRun&) = delete;
+  ExperimentRun& operator=(const ExperimentRun&) = delete;
+
+  // Starts the simulator. A start that fails finishes the run as failed.
+  void Start(const Launch& launch);
+  void AddPollEntries(std::vector<pollfd>& entries);
+  // Acts on what the last poll reported (`entries` as filled by every
+  // run's AddPollEntries) and on deadlines.
+  void Service(const std::vector<pollfd>& entries);
+  // Asks the simulator to stop (command 2) and keeps what was collected,
+  // marked incomplete; a run not yet sending data is ended at once.
+  void Interrupt();
+  // Ends the simulator at once (SIGKILL).
+  void Abort(const std::string& reason);
+
+  int Experiment() const { return experiment; }
+  State GetState() const { return state; }
+  bool Active() const { return state != kPending && state != kFinished; }
+  Outcome GetOutcome() const { return outcome; }
+  // True when the rule stopped the run before the replication limit.
+  bool PrecisionMet() const { return precisionMet; }
+  const std::string& FailureReason() const { return failureReason; }
+  // The tail of the simulator's standard error and standard output.
+  std::string LastWords() const;
+  const std::vector<RunningStatistics>& Statistics() const { return statistics; }
+  // Replications used: the fewest observations of any variable.
+  int64_t Replications() const;
+  double CpuSeconds() const { return cpuSeconds; }
+  uint32_t Seed() const { return launch.seed; }
+  // The port requested and the port announced (0 until announced).
+  int RequestedPort() const { return launch.port; }
+  int AnnouncedPort() const { return announcedPort; }
+  const std::string& Host() const { return launch.host; }
+  double WallSeconds() const;
+  // Estimated replications in all (progress display only).
+  int64_t EstimateNeeded() const;
+
+ private:
+  void Enter(State next);
+  void Fail(const std::string& reason);
+  void Finish(Outcome result);
+  void CloseSocket();
+  void BeginConnect();
+  void HandleConnectResult();
+  void ReadSocket();
+  void HandleMessage(const SimMgrMessage& message);
+  void HandleData(const SimMgrMessage& message);
+  bool CheckSender(const SimMgrMessage& message);
+  void SendQuit();
+  bool Done() const;
+  std::string CommandLine(const std::vector<std::string>& arguments) const;
+
+  const int experiment;
+  const StoppingRule rule;
+  const std::vector<bool> considered;
+  Launch launch;
+  SimulatorProcess process;
+  SimMgrStream stream;
+  int socketFd = -1;
+  short socketEvents = 0;
+  int socketSlot = -1;
+  int outSlot = -1;
+  int errSlot = -1;
+  int announcedPort = 0;
+  unsigned long simulatorPid = 0;
+  bool checkPid = true;
+  State state = kPending;
+  Outcome outcome = kNotRun;
+  bool interrupted = false;
+  bool accepting = true;
+  bool precisionMet = false;
+  Clock::time_point deadline;
+  Clock::time_point retryAt;
+  Clock::time_point started;
+  Clock::time_point ended;
+  std::string failureReason;
+  std::vector<RunningStatistics> statistics;
+  double cpuSeconds = 0.0;
+};
+
+#endif

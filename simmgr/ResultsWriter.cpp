@@ -1,0 +1,423 @@
+#include "simmgr/ResultsWriter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "simmgr/NumberText.h"
+
+namespace {
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof(text), format, value);
+  return text;
+}
+
+// Round-trip text of a double for files that scripts read.
+std::string Exact(double value) { return NumberText::Shortest(value); }
+
+bool HasInterval(const StudyResults::Variable& v) { return v.replications >= 2 && std::isfinite(v.halfWidth); }
+
+// Global variables whose value differs between the experiments shown.
+std::vector<int> VaryingGlobals(const StudyResults& results) {
+  std::vector<int> varying;
+  const StudyTable& study = *results.study;
+  for (size_t g = 0; g < study.Globals().size(); ++g) {
+    for (const StudyResults::Experiment& e : results.experiments) {
+      if (study.ValueText(e.experiment, static_cast<int>(g)) !=
+          study.ValueText(results.experiments.front().experiment, static_cast<int>(g))) {
+        varying.push_back(static_cast<int>(g));
+        break;
+      }
+    }
+  }
+  return varying;
+}
+
+std::string Pad(const std::string& text, size_t width, bool left) {
+  // The width counts characters; "±" is two bytes in UTF-8.
+  size_t shown = 0;
+  for (unsigned char c : text) shown += (c & 0xC0) != 0x80 ? 1 : 0;
+  if (shown >= width) return text;
+  const std::string fill(width - shown, ' ');
+  return left ? text + fill : fill + text;
+}
+
+bool OpenFile(std::ofstream& file, const std::string& path, std::string& error) {
+  file.open(path, std::ios::out | std::ios::trunc);
+  if (!file) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+bool CloseFile(std::ofstream& file, const std::string& path, std::string& error) {
+  file.close();
+  if (!file) {
+    error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+std::string XmlEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// A step of 1, 2 or 5 times a power of ten giving about `count` ticks.
+double NiceStep(double range, int count) {
+  const double raw = range / count;
+  const double power = std::pow(10.0, std::floor(std::log10(raw)));
+  for (double m : {1.0, 2.0, 5.0, 10.0}) {
+    if (m * power >= raw) return m * power;
+  }
+  return 10.0 * power;
+}
+
+}  // namespace
+
+void ResultsWriter::PrintTable(std::ostream& out, const StudyResults& results) {
+  const StudyTable& study = *results.study;
+  const std::vector<int> globals = VaryingGlobals(results);
+  std::vector<int> variables;
+  for (size_t v = 0; v < study.Rewards().size(); ++v) {
+    if (study.Rewards()[v].terminating) variables.push_back(static_cast<int>(v));
+  }
+  const size_t cell = 22;
+  std::ostringstream header;
+  header << Pad("exp", 4, false);
+  for (int g : globals) header << "  " << Pad(study.Globals()[g].name, std::max<size_t>(study.Globals()[g].name.size(), 8), false);
+  header << "  " << Pad("replications", 12, false);
+  for (int v : variables) header << "  " << Pad(study.Rewards()[v].label, cell, false);
+  header << "  status";
+  out << "Mean and " << Format("%g", results.rule.confidence * 100.0)
+      << "% confidence interval (mean ± half-width) per experiment\n";
+  out << header.str() << "\n";
+  for (const StudyResults::Experiment& e : results.experiments) {
+    out << Pad(std::to_string(e.experiment), 4, false);
+    for (int g : globals) {
+      out << "  " << Pad(study.ValueText(e.experiment, g), std::max<size_t>(study.Globals()[g].name.size(), 8), false);
+    }
+    out << "  " << Pad(std::to_string(e.replications), 12, false);
+    for (int v : variables) {
+      const StudyResults::Variable& x = e.variables[v];
+      std::string text = "-";
+      if (x.replications > 0) {
+        text = Format("%.5f", x.mean) + (HasInterval(x) ? " ± " + Format("%.5f", x.halfWidth) : "");
+      }
+      out << "  " << Pad(text, cell, false);
+    }
+    std::string status = e.status;
+    if (e.status == "complete" && !results.rule.Fixed() && !e.precisionMet) {
+      status += " (precision not reached)";
+    }
+    out << "  " << status << "\n";
+  }
+  if (!results.Complete()) {
+    out << "INCOMPLETE: " << (results.interrupted ? "the run was interrupted; " : "")
+        << "not every experiment completed\n";
+  }
+}
+
+bool ResultsWriter::WriteCsv(const std::string& path, const StudyResults& results, std::string& error) {
+  std::ofstream file;
+  if (!OpenFile(file, path, error)) return false;
+  const StudyTable& study = *results.study;
+  file << "experiment,status";
+  for (const StudyTable::GlobalVariable& g : study.Globals()) file << "," << g.name;
+  file << ",variable,reward,time,replications,mean,variance,ci_low,ci_high,half_width,confidence,"
+          "precision_met,cpu_seconds,seed\n";
+  for (const StudyResults::Experiment& e : results.experiments) {
+    for (size_t v = 0; v < study.Rewards().size(); ++v) {
+      const StudyTable::RewardVariable& reward = study.Rewards()[v];
+      if (!reward.terminating) continue;
+      const StudyResults::Variable& x = e.variables[v];
+      file << e.experiment << "," << e.status;
+      for (size_t g = 0; g < study.Globals().size(); ++g) {
+        file << "," << study.ValueText(e.experiment, static_cast<int>(g));
+      }
+      file << "," << reward.label << "," << reward.name << "," << Exact(reward.time) << ","
+           << x.replications << ",";
+      if (x.replications > 0) file << Exact(x.mean);
+      file << ",";
+      if (HasInterval(x)) {
+        file << Exact(x.variance) << "," << Exact(x.mean - x.halfWidth) << ","
+             << Exact(x.mean + x.halfWidth) << "," << Exact(x.halfWidth);
+      } else {
+        file << ",,,";
+      }
+      file << "," << Exact(results.rule.confidence) << ","
+           << (results.rule.Fixed() ? "" : e.precisionMet ? "1" : "0") << ","
+           << Exact(e.cpuSeconds) << "," << e.seed << "\n";
+    }
+  }
+  return CloseFile(file, path, error);
+}
+
+bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& results,
+                              std::string& error) {
+  using nlohmann::json;
+  const StudyTable& study = *results.study;
+  json document;
+  document["complete"] = results.Complete();
+  document["interrupted"] = results.interrupted;
+  json settings;
+  settings["base_seed"] = results.baseSeed;
+  settings["generator"] = results.generator;
+  settings["confidence"] = results.rule.confidence;
+  settings["report_size"] = results.reportSize;
+  if (results.rule.Fixed()) {
+    settings["stopping"] = {{"rule", "fixed"}, {"replications", results.rule.replications}};
+  } else {
+    settings["stopping"] = {{"rule", "precision"},
+                            {"relative_half_width", results.rule.relative},
+                            {"absolute_half_width", results.rule.absolute},
+                            {"min_replications", results.rule.minReplications},
+                            {"max_replications", results.rule.maxReplications}};
+  }
+  document["settings"] = settings;
+  json globals = json::array();
+  for (const StudyTable::GlobalVariable& g : study.Globals()) {
+    globals.push_back({{"name", g.name}, {"type", g.type}});
+  }
+  document["global_variables"] = globals;
+  json rewards = json::array();
+  for (const StudyTable::RewardVariable& r : study.Rewards()) {
+    if (r.terminating) rewards.push_back({{"variable", r.label}, {"reward", r.name}, {"time", r.time}});
+  }
+  document["reward_variables"] = rewards;
+  json experiments = json::array();
+  for (const StudyResults::Experiment& e : results.experiments) {
+    json item;
+    item["experiment"] = e.experiment;
+    item["name"] = "Experiment " + std::to_string(e.experiment + 1);
+    item["status"] = e.status;
+    item["failure"] = e.failure.empty() ? json(nullptr) : json(e.failure);
+    if (!results.rule.Fixed()) item["precision_met"] = e.precisionMet;
+    item["seed"] = e.seed;
+    item["replications"] = e.replications;
+    item["cpu_seconds"] = e.cpuSeconds;
+    item["wall_seconds"] = e.wallSeconds;
+    json values = json::object();
+    for (size_t g = 0; g < study.Globals().size(); ++g) {
+      // Values as the study's type prints them: 0.005 for a float 0.005,
+      // not its widened binary value; integer types as integers.
+      const std::string& type = study.Globals()[g].type;
+      const std::string& text = study.ValueText(e.experiment, static_cast<int>(g));
+      if (type == "float" || type == "double") {
+        values[study.Globals()[g].name] = std::strtod(text.c_str(), nullptr);
+      } else {
+        values[study.Globals()[g].name] =
+            static_cast<long long>(study.Value(e.experiment, static_cast<int>(g)));
+      }
+    }
+    item["global_values"] = values;
+    json variables = json::array();
+    for (size_t v = 0; v < study.Rewards().size(); ++v) {
+      const StudyTable::RewardVariable& reward = study.Rewards()[v];
+      if (!reward.terminating) continue;
+      const StudyResults::Variable& x = e.variables[v];
+      json entry = {{"variable", reward.label}, {"reward", reward.name}, {"time", reward.time},
+                    {"replications", x.replications}};
+      entry["mean"] = x.replications > 0 ? json(x.mean) : json(nullptr);
+      const bool interval = HasInterval(x);
+      entry["variance"] = interval ? json(x.variance) : json(nullptr);
+      entry["ci_low"] = interval ? json(x.mean - x.halfWidth) : json(nullptr);
+      entry["ci_high"] = interval ? json(x.mean + x.halfWidth) : json(nullptr);
+      entry["half_width"] = interval ? json(x.halfWidth) : json(nullptr);
+      variables.push_back(entry);
+    }
+    item["variables"] = variables;
+    experiments.push_back(item);
+  }
+  document["experiments"] = experiments;
+  document["timing"] = {
+      {"wall_seconds", results.wallSeconds},
+      {"manager_cpu_seconds", results.managerCpuSeconds},
+      {"simulator_cpu_seconds", results.simulatorCpuSeconds},
+      {"manager_cpu_share", results.simulatorCpuSeconds > 0.0
+                                ? json(results.managerCpuSeconds / results.simulatorCpuSeconds)
+                                : json(nullptr)}};
+  std::ofstream file;
+  if (!OpenFile(file, path, error)) return false;
+  // Failure texts may quote a simulator's output: bytes that are not UTF-8
+  // are replaced rather than refused.
+  file << document.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+  return CloseFile(file, path, error);
+}
+
+bool ResultsWriter::WriteSvg(const std::string& path, const StudyResults& results,
+                             const std::string& xName, const std::string& seriesName,
+                             std::string& error) {
+  std::ofstream file;
+  if (!OpenFile(file, path, error)) return false;
+  file << SvgText(results, xName, seriesName);
+  return CloseFile(file, path, error);
+}
+
+std::string ResultsWriter::SvgText(const StudyResults& results, const std::string& xName,
+                                   const std::string& seriesName) {
+  const StudyTable& study = *results.study;
+  const int variable = results.PlottedVariable();
+  const int xGlobal = study.FindGlobal(xName);
+  const int seriesGlobal = study.FindGlobal(seriesName);
+  const bool logX = xGlobal >= 0;
+
+  struct Point {
+    double x, mean, low, high;
+    bool interval;
+    std::string xText;
+  };
+  std::map<double, std::pair<std::string, std::vector<Point>>> series;
+  bool positiveX = true;
+  for (const StudyResults::Experiment& e : results.experiments) {
+    if (variable < 0 || e.variables[variable].replications == 0) continue;
+    const StudyResults::Variable& v = e.variables[variable];
+    Point p;
+    p.x = logX ? study.Value(e.experiment, xGlobal) : e.experiment;
+    p.xText = logX ? study.ValueText(e.experiment, xGlobal) : std::to_string(e.experiment);
+    if (logX && !(p.x > 0.0)) positiveX = false;
+    p.mean = v.mean;
+    p.interval = HasInterval(v);
+    p.low = p.interval ? v.mean - v.halfWidth : v.mean;
+    p.high = p.interval ? v.mean + v.halfWidth : v.mean;
+    const double key = seriesGlobal >= 0 ? study.Value(e.experiment, seriesGlobal) : 0.0;
+    auto& entry = series[key];
+    if (seriesGlobal >= 0) entry.first = seriesName + " = " + study.ValueText(e.experiment, seriesGlobal);
+    entry.second.push_back(p);
+  }
+  const bool useLog = logX && positiveX;
+
+  const double width = 860, height = 520;
+  const double left = 80, right = 190, top = 60, bottom = 70;
+  const double plotW = width - left - right, plotH = height - top - bottom;
+  double xMin = INFINITY, xMax = -INFINITY, yMax = 0.0, yMin = 0.0;
+  std::map<double, std::string> xTicks;
+  for (auto& item : series) {
+    std::sort(item.second.second.begin(), item.second.second.end(),
+              [](const Point& a, const Point& b) { return a.x < b.x; });
+    for (const Point& p : item.second.second) {
+      xMin = std::min(xMin, p.x);
+      xMax = std::max(xMax, p.x);
+      yMax = std::max(yMax, p.high);
+      yMin = std::min(yMin, p.low);
+      xTicks[p.x] = p.xText;
+    }
+  }
+  auto X = [&](double x) {
+    double a = useLog ? std::log(x) : x, lo = useLog ? std::log(xMin) : xMin,
+           hi = useLog ? std::log(xMax) : xMax;
+    if (!(hi > lo)) return left + plotW / 2;
+    const double pad = (hi - lo) * 0.05;
+    return left + (a - lo + pad) / (hi - lo + 2 * pad) * plotW;
+  };
+  if (yMax <= 0.0) yMax = 1.0;
+  const double yStep = NiceStep(yMax - yMin, 6);
+  const double yTop = std::ceil(yMax / yStep) * yStep;
+  const double yBottom = std::floor(yMin / yStep) * yStep;
+  auto Y = [&](double y) { return top + plotH - (y - yBottom) / (yTop - yBottom) * plotH; };
+
+  std::ostringstream svg;
+  svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
+      << "\" viewBox=\"0 0 " << width << " " << height
+      << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
+      << "<rect x=\"0\" y=\"0\" width=\"" << width << "\" height=\"" << height << "\" fill=\"white\"/>\n";
+  const std::string label = variable >= 0 ? study.Rewards()[variable].label : "no variable";
+  const std::string time = variable >= 0 ? Format("%g", study.Rewards()[variable].time) : "";
+  svg << "<text x=\"" << width / 2 << "\" y=\"24\" text-anchor=\"middle\" font-size=\"16\" "
+      << "font-weight=\"bold\">Probability of failure by time " << XmlEscape(time) << " ("
+      << XmlEscape(label) << ")</text>\n";
+  svg << "<text x=\"" << width / 2 << "\" y=\"44\" text-anchor=\"middle\" fill=\"#444\">mean with "
+      << Format("%g", results.rule.confidence * 100.0) << "% confidence interval per experiment"
+      << "</text>\n";
+  if (!results.Complete()) {
+    svg << "<text x=\"" << left + 8 << "\" y=\"" << top + 18
+        << "\" fill=\"#c00\" font-weight=\"bold\">INCOMPLETE: not every experiment completed</text>\n";
+  }
+  // Grid and axes.
+  svg << "<g stroke=\"#ddd\" stroke-width=\"1\">\n";
+  for (double y = yBottom; y <= yTop + yStep / 2; y += yStep) {
+    svg << "<line x1=\"" << left << "\" y1=\"" << Y(y) << "\" x2=\"" << left + plotW << "\" y2=\""
+        << Y(y) << "\"/>\n";
+  }
+  for (const auto& tick : xTicks) {
+    svg << "<line x1=\"" << X(tick.first) << "\" y1=\"" << top << "\" x2=\"" << X(tick.first)
+        << "\" y2=\"" << top + plotH << "\"/>\n";
+  }
+  svg << "</g>\n";
+  svg << "<rect x=\"" << left << "\" y=\"" << top << "\" width=\"" << plotW << "\" height=\"" << plotH
+      << "\" fill=\"none\" stroke=\"#333\"/>\n";
+  svg << "<g text-anchor=\"end\">\n";
+  for (double y = yBottom; y <= yTop + yStep / 2; y += yStep) {
+    svg << "<text x=\"" << left - 6 << "\" y=\"" << Y(y) + 4 << "\">" << Format("%g", std::fabs(y) < yStep / 1e6 ? 0.0 : y)
+        << "</text>\n";
+  }
+  svg << "</g>\n<g text-anchor=\"middle\">\n";
+  for (const auto& tick : xTicks) {
+    svg << "<text x=\"" << X(tick.first) << "\" y=\"" << top + plotH + 18 << "\">"
+        << XmlEscape(tick.second) << "</text>\n";
+  }
+  svg << "</g>\n";
+  const std::string xTitle = logX ? xName + (useLog ? " (logarithmic scale)" : "") : "experiment";
+  svg << "<text x=\"" << left + plotW / 2 << "\" y=\"" << height - 24 << "\" text-anchor=\"middle\">"
+      << XmlEscape(xTitle) << "</text>\n";
+  svg << "<text transform=\"translate(22," << top + plotH / 2
+      << ") rotate(-90)\" text-anchor=\"middle\">P(failed by time " << XmlEscape(time)
+      << ")</text>\n";
+
+  static const char* const kColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e",
+                                         "#9467bd", "#8c564b", "#e377c2", "#17becf"};
+  int index = 0;
+  for (const auto& item : series) {
+    const char* colour = kColours[index % 8];
+    const std::vector<Point>& points = item.second.second;
+    svg << "<g stroke=\"" << colour << "\" fill=\"" << colour << "\">\n";
+    if (points.size() > 1) {
+      svg << "<polyline fill=\"none\" stroke-width=\"2\" points=\"";
+      for (const Point& p : points) svg << X(p.x) << "," << Y(p.mean) << " ";
+      svg << "\"/>\n";
+    }
+    for (const Point& p : points) {
+      const double x = X(p.x);
+      if (p.interval) {
+        svg << "<line stroke-width=\"1.5\" x1=\"" << x << "\" y1=\"" << Y(p.low) << "\" x2=\"" << x
+            << "\" y2=\"" << Y(p.high) << "\"/>\n"
+            << "<line stroke-width=\"1.5\" x1=\"" << x - 4 << "\" y1=\"" << Y(p.low) << "\" x2=\""
+            << x + 4 << "\" y2=\"" << Y(p.low) << "\"/>\n"
+            << "<line stroke-width=\"1.5\" x1=\"" << x - 4 << "\" y1=\"" << Y(p.high) << "\" x2=\""
+            << x + 4 << "\" y2=\"" << Y(p.high) << "\"/>\n";
+      }
+      svg << "<circle cx=\"" << x << "\" cy=\"" << Y(p.mean) << "\" r=\"3.5\"/>\n";
+    }
+    svg << "</g>\n";
+    const double ly = top + 14 + index * 22;
+    svg << "<line x1=\"" << left + plotW + 16 << "\" y1=\"" << ly << "\" x2=\"" << left + plotW + 44
+        << "\" y2=\"" << ly << "\" stroke=\"" << colour << "\" stroke-width=\"2\"/>\n"
+        << "<circle cx=\"" << left + plotW + 30 << "\" cy=\"" << ly << "\" r=\"3.5\" fill=\"" << colour
+        << "\"/>\n"
+        << "<text x=\"" << left + plotW + 52 << "\" y=\"" << ly + 4 << "\">"
+        << XmlEscape(item.second.first.empty() ? label : item.second.first) << "</text>\n";
+    ++index;
+  }
+  svg << "</svg>\n";
+  return svg.str();
+}

@@ -1,0 +1,34 @@
+#ifndef RESULTS_WRITER_H
+#define RESULTS_WRITER_H
+
+#include <ostream>
+#include <string>
+
+#include "simmgr/StudyResults.h"
+
+// The forms the results are given in: a table for people, CSV and JSON
+// files for scripts, and an SVG plot.
+//
+// CSV: one row per experiment and reward variable, columns
+//   experiment,status,<global variables...>,variable,reward,time,
+//   replications,mean,variance,ci_low,ci_high,half_width,confidence,
+//   precision_met,cpu_seconds,seed
+// (variance and interval empty below two observations, precision_met empty
+// with a fixed number of replications). JSON: the same
+// numbers per experiment, with the settings, the timing and "complete".
+// Plot: the mean of the plotted variable (StudyResults::PlottedVariable)
+// against the global variable `xName` on a logarithmic axis, one line per
+// value of `seriesName`, with the confidence intervals as bars. Missing
+// either variable, the experiment number is the axis, or there is one line.
+class ResultsWriter {
+ public:
+  static void PrintTable(std::ostream& out, const StudyResults& results);
+  static bool WriteCsv(const std::string& path, const StudyResults& results, std::string& error);
+  static bool WriteJson(const std::string& path, const StudyResults& results, std::string& error);
+  static bool WriteSvg(const std::string& path, const StudyResults& results, const std::string& xName,
+                       const std::string& seriesName, std::string& error);
+  static std::string SvgText(const StudyResults& results, const std::string& xName,
+                             const std::string& seriesName);
+};
+
+#endif

@@ -1,0 +1,173 @@
+#include "simmgr/SimMgrOptions.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+bool ReadInteger(const std::string& text, long long low, long long high, long long& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoll(text.c_str(), &end, 10);
+  return errno == 0 && *end == '\0' && value >= low && value <= high;
+}
+
+bool ReadReal(const std::string& text, double& value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtod(text.c_str(), &end);
+  return errno == 0 && *end == '\0' && std::isfinite(value);
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  size_t from = 0;
+  while (from <= text.size()) {
+    size_t end = text.find(',', from);
+    if (end == std::string::npos) end = text.size();
+    if (end > from) items.push_back(text.substr(from, end - from));
+    from = end + 1;
+  }
+  return items;
+}
+
+}  // namespace
+
+const char* SimMgrOptions::Usage() {
+  return "Usage: simmgr [options]\n"
+         "Runs the experiments of the study as simulator processes and reports, for every\n"
+         "experiment and reward variable, the mean with its confidence interval.\n"
+         "\n"
+         "  --experiments LIST     experiments to run, e.g. 0-35 or 0,4,8-11 (default: all)\n"
+         "  --jobs N               simulators running at once (default: number of cores)\n"
+         "  --replications N       fixed number of replications per experiment\n"
+         "  --abs-precision H      stop when every confidence interval's half-width is <= H\n"
+         "  --precision R          stop when every half-width is <= R * |mean|\n"
+         "                         (default without these three: --abs-precision 0.01)\n"
+         "  --confidence C         confidence level of the intervals (default 0.95)\n"
+         "  --min-replications N   replications before the precision rule may stop (default 1000)\n"
+         "  --max-replications N   replications after which an experiment stops anyway\n"
+         "                         (default 10000000)\n"
+         "  --seed S               base seed of the study (default 31415)\n"
+         "  --generator 0|1|2      lagged Fibonacci, Tausworthe, Mersenne Twister (default 0)\n"
+         "  --out DIR              where results.csv, results.json and reliability.svg go\n"
+         "                         (default results)\n"
+         "  --ascii-dir DIR        also have each simulator write DIR/experiment<k>.txt\n"
+         "  --simulator PATH       simulator program (default: simulator beside simmgr)\n"
+         "  --port P               first port to hand out (default 10000)\n"
+         "  --report-size N        observations per hand-over (simulator -n, default 500)\n"
+         "  --timeout SECONDS      longest wait for a simulator's next sign of life (default 60)\n"
+         "  --launcher TEMPLATE    start simulators through TEMPLATE, in which {command} is the\n"
+         "                         simulator's command line and {host} the host, e.g.\n"
+         "                         'ssh {host} {command}'\n"
+         "  --hosts A,B,...        hosts for the launcher, used in turn (default 127.0.0.1)\n"
+         "  --help                 this text\n";
+}
+
+bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
+  bool precisionGiven = false;
+  bool replicationsGiven = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string option = argv[i];
+    std::string value;
+    bool inlineValue = false;
+    const size_t equals = option.find('=');
+    if (option.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      value = option.substr(equals + 1);
+      option = option.substr(0, equals);
+      inlineValue = true;
+    }
+    if (option == "--help" || option == "-h") {
+      help = true;
+      continue;
+    }
+    if (!inlineValue) {
+      if (i + 1 >= argc) {
+        error = "option " + option + " needs a value";
+        return false;
+      }
+      value = argv[++i];
+    }
+    long long n = 0;
+    double x = 0.0;
+    const std::string bad = "bad value '" + value + "' for " + option;
+    if (option == "--experiments") {
+      experiments = value;
+    } else if (option == "--jobs") {
+      if (!ReadInteger(value, 1, 4096, n)) return error = bad, false;
+      jobs = static_cast<int>(n);
+    } else if (option == "--port") {
+      if (!ReadInteger(value, 1, 65535, n)) return error = bad, false;
+      port = static_cast<int>(n);
+    } else if (option == "--simulator") {
+      simulator = value;
+    } else if (option == "--seed") {
+      if (!ReadInteger(value, 0, 4294967295LL, n)) return error = bad, false;
+      seed = static_cast<uint32_t>(n);
+    } else if (option == "--generator") {
+      if (!ReadInteger(value, 0, 2, n)) return error = bad, false;
+      generator = static_cast<int>(n);
+    } else if (option == "--replications") {
+      if (!ReadInteger(value, 1, 1000000000LL, n)) return error = bad, false;
+      rule.replications = n;
+      replicationsGiven = true;
+    } else if (option == "--precision") {
+      if (!ReadReal(value, x) || x <= 0.0) return error = bad, false;
+      rule.relative = x;
+      precisionGiven = true;
+    } else if (option == "--abs-precision") {
+      if (!ReadReal(value, x) || x <= 0.0) return error = bad, false;
+      rule.absolute = x;
+      precisionGiven = true;
+    } else if (option == "--confidence") {
+      if (!ReadReal(value, x) || x <= 0.0 || x >= 1.0) return error = bad, false;
+      rule.confidence = x;
+    } else if (option == "--min-replications") {
+      if (!ReadInteger(value, 2, 1000000000000LL, n)) return error = bad, false;
+      rule.minReplications = n;
+    } else if (option == "--max-replications") {
+      if (!ReadInteger(value, 2, 1000000000000LL, n)) return error = bad, false;
+      rule.maxReplications = n;
+    } else if (option == "--report-size") {
+      if (!ReadInteger(value, 1, 100000, n)) return error = bad, false;
+      reportSize = static_cast<int>(n);
+    } else if (option == "--out") {
+      outDir = value;
+    } else if (option == "--ascii-dir") {
+      asciiDir = value;
+    } else if (option == "--timeout") {
+      if (!ReadReal(value, x) || x <= 0.0 || x > 86400.0) return error = bad, false;
+      timeoutSeconds = x;
+    } else if (option == "--launcher") {
+      launcher = value;
+    } else if (option == "--hosts") {
+      hosts = SplitList(value);
+      if (hosts.empty()) return error = bad, false;
+    } else {
+      error = "unknown option " + option;
+      return false;
+    }
+  }
+  if (replicationsGiven && precisionGiven) {
+    error = "--replications and a precision (--precision, --abs-precision) exclude each other";
+    return false;
+  }
+  if (!replicationsGiven && !precisionGiven) rule.absolute = 0.01;
+  if (!replicationsGiven && rule.maxReplications < rule.minReplications) {
+    error = "--max-replications is below --min-replications";
+    return false;
+  }
+  if (!hosts.empty() && launcher.empty()) {
+    error = "--hosts needs --launcher";
+    return false;
+  }
+  if (!launcher.empty() && launcher.find("{command}") == std::string::npos) {
+    error = "the launcher '" + launcher + "' has no {command}";
+    return false;
+  }
+  if (!launcher.empty() && hosts.empty()) hosts.push_back("127.0.0.1");
+  return true;
+}

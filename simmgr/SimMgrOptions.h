@@ -1,0 +1,33 @@
+#ifndef SIM_MGR_OPTIONS_H
+#define SIM_MGR_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "simmgr/StoppingRule.h"
+
+// The manager's command line.
+struct SimMgrOptions {
+  std::string experiments;  // empty: every experiment of the study
+  int jobs = 0;             // 0: the number of cores
+  int port = 10000;
+  std::string simulator;    // empty: `simulator` beside this program
+  uint32_t seed = 31415;
+  int generator = 0;
+  StoppingRule rule;
+  int reportSize = 500;
+  std::string outDir = "results";
+  std::string asciiDir;     // empty: no ASCII result files
+  double timeoutSeconds = 60.0;
+  std::string launcher;     // empty: simulators are started here
+  std::vector<std::string> hosts;
+  bool help = false;
+
+  // Reads argv[1 ..]. False, with a message in `error`, for an unknown
+  // option, a missing or malformed value, or a contradictory choice.
+  bool Parse(int argc, char** argv, std::string& error);
+  static const char* Usage();
+};
+
+#endif

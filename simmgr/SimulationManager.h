@@ -1,0 +1,69 @@
+#ifndef SIMULATION_MANAGER_H
+#define SIMULATION_MANAGER_H
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "simmgr/ExperimentRun.h"
+#include "simmgr/SimMgrOptions.h"
+#include "simmgr/StudyTable.h"
+
+// Runs the chosen experiments, `jobs` simulators at a time, waiting on all
+// their pipes and connections at once with one poll. Shows progress on
+// `progress`, reports each failed experiment there as it happens, and stops
+// every simulator in order (command 2) on SIGINT or SIGTERM; a second signal,
+// or simulators that do not stop within the timeout (at most 10 s), end them
+// at once.
+//
+// Ports: each simulator is handed the lowest port from the base upward that
+// no running simulator of the same host has asked for or announced; a
+// simulator that finds its port taken moves on by itself and announces the
+// port it got, which is the one connected to.
+class SimulationManager {
+ public:
+  SimulationManager(const SimMgrOptions& options, const StudyTable& study,
+                    const std::vector<int>& experiments, const std::vector<uint32_t>& seeds,
+                    const std::string& simulatorPath, std::ostream& progress);
+
+  void Run();
+
+  const std::vector<std::unique_ptr<ExperimentRun>>& Runs() const { return runs; }
+  bool Interrupted() const { return interrupted; }
+  double WallSeconds() const { return wallSeconds; }
+
+  // Installs the SIGINT and SIGTERM handlers (which only count signals)
+  // and ignores SIGPIPE.
+  static void InstallSignalHandlers();
+  // Signals counted so far.
+  static int SignalsReceived();
+
+ private:
+  void StartRuns();
+  int ChoosePort(const std::string& host) const;
+  std::string ChooseHost() const;
+  void ReportFinished();
+  void ShowProgress(bool force);
+
+  const SimMgrOptions& options;
+  const StudyTable& study;
+  std::vector<std::unique_ptr<ExperimentRun>> runs;
+  std::vector<uint32_t> seeds;  // per run
+  std::string simulatorPath;
+  std::ostream& progress;
+  bool tty;
+  bool interrupted = false;
+  size_t nextToStart = 0;
+  std::vector<bool> reported;
+  double wallSeconds = 0.0;
+  std::chrono::steady_clock::time_point begin;
+  std::chrono::steady_clock::time_point lastProgress;
+  int64_t lastReplications = 0;
+  double rate = 0.0;
+  size_t progressWidth = 0;
+};
+
+#endif

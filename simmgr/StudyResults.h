@@ -1,0 +1,52 @@
+#ifndef STUDY_RESULTS_H
+#define STUDY_RESULTS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "simmgr/StoppingRule.h"
+#include "simmgr/StudyTable.h"
+
+// Everything the result files and the table show, gathered once the runs
+// are over.
+struct StudyResults {
+  struct Variable {
+    int64_t replications = 0;
+    double mean = 0.0;
+    double variance = 0.0;    // 0 below two observations
+    double halfWidth = 0.0;   // infinite below two observations
+  };
+
+  struct Experiment {
+    int experiment = 0;
+    // "complete", "incomplete" (interrupted), "failed" or "not run".
+    std::string status;
+    std::string failure;
+    bool precisionMet = false;
+    uint32_t seed = 0;
+    int64_t replications = 0;
+    double cpuSeconds = 0.0;
+    double wallSeconds = 0.0;
+    std::vector<Variable> variables;  // by the study's reward variable index
+  };
+
+  const StudyTable* study = nullptr;
+  StoppingRule rule;
+  uint32_t baseSeed = 0;
+  int generator = 0;
+  int reportSize = 0;
+  bool interrupted = false;
+  std::vector<Experiment> experiments;
+  double wallSeconds = 0.0;
+  double managerCpuSeconds = 0.0;
+  double simulatorCpuSeconds = 0.0;
+
+  // True when every experiment is complete.
+  bool Complete() const;
+  // The reward variable the plot shows: the terminating one with the
+  // latest time point (ties: the last such index); -1 when there is none.
+  int PlottedVariable() const;
+};
+
+#endif

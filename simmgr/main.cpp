@@ -1,0 +1,174 @@
+// simmgr: runs a study's experiments as simulator processes and reports the
+// mean and confidence interval of every reward variable.
+//
+// Exit status: 0 when every experiment completed; 1 when an experiment
+// failed (results of the others are still written); 2 for a command-line or
+// set-up error; 3 when interrupted (what was collected is written, marked
+// incomplete).
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <limits.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "simmgr/ExperimentSelection.h"
+#include "simmgr/ResultsWriter.h"
+#include "simmgr/SeedSequence.h"
+#include "simmgr/SimMgrOptions.h"
+#include "simmgr/SimulationManager.h"
+#include "simmgr/StudyResults.h"
+#include "simmgr/StudyTable.h"
+
+namespace {
+
+// The plot shows the study's probability of failure against this global
+// variable, one line per value of the second.
+const char kPlotX[] = "power_cycle_rate";
+const char kPlotSeries[] = "num_replicas";
+
+// Creates `path` and its missing parents.
+bool MakeDirectories(const std::string& path, std::string& error) {
+  for (size_t at = 1; at <= path.size(); ++at) {
+    if (at != path.size() && path[at] != '/') continue;
+    const std::string part = path.substr(0, at);
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+      error = "cannot create " + part + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    error = path + " is not a directory";
+    return false;
+  }
+  return true;
+}
+
+// The `simulator` program in the folder of this program.
+std::string SimulatorBesideSelf() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (n <= 0) return "simulator";
+  std::string path(self, static_cast<size_t>(n));
+  const size_t slash = path.rfind('/');
+  return path.substr(0, slash + 1) + "simulator";
+}
+
+double CpuSeconds(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimulationManager::InstallSignalHandlers();
+  SimMgrOptions options;
+  std::string error;
+  if (!options.Parse(argc, argv, error)) {
+    std::cerr << "simmgr: " << error << "\n" << SimMgrOptions::Usage();
+    return 2;
+  }
+  if (options.help) {
+    std::cout << SimMgrOptions::Usage();
+    return 0;
+  }
+  if (options.jobs <= 0) {
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    options.jobs = cores > 0 ? static_cast<int>(cores) : 1;
+  }
+  const std::string simulator = options.simulator.empty() ? SimulatorBesideSelf() : options.simulator;
+
+  StudyTable study;
+  study.Load();
+  std::vector<int> experiments;
+  const std::string list =
+      options.experiments.empty() ? "0-" + std::to_string(study.NumExperiments() - 1) : options.experiments;
+  if (!ExperimentSelection::Parse(list, study.NumExperiments(), experiments, error)) {
+    std::cerr << "simmgr: " << error << "\n";
+    return 2;
+  }
+  if (!MakeDirectories(options.outDir, error) ||
+      (!options.asciiDir.empty() && !MakeDirectories(options.asciiDir, error))) {
+    std::cerr << "simmgr: " << error << "\n";
+    return 2;
+  }
+  const std::vector<uint32_t> studySeeds = SeedSequence::Derive(options.seed, study.NumExperiments());
+  std::vector<uint32_t> seeds;
+  for (int k : experiments) seeds.push_back(studySeeds[k]);
+
+  SimulationManager manager(options, study, experiments, seeds, simulator, std::cerr);
+  manager.Run();
+
+  StudyResults results;
+  results.study = &study;
+  results.rule = options.rule;
+  results.baseSeed = options.seed;
+  results.generator = options.generator;
+  results.reportSize = options.reportSize;
+  results.interrupted = manager.Interrupted();
+  results.wallSeconds = manager.WallSeconds();
+  results.managerCpuSeconds = CpuSeconds(RUSAGE_SELF);
+  bool anyFailed = false;
+  for (const auto& run : manager.Runs()) {
+    StudyResults::Experiment e;
+    e.experiment = run->Experiment();
+    switch (run->GetOutcome()) {
+      case ExperimentRun::kComplete: e.status = "complete"; break;
+      case ExperimentRun::kIncomplete: e.status = "incomplete"; break;
+      case ExperimentRun::kFailed: e.status = "failed"; anyFailed = true; break;
+      case ExperimentRun::kNotRun: e.status = "not run"; break;
+    }
+    e.failure = run->FailureReason();
+    e.precisionMet = run->PrecisionMet();
+    e.seed = run->Seed();
+    e.replications = run->Replications();
+    e.cpuSeconds = run->CpuSeconds();
+    e.wallSeconds = run->WallSeconds();
+    for (const RunningStatistics& s : run->Statistics()) {
+      StudyResults::Variable v;
+      v.replications = s.Count();
+      v.mean = s.Mean();
+      v.variance = s.Variance();
+      v.halfWidth = s.HalfWidth(options.rule.confidence);
+      e.variables.push_back(v);
+    }
+    results.simulatorCpuSeconds += e.cpuSeconds;
+    results.experiments.push_back(e);
+  }
+
+  ResultsWriter::PrintTable(std::cout, results);
+  std::cout.flush();
+  const std::string csv = options.outDir + "/results.csv";
+  const std::string json = options.outDir + "/results.json";
+  const std::string svg = options.outDir + "/reliability.svg";
+  bool written = ResultsWriter::WriteCsv(csv, results, error);
+  written = written && ResultsWriter::WriteJson(json, results, error);
+  written = written && ResultsWriter::WriteSvg(svg, results, kPlotX, kPlotSeries, error);
+  if (!written) {
+    std::cerr << "simmgr: " << error << "\n";
+    return 2;
+  }
+  int64_t replications = 0;
+  for (const StudyResults::Experiment& e : results.experiments) replications += e.replications;
+  char summary[512];
+  std::snprintf(summary, sizeof(summary),
+                "simmgr: %lld replications in %.1f s; manager CPU %.2f s = %.2f%% of the "
+                "simulators' %.1f s\nsimmgr: wrote %s, %s and %s\n",
+                static_cast<long long>(replications), results.wallSeconds, results.managerCpuSeconds,
+                results.simulatorCpuSeconds > 0.0
+                    ? 100.0 * results.managerCpuSeconds / results.simulatorCpuSeconds
+                    : 0.0,
+                results.simulatorCpuSeconds, csv.c_str(), json.c_str(), svg.c_str());
+  std::cerr << summary;
+  if (anyFailed) return 1;
+  if (results.interrupted) return 3;
+  return 0;
+}
