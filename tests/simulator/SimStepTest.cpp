@@ -3,111 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <functional>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "Cpp/BaseClasses/Activity.h"
-#include "Cpp/BaseClasses/PVModel.h"
-#include "Cpp/BaseClasses/PostselectGroup.h"
-#include "Cpp/BaseClasses/SANModel.h"
-#include "Cpp/BaseClasses/state/Place.h"
 #include "simulator/EventList.h"
 #include "simulator/SimulatorClass.h"
+#include "tests/simulator/ScriptedModel.h"
 
 namespace {
 
-// An activity whose enabling, effect and delays are given by the test. Its
-// delays are handed out in order, the last one repeating.
-class Scripted : public Activity {
- public:
-  Scripted(const char* name, std::function<bool()> enabled, std::function<void()> fire,
-           std::vector<double> delays)
-      : enabled_(std::move(enabled)), fire_(std::move(fire)), delays_(std::move(delays)) {
-    ActivityInitialize(name, 0, EXPONENTIAL, RACE_ENABLED, 1, 1, false);
-  }
-  bool Enabled() override {
-    previousEnabled = currentEnabled;
-    currentEnabled = enabled_();
-    return currentEnabled;
-  }
-  double SampleDistribution() override {
-    return delays_[std::min(samples++, delays_.size() - 1)];
-  }
-  BaseActionClass* Fire() override {
-    firings++;
-    fire_();
-    return this;
-  }
-  int Rank() override { return 1; }
-  double Weight() override { return 1.0; }
-  bool ReactivationPredicate() override { return predicate ? predicate() : false; }
-  bool ReactivationFunction() override { return reactivate ? reactivate() : false; }
-  void LinkVariables() override {}
-
-  size_t samples = 0;
-  int firings = 0;
-  std::function<bool()> predicate;
-  std::function<bool()> reactivate;
-
- private:
-  std::function<bool()> enabled_;
-  std::function<void()> fire_;
-  std::vector<double> delays_;
-};
-
-// An atomic model assembled by the test; it owns its places, activities and
-// groups. Each group takes its index as group id, as a composed model does.
-class ScriptedSAN : public SANModel {
- public:
-  ~ScriptedSAN() override {
-    for (BaseGroupClass* g : ownedGroups_) delete g;
-    for (Activity* a : activities_) delete a;
-    for (Place* p : places_) delete p;
-  }
-  Place* AddPlace(const char* name, short mark) {
-    places_.push_back(new Place(name, mark));
-    return places_.back();
-  }
-  Scripted* AddActivity(Scripted* a, bool ownGroup = true) {
-    activities_.push_back(a);
-    if (ownGroup) groupList_.push_back(a);
-    return a;
-  }
-  PostselectGroup* AddGroup(const char* name, std::vector<Scripted*> members) {
-    PostselectGroup* g = new PostselectGroup();
-    g->initialize(static_cast<int>(members.size()), name);
-    for (Scripted* m : members) g->appendGroup(m);
-    ownedGroups_.push_back(g);
-    groupList_.push_back(g);
-    return g;
-  }
-  void Build() {
-    std::vector<BaseStateVariableClass*> places(places_.begin(), places_.end());
-    initializeSANModelNow("scripted", static_cast<int>(places.size()), places.data(), 0, nullptr,
-                          static_cast<int>(activities_.size()), activities_.data(),
-                          static_cast<int>(groupList_.size()), groupList_.data());
-    for (size_t i = 0; i < groupList_.size(); i++) groupList_[i]->setGroupId(static_cast<int>(i));
-  }
-
- private:
-  std::vector<Place*> places_;
-  std::vector<Activity*> activities_;
-  std::vector<BaseGroupClass*> groupList_;
-  std::vector<BaseGroupClass*> ownedGroups_;
-};
-
-class ScriptedPV : public PVModel {
- public:
-  explicit ScriptedPV(ScriptedSAN* model) {
-    topModel = model;
-    CreatePVList(0, true);
-    Initialize();
-  }
-  PerformanceVariableNode* createPVNode(int, int) override { return nullptr; }
-};
+using scripted::Scripted;
+using scripted::ScriptedPV;
+using scripted::ScriptedSAN;
 
 // A simulator bound to a scripted model instead of the study's.
 class SimStepTest : public testing::Test {

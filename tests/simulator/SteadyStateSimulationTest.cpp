@@ -1,0 +1,149 @@
+// Batch means on a scripted model: warm-up, batch boundaries, lazy hand-over
+// of full packet rows, the batch limit and absorbing states.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Cpp/BaseClasses/PerformanceVariableNode.h"
+#include "Cpp/BaseClasses/PerformanceVariableWorker.h"
+#include "simulator/SimulatorClass.h"
+#include "tests/simulator/ScriptedModel.h"
+
+namespace {
+
+using scripted::Scripted;
+using scripted::ScriptedPV;
+using scripted::ScriptedSAN;
+
+// Observes the time at which it is asked, so every observation tells when
+// its batch was closed.
+class ClockWorker : public PerformanceVariableWorker {
+ public:
+  explicit ClockWorker(int slots) {
+    numModelSlots = slots;
+    modelSlots = new BaseModelClass**[slots > 0 ? slots : 1];
+    for (int j = 0; j < slots; j++) modelSlots[j] = &observed_;
+  }
+  ~ClockWorker() override { delete[] modelSlots; }
+  double Reward_Function() override { return 0.0; }
+  void Accumulate(double now, double) override {
+    value = now;
+    square = now * now;
+    weight = 1.0;
+  }
+
+ private:
+  BaseModelClass* observed_ = nullptr;
+};
+
+// A steady-state variable with a warm-up ending at `warmUp` and batches of
+// `batch` time units.
+class BatchNode : public PerformanceVariableNode {
+ public:
+  BatchNode(const char* name, double warmUp, double batch) {
+    modelSlot = &top_;
+    double starts[] = {warmUp};
+    double stops[] = {warmUp + batch};
+    Initialize(name, InstantOfTimeReward, 1, starts, stops, 0, 0, 1, 1);
+    AddVariableDependency("x", "scripted");
+    SetSteadyState(1);
+  }
+  ~BatchNode() override {
+    for (int i = 0; i < numWorkers; i++) {
+      workers[i]->FreeName();
+      delete workers[i];
+    }
+  }
+  void CreateWorkerList() override {
+    for (int i = 0; i < numWorkers; i++) workers[i] = new ClockWorker(numModelDependencies);
+  }
+
+ private:
+  BaseModelClass* top_ = nullptr;
+};
+
+class SteadyStateSimulationTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    if (simulator_) simulator_->DetachModel();
+    delete pv_;
+    simulator_.reset();
+    std::remove(path_.c_str());
+  }
+
+  // A model ticking once per time unit (x counts the ticks, up to `ticks`)
+  // observed by variable A (warm-up to 2.5, batches of 2) and variable B (no
+  // warm-up, batches of 3), run in steady state with the given options.
+  void RunSteadyState(const std::vector<std::string>& options, int ticks) {
+    path_ = testing::TempDir() + "steady_state_" +
+            testing::UnitTest::GetInstance()->current_test_info()->name() + ".csv";
+    std::vector<std::string> arguments = {"simulator", "-t", "0", "-a", path_};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (std::string& a : arguments) argv.push_back(&a[0]);
+    testing::internal::CaptureStdout();
+    simulator_.reset(new SimulatorClass(static_cast<int>(argv.size()), argv.data()));
+
+    ScriptedSAN* model = new ScriptedSAN();
+    Place* x = model->AddPlace("x", 0);
+    Scripted* tick = model->AddActivity(new Scripted(
+        "tick", [x, ticks] { return x->getMark() < ticks; },
+        [x] { x->setMark(static_cast<short>(x->getMark() + 1)); }, {1.0}));
+    model->AddEnableArc(x, tick);
+    model->AddAffectArc(x, tick);
+    model->Build();
+    pv_ = new ScriptedPV(model, 2, [](int variable, int) -> PerformanceVariableNode* {
+      return variable == 0 ? new BatchNode("A", 2.5, 2.0) : new BatchNode("B", 0.0, 3.0);
+    });
+    simulator_->DetachModel();
+    simulator_->AttachModel(pv_);
+    simulator_->SteadyStateSimulation();
+    out_ = testing::internal::GetCapturedStdout();
+  }
+
+  std::string Rows() const {
+    std::ifstream in(path_);
+    std::string line, rows;
+    for (int n = 0; std::getline(in, line); n++) {
+      if (n >= 2) rows += line + "\n";
+    }
+    return rows;
+  }
+
+  std::unique_ptr<SimulatorClass> simulator_;
+  ScriptedPV* pv_ = nullptr;
+  std::string path_;
+  std::string out_;
+};
+
+TEST_F(SteadyStateSimulationTest, FullRowsAreHandedOverLazilyUntilTheSlowestReachesTheLimit) {
+  RunSteadyState({"-n", "3", "-N", "5"}, 1000);
+  // Each observation is closed one time unit past its batch end. A's warm-up
+  // gives none. A's fourth observation (at 11) first hands over the packets:
+  // A's three and B's three so far. The run ends once B, the slower, has
+  // five batches (at 15), after which the rest is handed over.
+  EXPECT_EQ(Rows(),
+            "0,5.5\n0,7.5\n0,9.5\n1,4.0\n1,7.0\n1,10.0\n"
+            "0,11.5\n0,13.5\n0,15.5\n1,13.0\n1,16.0\n");
+  EXPECT_EQ(simulator_->status, 2);
+  // The step seen with the limit reached is still taken.
+  EXPECT_EQ(simulator_->actionsFired, 15);
+}
+
+TEST_F(SteadyStateSimulationTest, AnAbsorbingStateEndsTheRunWithAFinalHandOver) {
+  RunSteadyState({"-n", "100"}, 8);
+  EXPECT_NE(out_.find("Simulator encountered an absorbing state and is unable to proceed.  "
+                      "Terminating run.\n"),
+            std::string::npos)
+      << out_;
+  EXPECT_EQ(Rows(), "0,5.5\n0,7.5\n1,4.0\n1,7.0\n");
+  EXPECT_EQ(simulator_->actionsFired, 8);
+}
+
+}  // namespace
