@@ -56,7 +56,9 @@ SANModel::LocalState::LocalState(int n)
 
 SANModel::LocalState::~LocalState() { delete[] data; }
 
-int SANModel::LocalState::HashBytes(const char* bytes, int n) {
+namespace {
+
+int HashBytes(const char* bytes, int n) {
   uint32_t h = 0;
   for (int i = 0; i < n; i++) {
     int32_t b = static_cast<signed char>(bytes[i]);
@@ -67,7 +69,7 @@ int SANModel::LocalState::HashBytes(const char* bytes, int n) {
 
 // Sizes that differ compare over the shorter image first; an image that is
 // a prefix of the other is the smaller one (no byte past either is read).
-int SANModel::LocalState::CompareBytes(const char* a, int na, const char* b, int nb) {
+int CompareBytes(const char* a, int na, const char* b, int nb) {
   int n = na < nb ? na : nb;
   for (int i = 0; i < n; i++) {
     unsigned char x = static_cast<unsigned char>(a[i]);
@@ -78,14 +80,14 @@ int SANModel::LocalState::CompareBytes(const char* a, int na, const char* b, int
   return na > nb ? 1 : -1;
 }
 
-void SANModel::LocalState::PrintBytes(const char* bytes, int n) {
+void PrintBytes(const char* bytes, int n) {
   for (int i = 0; i < n; i++) std::printf("%5d", static_cast<signed char>(bytes[i]));
   std::printf("\n");
 }
 
 // The size is stored as a signed 32-bit little-endian integer, whatever the
 // host order, followed by the image bytes.
-int SANModel::LocalState::WriteBytes(FILE* f, const char* bytes, int n) {
+int WriteBytes(FILE* f, const char* bytes, int n) {
   uint32_t u = static_cast<uint32_t>(n);
   unsigned char header[4] = {static_cast<unsigned char>(u & 0xFF),
                              static_cast<unsigned char>((u >> 8) & 0xFF),
@@ -98,7 +100,7 @@ int SANModel::LocalState::WriteBytes(FILE* f, const char* bytes, int n) {
 
 // The image is read aside and copied only once complete, so a refused or
 // truncated record leaves the state as it was.
-int SANModel::LocalState::ReadBytes(FILE* f, char* bytes, int capacity, int* n) {
+int ReadBytes(FILE* f, char* bytes, int capacity, int* n) {
   unsigned char header[4];
   if (std::fread(header, 1, 4, f) != 4) return 1;
   uint32_t u = static_cast<uint32_t>(header[0]) | (static_cast<uint32_t>(header[1]) << 8) |
@@ -119,6 +121,8 @@ int SANModel::LocalState::ReadBytes(FILE* f, char* bytes, int capacity, int* n) 
   *n = stored;
   return 0;
 }
+
+}  // namespace
 
 int SANModel::LocalState::hash() { return HashBytes(data, size); }
 

@@ -48,14 +48,6 @@ class SANModel : public BaseModelClass {
     void GetState(const BaseModelClass* m) override;
     char* GetStatePtr() override { return data; }
 
-    // Shared by the composed model's snapshot.
-    static int HashBytes(const char* bytes, int n);
-    static int CompareBytes(const char* a, int na, const char* b, int nb);
-    static void PrintBytes(const char* bytes, int n);
-    static int WriteBytes(FILE* f, const char* bytes, int n);
-    // Reads a stored image into bytes (capacity bytes); sets *n on success.
-    static int ReadBytes(FILE* f, char* bytes, int capacity, int* n);
-
     char* data;
     int size;
 

@@ -10,49 +10,7 @@
 #include "Cpp/BaseClasses/SANModel.h"
 #include "Cpp/BaseClasses/state/BaseStateVariableClass.h"
 
-namespace {
-
-char* NewBuffer(int n) {
-  char* b = new (std::nothrow) char[n > 0 ? n : 1]();
-  if (b == nullptr) MemoryAllocationError();
-  return b;
-}
-
-}  // namespace
-
-// ---- Join::LocalState: the atomic snapshot's behaviour on the shared part ----
-
-Join::LocalState::LocalState(int n)
-    : data(NewBuffer(n)), size(n > 0 ? n : 0), capacity(n > 0 ? n : 0) {}
-
-Join::LocalState::~LocalState() { delete[] data; }
-
-int Join::LocalState::hash() { return SANModel::LocalState::HashBytes(data, size); }
-
-int Join::LocalState::compare(const State& o) {
-  const LocalState* other = dynamic_cast<const LocalState*>(&o);
-  KORVAN_ASSERT(other != nullptr);
-  return SANModel::LocalState::CompareBytes(data, size, other->data, other->size);
-}
-
-void Join::LocalState::print() { SANModel::LocalState::PrintBytes(data, size); }
-
-int Join::LocalState::fwriteState(FILE* f) {
-  return SANModel::LocalState::WriteBytes(f, data, size);
-}
-
-int Join::LocalState::freadState(FILE* f) {
-  return SANModel::LocalState::ReadBytes(f, data, capacity, &size);
-}
-
-State& Join::LocalState::operator=(const State& o) {
-  if (&o == this) return *this;
-  const LocalState* _localS = dynamic_cast<const LocalState*>(&o);
-  KORVAN_ASSERT(_localS != nullptr);
-  KORVAN_ASSERT(size == _localS->size);
-  if (size > 0) std::memcpy(data, _localS->data, static_cast<size_t>(size));
-  return *this;
-}
+// ---- Join::LocalState ----
 
 void Join::LocalState::SetState(const BaseModelClass* m) {
   Join* j = dynamic_cast<Join*>(const_cast<BaseModelClass*>(m));

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "Cpp/BaseClasses/State.h"
+#include "Cpp/BaseClasses/SANModel.h"
 #include "Cpp/Composer/BaseComposerClass.h"
 
 // The join composition: children side by side, sharing variables by name.
@@ -14,34 +15,14 @@
 // to, which are the actions') and actionNameCounts.
 class Join : public BaseComposerClass {
  public:
-  // A snapshot of the composed model's own (shared) variables; behaves as
-  // the atomic model's snapshot.
-  class LocalState : public State {
+  // A snapshot of the composed model's own (shared) variables: the atomic
+  // model's snapshot, taken from and restored to the shared part only.
+  class LocalState : public SANModel::LocalState {
    public:
-    explicit LocalState(int n);
-    LocalState(const LocalState&) = delete;
-    LocalState& operator=(const LocalState& o) {
-      operator=(static_cast<const State&>(o));
-      return *this;
-    }
-    ~LocalState() override;
-
-    int hash() override;
-    int compare(const State& o) override;
-    void print() override;
-    int fwriteState(FILE* f) override;
-    int freadState(FILE* f) override;
-    State& operator=(const State& o) override;
+    explicit LocalState(int n) : SANModel::LocalState(n) {}
     // REQUIRES: m is a Join.
     void SetState(const BaseModelClass* m) override;
     void GetState(const BaseModelClass* m) override;
-    char* GetStatePtr() override { return data; }
-
-    char* data;
-    int size;
-
-   private:
-    int capacity;
   };
 
   Join(const char* name, int numChildren, int numShared, const char* const* sharedNames);
