@@ -1,0 +1,101 @@
+#include "simmgr/ResultsWriter.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <sstream>
+
+#include "tests/simmgr/SimMgrTestSupport.h"
+#include "tests/simmgr/XmlCheck.h"
+
+namespace {
+
+// Results of three experiments of the real study, by hand: one complete,
+// one interrupted with a single observation, one failed without any.
+StudyResults HandResults(const StudyTable& study) {
+  StudyResults results;
+  results.study = &study;
+  results.rule.absolute = 0.01;
+  results.interrupted = true;
+  StudyResults::Experiment complete;
+  complete.experiment = 4;
+  complete.status = "complete";
+  complete.precisionMet = true;
+  complete.seed = 99;
+  complete.replications = 400;
+  for (int v = 0; v < 3; ++v) complete.variables.push_back({400, 0.25 * (v + 1), 0.1, 0.008});
+  StudyResults::Experiment single;
+  single.experiment = 8;
+  single.status = "incomplete";
+  single.replications = 1;
+  for (int v = 0; v < 3; ++v) single.variables.push_back({1, 1.0, 0.0, INFINITY});
+  StudyResults::Experiment failed;
+  failed.experiment = 9;
+  failed.status = "failed";
+  failed.failure = "protocol error: \xff<bad>";
+  for (int v = 0; v < 3; ++v) failed.variables.push_back({0, 0.0, 0.0, INFINITY});
+  results.experiments = {complete, single, failed};
+  return results;
+}
+
+}  // namespace
+
+TEST(ResultsWriterTest, FilesAndTableOfAnIncompleteStudy) {
+  StudyTable study;
+  study.Load();
+  ASSERT_EQ(study.Rewards().size(), 3u);
+  EXPECT_EQ(study.Rewards()[1].label, "reliability@180");
+  const StudyResults results = HandResults(study);
+  const std::string dir = TestFolder("writer");
+  std::string error;
+
+  ASSERT_TRUE(ResultsWriter::WriteCsv(dir + "/r.csv", results, error)) << error;
+  const auto rows = ReadCsv(dir + "/r.csv");
+  ASSERT_EQ(rows.size(), 9u);
+  EXPECT_EQ(rows[2].at("mean"), "0.75");
+  EXPECT_EQ(rows[2].at("ci_low"), "0.742");
+  EXPECT_EQ(rows[2].at("ci_high"), "0.758");
+  EXPECT_EQ(rows[2].at("precision_met"), "1");
+  EXPECT_EQ(rows[2].at("seed"), "99");
+  // One observation: a mean but no interval; none: nothing at all.
+  EXPECT_EQ(rows[3].at("status"), "incomplete");
+  EXPECT_EQ(rows[3].at("mean"), "1");
+  EXPECT_EQ(rows[3].at("variance"), "");
+  EXPECT_EQ(rows[3].at("half_width"), "");
+  EXPECT_EQ(rows[8].at("mean"), "");
+  EXPECT_EQ(rows[8].at("#cells"), "20");
+
+  ASSERT_TRUE(ResultsWriter::WriteJson(dir + "/r.json", results, error)) << error;
+  const std::string json = ReadFile(dir + "/r.json");
+  EXPECT_NE(json.find("\"complete\": false"), std::string::npos);
+  EXPECT_NE(json.find("\"interrupted\": true"), std::string::npos);
+  // A failure text that is not UTF-8 is written, not refused.
+  EXPECT_NE(json.find("protocol error: \xef\xbf\xbd<bad>"), std::string::npos);
+
+  std::ostringstream table;
+  ResultsWriter::PrintTable(table, results);
+  EXPECT_NE(table.str().find("0.75000 ± 0.00800"), std::string::npos) << table.str();
+  EXPECT_NE(table.str().find("INCOMPLETE: the run was interrupted"), std::string::npos);
+
+  // Two points with data, each its own num_replicas line (1 for both 4 and
+  // 8, so one polyline), the failed experiment left out.
+  const std::string svg = ResultsWriter::SvgText(results, "power_cycle_rate", "num_replicas");
+  std::string root;
+  EXPECT_TRUE(XmlWellFormed(svg, root, error)) << error;
+  EXPECT_NE(svg.find("INCOMPLETE"), std::string::npos);
+  EXPECT_NE(svg.find("power_cycle_rate (logarithmic scale)"), std::string::npos);
+  EXPECT_EQ(svg.find("<polyline"), svg.rfind("<polyline"));
+  // Without the plotted globals the experiment number is the axis.
+  const std::string plain = ResultsWriter::SvgText(results, "no_such", "nor_this");
+  EXPECT_TRUE(XmlWellFormed(plain, root, error)) << error;
+  EXPECT_NE(plain.find(">experiment</text>"), std::string::npos);
+}
+
+TEST(ResultsWriterTest, TheXmlCheckerRefusesWhatBrowsersRefuse) {
+  std::string root, error;
+  EXPECT_TRUE(XmlWellFormed("<?xml version=\"1.0\"?>\n<svg a=\"1\"><g><t>x &amp; y</t></g></svg>\n", root, error))
+      << error;
+  for (const char* bad : {"<svg><g></svg>", "<svg a=1/>", "<svg a=\"1\" a=\"2\"/>", "<svg>&</svg>",
+                          "<svg/><svg/>", "<svg>", "<svg b=\"<\"/>", "x<svg/>"}) {
+    EXPECT_FALSE(XmlWellFormed(bad, root, error)) << bad;
+  }
+}

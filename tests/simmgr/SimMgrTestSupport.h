@@ -1,0 +1,91 @@
+#ifndef SIM_MGR_TEST_SUPPORT_H
+#define SIM_MGR_TEST_SUPPORT_H
+
+// Running simmgr as a child and reading what it wrote.
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/SimulatorProcess.h"
+
+struct SimMgrResult {
+  int exitStatus = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs simmgr with `arguments`; a run that outlives `timeoutMs` is killed
+// (exit status 137).
+inline SimMgrResult RunSimMgr(const std::vector<std::string>& arguments, int timeoutMs = 45000) {
+  SimulatorProcess process;
+  SimMgrResult result;
+  if (!process.Start(KORVAN_SIMMGR_PATH, arguments)) return result;
+  if (!process.Wait(timeoutMs)) process.Kill();
+  result.exitStatus = process.ExitStatus();
+  result.out = process.Output();
+  result.err = process.ErrorOutput();
+  return result;
+}
+
+// A fresh folder under the test's working folder, emptied first.
+inline std::string TestFolder(const std::string& name) {
+  const std::string path = std::filesystem::current_path().string() + "/simmgr_" + name;
+  std::filesystem::remove_all(path);
+  std::filesystem::create_directories(path);
+  return path;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The rows of a CSV file without quoting, keyed by the header's names.
+inline std::vector<std::map<std::string, std::string>> ReadCsv(const std::string& path) {
+  std::vector<std::map<std::string, std::string>> rows;
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  std::vector<std::string> header;
+  while (std::getline(in, line)) {
+    std::vector<std::string> cells;
+    size_t from = 0;
+    for (;;) {
+      const size_t comma = line.find(',', from);
+      cells.push_back(line.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+      if (comma == std::string::npos) break;
+      from = comma + 1;
+    }
+    if (header.empty()) {
+      header = cells;
+      continue;
+    }
+    std::map<std::string, std::string> row;
+    for (size_t i = 0; i < header.size() && i < cells.size(); ++i) row[header[i]] = cells[i];
+    row["#cells"] = std::to_string(cells.size());
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The observations of each variable in a simulator's ASCII result file.
+inline std::map<int, std::vector<double>> ReadAsciiObservations(const std::string& path) {
+  std::map<int, std::vector<double>> observations;
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    const size_t comma = line.find(',');
+    observations[std::atoi(line.substr(0, comma).c_str())].push_back(
+        std::strtod(line.c_str() + comma + 1, nullptr));
+  }
+  return observations;
+}
+
+#endif

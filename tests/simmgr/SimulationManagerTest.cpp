@@ -1,0 +1,322 @@
+// simmgr end to end: the real simulator on loopback, stand-ins for broken
+// simulators, and the files the manager writes.
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "simmgr/RunningStatistics.h"
+#include "simmgr/SeedSequence.h"
+#include "simmgr/StoppingRule.h"
+#include "tests/simmgr/SimMgrTestSupport.h"
+#include "tests/simmgr/XmlCheck.h"
+#include "tests/tools/FakeSimulator.h"
+
+namespace {
+
+using nlohmann::json;
+
+const char* const kVariables[] = {"reliability@30", "reliability@180", "reliability@365"};
+
+double Number(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Whether a process whose command line holds `a` and then `b` as
+// neighbouring arguments is running.
+bool ProcessWithArguments(const std::string& a, const std::string& b) {
+  DIR* proc = opendir("/proc");
+  bool found = false;
+  while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    const std::string line = '\0' + ReadFile(std::string("/proc/") + entry->d_name + "/cmdline");
+    if (line.find('\0' + a + '\0' + b + '\0') != std::string::npos) found = true;
+  }
+  if (proc != nullptr) closedir(proc);
+  return found;
+}
+
+// Checks the CSV rows of a fixed-replication run against the observations
+// each simulator wrote to its own ASCII file: the manager must use exactly
+// the first `n` observations of every variable.
+void ExpectRowsMatchAsciiFiles(const std::vector<std::map<std::string, std::string>>& rows,
+                               const std::string& asciiDir, int n) {
+  for (const auto& row : rows) {
+    const int k = std::atoi(row.at("experiment").c_str());
+    const auto observations = ReadAsciiObservations(asciiDir + "/experiment" + std::to_string(k) + ".txt");
+    int v = 0;
+    while (v < 3 && row.at("variable") != kVariables[v]) ++v;
+    ASSERT_LT(v, 3) << row.at("variable");
+    ASSERT_GE(observations.at(v).size(), static_cast<size_t>(n));
+    RunningStatistics s;
+    for (int i = 0; i < n; ++i) s.Add(observations.at(v)[i]);
+    EXPECT_EQ(Number(row.at("mean")), s.Mean()) << "experiment " << k << " " << kVariables[v];
+    EXPECT_NEAR(Number(row.at("variance")), s.Variance(), 1e-12);
+    EXPECT_NEAR(Number(row.at("half_width")), s.HalfWidth(0.95), 1e-12);
+    EXPECT_NEAR(Number(row.at("ci_low")), s.Mean() - s.HalfWidth(0.95), 1e-12);
+  }
+}
+
+}  // namespace
+
+// Two experiments with a fixed number of replications, run directly and
+// again through a launcher that goes through a shell: the statistics are
+// those of the first N observations the simulators wrote to their own
+// files, the seeds are the documented ones, both runs agree, and the CSV,
+// JSON and SVG files say so.
+TEST(SimulationManagerTest, FixedReplicationsDirectAndThroughALauncher) {
+  const std::string dir = TestFolder("fixed");
+  const int n = 300;
+  const std::vector<std::string> common = {"--experiments", "5,0",   "--replications", std::to_string(n),
+                                           "--report-size", "70",    "--jobs",         "2",
+                                           "--seed",        "777",   "--timeout",      "20",
+                                           "--simulator",   KORVAN_SIMULATOR_PATH};
+  std::vector<std::string> direct = common;
+  direct.insert(direct.end(), {"--out", dir + "/direct", "--ascii-dir", dir + "/ascii", "--port", "21000"});
+  const SimMgrResult first = RunSimMgr(direct);
+  ASSERT_EQ(first.exitStatus, 0) << first.err;
+  EXPECT_NE(first.out.find("reliability@365"), std::string::npos) << first.out;
+  EXPECT_EQ(first.out.find("INCOMPLETE"), std::string::npos);
+  EXPECT_NE(first.err.find("manager CPU"), std::string::npos) << first.err;
+
+  const auto rows = ReadCsv(dir + "/direct/results.csv");
+  ASSERT_EQ(rows.size(), 6u);
+  const std::vector<uint32_t> seeds = SeedSequence::Derive(777, 36);
+  for (const auto& row : rows) {
+    const int k = std::atoi(row.at("experiment").c_str());
+    EXPECT_TRUE(k == 0 || k == 5);
+    EXPECT_EQ(row.at("#cells"), "20");
+    EXPECT_EQ(row.at("status"), "complete");
+    EXPECT_EQ(row.at("replications"), std::to_string(n));
+    EXPECT_EQ(row.at("seed"), std::to_string(seeds[k]));
+    EXPECT_EQ(row.at("num_replicas"), k == 0 ? "1" : "2");
+    EXPECT_EQ(row.at("power_cycle_rate"), k == 0 ? "0.03125" : "0.0625");
+    EXPECT_EQ(row.at("random_failure_rate"), "0.005");
+    EXPECT_EQ(row.at("confidence"), "0.95");
+    EXPECT_EQ(row.at("precision_met"), "");
+    EXPECT_GT(Number(row.at("cpu_seconds")), 0.0);
+  }
+  EXPECT_EQ(rows[0].at("experiment"), "0");
+  EXPECT_EQ(rows[0].at("variable"), "reliability@30");
+  EXPECT_EQ(rows[0].at("time"), "30");
+  EXPECT_EQ(rows[5].at("variable"), "reliability@365");
+  ExpectRowsMatchAsciiFiles(rows, dir + "/ascii", n);
+
+  const json document = json::parse(ReadFile(dir + "/direct/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  EXPECT_EQ(document["complete"], true);
+  EXPECT_EQ(document["settings"]["stopping"]["rule"], "fixed");
+  EXPECT_EQ(document["settings"]["base_seed"], 777);
+  ASSERT_EQ(document["experiments"].size(), 2u);
+  const json& e5 = document["experiments"][1];
+  EXPECT_EQ(e5["experiment"], 5);
+  EXPECT_EQ(e5["name"], "Experiment 6");
+  EXPECT_EQ(e5["global_values"]["num_replicas"], 2);
+  EXPECT_EQ(e5["global_values"]["power_cycle_rate"], 0.0625);
+  EXPECT_EQ(e5["replications"], n);
+  ASSERT_EQ(e5["variables"].size(), 3u);
+  EXPECT_EQ(e5["variables"][2]["variable"], "reliability@365");
+  EXPECT_EQ(e5["variables"][2]["time"], 365.0);
+  EXPECT_EQ(e5["variables"][2]["mean"].get<double>(), Number(rows[5].at("mean")));
+  EXPECT_GT(document["timing"]["manager_cpu_share"].get<double>(), 0.0);
+  EXPECT_LT(document["timing"]["manager_cpu_share"].get<double>(), 0.5);
+
+  std::string root, error;
+  const std::string svg = ReadFile(dir + "/direct/reliability.svg");
+  EXPECT_TRUE(XmlWellFormed(svg, root, error)) << error;
+  EXPECT_EQ(root, "svg");
+  // One point and one legend mark per num_replicas value.
+  EXPECT_EQ(Count(svg, "<circle"), 4u);
+  EXPECT_NE(svg.find("num_replicas = 2"), std::string::npos);
+
+  std::vector<std::string> launched = common;
+  launched.insert(launched.end(), {"--out", dir + "/launched", "--port", "21050", "--launcher",
+                                   "sh -c '{command}'", "--hosts", "127.0.0.1"});
+  const SimMgrResult second = RunSimMgr(launched);
+  ASSERT_EQ(second.exitStatus, 0) << second.err;
+  const auto again = ReadCsv(dir + "/launched/results.csv");
+  ASSERT_EQ(again.size(), rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    for (const char* column : {"experiment", "variable", "replications", "mean", "variance", "ci_low",
+                               "ci_high", "seed", "status"}) {
+      EXPECT_EQ(again[i].at(column), rows[i].at(column)) << column << " of row " << i;
+    }
+  }
+}
+
+// The precision rule stops an experiment at the first hand-over after which
+// every interval is narrow enough, and a maximum stops one whose target is
+// out of reach.
+TEST(SimulationManagerTest, PrecisionRuleStopsAtTheFirstSufficientHandOver) {
+  const std::string dir = TestFolder("precision");
+  const int reportSize = 50;
+  const SimMgrResult result = RunSimMgr(
+      {"--experiments", "20", "--abs-precision", "0.05", "--min-replications", "200",
+       "--report-size", std::to_string(reportSize), "--out", dir + "/out", "--ascii-dir", dir + "/ascii",
+       "--port", "21100", "--timeout", "20", "--simulator", KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  const int64_t used = std::atoll(rows[0].at("replications").c_str());
+  EXPECT_EQ(used % reportSize, 0);
+  EXPECT_GE(used, 200);
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.at("replications"), rows[0].at("replications"));
+    EXPECT_LE(Number(row.at("half_width")), 0.05);
+    EXPECT_EQ(row.at("precision_met"), "1");
+  }
+  ExpectRowsMatchAsciiFiles(rows, dir + "/ascii", static_cast<int>(used));
+  // One hand-over earlier some interval was still too wide.
+  if (used - reportSize >= 200) {
+    const auto observations = ReadAsciiObservations(dir + "/ascii/experiment20.txt");
+    StoppingRule rule;
+    rule.absolute = 0.05;
+    rule.minReplications = 200;
+    bool allPrecise = true;
+    for (int v = 0; v < 3; ++v) {
+      RunningStatistics s;
+      for (int64_t i = 0; i < used - reportSize; ++i) s.Add(observations.at(v)[i]);
+      allPrecise = allPrecise && rule.Precise(s);
+    }
+    EXPECT_FALSE(allPrecise);
+  }
+
+  // 1% relative precision of a rare failure needs far more than 300.
+  const SimMgrResult capped = RunSimMgr(
+      {"--experiments", "0", "--precision", "0.01", "--min-replications", "100", "--max-replications",
+       "300", "--report-size", "100", "--out", dir + "/capped", "--port", "21150", "--timeout", "20",
+       "--simulator", KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(capped.exitStatus, 0) << capped.err;
+  EXPECT_NE(capped.out.find("precision not reached"), std::string::npos) << capped.out;
+  const json document = json::parse(ReadFile(dir + "/capped/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  EXPECT_EQ(document["experiments"][0]["replications"], 300);
+  EXPECT_EQ(document["experiments"][0]["precision_met"], false);
+  EXPECT_EQ(document["experiments"][0]["status"], "complete");
+  EXPECT_EQ(document["settings"]["stopping"]["relative_half_width"], 0.01);
+}
+
+// One stand-in script plays a broken simulator for some experiments and
+// runs the real one for the others: one exits at once, one sends garbage,
+// one greets with another process id, one never announces a port. Each is
+// reported with its reason and last words; the healthy one completes.
+TEST(SimulationManagerTest, BrokenSimulatorsAreReportedAndTheRestComplete) {
+  const std::string dir = TestFolder("broken");
+  FakeSimulator garbage([](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Bytes{0, 0, 0, 5, 'j', 'u', 'n', 'k', '!', '!'});
+    FakeSimulator::ReadCommand(connection);
+  });
+  FakeSimulator stranger([](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 1));
+    FakeSimulator::ReadCommand(connection);
+  });
+  const std::string script = dir + "/standin.sh";
+  {
+    std::ofstream out(script);
+    out << "#!/bin/sh\n"
+           "exp=''; prev=''\n"
+           "for a in \"$@\"; do [ \"$prev\" = -e ] && exp=$a; prev=$a; done\n"
+           "case \"$exp\" in\n"
+           "  1) echo 'stand-in: cannot go on' >&2; exit 3;;\n"
+           "  2) echo 'REGISTER:  Port: ["
+        << garbage.port
+        << "]'; exec sleep 31.5;;\n"
+           "  3) echo 'stand-in: waiting forever'; exec sleep 31.5;;\n"
+           "  4) echo 'REGISTER:  Port: ["
+        << stranger.port
+        << "]'; exec sleep 31.5;;\n"
+           "esac\n"
+           "exec '" KORVAN_SIMULATOR_PATH "' \"$@\"\n";
+  }
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  const auto start = std::chrono::steady_clock::now();
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "0-4", "--replications", "200", "--report-size", "100", "--jobs", "5",
+                 "--timeout", "3", "--port", "21200", "--out", dir + "/out", "--simulator", script});
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  garbage.Finish();
+  stranger.Finish();
+  EXPECT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_LT(seconds, 20.0);
+  const std::string& err = result.err;
+  EXPECT_NE(err.find("experiment 1 failed: the simulator ended before announcing its port (exit status 3)"),
+            std::string::npos) << err;
+  EXPECT_NE(err.find("stderr| stand-in: cannot go on"), std::string::npos) << err;
+  EXPECT_NE(err.find("experiment 2 failed: protocol error: no message has the length 5"),
+            std::string::npos) << err;
+  EXPECT_NE(err.find("experiment 3 failed: no port announcement within the timeout"), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("stdout| stand-in: waiting forever"), std::string::npos) << err;
+  EXPECT_NE(err.find("experiment 4 failed: protocol error: the greeting names process 1,"),
+            std::string::npos) << err;
+  EXPECT_EQ(err.find("experiment 0 failed"), std::string::npos) << err;
+
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 15u);
+  for (const auto& row : rows) {
+    const bool healthy = row.at("experiment") == "0";
+    EXPECT_EQ(row.at("status"), healthy ? "complete" : "failed");
+    EXPECT_EQ(row.at("replications"), healthy ? "200" : "0");
+  }
+  const json document = json::parse(ReadFile(dir + "/out/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  EXPECT_EQ(document["complete"], false);
+  EXPECT_EQ(document["experiments"][3]["failure"], "no port announcement within the timeout");
+  EXPECT_NE(result.out.find("INCOMPLETE"), std::string::npos);
+  // The stand-ins' sleeps went with their process groups.
+  EXPECT_FALSE(ProcessWithArguments("sleep", "31.5"));
+}
+
+// SIGINT stops every simulator with the quit command and still writes what
+// was collected, marked incomplete.
+TEST(SimulationManagerTest, InterruptStopsTheSimulatorsAndKeepsTheData) {
+  const std::string dir = TestFolder("interrupt");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH,
+                            {"--experiments", "0,1", "--replications", "100000000", "--report-size", "50",
+                             "--seed", "4242", "--jobs", "2", "--port", "21300", "--timeout", "20",
+                             "--out", dir + "/out", "--ascii-dir", dir + "/ascii", "--simulator",
+                             KORVAN_SIMULATOR_PATH}));
+  // Wait (bounded) until both simulators have handed over observations.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  auto rows = [&](int k) {
+    return ReadFile(dir + "/ascii/experiment" + std::to_string(k) + ".txt").size();
+  };
+  while (std::chrono::steady_clock::now() < until && (rows(0) < 2000 || rows(1) < 2000)) {
+    manager.Wait(50);
+  }
+  manager.Signal(SIGINT);
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  EXPECT_NE(manager.ErrorOutput().find("interrupted"), std::string::npos);
+  EXPECT_EQ(manager.ErrorOutput().find("failed"), std::string::npos) << manager.ErrorOutput();
+  EXPECT_NE(manager.Output().find("INCOMPLETE"), std::string::npos) << manager.Output();
+  const auto table = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(table.size(), 6u);
+  for (const auto& row : table) {
+    EXPECT_EQ(row.at("status"), "incomplete");
+    EXPECT_GT(std::atoll(row.at("replications").c_str()), 0);
+  }
+  const json document = json::parse(ReadFile(dir + "/out/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  EXPECT_EQ(document["complete"], false);
+  EXPECT_EQ(document["interrupted"], true);
+  std::string root, error;
+  const std::string svg = ReadFile(dir + "/out/reliability.svg");
+  EXPECT_TRUE(XmlWellFormed(svg, root, error)) << error;
+  EXPECT_NE(svg.find("INCOMPLETE"), std::string::npos);
+  // Nothing of the study is left running.
+  const std::vector<uint32_t> seeds = SeedSequence::Derive(4242, 36);
+  EXPECT_FALSE(ProcessWithArguments("-s", std::to_string(seeds[0])));
+  EXPECT_FALSE(ProcessWithArguments("-s", std::to_string(seeds[1])));
+}
