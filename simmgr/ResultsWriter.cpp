@@ -384,20 +384,24 @@ std::string ResultsWriter::SvgText(const StudyResults& results, const std::strin
       << ") rotate(-90)\" text-anchor=\"middle\">P(failed by time " << XmlEscape(time)
       << ")</text>\n";
 
+  // Lines that lie on top of each other keep their bars apart: each series
+  // is drawn a few pixels to the side of the next.
+  const double dodge = series.size() > 1 ? std::min(5.0, 24.0 / series.size()) : 0.0;
   static const char* const kColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e",
                                          "#9467bd", "#8c564b", "#e377c2", "#17becf"};
   int index = 0;
   for (const auto& item : series) {
     const char* colour = kColours[index % 8];
     const std::vector<Point>& points = item.second.second;
+    const double shift = (index - (static_cast<double>(series.size()) - 1.0) / 2.0) * dodge;
     svg << "<g stroke=\"" << colour << "\" fill=\"" << colour << "\">\n";
     if (points.size() > 1) {
       svg << "<polyline fill=\"none\" stroke-width=\"2\" points=\"";
-      for (const Point& p : points) svg << X(p.x) << "," << Y(p.mean) << " ";
+      for (const Point& p : points) svg << X(p.x) + shift << "," << Y(p.mean) << " ";
       svg << "\"/>\n";
     }
     for (const Point& p : points) {
-      const double x = X(p.x);
+      const double x = X(p.x) + shift;
       if (p.interval) {
         svg << "<line stroke-width=\"1.5\" x1=\"" << x << "\" y1=\"" << Y(p.low) << "\" x2=\"" << x
             << "\" y2=\"" << Y(p.high) << "\"/>\n"
