@@ -94,6 +94,10 @@ void ExperimentRun::Start(const Launch& how) {
       "-w", "-p", std::to_string(launch.port), "-c", std::to_string(experiment),
       "-e", std::to_string(experiment), "-s", std::to_string(launch.seed),
       "-r", std::to_string(launch.generator), "-n", std::to_string(launch.reportSize)};
+  if (launch.batchLimit > 0) {
+    arguments.push_back("-N");
+    arguments.push_back(std::to_string(launch.batchLimit));
+  }
   if (!launch.asciiFile.empty()) {
     arguments.push_back("-a");
     arguments.push_back(launch.asciiFile);
@@ -291,6 +295,12 @@ void ExperimentRun::ReadSocket() {
     HandleMessage(message);
     if (socketFd == -1 || !Active()) return;
   }
+  if ((closed || !failure.empty()) && state == kQuitting) {
+    // Everything needed has arrived; a simulator at its batch limit ends
+    // without waiting for the quit command.
+    CloseSocket();
+    return Enter(kExiting);
+  }
   if (!failure.empty()) return Fail(failure);
   if (closed) {
     // Give a simulator that is ending the moment to do so, for its status.
@@ -386,6 +396,11 @@ void ExperimentRun::SendQuit() {
   do {
     sent = send(socketFd, &quit, 1, MSG_NOSIGNAL);
   } while (sent == -1 && errno == EINTR);
+  if (sent != 1 && (errno == EPIPE || errno == ECONNRESET)) {
+    // The simulator has closed the connection: see ReadSocket.
+    CloseSocket();
+    return Enter(kExiting);
+  }
   if (sent != 1) return Fail(std::string("cannot send the quit command: ") + std::strerror(errno));
   Enter(kQuitting);
 }

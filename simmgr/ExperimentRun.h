@@ -20,6 +20,9 @@
 //   -> greeting -> running (CPU-time and data records) -> quitting (command
 //   2 sent, waiting for its reply) -> exiting (waiting for the process to
 //   end) -> finished.
+// A simulator started with a batch limit may end by itself once it has sent
+// everything: when the manager has all it needs, the connection ending in
+// place of the quit reply is accepted, and the exit status decides.
 // Any step that does not happen within the timeout, a process that ends
 // early, and anything the protocol does not allow finish the run as failed,
 // with the reason and the simulator's last words.
@@ -42,6 +45,7 @@ class ExperimentRun {
     int generator = 0;
     int reportSize = 500;
     std::string asciiFile;  // empty: none
+    int64_t batchLimit = 0;  // > 0: passed as -N
     int timeoutMs = 60000;
   };
 

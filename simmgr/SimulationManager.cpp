@@ -104,6 +104,9 @@ void SimulationManager::StartRuns() {
       launch.asciiFile = options.asciiDir + "/experiment" + std::to_string(run.Experiment()) + ".txt";
     }
     launch.timeoutMs = static_cast<int>(options.timeoutSeconds * 1000.0);
+    // The simulator stops by itself at the most the rule can use, and writes
+    // its last observations at once when it does.
+    launch.batchLimit = std::min<int64_t>(options.rule.Limit(), 2147483647);
     run.Start(launch);
     ++nextToStart;
     if (run.Active()) ++active;
