@@ -406,17 +406,18 @@ void ExperimentRun::SendQuit() {
 }
 
 void ExperimentRun::Interrupt() {
-  if (interrupted) return;
-  interrupted = true;
+  // A run already stopping because it has all it needs stays complete.
   switch (state) {
     case kStarting:
     case kConnecting:
     case kGreeting:
+      interrupted = true;
       CloseSocket();
       process.Kill();
       failureReason = "interrupted before it sent data";
       return Finish(kIncomplete);
     case kRunning:
+      interrupted = true;
       accepting = false;
       return SendQuit();
     default:
