@@ -84,6 +84,17 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
       help = true;
       continue;
     }
+    static const char* const kOptions[] = {
+        "--experiments", "--jobs", "--port", "--simulator", "--seed", "--generator",
+        "--replications", "--precision", "--abs-precision", "--confidence",
+        "--min-replications", "--max-replications", "--report-size", "--out", "--ascii-dir",
+        "--timeout", "--launcher", "--hosts"};
+    bool known = false;
+    for (const char* name : kOptions) known = known || option == name;
+    if (!known) {
+      error = "unknown option " + option;
+      return false;
+    }
     if (!inlineValue) {
       if (i + 1 >= argc) {
         error = "option " + option + " needs a value";
