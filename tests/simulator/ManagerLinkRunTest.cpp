@@ -1,0 +1,125 @@
+// The real simulator driven over TCP by the manager-side client: hand-overs
+// every -n replications until quit, command 1 mid-run, command 3, and a
+// manager that goes away.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/SimMgrSession.h"
+
+namespace {
+
+const int kTimeoutMs = 30000;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Observations of each variable in an ASCII result file, in file order.
+std::vector<std::vector<double>> AsciiRows(const std::string& path) {
+  std::vector<std::vector<double>> rows(3);
+  std::istringstream in(ReadFile(path));
+  std::string line;
+  for (int n = 0; std::getline(in, line); n++) {
+    if (n < 2) continue;
+    size_t comma = line.find(',');
+    rows.at(std::stoi(line.substr(0, comma))).push_back(std::stod(line.substr(comma + 1)));
+  }
+  return rows;
+}
+
+class ManagerLinkRunTest : public testing::Test {
+ protected:
+  std::string Path(const std::string& name) const {
+    return testing::TempDir() + "manager_link_" +
+           testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name;
+  }
+  // Starts the simulator with -w and links up with it.
+  void Open(std::vector<std::string> arguments) {
+    arguments.push_back("-w");
+    ASSERT_TRUE(session_.Open(KORVAN_SIMULATOR_PATH, arguments, kTimeoutMs)) << session_.Error();
+  }
+  SimMgrConnection& Link() { return session_.Connection(); }
+  unsigned long Pid() { return static_cast<unsigned long>(session_.Process().Pid()); }
+  // The next data record, skipping CPU-time records.
+  SimMgrMessage NextData() {
+    SimMgrMessage message;
+    for (;;) {
+      EXPECT_TRUE(Link().ReadMessage(message, kTimeoutMs)) << Link().Error();
+      if (message.kind != SimMgrMessage::kCpuTime) return message;
+    }
+  }
+  // Waits for the simulator to end and checks its summary lines.
+  void ExpectCleanEnd() {
+    ASSERT_TRUE(session_.Process().Wait(kTimeoutMs));
+    EXPECT_EQ(session_.Process().ExitStatus(), 0) << session_.Process().ErrorOutput();
+    const std::string& out = session_.Process().Output();
+    EXPECT_NE(out.find("Actions fired: "), std::string::npos) << out;
+    EXPECT_NE(out.find("CPU time (s): "), std::string::npos) << out;
+  }
+
+  SimMgrSession session_;
+};
+
+TEST_F(ManagerLinkRunTest, HandsOverEveryReportSizeReplicationsUntilQuit) {
+  Open({"-n", "2", "-c", "9", "-e", "4", "-p", "24100", "-a", Path("out.csv")});
+  std::vector<std::vector<double>> received(3);
+  for (int record = 0; record < 5; record++) {
+    SimMgrMessage data = NextData();
+    ASSERT_EQ(data.kind, SimMgrMessage::kData);
+    EXPECT_EQ(data.clientId, 9);
+    EXPECT_EQ(data.experiment, 4);
+    ASSERT_EQ(data.blocks.size(), 3u);
+    for (const SimMgrMessage::Block& block : data.blocks) {
+      EXPECT_EQ(block.kind, 1);
+      ASSERT_EQ(block.values.size(), 2u);
+      for (double v : block.values) received[block.variable].push_back(v);
+    }
+  }
+  // Command 1 is answered and changes nothing.
+  ASSERT_TRUE(Link().SendCommand(1));
+  ASSERT_TRUE(Link().ReadReply(1, Pid(), kTimeoutMs)) << Link().Error();
+  ASSERT_TRUE(Link().SendCommand(2));
+  // Records sent before the quit was seen are still delivered, in order.
+  ASSERT_TRUE(Link().ReadReply(2, Pid(), kTimeoutMs)) << Link().Error();
+  ExpectCleanEnd();
+  EXPECT_NE(session_.Process().Output().find("SOCKET::Quit"), std::string::npos);
+  // What reached the manager is what the ASCII file holds, in order.
+  std::vector<std::vector<double>> written = AsciiRows(Path("out.csv"));
+  for (int v = 0; v < 3; v++) {
+    ASSERT_GE(written[v].size(), received[v].size());
+    EXPECT_TRUE(std::equal(received[v].begin(), received[v].end(), written[v].begin()));
+    EXPECT_EQ(written[v].size() % 2, 0u);
+  }
+}
+
+TEST_F(ManagerLinkRunTest, SwitchingToABinaryFileReleasesTheConnection) {
+  const std::string file = Path("switched.bin");
+  Open({"-n", "2", "-p", "24200"});
+  ASSERT_TRUE(Link().SendFileCommand(file + ";5;;"));
+  ASSERT_TRUE(Link().ReadReply(3, Pid(), kTimeoutMs)) << Link().Error();
+  EXPECT_TRUE(Link().WaitForClose(kTimeoutMs));
+  ExpectCleanEnd();
+  std::string binary = ReadFile(file);
+  ASSERT_GT(binary.size(), 256u);
+  EXPECT_EQ(binary.substr(0, binary.find('\0')),
+            "KORVAN_SIM_BIN_FILE,256,KORVAN_VER=Version 2.4,FILE_VER=1,EXPERIMENTS=0,");
+}
+
+TEST_F(ManagerLinkRunTest, AManagerThatGoesAwayStopsTheRunCleanly) {
+  Open({"-n", "2", "-p", "24300"});
+  NextData();
+  Link().Close();
+  ExpectCleanEnd();
+  EXPECT_NE(session_.Process().Output().find("SIMULATOR::MAIN()-GOOD EXIT"), std::string::npos);
+}
+
+}  // namespace
