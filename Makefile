@@ -1,6 +1,7 @@
-# Top-level entry points. `make run` builds an optimised simulator and runs
-# the main job; `make test` builds and runs the whole test suite twice, once
-# optimised and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Top-level entry points. `make run` builds the optimised programs and runs
+# the whole study through the simulation manager (simmgr); `make test` builds
+# and runs the whole test suite twice, once optimised and once under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
