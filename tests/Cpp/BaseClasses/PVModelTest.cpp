@@ -18,7 +18,7 @@ using reward_test::Step;
 using reward_test::TestPVModel;
 using reward_test::TinyJoin;
 using reward_test::TinySAN;
-using reward_test::VariableSpec;
+using reward_test::VariableDefinition;
 
 std::vector<int> Elements(FastSet& set) {
   std::vector<int> out;
@@ -63,7 +63,7 @@ TEST(PVModelTest, NodeArrayGrowsWithoutLosingNodes) {
   // 45 variables of 3 time points are 135 nodes: past the first 100 slots,
   // and one variable needs room for 3 at once. The last variable has no time
   // points and still needs a slot.
-  std::vector<VariableSpec> variables;
+  std::vector<VariableDefinition> variables;
   for (int v = 0; v < 45; v++) {
     variables.push_back(InstantVariable("v" + std::to_string(v), {1.0 * v, v + 0.5, v + 0.75},
                                         "x", "tiny"));
@@ -213,7 +213,7 @@ TEST(PVModelTest, ConsiderOnlySelectsTheNodesThatAccumulate) {
 }
 
 TEST(PVModelTest, PVResetLeavesNodesThatNeverStartedAlone) {
-  VariableSpec batch{"batch", {10}, {20}, {{"x", "tiny"}}, {}};
+  VariableDefinition batch{"batch", {10}, {20}, {{"x", "tiny"}}, {}};
   TinySAN* top = new TinySAN();
   TestPVModel pv(top, {batch, batch}, false);
   pv.ConsiderOnly(nullptr, 0);
@@ -266,7 +266,7 @@ TEST(PVModelTest, SubmodelsSharingANameEachGetAWorker) {
 
 TEST(PVModelTest, WorkersEnumerateSubmodelCombinationsFirstDependencySlowest) {
   TinyJoin* join = new TinyJoin({"tiny", "other", "tiny", "other"});
-  VariableSpec pairs{"pairs", {5}, {5}, {{"x", "tiny"}, {"y", "other"}}, {}};
+  VariableDefinition pairs{"pairs", {5}, {5}, {{"x", "tiny"}, {"y", "other"}}, {}};
   TestPVModel pv(join, {pairs}, true);
   PerformanceVariableNode* node = pv.GetPVNode(0);
   ASSERT_EQ(node->GetNumModelDependencies(), 2);
@@ -288,7 +288,7 @@ TEST(PVModelTest, WorkersEnumerateSubmodelCombinationsFirstDependencySlowest) {
 
 TEST(PVModelTest, ImpulseRewardCountsTheFiringsOfItsAction) {
   TinySAN* top = new TinySAN();
-  VariableSpec firings{"firings", {0}, {100}, {}, {"incX", "tiny"}};
+  VariableDefinition firings{"firings", {0}, {100}, {}, {"incX", "tiny"}};
   TestPVModel pv(top, {firings}, true);
   pv.ConsiderOnly(nullptr, 0);
   PerformanceVariableNode* node = pv.GetPVNode(0);
@@ -358,7 +358,7 @@ std::string TempPath(const char* leaf) {
 TEST(PVModelTest, TypeFileDescribesEveryNodeWithAllItsTimePoints) {
   TestPVModel pv(new TinySAN(),
                  {InstantVariable("reliability", {30, 180, 365}, "x", "tiny"),
-                  VariableSpec{"window", {0.5}, {1e6}, {{"y", "tiny"}}, {}},
+                  VariableDefinition{"window", {0.5}, {1e6}, {{"y", "tiny"}}, {}},
                   InstantVariable("untimed", {}, "z", "tiny")},
                  true);
   // Only the first node is considered: all are written anyway.

@@ -118,7 +118,7 @@ class CountFirings : public ImpulseNodeClass {
 };
 
 // One reward variable: its time points and what it observes.
-struct VariableSpec {
+struct VariableDefinition {
   std::string name;
   std::vector<double> starts;
   std::vector<double> stops;
@@ -128,25 +128,25 @@ struct VariableSpec {
   std::pair<std::string, std::string> impulse;
 };
 
-inline VariableSpec InstantVariable(const std::string& name, std::vector<double> times,
+inline VariableDefinition InstantVariable(const std::string& name, std::vector<double> times,
                                     const std::string& place, const std::string& model) {
-  return VariableSpec{name, times, times, {{place, model}}, {}};
+  return VariableDefinition{name, times, times, {{place, model}}, {}};
 }
 
 class MarkNode : public PerformanceVariableNode {
  public:
-  MarkNode(const VariableSpec& spec, int variableIndex, int timeIndex)
-      : spec(spec), variableIndex(variableIndex), timeIndex(timeIndex) {
+  MarkNode(const VariableDefinition& variable, int variableIndex, int timeIndex)
+      : variable(variable), variableIndex(variableIndex), timeIndex(timeIndex) {
     modelSlot = &top;
-    bool impulse = !spec.impulse.first.empty();
-    Initialize(spec.name.c_str(), InstantOfTimeReward, static_cast<int>(spec.starts.size()),
-               spec.starts.data(), spec.stops.data(), timeIndex, impulse ? 1 : 0, 1,
-               static_cast<int>(spec.observes.size()));
-    for (const auto& dependency : spec.observes) {
+    bool impulse = !variable.impulse.first.empty();
+    Initialize(variable.name.c_str(), InstantOfTimeReward, static_cast<int>(variable.starts.size()),
+               variable.starts.data(), variable.stops.data(), timeIndex, impulse ? 1 : 0, 1,
+               static_cast<int>(variable.observes.size()));
+    for (const auto& dependency : variable.observes) {
       AddVariableDependency(dependency.first.c_str(), dependency.second.c_str());
     }
     if (impulse) {
-      AddImpulse(spec.impulse.first.c_str(), spec.impulse.second.c_str(), new CountFirings());
+      AddImpulse(variable.impulse.first.c_str(), variable.impulse.second.c_str(), new CountFirings());
     }
   }
   ~MarkNode() override {
@@ -159,11 +159,11 @@ class MarkNode : public PerformanceVariableNode {
 
   void CreateWorkerList() override {
     for (int i = 0; i < numWorkers; i++) {
-      workers[i] = new MarkWorker(spec.observes[0].first, numModelDependencies);
+      workers[i] = new MarkWorker(variable.observes[0].first, numModelDependencies);
     }
   }
 
-  VariableSpec spec;
+  VariableDefinition variable;
   int variableIndex;
   int timeIndex;
   BaseModelClass* top = nullptr;
@@ -172,7 +172,7 @@ class MarkNode : public PerformanceVariableNode {
 // A reward model over top (which it takes over) with the given variables.
 class TestPVModel : public PVModel {
  public:
-  TestPVModel(BaseModelClass* top, std::vector<VariableSpec> variables, bool expandTimePoints)
+  TestPVModel(BaseModelClass* top, std::vector<VariableDefinition> variables, bool expandTimePoints)
       : variables(std::move(variables)) {
     topModel = top;
     DefineName("testPVModel");
@@ -188,7 +188,7 @@ class TestPVModel : public PVModel {
 
   MarkNode* Node(int i) const { return static_cast<MarkNode*>(GetPVNode(i)); }
 
-  std::vector<VariableSpec> variables;
+  std::vector<VariableDefinition> variables;
   std::vector<std::pair<int, int>> created;
 };
 

@@ -13,7 +13,7 @@ using reward_test::InstantVariable;
 using reward_test::MarkNode;
 using reward_test::TestPVModel;
 using reward_test::TinySAN;
-using reward_test::VariableSpec;
+using reward_test::VariableDefinition;
 
 // A node whose definition the test writes itself.
 class BareNode : public PerformanceVariableNode {
@@ -85,8 +85,8 @@ TEST(PerformanceVariableNodeTest, InitializeCopiesTheDefinitionAndTakesTheNextId
 
 TEST(PerformanceVariableNodeTest, AccumulateFollowsTheWindowAndTheRewardType) {
   TinySAN* top = new TinySAN();
-  VariableSpec spec{"xs", {10}, {20}, {{"x", "tiny"}}, {}};
-  TestPVModel pv(top, {spec}, true);
+  VariableDefinition variable{"xs", {10}, {20}, {{"x", "tiny"}}, {}};
+  TestPVModel pv(top, {variable}, true);
   PerformanceVariableNode* node = pv.GetPVNode(0);
   BaseActionClass* none = pv.GetNoActionFired();
   top->x.setMark(2);
