@@ -10,18 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TestFiles.h"
 #include "tools/SimMgrSession.h"
 
 namespace {
 
 const int kTimeoutMs = 30000;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Observations of each variable in an ASCII result file, in file order.
 std::vector<std::vector<double>> AsciiRows(const std::string& path) {

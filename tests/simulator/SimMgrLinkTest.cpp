@@ -26,59 +26,23 @@
 #include "platform/KorvanSocket.h"
 #include "simulator/DataPacket.h"
 #include "simulator/SimulatorClass.h"
+#include "tests/simulator/TestSimulator.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-class TestSimulator {
+// A test simulator whose link finds commands already sent at once and
+// polls for connections briefly, so that no test waits long.
+class LinkSimulator : public TestSimulator {
  public:
-  explicit TestSimulator(std::vector<std::string> args) {
-    args.insert(args.begin(), "simulator");
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    testing::internal::CaptureStdout();  // the option echoes
-    sim_ = std::make_unique<SimulatorClass>(static_cast<int>(argv.size()), argv.data());
-    testing::internal::GetCapturedStdout();
-    sim_->CreatePacketQueues();
-    // Commands already sent are found at once; a test never waits long.
-    sim_->commandPollMs = 2000;
-    sim_->acceptPollMs = 50;
+  explicit LinkSimulator(std::vector<std::string> args) : TestSimulator(std::move(args)) {
+    (*this)->commandPollMs = 2000;
+    (*this)->acceptPollMs = 50;
   }
-  ~TestSimulator() { sim_->DestroyOutput(); }
-  SimulatorClass* operator->() { return sim_.get(); }
-  SimulatorClass* get() { return sim_.get(); }
-
- private:
-  std::unique_ptr<SimulatorClass> sim_;
 };
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/korvan_link_XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~ScratchDir() { fs::remove_all(path_); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string text;
-  for (int b : bytes) text.push_back(static_cast<char>(b));
-  return text;
-}
 
 // The 10-byte greeting or reply: length 10, kind, code, this process's id.
 std::string Reply(int kind, int code) {
@@ -221,7 +185,7 @@ long ElapsedMs(Clock::time_point since) {
 // on and announced. A wait of 0 (or a negative other than -1) gives up at
 // once after announcing.
 TEST(SimMgrLinkTest, TakenPortIsSkippedAndZeroWaitReturnsAtOnce) {
-  TestSimulator sim({"-c", "1"});
+  LinkSimulator sim({"-c", "1"});
   sim->acceptPollMs = 2000;  // a poll would show in the elapsed time
   std::unique_ptr<KorvanSocket> holder;
   int taken = 0;
@@ -261,7 +225,7 @@ TEST(SimMgrLinkTest, TakenPortIsSkippedAndZeroWaitReturnsAtOnce) {
 // Command 1 is answered and changes nothing; an unknown byte is reported
 // and ignored; command 2 quits.
 TEST(SimMgrLinkTest, CommandsOneUnknownAndQuit) {
-  TestSimulator sim({"-c", "1"});
+  LinkSimulator sim({"-c", "1"});
   LinkedManager link(sim.get());
   KorvanSocket* socket = sim->simMgrSocket;
   SendText(link.manager, Bytes({1}));
@@ -295,7 +259,7 @@ TEST(SimMgrLinkTest, CommandsOneUnknownAndQuit) {
 // the next hand-over goes to the file only.
 TEST(SimMgrLinkTest, CommandThreeSwitchesToBinaryFileAndDisconnects) {
   ScratchDir dir;
-  TestSimulator sim({"-c", "3", "-e", "4"});
+  LinkSimulator sim({"-c", "3", "-e", "4"});
   LinkedManager link(sim.get());
   const std::string path = dir.File("out.bin");
   const std::string text = "\x03" + path + ";5;;";
@@ -340,7 +304,7 @@ TEST(SimMgrLinkTest, CommandThreeSwitchesToBinaryFileAndDisconnects) {
 TEST(SimMgrLinkTest, CommandThreeKeepsAFileGivenOnTheCommandLine) {
   ScratchDir dir;
   const std::string given = dir.File("given.bin");
-  TestSimulator sim({"-b", given, "-N", "7"});
+  LinkSimulator sim({"-b", given, "-N", "7"});
   ASSERT_TRUE(sim->OpenResultFiles());
   LinkedManager link(sim.get());
   SendText(link.manager, "\x03" + dir.File("other.bin") + ";5;;");
@@ -358,7 +322,7 @@ TEST(SimMgrLinkTest, CommandThreeKeepsAFileGivenOnTheCommandLine) {
 // a text cut short by the manager going away is a read error.
 TEST(SimMgrLinkTest, CommandThreeFailuresStopTheRun) {
   {
-    TestSimulator sim({"-c", "1"});
+    LinkSimulator sim({"-c", "1"});
     LinkedManager link(sim.get());
     SendText(link.manager, "\x03/nonexistent-korvan-dir/out.bin;5;;");
     testing::internal::CaptureStderr();
@@ -372,7 +336,7 @@ TEST(SimMgrLinkTest, CommandThreeFailuresStopTheRun) {
   }
   {
     ScratchDir dir;
-    TestSimulator sim({"-c", "1"});
+    LinkSimulator sim({"-c", "1"});
     LinkedManager link(sim.get());
     SendText(link.manager, "\x03" + dir.File("out.b"));
     link.manager.Close();
@@ -389,7 +353,7 @@ TEST(SimMgrLinkTest, CommandThreeFailuresStopTheRun) {
 // read error: no spin, no hang, no SIGPIPE, also at the next hand-over.
 TEST(SimMgrLinkTest, VanishedManagerStopsTheRun) {
   for (bool reset : {true, false}) {
-    TestSimulator sim({"-c", "1"});
+    LinkSimulator sim({"-c", "1"});
     LinkedManager link(sim.get());
     if (reset) {
       // Closed at once with a reset, without an orderly shutdown first.
@@ -422,7 +386,7 @@ TEST(SimMgrLinkTest, VanishedManagerStopsTheRun) {
     EXPECT_FALSE(watchdog.Stop());
   }
   // A socket with a recorded error reports the failed poll.
-  TestSimulator sim({"-c", "1"});
+  LinkSimulator sim({"-c", "1"});
   KorvanSocket broken(false);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
@@ -437,7 +401,7 @@ TEST(SimMgrLinkTest, VanishedManagerStopsTheRun) {
 // connection, and then stops without touching the released socket.
 TEST(SimMgrLinkTest, ServingLoopStopsWhenTheConnectionIsReleased) {
   ScratchDir dir;
-  TestSimulator sim({"-c", "1"});
+  LinkSimulator sim({"-c", "1"});
   LinkedManager link(sim.get());
   sim->commandPollMs = 100;
   SendText(link.manager, Bytes({1}) + "\x03" + dir.File("out.bin") + ";0;;");
@@ -454,7 +418,7 @@ TEST(SimMgrLinkTest, ServingLoopStopsWhenTheConnectionIsReleased) {
 // serves commands until told to quit. The manager connects the moment it
 // reads the announcement, without retrying: the port is listened on first.
 TEST(SimMgrLinkTest, SocketThreadBodyConnectsAndServesUntilQuit) {
-  TestSimulator sim({"-c", "1"});
+  LinkSimulator sim({"-c", "1"});
   sim->commandPollMs = 50;
   {
     KorvanSocket probe(true);

@@ -22,57 +22,12 @@
 #include "simulator/DataPacket.h"
 #include "simulator/PacketQueue.h"
 #include "simulator/SimulatorClass.h"
+#include "tests/simulator/TestSimulator.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// A simulator built from a small command line, with its output side set up
-// and released at the end of the test.
-class TestSimulator {
- public:
-  explicit TestSimulator(std::vector<std::string> args) {
-    args.insert(args.begin(), "simulator");
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    testing::internal::CaptureStdout();  // the option echoes
-    sim_ = std::make_unique<SimulatorClass>(static_cast<int>(argv.size()), argv.data());
-    testing::internal::GetCapturedStdout();
-    sim_->CreatePacketQueues();
-  }
-  ~TestSimulator() { sim_->DestroyOutput(); }
-  SimulatorClass* operator->() { return sim_.get(); }
-  SimulatorClass& operator*() { return *sim_; }
-
- private:
-  std::unique_ptr<SimulatorClass> sim_;
-};
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/korvan_output_XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~ScratchDir() { fs::remove_all(path_); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string Bytes(std::initializer_list<int> bytes) {
-  std::string text;
-  for (int b : bytes) text.push_back(static_cast<char>(b));
-  return text;
-}
 
 // A connected loopback pair: `server` is the simulator's end (heap, handed
 // to the simulator, which owns it), `manager` the test's.
