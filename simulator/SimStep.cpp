@@ -153,16 +153,24 @@ int SimulatorClass::GenerateInitialEnabledList() {
   return 0;
 }
 
+namespace {
+
+[[noreturn]] __attribute__((noinline, cold)) void ReportInvalidDelay(SimulatorClass* simulator,
+                                                                     BaseActionClass* group,
+                                                                     double delay) {
+  std::ostringstream message;
+  message << "INVALID_DIST_PARAMS: delay " << delay << " is negative or not a number";
+  simulator->HandleInvalidDistParams(group, message.str());
+}
+
 // A delay that is negative or not a number (a global variable overridden to
 // such a value, say) would make simulated time run backwards or stall.
 inline double CheckedDelay(SimulatorClass* simulator, BaseActionClass* group, double delay) {
-  if (!(delay >= 0.0)) {
-    std::ostringstream message;
-    message << "INVALID_DIST_PARAMS: delay " << delay << " is negative or not a number";
-    simulator->HandleInvalidDistParams(group, message.str());
-  }
+  if (__builtin_expect(!(delay >= 0.0), 0)) ReportInvalidDelay(simulator, group, delay);
   return delay;
 }
+
+}  // namespace
 
 void SimulatorClass::ScheduleGroup(BaseActionClass* group) {
   scratchEvent->time = CheckedDelay(this, group, group->SampleDistribution()) + currentTime;
