@@ -66,31 +66,34 @@ void EventList::ModifyKey(Event** slot) {
   if (BubbleUp(i) == i) BubbleDown(i);
 }
 
+// Both sifts move a hole instead of swapping: the moving event is placed
+// once, at its final slot, and every event it passes is placed once.
 int EventList::BubbleUp(int i) {
+  Event* moving = heap[i];
   while (i > 0) {
     int p = (i - 1) / 2;
-    if (!Before(heap[i], heap[p])) break;
-    Event* parent = heap[p];
-    Place(p, heap[i]);
-    Place(i, parent);
+    if (!Before(moving, heap[p])) break;
+    Place(i, heap[p]);
     i = p;
   }
+  Place(i, moving);
   return i;
 }
 
 int EventList::BubbleDown(int i) {
+  Event* moving = heap[i];
   for (;;) {
     int l = 2 * i + 1;
-    if (l >= size) return i;
+    if (l >= size) break;
     int child = l;
     // The right child only when strictly before the left one.
     if (l + 1 < size && Before(heap[l + 1], heap[l])) child = l + 1;
-    if (!Before(heap[child], heap[i])) return i;
-    Event* parent = heap[i];
+    if (!Before(heap[child], moving)) break;
     Place(i, heap[child]);
-    Place(child, parent);
     i = child;
   }
+  Place(i, moving);
+  return i;
 }
 
 void EventList::FindEquals(int i) {
