@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -128,12 +131,32 @@ TEST(CommandLineTest, NumbersThatCannotBeUsedAreRefused) {
 }
 
 TEST(CommandLineTest, TraceFileOrLevelAloneTurnsTheTextTraceOn) {
-  // The text trace writes its header to standard output when no file is named.
+  const std::string header =
+      "**************************************\n\t\tTRACE\n**************************************\n";
+  // A level alone: the plain-text trace, on standard output.
   ProgramResult level = RunQuick({"-l", "2"});
   EXPECT_TRUE(HasLine(level.out, "TraceLevel: 2"));
+  EXPECT_TRUE(HasLine(level.out, "Adding cout: ")) << level.out;
+  EXPECT_NE(level.out.find(header), std::string::npos) << level.out;
+  // A file name alone: the plain-text trace, in <name>.txt.
+  const std::string base = testing::TempDir() + "command_line_trace";
+  std::remove((base + ".txt").c_str());
+  ProgramResult file = RunQuick({"-f", base});
+  EXPECT_TRUE(HasLine(file.out, "TraceFile: " + base));
+  std::ifstream trace(base + ".txt");
+  std::string firstLines((std::istreambuf_iterator<char>(trace)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(firstLines.substr(0, header.size()), header);
+  std::remove((base + ".txt").c_str());
+  // With -x the file name goes to the XML trace only.
+  ProgramResult xml = RunQuick({"-x", "-f", base});
+  EXPECT_FALSE(std::ifstream(base + ".txt").good());
+  EXPECT_TRUE(std::ifstream(base + ".xml").good());
+  std::remove((base + ".xml").c_str());
+  // Without any of them, no trace.
   ProgramResult none = RunQuick({"-c", "0"});
   EXPECT_EQ(none.exitCode, 0) << none.err;
   EXPECT_EQ(none.out.find("Adding cout: "), std::string::npos);
+  EXPECT_EQ(none.out.find("TRACE"), std::string::npos);
 }
 
 }  // namespace
