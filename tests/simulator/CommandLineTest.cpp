@@ -35,7 +35,7 @@ const char kUsage[] =
 // A command-line failure: its message, the usage text, the closing line and
 // exit status 1, with nothing of the run on standard output.
 void ExpectRefused(const std::vector<std::string>& arguments, const std::string& message) {
-  ProgramResult r = RunSimulator(arguments);
+  ProgramResult r = RunSimulator(arguments, 60.0, testing::TempDir());
   SCOPED_TRACE(r.err);
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err, message + kUsage + "ERROR: Parsing command line options\n");
@@ -43,9 +43,10 @@ void ExpectRefused(const std::vector<std::string>& arguments, const std::string&
 }
 
 // Runs one replication so that the tests stay quick once the model runs.
+// The files it writes go to the temporary folder.
 ProgramResult RunQuick(std::vector<std::string> arguments) {
   arguments.push_back("-N1");
-  return RunSimulator(arguments);
+  return RunSimulator(arguments, 60.0, testing::TempDir());
 }
 
 bool HasLine(const std::string& text, const std::string& line) {
