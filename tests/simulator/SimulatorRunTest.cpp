@@ -157,6 +157,17 @@ TEST_F(SimulatorRunTest, ExperimentsAndSeedsThatCannotRunAreRefused) {
   EXPECT_EQ(twister.exitCode, 0) << twister.err;
   ProgramResult stuck = Run({"-r", "1", "-s", "2147483648", "-N", "1"});
   EXPECT_EQ(stuck.exitCode, 1);
+  // Results that could not be written would be lost: nothing is simulated.
+  ProgramResult unopenable = Run({"-N", "1", "-a", "/nonexistent/out.csv"});
+  EXPECT_EQ(unopenable.exitCode, 1);
+  EXPECT_NE(unopenable.err.find("!! Unable to open result file /nonexistent/out.csv: "),
+            std::string::npos)
+      << unopenable.err;
+  EXPECT_TRUE(LineStartingWith(unopenable.out, "Actions fired: ").empty());
+  ProgramResult full = Run({"-N", "1", "-b", "/dev/full"});
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_NE(full.err.find("!! Error writing result file /dev/full: "), std::string::npos)
+      << full.err;
 }
 
 TEST_F(SimulatorRunTest, InterruptionHandsOverWhatWasSimulated) {
