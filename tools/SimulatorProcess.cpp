@@ -88,6 +88,9 @@ bool SimulatorProcess::Start(const std::string& path, const std::vector<std::str
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  if (!workingDirectory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   if (ownGroup) {

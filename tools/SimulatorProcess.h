@@ -30,6 +30,10 @@ class SimulatorProcess {
   // started (a launcher's shell and the simulator under it).
   void SetOwnProcessGroup(bool own) { ownGroup = own; }
 
+  // With a folder set before Start, the child starts in it (empty: the
+  // parent's current folder).
+  void SetWorkingDirectory(const std::string& folder) { workingDirectory = folder; }
+
   // The read ends of the child's standard output and standard error, for a
   // caller that waits on many children at once; -1 once closed.
   int OutputFd() const { return outPipe; }
@@ -83,6 +87,7 @@ class SimulatorProcess {
 
   pid_t pid;
   bool ownGroup = false;
+  std::string workingDirectory;
   bool ended;
   int exitStatus;
   int outPipe;  // read ends; -1 once closed

@@ -6,9 +6,8 @@
 
 // Result of running a program to its end.
 struct ProgramResult {
-  int exitCode = -1;     // exit status, or -1 when ended by a signal
-  int signal = 0;        // the ending signal, 0 when it exited
-  bool timedOut = false; // killed after the time limit
+  int exitCode = -1;      // exit status, or 128 + the signal that ended it
+  bool timedOut = false;  // killed after the time limit
   std::string out;       // everything written to standard output
   std::string err;       // everything written to standard error
 };
