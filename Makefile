@@ -8,11 +8,16 @@ GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 RELEASE_DIR := build/release
 SANITIZE_DIR := build/sanitize
 
-.PHONY: all build run test test-release test-sanitize bench clean
+.PHONY: all deps build run test test-release test-sanitize bench clean
 
 all: build
 
-build:
+# Installs the Debian packages the build needs that are missing (silent when
+# none is).
+deps:
+	@tools/install-deps build
+
+build: deps
 	cmake -S . -B $(RELEASE_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
 
@@ -28,7 +33,7 @@ test: test-release test-sanitize
 test-release: build
 	cd $(RELEASE_DIR) && ctest --output-on-failure -j $(JOBS)
 
-test-sanitize:
+test-sanitize: deps
 	cmake -S . -B $(SANITIZE_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAN_SANITIZE=ON
 	cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	cd $(SANITIZE_DIR) && \
@@ -36,7 +41,7 @@ test-sanitize:
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-bench:
+bench: deps
 	cmake -S . -B build/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKORVAN_BUILD_BENCH=ON -DKORVAN_BUILD_TESTS=OFF
 	cmake --build build/bench -j $(JOBS)
 	for b in build/bench/bench/*_bench; do $$b; done

@@ -1,8 +1,8 @@
 #ifndef TESTS_RANDOM_REFERENCE_DATA_H
 #define TESTS_RANDOM_REFERENCE_DATA_H
 
-// Reader of the generator outputs computed outside this project, kept beside
-// the checkout. Lines: "<seed> <index> <value>" for the lagged Fibonacci
+// Reader of the generator outputs computed outside this project, kept in
+// tests/data. Lines: "<seed> <index> <value>" for the lagged Fibonacci
 // stream (200 values per seed), "MT <seed> <index> <word> <value>" and
 // "TW <seed> <index> <state> <value>"; '#' starts a comment line. Values are
 // printed with %.17g, so strtod restores them bit for bit.
@@ -26,7 +26,7 @@ struct RandomReference {
   std::vector<Word> mt;
   std::vector<Word> tw;
 
-  static std::string Path() { return KORVAN_SOURCE_DIR "/../shared/testdata/random_reference.txt"; }
+  static std::string Path() { return KORVAN_SOURCE_DIR "/tests/data/random_reference.txt"; }
 
   // False when the file is missing or a line does not parse.
   bool Load() {
