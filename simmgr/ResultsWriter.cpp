@@ -68,6 +68,52 @@ bool CloseFile(std::ofstream& file, const std::string& path, std::string& error)
   return true;
 }
 
+// A command line as a shell reads it back: arguments with anything but
+// plain characters are single-quoted.
+std::string ShellText(const std::vector<std::string>& arguments) {
+  std::string text;
+  for (const std::string& argument : arguments) {
+    if (!text.empty()) text += ' ';
+    const bool plain = !argument.empty() &&
+                       argument.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                  "0123456789-_=.,/:@+%") == std::string::npos;
+    if (plain) {
+      text += argument;
+      continue;
+    }
+    text += '\'';
+    for (char c : argument) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    text += '\'';
+  }
+  return text;
+}
+
+nlohmann::json ProvenanceJson(const StudyResults& results) {
+  const StudyResults::Provenance& p = results.provenance;
+  return {{"program", "simmgr"},
+          {"version", p.version},
+          {"commit", p.commit.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.commit)},
+          {"command_line", ShellText(p.commandLine)},
+          {"arguments", p.commandLine},
+          {"base_seed", results.baseSeed},
+          {"generator", results.generator},
+          {"report_size", results.reportSize},
+          {"host", p.host},
+          {"working_directory", p.workingDirectory},
+          {"started_utc", p.startedUtc},
+          {"ended_utc", p.endedUtc},
+          {"simulator", p.simulator}};
+}
+
+bool WriteJsonDocument(const std::string& path, const nlohmann::json& document, std::string& error) {
+  std::ofstream file;
+  if (!OpenFile(file, path, error)) return false;
+  // Failure texts may quote a simulator's output, and command lines may hold
+  // anything: bytes that are not UTF-8 are replaced rather than refused.
+  file << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  return CloseFile(file, path, error);
+}
+
 std::string XmlEscape(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -177,6 +223,7 @@ bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& resul
   using nlohmann::json;
   const StudyTable& study = *results.study;
   json document;
+  document["provenance"] = ProvenanceJson(results);
   document["complete"] = results.Complete();
   document["interrupted"] = results.interrupted;
   json settings;
@@ -256,12 +303,13 @@ bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& resul
       {"manager_cpu_share", results.simulatorCpuSeconds > 0.0
                                 ? json(results.managerCpuSeconds / results.simulatorCpuSeconds)
                                 : json(nullptr)}};
-  std::ofstream file;
-  if (!OpenFile(file, path, error)) return false;
-  // Failure texts may quote a simulator's output: bytes that are not UTF-8
-  // are replaced rather than refused.
-  file << document.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
-  return CloseFile(file, path, error);
+  return WriteJsonDocument(path, document, error);
+}
+
+bool ResultsWriter::WriteCsvMeta(const std::string& path, const std::string& csvName,
+                                 const StudyResults& results, std::string& error) {
+  return WriteJsonDocument(path, {{"describes", csvName}, {"provenance", ProvenanceJson(results)}},
+                           error);
 }
 
 bool ResultsWriter::WriteSvg(const std::string& path, const StudyResults& results,

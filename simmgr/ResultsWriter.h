@@ -15,7 +15,9 @@
 //   precision_met,cpu_seconds,seed
 // (variance and interval empty below two observations, precision_met empty
 // with a fixed number of replications). JSON: the same
-// numbers per experiment, with the settings, the timing and "complete".
+// numbers per experiment, with the settings, the timing, "complete" and the
+// provenance (version and commit, command line, seeds, host, start and end
+// in UTC, the simulator program).
 // Plot: the mean of the plotted variable (StudyResults::PlottedVariable)
 // against the global variable `xName` on a logarithmic axis, one line per
 // value of `seriesName`, with the confidence intervals as bars. Missing
@@ -25,6 +27,10 @@ class ResultsWriter {
   static void PrintTable(std::ostream& out, const StudyResults& results);
   static bool WriteCsv(const std::string& path, const StudyResults& results, std::string& error);
   static bool WriteJson(const std::string& path, const StudyResults& results, std::string& error);
+  // The provenance of the CSV file `csvName`, kept beside it so that the
+  // CSV stays plain for every reader.
+  static bool WriteCsvMeta(const std::string& path, const std::string& csvName,
+                           const StudyResults& results, std::string& error);
   static bool WriteSvg(const std::string& path, const StudyResults& results, const std::string& xName,
                        const std::string& seriesName, std::string& error);
   static std::string SvgText(const StudyResults& results, const std::string& xName,

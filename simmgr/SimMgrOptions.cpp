@@ -56,7 +56,8 @@ const char* SimMgrOptions::Usage() {
          "  --out DIR              where results.csv, results.json and reliability.svg go\n"
          "                         (default results)\n"
          "  --ascii-dir DIR        also have each simulator write DIR/experiment<k>.txt\n"
-         "  --simulator PATH       simulator program (default: simulator beside simmgr)\n"
+         "  --simulator PATH       simulator program (default: simulator beside simmgr,\n"
+         "                         else the first on PATH)\n"
          "  --port P               first port to hand out (default 10000)\n"
          "  --report-size N        observations per hand-over (simulator -n, default 500)\n"
          "  --timeout SECONDS      longest wait for a simulator's next sign of life (default 60)\n"
@@ -64,6 +65,7 @@ const char* SimMgrOptions::Usage() {
          "                         simulator's command line and {host} the host, e.g.\n"
          "                         'ssh {host} {command}'\n"
          "  --hosts A,B,...        hosts for the launcher, used in turn (default 127.0.0.1)\n"
+         "  --version              the version of simmgr and the commit it was built from\n"
          "  --help                 this text\n";
 }
 
@@ -82,6 +84,10 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     }
     if (option == "--help" || option == "-h") {
       help = true;
+      continue;
+    }
+    if (option == "--version") {
+      version = true;
       continue;
     }
     static const char* const kOptions[] = {

@@ -23,6 +23,7 @@ struct SimMgrOptions {
   std::string launcher;     // empty: simulators are started here
   std::vector<std::string> hosts;
   bool help = false;
+  bool version = false;
 
   // Reads argv[1 ..]. False, with a message in `error`, for an unknown
   // option, a missing or malformed value, or a contradictory choice.

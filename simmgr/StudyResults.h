@@ -31,7 +31,20 @@ struct StudyResults {
     std::vector<Variable> variables;  // by the study's reward variable index
   };
 
+  // Where the results came from.
+  struct Provenance {
+    std::string version;                   // of simmgr
+    std::string commit;                    // "" when not built from a git checkout
+    std::vector<std::string> commandLine;  // simmgr's arguments, its own name first
+    std::string host;
+    std::string workingDirectory;          // where relative paths start
+    std::string startedUtc;                // "2026-12-08T11:52:32Z"
+    std::string endedUtc;
+    std::string simulator;                 // the simulator program started
+  };
+
   const StudyTable* study = nullptr;
+  Provenance provenance;
   StoppingRule rule;
   uint32_t baseSeed = 0;
   int generator = 0;

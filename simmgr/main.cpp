@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <limits.h>
 #include <string>
@@ -23,6 +25,7 @@
 #include "simmgr/SimulationManager.h"
 #include "simmgr/StudyResults.h"
 #include "simmgr/StudyTable.h"
+#include "simulator/Version.h"
 
 namespace {
 
@@ -49,14 +52,64 @@ bool MakeDirectories(const std::string& path, std::string& error) {
   return true;
 }
 
-// The `simulator` program in the folder of this program.
-std::string SimulatorBesideSelf() {
+bool IsProgram(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// The folder of this program, with its final '/'; "" when unknown.
+std::string OwnFolder() {
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  if (n <= 0) return "simulator";
-  std::string path(self, static_cast<size_t>(n));
-  const size_t slash = path.rfind('/');
-  return path.substr(0, slash + 1) + "simulator";
+  if (n <= 0) return "";
+  const std::string path(self, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1);
+}
+
+// The simulator program: `simulator` beside this program (as built, and as
+// installed), else the first `simulator` on PATH. False, with the reason,
+// when there is none.
+bool FindSimulator(std::string& path, std::string& error) {
+  const std::string folder = OwnFolder();
+  if (!folder.empty() && IsProgram(folder + "simulator")) {
+    path = folder + "simulator";
+    return true;
+  }
+  const char* search = std::getenv("PATH");
+  std::string list = search != nullptr ? search : "";
+  for (size_t from = 0; from <= list.size();) {
+    size_t end = list.find(':', from);
+    if (end == std::string::npos) end = list.size();
+    const std::string dir = end > from ? list.substr(from, end - from) : ".";
+    if (IsProgram(dir + "/simulator")) {
+      path = dir + "/simulator";
+      return true;
+    }
+    from = end + 1;
+  }
+  error = "cannot find the simulator program: there is none beside simmgr" +
+          (folder.empty() ? std::string() : " (in " + folder + ")") +
+          " and none on PATH; name it with --simulator PATH";
+  return false;
+}
+
+std::string UtcText(std::time_t when) {
+  std::tm parts{};
+  gmtime_r(&when, &parts);
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+std::string WorkingDirectory() {
+  char path[PATH_MAX];
+  return getcwd(path, sizeof(path)) != nullptr ? path : "";
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof(name) - 1) != 0) return "";
+  return name;
 }
 
 double CpuSeconds(int who) {
@@ -69,6 +122,7 @@ double CpuSeconds(int who) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::time_t started = std::time(nullptr);
   SimulationManager::InstallSignalHandlers();
   SimMgrOptions options;
   std::string error;
@@ -80,11 +134,25 @@ int main(int argc, char** argv) {
     std::cout << SimMgrOptions::Usage();
     return 0;
   }
+  if (options.version) {
+    std::cout << "simmgr " << KorvanVersionText() << "\n";
+    return 0;
+  }
   if (options.jobs <= 0) {
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
     options.jobs = cores > 0 ? static_cast<int>(cores) : 1;
   }
-  const std::string simulator = options.simulator.empty() ? SimulatorBesideSelf() : options.simulator;
+  std::string simulator = options.simulator;
+  if (simulator.empty() && !FindSimulator(simulator, error)) {
+    std::cerr << "simmgr: " << error << "\n";
+    return 2;
+  }
+  // A program started through a launcher may live on another host; one
+  // started here must be there now.
+  if (options.launcher.empty() && !IsProgram(simulator)) {
+    std::cerr << "simmgr: the simulator program " << simulator << " is not an executable file\n";
+    return 2;
+  }
 
   StudyTable study;
   study.Load();
@@ -116,6 +184,14 @@ int main(int argc, char** argv) {
   results.interrupted = manager.Interrupted();
   results.wallSeconds = manager.WallSeconds();
   results.managerCpuSeconds = CpuSeconds(RUSAGE_SELF);
+  results.provenance.version = KorvanVersion();
+  results.provenance.commit = KorvanCommit();
+  results.provenance.commandLine.assign(argv, argv + argc);
+  results.provenance.host = HostName();
+  results.provenance.workingDirectory = WorkingDirectory();
+  results.provenance.startedUtc = UtcText(started);
+  results.provenance.endedUtc = UtcText(std::time(nullptr));
+  results.provenance.simulator = simulator;
   bool anyFailed = false;
   for (const auto& run : manager.Runs()) {
     StudyResults::Experiment e;
@@ -149,7 +225,9 @@ int main(int argc, char** argv) {
   const std::string csv = options.outDir + "/results.csv";
   const std::string json = options.outDir + "/results.json";
   const std::string svg = options.outDir + "/reliability.svg";
+  const std::string meta = options.outDir + "/results.meta.json";
   bool written = ResultsWriter::WriteCsv(csv, results, error);
+  written = written && ResultsWriter::WriteCsvMeta(meta, "results.csv", results, error);
   written = written && ResultsWriter::WriteJson(json, results, error);
   written = written && ResultsWriter::WriteSvg(svg, results, kPlotX, kPlotSeries, error);
   if (!written) {
@@ -158,16 +236,17 @@ int main(int argc, char** argv) {
   }
   int64_t replications = 0;
   for (const StudyResults::Experiment& e : results.experiments) replications += e.replications;
-  char summary[512];
-  std::snprintf(summary, sizeof(summary),
+  char figures[256];
+  std::snprintf(figures, sizeof(figures),
                 "simmgr: %lld replications in %.1f s; manager CPU %.2f s = %.2f%% of the "
-                "simulators' %.1f s\nsimmgr: wrote %s, %s and %s\n",
+                "simulators' %.1f s\n",
                 static_cast<long long>(replications), results.wallSeconds, results.managerCpuSeconds,
                 results.simulatorCpuSeconds > 0.0
                     ? 100.0 * results.managerCpuSeconds / results.simulatorCpuSeconds
                     : 0.0,
-                results.simulatorCpuSeconds, csv.c_str(), json.c_str(), svg.c_str());
-  std::cerr << summary;
+                results.simulatorCpuSeconds);
+  std::cerr << figures << "simmgr: wrote " << csv << ", " << meta << ", " << json << " and " << svg
+            << "\n";
   if (anyFailed) return 1;
   if (results.interrupted) return 3;
   return 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "simulator/SimulatorClass.h"
+#include "simulator/Version.h"
 
 namespace {
 
@@ -231,5 +232,6 @@ void SimulatorClass::PrintUsage() {
             << "-s <num>: Random Number Seed (31415[default])\n"
             << "-t <num>: Simulation Type (1 = Terminating[default] 0 = Steady State)\n"
             << "-w: Simulator will wait to send output until socket connection is established.\n"
-            << std::endl;
+            << "\n"
+            << "simulator " << KorvanVersionText() << std::endl;
 }

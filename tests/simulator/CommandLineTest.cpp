@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "simulator/Version.h"
 #include "tests/support/RunProgram.h"
 
 namespace {
@@ -32,13 +33,16 @@ const char kUsage[] =
     "-w: Simulator will wait to send output until socket connection is established.\n"
     "\n";
 
+// The usage text ends with the program's version and commit.
+std::string Usage() { return kUsage + ("simulator " + KorvanVersionText() + "\n"); }
+
 // A command-line failure: its message, the usage text, the closing line and
 // exit status 1, with nothing of the run on standard output.
 void ExpectRefused(const std::vector<std::string>& arguments, const std::string& message) {
   ProgramResult r = RunSimulator(arguments, 60.0, testing::TempDir());
   SCOPED_TRACE(r.err);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, message + kUsage + "ERROR: Parsing command line options\n");
+  EXPECT_EQ(r.err, message + Usage() + "ERROR: Parsing command line options\n");
   EXPECT_EQ(r.out.find("SIMULATOR::Preparing to run()"), std::string::npos);
 }
 
