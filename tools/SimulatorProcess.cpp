@@ -190,6 +190,19 @@ int SimulatorProcess::WaitForPort(int timeoutMs) {
 
 bool SimulatorProcess::Reap(bool block) {
   if (pid <= 0 || ended) return true;
+  if (ownGroup) {
+    // Whatever is left of the group once its leader has ended (a process a
+    // launcher's shell left behind, one that ignores SIGTERM) goes with it.
+    // Looked at without reaping: until it is reaped the child's id stays
+    // reserved, so the group cannot be another's yet.
+    siginfo_t info{};
+    int peeked;
+    do {
+      peeked = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | (block ? 0 : WNOHANG));
+    } while (peeked == -1 && errno == EINTR);
+    if (peeked == 0 && info.si_pid == 0) return false;
+    if (peeked == 0) kill(-pid, SIGKILL);
+  }
   int status = 0;
   pid_t result;
   do {

@@ -27,7 +27,8 @@ class SimulatorProcess {
   // With `own` set before Start, the child leads a process group of its own:
   // a Ctrl-C at the terminal then reaches only the parent, which can stop
   // its children in order, and Kill and Signal reach everything the child
-  // started (a launcher's shell and the simulator under it).
+  // started (a launcher's shell and the simulator under it). When the child
+  // ends, whatever is left in its group is killed as it is reaped.
   void SetOwnProcessGroup(bool own) { ownGroup = own; }
 
   // With a folder set before Start, the child starts in it (empty: the

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <unistd.h>
 
 namespace {
 
@@ -12,6 +14,20 @@ using Clock = std::chrono::steady_clock;
 long ElapsedMs(Clock::time_point since) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// True once `pid` has ended within `timeoutMs`; a process that is not our
+// child may stay a zombie a while, which counts as ended.
+bool EndsWithin(pid_t pid, long timeoutMs) {
+  const Clock::time_point start = Clock::now();
+  for (;;) {
+    std::string state;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::getline(stat, state);
+    if (state.empty() || state.find(") Z") != std::string::npos) return true;
+    if (ElapsedMs(start) >= timeoutMs) return false;
+    usleep(10000);
+  }
 }
 
 bool StartShell(SimulatorProcess& process, const std::string& script) {
@@ -79,3 +95,26 @@ TEST(SimulatorProcessTest, MissingOrMalformedAnnouncementsAreFailuresInTime) {
 }
 
 }  // namespace
+
+// A child leading its own group takes what it left running in the group
+// with it when it ends, whether it ended by itself or was killed; the pid
+// of the leftover is read from its output.
+TEST(SimulatorProcessTest, WhatAGroupLeaderLeavesBehindEndsWithIt) {
+  for (const bool killed : {false, true}) {
+    SimulatorProcess process;
+    process.SetOwnProcessGroup(true);
+    ASSERT_TRUE(StartShell(process, "sleep 612.5 & echo $!; " + std::string(killed ? "exec sleep 30" : "exit 4")));
+    std::string line;
+    ASSERT_TRUE(process.ReadLine(line, 10000)) << process.Error();
+    const pid_t leftover = static_cast<pid_t>(std::stol(line));
+    ASSERT_GT(leftover, 0);
+    if (killed) {
+      process.Kill();
+      EXPECT_EQ(process.ExitStatus(), 128 + SIGKILL);
+    } else {
+      ASSERT_TRUE(process.Wait(10000));
+      EXPECT_EQ(process.ExitStatus(), 4);
+    }
+    EXPECT_TRUE(EndsWithin(leftover, 5000));
+  }
+}
