@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -9,11 +10,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "simmgr/LauncherPreset.h"
 #include "tools/SimMgrConnection.h"
 
 namespace {
 
 constexpr int kConnectRetryMs = 20;
+// How long a launcher has to end, and to end what it started elsewhere,
+// after SIGTERM; then SIGKILL. srun waits for its job step to end.
+constexpr int kLauncherGraceMs = 5000;
 constexpr int kLastWordsLines = 8;
 
 std::string Tail(const std::string& text, int lines) {
@@ -33,29 +38,34 @@ std::string Prefixed(const std::string& text, const std::string& prefix) {
   while (from <= text.size()) {
     size_t end = text.find('\n', from);
     if (end == std::string::npos) end = text.size();
-    out += prefix + text.substr(from, end - from) + "\n";
+    // Output through a terminal (ssh -tt) ends its lines with "\r\n".
+    const size_t last = end > from && text[end - 1] == '\r' ? end - 1 : end;
+    out += prefix + text.substr(from, last - from) + "\n";
     from = end + 1;
   }
   return out;
 }
 
-// Quotes an argument for a POSIX shell when it holds anything but plain
-// characters.
-std::string ShellWord(const std::string& word) {
-  if (!word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                              "0123456789_./:=,+-@%") == std::string::npos) {
-    return word;
+// The launcher template with its placeholders replaced, in one pass: what
+// is put in is never scanned again.
+std::string Substitute(const std::string& launcher, const std::string& command, const std::string& host) {
+  static const char* const kPlaceholders[] = {"{command}", "{quoted-command}", "{host}"};
+  const std::string values[] = {command, LauncherPreset::ShellWord(command), host};
+  std::string out;
+  size_t at = 0;
+  while (at < launcher.size()) {
+    bool replaced = false;
+    for (size_t i = 0; i < 3 && !replaced; ++i) {
+      const std::string placeholder = kPlaceholders[i];
+      if (launcher.compare(at, placeholder.size(), placeholder) == 0) {
+        out += values[i];
+        at += placeholder.size();
+        replaced = true;
+      }
+    }
+    if (!replaced) out += launcher[at++];
   }
-  std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-std::string ReplaceAll(std::string text, const std::string& what, const std::string& with) {
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
-    text.replace(at, what.size(), with);
-  }
-  return text;
+  return out;
 }
 
 std::string ExitText(const SimulatorProcess& process) {
@@ -82,13 +92,14 @@ void ExperimentRun::Enter(State next) {
 }
 
 std::string ExperimentRun::CommandLine(const std::vector<std::string>& arguments) const {
-  std::string line = ShellWord(launch.simulator);
-  for (const std::string& argument : arguments) line += " " + ShellWord(argument);
+  std::string line = LauncherPreset::ShellWord(launch.simulator);
+  for (const std::string& argument : arguments) line += " " + LauncherPreset::ShellWord(argument);
   return line;
 }
 
 void ExperimentRun::Start(const Launch& how) {
   launch = how;
+  connectHost = launch.host;
   started = Clock::now();
   std::vector<std::string> arguments = {
       "-w", "-p", std::to_string(launch.port), "-c", std::to_string(experiment),
@@ -112,8 +123,7 @@ void ExperimentRun::Start(const Launch& how) {
     // simulator: the greeting's process id cannot be checked against it.
     // The id the greeting names is then the one every reply must name.
     checkPid = false;
-    std::string command = ReplaceAll(launch.launcher, "{command}", CommandLine(arguments));
-    command = ReplaceAll(command, "{host}", launch.host);
+    const std::string command = Substitute(launch.launcher, CommandLine(arguments), launch.host);
     started = process.Start("/bin/sh", {"-c", command});
   }
   if (!started) {
@@ -150,6 +160,9 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
     case kStarting: {
       std::string line;
       while (state == kStarting && process.ReadLine(line, 0)) {
+        // A launcher that chooses the host itself names it first.
+        const std::string host = LauncherPreset::HostFromAnnouncement(line);
+        if (!host.empty()) connectHost = host;
         const int port = SimulatorProcess::PortFromAnnouncement(line);
         if (port < 0) return Fail("malformed port announcement: " + line);
         if (port > 0) {
@@ -177,7 +190,7 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
         return Fail("the simulator ended before accepting the connection (" + ExitText(process) + ")");
       }
       if (now >= deadline) {
-        return Fail("no connection to " + launch.host + " port " + std::to_string(announcedPort) +
+        return Fail("no connection to " + connectHost + " port " + std::to_string(announcedPort) +
                     " within the timeout");
       }
       return;
@@ -208,6 +221,16 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
       }
       if (now >= deadline) return Fail("the simulator did not end after its quit reply");
       return;
+    case kEnding:
+      if (process.PollEnded()) {
+        process.Pump();
+        return Finish(endingOutcome);
+      }
+      if (now >= deadline) {
+        process.Kill();
+        return Finish(endingOutcome);
+      }
+      return;
     default:
       return;
   }
@@ -220,9 +243,9 @@ void ExperimentRun::BeginConnect() {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   const std::string service = std::to_string(announcedPort);
-  const int resolved = getaddrinfo(launch.host.c_str(), service.c_str(), &hints, &found);
+  const int resolved = getaddrinfo(connectHost.c_str(), service.c_str(), &hints, &found);
   if (resolved != 0 || found == nullptr) {
-    return Fail("cannot resolve host " + launch.host + ": " + gai_strerror(resolved));
+    return Fail("cannot resolve host " + connectHost + ": " + gai_strerror(resolved));
   }
   socketFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (socketFd == -1) {
@@ -412,10 +435,8 @@ void ExperimentRun::Interrupt() {
     case kConnecting:
     case kGreeting:
       interrupted = true;
-      CloseSocket();
-      process.Kill();
       failureReason = "interrupted before it sent data";
-      return Finish(kIncomplete);
+      return EndProcess(kIncomplete);
     case kRunning:
       interrupted = true;
       accepting = false;
@@ -426,20 +447,31 @@ void ExperimentRun::Interrupt() {
 }
 
 void ExperimentRun::Abort(const std::string& reason) {
-  if (!Active()) return;
-  if (interrupted && state == kExiting) {
-    process.Kill();
-    return Finish(kIncomplete);
-  }
+  // A launcher already ending keeps its grace period: SIGKILL would leave
+  // what it started elsewhere running.
+  if (!Active() || state == kEnding) return;
+  if (interrupted && state == kExiting) return EndProcess(kIncomplete);
   Fail(reason);
 }
 
 void ExperimentRun::Fail(const std::string& reason) {
-  if (!Active() && state != kPending) return;
+  if ((!Active() && state != kPending) || state == kEnding) return;
   failureReason = reason;
+  EndProcess(kFailed);
+}
+
+void ExperimentRun::EndProcess(Outcome result) {
   CloseSocket();
-  process.Kill();
-  Finish(kFailed);
+  if (launch.launcher.empty() || !process.Running() || process.PollEnded()) {
+    process.Kill();
+    return Finish(result);
+  }
+  // Killing ssh or srun outright would leave the remote simulator or the
+  // job step behind: SIGTERM lets them end it first.
+  process.Signal(SIGTERM);
+  endingOutcome = result;
+  state = kEnding;
+  deadline = Clock::now() + std::chrono::milliseconds(kLauncherGraceMs);
 }
 
 void ExperimentRun::Finish(Outcome result) {

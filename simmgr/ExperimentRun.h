@@ -20,6 +20,11 @@
 //   -> greeting -> running (CPU-time and data records) -> quitting (command
 //   2 sent, waiting for its reply) -> exiting (waiting for the process to
 //   end) -> finished.
+// A run through a launcher that has to be stopped (a failure, an interrupt
+// before data) passes through ending: the launcher got SIGTERM, so that
+// ssh hangs up the remote simulator and srun cancels its job step, and has
+// a few seconds to end before SIGKILL. A simulator run directly is killed
+// at once.
 // A simulator started with a batch limit may end by itself once it has sent
 // everything: when the manager has all it needs, the connection ending in
 // place of the quit reply is accepted, and the exit status decides.
@@ -32,14 +37,16 @@ class ExperimentRun {
  public:
   using Clock = std::chrono::steady_clock;
 
-  enum State { kPending, kStarting, kConnecting, kGreeting, kRunning, kQuitting, kExiting, kFinished };
+  enum State {
+    kPending, kStarting, kConnecting, kGreeting, kRunning, kQuitting, kExiting, kEnding, kFinished
+  };
   enum Outcome { kNotRun, kComplete, kIncomplete, kFailed };
 
   // How the simulator is started.
   struct Launch {
     std::string simulator;
     std::string launcher;   // empty: start the simulator directly
-    std::string host;       // where to connect
+    std::string host;       // where to connect, unless the launcher names another
     int port = 10000;       // first port the simulator tries
     uint32_t seed = 31415;
     int generator = 0;
@@ -64,9 +71,10 @@ class ExperimentRun {
   // run's AddPollEntries) and on deadlines.
   void Service(const std::vector<pollfd>& entries);
   // Asks the simulator to stop (command 2) and keeps what was collected,
-  // marked incomplete; a run not yet sending data is ended at once.
+  // marked incomplete; a run not yet sending data is ended at once (through
+  // the ending state when it has a launcher).
   void Interrupt();
-  // Ends the simulator at once (SIGKILL).
+  // Ends the simulator at once (SIGKILL; a launcher gets SIGTERM first).
   void Abort(const std::string& reason);
 
   int Experiment() const { return experiment; }
@@ -95,6 +103,8 @@ class ExperimentRun {
   void Enter(State next);
   void Fail(const std::string& reason);
   void Finish(Outcome result);
+  // Ends the process and then finishes the run with `result`.
+  void EndProcess(Outcome result);
   void CloseSocket();
   void BeginConnect();
   void HandleConnectResult();
@@ -110,6 +120,7 @@ class ExperimentRun {
   const StoppingRule rule;
   const std::vector<bool> considered;
   Launch launch;
+  std::string connectHost;  // launch.host, or the host the launcher announced
   SimulatorProcess process;
   SimMgrStream stream;
   int socketFd = -1;
@@ -122,6 +133,7 @@ class ExperimentRun {
   bool checkPid = true;
   State state = kPending;
   Outcome outcome = kNotRun;
+  Outcome endingOutcome = kNotRun;
   bool interrupted = false;
   bool accepting = true;
   bool precisionMet = false;

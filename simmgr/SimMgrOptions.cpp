@@ -61,10 +61,19 @@ const char* SimMgrOptions::Usage() {
          "  --port P               first port to hand out (default 10000)\n"
          "  --report-size N        observations per hand-over (simulator -n, default 500)\n"
          "  --timeout SECONDS      longest wait for a simulator's next sign of life (default 60)\n"
+         "  --launcher ssh         start simulators on the --hosts through ssh\n"
+         "  --launcher srun        start each simulator as a job step of the current Slurm\n"
+         "                         allocation (on the --hosts, if given)\n"
          "  --launcher TEMPLATE    start simulators through TEMPLATE, in which {command} is the\n"
-         "                         simulator's command line and {host} the host, e.g.\n"
-         "                         'ssh {host} {command}'\n"
+         "                         simulator's command line, {quoted-command} the same quoted\n"
+         "                         as one word, and {host} the host, e.g.\n"
+         "                         'ssh {host} {quoted-command}'\n"
          "  --hosts A,B,...        hosts for the launcher, used in turn (default 127.0.0.1)\n"
+         "  --ssh-port P           with --launcher ssh: the port of the ssh servers\n"
+         "  --ssh-user NAME        with --launcher ssh: the user to log in as\n"
+         "  --ssh-identity FILE    with --launcher ssh: the private key to log in with\n"
+         "  --ssh-option OPTION    with --launcher ssh: passed as -o OPTION (repeatable)\n"
+         "  --srun-option OPTION   with --launcher srun: passed to srun (repeatable)\n"
          "  --version              the version of simmgr and the commit it was built from\n"
          "  --help                 this text\n";
 }
@@ -72,6 +81,8 @@ const char* SimMgrOptions::Usage() {
 bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
   bool precisionGiven = false;
   bool replicationsGiven = false;
+  std::string sshGiven;   // the last --ssh-... option, if any
+  std::string srunGiven;  // --srun-option, if given
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     std::string value;
@@ -94,7 +105,8 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
         "--experiments", "--jobs", "--port", "--simulator", "--seed", "--generator",
         "--replications", "--precision", "--abs-precision", "--confidence",
         "--min-replications", "--max-replications", "--report-size", "--out", "--ascii-dir",
-        "--timeout", "--launcher", "--hosts"};
+        "--timeout", "--launcher", "--hosts", "--ssh-port", "--ssh-user", "--ssh-identity",
+        "--ssh-option", "--srun-option"};
     bool known = false;
     for (const char* name : kOptions) known = known || option == name;
     if (!known) {
@@ -163,6 +175,29 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     } else if (option == "--hosts") {
       hosts = SplitList(value);
       if (hosts.empty()) return error = bad, false;
+      for (const std::string& host : hosts) {
+        if (!LauncherPreset::IsHostName(host)) return error = "bad host name '" + host + "' in --hosts", false;
+      }
+    } else if (option == "--ssh-port") {
+      if (!ReadInteger(value, 1, 65535, n)) return error = bad, false;
+      launcherSettings.sshPort = static_cast<int>(n);
+      sshGiven = option;
+    } else if (option == "--ssh-user") {
+      if (value.empty() || value[0] == '-') return error = bad, false;
+      launcherSettings.sshUser = value;
+      sshGiven = option;
+    } else if (option == "--ssh-identity") {
+      if (value.empty()) return error = bad, false;
+      launcherSettings.sshIdentity = value;
+      sshGiven = option;
+    } else if (option == "--ssh-option") {
+      if (value.empty()) return error = bad, false;
+      launcherSettings.sshOptions.push_back(value);
+      sshGiven = option;
+    } else if (option == "--srun-option") {
+      if (value.empty()) return error = bad, false;
+      launcherSettings.srunOptions.push_back(value);
+      srunGiven = option;
     } else {
       error = "unknown option " + option;
       return false;
@@ -181,7 +216,23 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     error = "--hosts needs --launcher";
     return false;
   }
-  if (!launcher.empty() && launcher.find("{command}") == std::string::npos) {
+  if (!sshGiven.empty() && launcher != "ssh") {
+    error = sshGiven + " needs --launcher ssh";
+    return false;
+  }
+  if (!srunGiven.empty() && launcher != "srun") {
+    error = srunGiven + " needs --launcher srun";
+    return false;
+  }
+  if (launcher == "ssh" && hosts.empty()) {
+    error = "--launcher ssh needs --hosts";
+    return false;
+  }
+  if (LauncherPreset::IsPreset(launcher)) {
+    launcher = LauncherPreset::Expand(launcher, launcherSettings, !hosts.empty());
+  }
+  if (!launcher.empty() && launcher.find("{command}") == std::string::npos &&
+      launcher.find("{quoted-command}") == std::string::npos) {
     error = "the launcher '" + launcher + "' has no {command}";
     return false;
   }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "simmgr/LauncherPreset.h"
 #include "simmgr/StoppingRule.h"
 
 // The manager's command line.
@@ -20,7 +21,10 @@ struct SimMgrOptions {
   std::string outDir = "results";
   std::string asciiDir;     // empty: no ASCII result files
   double timeoutSeconds = 60.0;
-  std::string launcher;     // empty: simulators are started here
+  // Empty: simulators are started here. A preset's name ("ssh", "srun") is
+  // replaced by its template when parsed.
+  std::string launcher;
+  LauncherPreset::Settings launcherSettings;
   std::vector<std::string> hosts;
   bool help = false;
   bool version = false;

@@ -61,3 +61,54 @@ TEST(SimMgrOptionsTest, DefaultsValuesAndContradictions) {
     EXPECT_FALSE(error.empty());
   }
 }
+
+TEST(SimMgrOptionsTest, LauncherPresetsAndTheirOptions) {
+  std::string error;
+  SimMgrOptions ssh;
+  ASSERT_TRUE(Parse({"--launcher", "ssh", "--hosts", "n1,n2", "--ssh-port", "2222", "--ssh-user", "sim",
+                     "--ssh-identity", "/k/id", "--ssh-option", "StrictHostKeyChecking=yes", "--ssh-option",
+                     "ConnectTimeout=5"},
+                    ssh, error))
+      << error;
+  EXPECT_EQ(ssh.launcher,
+            "ssh -tt -o BatchMode=yes -p 2222 -l sim -i /k/id -o StrictHostKeyChecking=yes"
+            " -o ConnectTimeout=5 {host} {quoted-command}");
+  EXPECT_EQ(ssh.hosts, (std::vector<std::string>{"n1", "n2"}));
+
+  SimMgrOptions srunNamed;
+  ASSERT_TRUE(Parse({"--hosts", "node1", "--launcher=srun", "--srun-option", "--mem-per-cpu=100M"}, srunNamed,
+                    error))
+      << error;
+  EXPECT_EQ(srunNamed.launcher, "srun --nodes=1 --ntasks=1 --mem-per-cpu=100M --nodelist={host} {command}");
+
+  // Without hosts Slurm places each step; the host list keeps its default,
+  // which only groups the ports handed out.
+  SimMgrOptions srun;
+  ASSERT_TRUE(Parse({"--launcher", "srun"}, srun, error)) << error;
+  EXPECT_NE(srun.launcher.find("SIMMGR_HOST="), std::string::npos) << srun.launcher;
+  EXPECT_EQ(srun.hosts, (std::vector<std::string>{"127.0.0.1"}));
+
+  // A template with only the quoted command is a template.
+  SimMgrOptions quoted;
+  ASSERT_TRUE(Parse({"--launcher", "ssh {host} {quoted-command}", "--hosts", "n1"}, quoted, error)) << error;
+  EXPECT_EQ(quoted.launcher, "ssh {host} {quoted-command}");
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+      {{"--launcher", "ssh"}, "--launcher ssh needs --hosts"},
+      {{"--ssh-port", "22", "--launcher", "srun"}, "--ssh-port needs --launcher ssh"},
+      {{"--ssh-user", "u"}, "--ssh-user needs --launcher ssh"},
+      {{"--launcher", "sh -c {command}", "--ssh-option", "A=b"}, "--ssh-option needs --launcher ssh"},
+      {{"--launcher", "ssh", "--hosts", "n1", "--srun-option", "-x"}, "--srun-option needs --launcher srun"},
+      {{"--launcher", "ssh", "--hosts", "n1", "--ssh-port", "0"}, "bad value '0' for --ssh-port"},
+      {{"--launcher", "ssh", "--hosts", "n1", "--ssh-user", "-oProxyCommand=x"},
+       "bad value '-oProxyCommand=x' for --ssh-user"},
+      {{"--launcher", "ssh", "--hosts", "n1", "--ssh-identity", ""}, "bad value '' for --ssh-identity"},
+      {{"--launcher", "ssh", "--hosts", "n1;reboot"}, "bad host name 'n1;reboot' in --hosts"},
+      {{"--launcher", "ssh", "--hosts", "n1,-oProxyCommand=x"}, "bad host name '-oProxyCommand=x' in --hosts"},
+      {{"--launcher", "srun", "--hosts", "user@n1"}, "bad host name 'user@n1' in --hosts"}};
+  for (const auto& [words, message] : bad) {
+    SimMgrOptions options;
+    EXPECT_FALSE(Parse(words, options, error)) << words[0] << " " << words[1];
+    EXPECT_EQ(error, message);
+  }
+}

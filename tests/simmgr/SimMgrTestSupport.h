@@ -4,6 +4,7 @@
 // Running simmgr as a child and reading what it wrote.
 
 #include <cstdlib>
+#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -72,6 +73,24 @@ inline std::vector<std::map<std::string, std::string>> ReadCsv(const std::string
     rows.push_back(row);
   }
   return rows;
+}
+
+// Whether a running process has `words` as neighbouring arguments of its
+// command line (an ended process that is not yet reaped has none).
+inline bool ProcessRunningWith(const std::vector<std::string>& words) {
+  std::string wanted(1, '\0');
+  for (const std::string& word : words) wanted += word + '\0';
+  DIR* proc = opendir("/proc");
+  bool found = false;
+  while (dirent* entry = proc != nullptr ? readdir(proc) : nullptr) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    std::ifstream in(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
+    std::ostringstream line;
+    line << '\0' << in.rdbuf();
+    if (line.str().find(wanted) != std::string::npos) found = true;
+  }
+  if (proc != nullptr) closedir(proc);
+  return found;
 }
 
 // The observations of each variable in a simulator's ASCII result file.

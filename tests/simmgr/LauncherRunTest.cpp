@@ -1,0 +1,112 @@
+// simmgr through launchers on this machine: the host a launched command
+// announces, a command quoted for a second shell, and how a launcher is
+// stopped (SIGTERM, then SIGKILL once its grace is over).
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include "tests/simmgr/SimMgrTestSupport.h"
+
+namespace {
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Writes an executable stand-in for the simulator that takes the experiment
+// from -e and runs `cases` (a body of a shell `case` on it); any other
+// experiment runs the real simulator.
+void WriteStandIn(const std::string& path, const std::string& cases) {
+  {
+    std::ofstream out(path);
+    out << "#!/bin/sh\n"
+           "exp=''; prev=''\n"
+           "for a in \"$@\"; do [ \"$prev\" = -e ] && exp=$a; prev=$a; done\n"
+           "case \"$exp\" in\n"
+        << cases
+        << "esac\n"
+           "exec '" KORVAN_SIMULATOR_PATH "' \"$@\"\n";
+  }
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
+
+}  // namespace
+
+// The simulator's command goes through two shells, its path holding a
+// blank, and the host a launched command names before the port is the one
+// connected to: a reachable one completes, one that cannot be reached is a
+// failure of that experiment alone, reported with the host named.
+TEST(LauncherRunTest, AnnouncedHostIsConnectedToThroughASecondShell) {
+  const std::string dir = TestFolder("announced host");
+  const std::string standIn = dir + "/stand in.sh";
+  WriteStandIn(standIn,
+               "  0) echo SIMMGR_HOST=localhost;;\n"
+               "  1) echo SIMMGR_HOST=255.255.255.255;;\n");
+  const auto start = std::chrono::steady_clock::now();
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "0,1", "--replications", "200", "--report-size", "100", "--jobs", "2",
+                 "--seed", "5151", "--timeout", "2", "--port", "23500", "--out", dir + "/out", "--simulator",
+                 standIn, "--launcher", "sh -c {quoted-command}"});
+  EXPECT_LT(SecondsSince(start), 20.0);
+  EXPECT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_NE(result.err.find("experiment 1 failed: no connection to 255.255.255.255 port "), std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.err.find("experiment 0 failed"), std::string::npos) << result.err;
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 6u);
+  for (const auto& row : rows) {
+    const bool reachable = row.at("experiment") == "0";
+    EXPECT_EQ(row.at("status"), reachable ? "complete" : "failed");
+    EXPECT_EQ(row.at("replications"), reachable ? "200" : "0");
+  }
+}
+
+// A launcher that must be stopped gets SIGTERM, so that it can end what it
+// started elsewhere; one that ignores it is killed once its grace is over,
+// and nothing is left running either way. The same holds for an interrupt
+// before any data. (With `exec` the stand-in itself is the launcher.)
+TEST(LauncherRunTest, StoppedLaunchersGetSigtermThenSigkill) {
+  const std::string dir = TestFolder("launcher ending");
+  const std::string standIn = dir + "/standin.sh";
+  WriteStandIn(standIn,
+               "  2) trap 'echo TERM >> \"" + dir + "/term2\"; exit 0' TERM; echo waiting; "
+               "sleep 611.25 & wait; exit 0;;\n"
+               "  3) trap '' TERM; echo deaf; exec sleep 611.5;;\n");
+  const auto start = std::chrono::steady_clock::now();
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "2,3", "--replications", "200", "--jobs", "2", "--timeout", "1", "--port",
+                 "23550", "--out", dir + "/out", "--simulator", standIn, "--launcher", "exec {command}"});
+  const double seconds = SecondsSince(start);
+  EXPECT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_NE(result.err.find("experiment 2 failed: no port announcement within the timeout"), std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("experiment 3 failed: no port announcement within the timeout"), std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("stdout| deaf"), std::string::npos) << result.err;
+  EXPECT_EQ(ReadFile(dir + "/term2"), "TERM\n");
+  // The deaf one had its five seconds of grace.
+  EXPECT_GE(seconds, 5.5);
+  EXPECT_LT(seconds, 20.0);
+  EXPECT_FALSE(ProcessRunningWith({"sleep", "611.25"}));
+  EXPECT_FALSE(ProcessRunningWith({"sleep", "611.5"}));
+
+  // Interrupted while the launched commands have not announced a port.
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH,
+                            {"--experiments", "2", "--replications", "200", "--timeout", "30", "--port", "23560",
+                             "--out", dir + "/interrupted", "--simulator", standIn, "--launcher",
+                             "exec {command}"}));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < until && !ProcessRunningWith({"sleep", "611.25"})) manager.Wait(20);
+  manager.Signal(SIGINT);
+  ASSERT_TRUE(manager.Wait(20000)) << manager.ErrorOutput();
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  EXPECT_EQ(ReadFile(dir + "/term2"), "TERM\nTERM\n");
+  EXPECT_FALSE(ProcessRunningWith({"sleep", "611.25"}));
+  const auto rows = ReadCsv(dir + "/interrupted/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "incomplete");
+}
