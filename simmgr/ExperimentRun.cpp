@@ -222,7 +222,9 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
       if (now >= deadline) return Fail("the simulator did not end after its quit reply");
       return;
     case kEnding:
-      if (process.PollEnded()) {
+      // The group, not its leader: srun may still be cancelling its job
+      // step after the shell that started it has gone.
+      if (!process.GroupRunning() && process.PollEnded()) {
         process.Pump();
         return Finish(endingOutcome);
       }

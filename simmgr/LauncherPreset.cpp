@@ -28,7 +28,7 @@ std::string LauncherPreset::Expand(const std::string& name, const Settings& sett
     for (const std::string& option : settings.sshOptions) line += " -o " + ShellWord(option);
     return line + " {host} {quoted-command}";
   }
-  line = "srun --nodes=1 --ntasks=1";
+  line = "srun --exact --nodes=1 --ntasks=1";
   for (const std::string& option : settings.srunOptions) line += " " + ShellWord(option);
   if (hostsNamed) return line + " --nodelist={host} {command}";
   return line + " /bin/sh -c 'echo " + kHostAnnouncement + "$(hostname); exec \"$@\"' sh {command}";

@@ -15,11 +15,13 @@
 //         The remote command gets a terminal (-tt) so that it is hung up, and
 //         ends, when the ssh client ends; BatchMode keeps ssh from asking for
 //         a password on the terminal of a manager that cannot answer.
-//   srun  srun --nodes=1 --ntasks=1 [OPTION]... --nodelist={host} {command}
+//   srun  srun --exact --nodes=1 --ntasks=1 [OPTION]... --nodelist={host} {command}
 //         with named hosts: one job step per simulator on the chosen node;
 //         without them Slurm places the step, and a shell in the step
 //         announces the node's name (HostFromAnnouncement) before it becomes
-//         the simulator.
+//         the simulator. --exact gives the step one CPU: by default a step
+//         takes every CPU of the allocation on its node, and the next one
+//         waits for it.
 class LauncherPreset {
  public:
   struct Settings {

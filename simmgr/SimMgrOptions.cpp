@@ -42,7 +42,8 @@ const char* SimMgrOptions::Usage() {
          "experiment and reward variable, the mean with its confidence interval.\n"
          "\n"
          "  --experiments LIST     experiments to run, e.g. 0-35 or 0,4,8-11 (default: all)\n"
-         "  --jobs N               simulators running at once (default: number of cores)\n"
+         "  --jobs N               simulators running at once (default: number of cores;\n"
+         "                         with --launcher srun, the allocation's tasks)\n"
          "  --replications N       fixed number of replications per experiment\n"
          "  --abs-precision H      stop when every confidence interval's half-width is <= H\n"
          "  --precision R          stop when every half-width is <= R * |mean|\n"
@@ -229,6 +230,7 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     return false;
   }
   if (LauncherPreset::IsPreset(launcher)) {
+    launcherPreset = launcher;
     launcher = LauncherPreset::Expand(launcher, launcherSettings, !hosts.empty());
   }
   if (!launcher.empty() && launcher.find("{command}") == std::string::npos &&

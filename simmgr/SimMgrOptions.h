@@ -11,7 +11,7 @@
 // The manager's command line.
 struct SimMgrOptions {
   std::string experiments;  // empty: every experiment of the study
-  int jobs = 0;             // 0: the number of cores
+  int jobs = 0;             // 0: the number of cores, or of tasks with srun
   int port = 10000;
   std::string simulator;    // empty: `simulator` beside this program
   uint32_t seed = 31415;
@@ -24,6 +24,7 @@ struct SimMgrOptions {
   // Empty: simulators are started here. A preset's name ("ssh", "srun") is
   // replaced by its template when parsed.
   std::string launcher;
+  std::string launcherPreset;  // the preset named, if one was
   LauncherPreset::Settings launcherSettings;
   std::vector<std::string> hosts;
   bool help = false;

@@ -138,6 +138,13 @@ int main(int argc, char** argv) {
     std::cout << "simmgr " << KorvanVersionText() << "\n";
     return 0;
   }
+  if (options.jobs <= 0 && options.launcherPreset == "srun") {
+    // One job step per task of the allocation: a step beyond them waits
+    // for a free CPU.
+    const char* tasks = std::getenv("SLURM_NTASKS");
+    const long n = tasks != nullptr ? std::strtol(tasks, nullptr, 10) : 0;
+    if (n > 0 && n <= 4096) options.jobs = static_cast<int>(n);
+  }
   if (options.jobs <= 0) {
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
     options.jobs = cores > 0 ? static_cast<int>(cores) : 1;

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -244,6 +246,39 @@ void SimulatorProcess::Pump() {
 }
 
 bool SimulatorProcess::PollEnded() { return Reap(false); }
+
+bool SimulatorProcess::GroupRunning() const {
+  if (!Running()) return false;
+  if (!ownGroup) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT | WNOHANG) == 0 && info.si_pid == 0;
+  }
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return true;
+  bool found = false;
+  while (dirent* entry = found ? nullptr : readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    const std::string path = std::string("/proc/") + entry->d_name + "/stat";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == -1) continue;
+    char text[512];
+    const ssize_t n = read(fd, text, sizeof(text) - 1);
+    close(fd);
+    if (n <= 0) continue;
+    text[n] = '\0';
+    // "pid (name) state ppid pgrp ...": the name may hold anything, so the
+    // fields are read after the last ')'.
+    const char* rest = std::strrchr(text, ')');
+    if (rest == nullptr || rest[1] != ' ') continue;
+    const char state = rest[2];
+    char* end = nullptr;
+    std::strtol(rest + 3, &end, 10);  // ppid
+    const long group = std::strtol(end, nullptr, 10);
+    if (group == pid && state != 'Z' && state != 'X') found = true;
+  }
+  closedir(proc);
+  return found;
+}
 
 void SimulatorProcess::Signal(int signal) {
   if (!Running()) return;

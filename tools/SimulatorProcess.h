@@ -43,6 +43,11 @@ class SimulatorProcess {
   void Pump();
   // Reaps the child if it has ended, without waiting; true once it has.
   bool PollEnded();
+  // Without reaping: whether any process of the child's group (with
+  // SetOwnProcessGroup; else the child itself) still runs. A launcher's
+  // shell may end at once on SIGTERM while the launcher under it is still
+  // cleaning up.
+  bool GroupRunning() const;
   // Sends `signal` to the child (its group with SetOwnProcessGroup) while
   // it runs.
   void Signal(int signal);

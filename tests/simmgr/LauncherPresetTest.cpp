@@ -43,10 +43,10 @@ TEST(LauncherPresetTest, SrunNamesTheNodeOrLetsTheStepAnnounceIt) {
   settings.srunOptions = {"--mem-per-cpu=500M", "--comment=two words"};
   settings.sshPort = 22;  // not srun's
   EXPECT_EQ(LauncherPreset::Expand("srun", settings, true),
-            "srun --nodes=1 --ntasks=1 --mem-per-cpu=500M '--comment=two words'"
+            "srun --exact --nodes=1 --ntasks=1 --mem-per-cpu=500M '--comment=two words'"
             " --nodelist={host} {command}");
   const std::string unnamed = LauncherPreset::Expand("srun", LauncherPreset::Settings(), false);
-  EXPECT_EQ(unnamed, "srun --nodes=1 --ntasks=1 /bin/sh -c 'echo SIMMGR_HOST=$(hostname); exec \"$@\"'"
+  EXPECT_EQ(unnamed, "srun --exact --nodes=1 --ntasks=1 /bin/sh -c 'echo SIMMGR_HOST=$(hostname); exec \"$@\"'"
                      " sh {command}");
 
   // The wrapper, run here without srun, announces this host and then runs

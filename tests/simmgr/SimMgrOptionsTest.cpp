@@ -74,12 +74,13 @@ TEST(SimMgrOptionsTest, LauncherPresetsAndTheirOptions) {
             "ssh -tt -o BatchMode=yes -p 2222 -l sim -i /k/id -o StrictHostKeyChecking=yes"
             " -o ConnectTimeout=5 {host} {quoted-command}");
   EXPECT_EQ(ssh.hosts, (std::vector<std::string>{"n1", "n2"}));
+  EXPECT_EQ(ssh.launcherPreset, "ssh");
 
   SimMgrOptions srunNamed;
   ASSERT_TRUE(Parse({"--hosts", "node1", "--launcher=srun", "--srun-option", "--mem-per-cpu=100M"}, srunNamed,
                     error))
       << error;
-  EXPECT_EQ(srunNamed.launcher, "srun --nodes=1 --ntasks=1 --mem-per-cpu=100M --nodelist={host} {command}");
+  EXPECT_EQ(srunNamed.launcher, "srun --exact --nodes=1 --ntasks=1 --mem-per-cpu=100M --nodelist={host} {command}");
 
   // Without hosts Slurm places each step; the host list keeps its default,
   // which only groups the ports handed out.
@@ -92,6 +93,7 @@ TEST(SimMgrOptionsTest, LauncherPresetsAndTheirOptions) {
   SimMgrOptions quoted;
   ASSERT_TRUE(Parse({"--launcher", "ssh {host} {quoted-command}", "--hosts", "n1"}, quoted, error)) << error;
   EXPECT_EQ(quoted.launcher, "ssh {host} {quoted-command}");
+  EXPECT_EQ(quoted.launcherPreset, "");
 
   const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
       {{"--launcher", "ssh"}, "--launcher ssh needs --hosts"},

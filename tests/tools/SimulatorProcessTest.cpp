@@ -118,3 +118,32 @@ TEST(SimulatorProcessTest, WhatAGroupLeaderLeavesBehindEndsWithIt) {
     EXPECT_TRUE(EndsWithin(leftover, 5000));
   }
 }
+
+// GroupRunning looks at the whole group without reaping: true while what
+// the leader left runs, false once only zombies remain.
+TEST(SimulatorProcessTest, GroupRunningSeesWhatTheLeaderLeft) {
+  SimulatorProcess process;
+  process.SetOwnProcessGroup(true);
+  ASSERT_TRUE(StartShell(process, "sleep 612.75 & echo $!; echo $$; exit 0"));
+  std::string line;
+  ASSERT_TRUE(process.ReadLine(line, 10000)) << process.Error();
+  const pid_t leftover = static_cast<pid_t>(std::stol(line));
+  ASSERT_TRUE(process.ReadLine(line, 10000)) << process.Error();
+  const pid_t leader = static_cast<pid_t>(std::stol(line));
+  ASSERT_EQ(leader, process.Pid());
+  ASSERT_TRUE(EndsWithin(leader, 5000));
+  EXPECT_TRUE(process.Running());  // not reaped
+  EXPECT_TRUE(process.GroupRunning());
+  kill(leftover, SIGKILL);
+  const Clock::time_point start = Clock::now();
+  while (process.GroupRunning() && ElapsedMs(start) < 5000) usleep(10000);
+  EXPECT_FALSE(process.GroupRunning());
+  EXPECT_TRUE(process.PollEnded());
+  EXPECT_EQ(process.ExitStatus(), 0);
+
+  SimulatorProcess alone;
+  ASSERT_TRUE(StartShell(alone, "exec sleep 30"));
+  EXPECT_TRUE(alone.GroupRunning());
+  alone.Kill();
+  EXPECT_FALSE(alone.GroupRunning());
+}
