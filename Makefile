@@ -1,14 +1,15 @@
 # Top-level entry points. `make run` builds the optimised programs and runs
 # the whole study through the simulation manager (simmgr); `make test` builds
 # and runs the whole test suite twice, once optimised and once under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer; `make test-cluster` runs
+# the study through a real ssh server and a real Slurm cluster on loopback.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 RELEASE_DIR := build/release
 SANITIZE_DIR := build/sanitize
 
-.PHONY: all deps build run test test-release test-sanitize bench clean
+.PHONY: all deps build run test test-release test-sanitize test-cluster bench clean
 
 all: build
 
@@ -40,6 +41,12 @@ test-sanitize: deps
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# The study locally, through ssh and as Slurm job steps, against an ssh
+# server and a one-node Slurm cluster brought up on 127.0.0.1 for the run
+# (as root; skipped otherwise). See tools/cluster/.
+test-cluster: build
+	tools/cluster/test-cluster $(RELEASE_DIR)
 
 bench: deps
 	cmake -S . -B build/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKORVAN_BUILD_BENCH=ON -DKORVAN_BUILD_TESTS=OFF
