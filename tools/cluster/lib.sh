@@ -98,7 +98,7 @@ descendants() {
 wait_ended() {
   local tenths=$1
   shift
-  local pid left
+  local pid left i
   for ((i = 0; i <= tenths * 5; ++i)); do
     left=0
     for pid in "$@"; do
@@ -145,7 +145,7 @@ end_processes() {
 stop_recorded() {
   local dir=$1
   [[ -f "$dir/pids" ]] || return 0
-  local lines=() pid start name
+  local lines=() pid start name i
   mapfile -t lines <"$dir/pids"
   for ((i = ${#lines[@]} - 1; i >= 0; --i)); do
     read -r pid start name <<<"${lines[i]}"
@@ -155,10 +155,11 @@ stop_recorded() {
     fi
     end_processes "$name (pid $pid)" "$pid" $(descendants "$pid")
   done
-  local rest
-  rest=$(marked "$dir")
-  # shellcheck disable=SC2086
-  [[ -z "$rest" ]] || end_processes "processes left by the daemons ($(echo $rest))" $rest
+  local rest=()
+  for pid in $(marked "$dir"); do
+    rest+=("$pid" $(descendants "$pid"))
+  done
+  ((${#rest[@]} == 0)) || end_processes "processes left by the daemons (${rest[*]})" "${rest[@]}"
   return 0
 }
 
@@ -177,7 +178,7 @@ ports_in_use() {
 # A TCP port from 40000 to 59999 that nothing uses now and that is not
 # among the arguments.
 free_port() {
-  local used port
+  local used port i
   used=" $(ports_in_use | tr '\n' ' ') $* "
   for ((i = 0; i < 1000; ++i)); do
     port=$((40000 + (RANDOM * 32768 + RANDOM) % 20000))
