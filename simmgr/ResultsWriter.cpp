@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "simmgr/LauncherPreset.h"
 #include "simmgr/NumberText.h"
 
 namespace {
@@ -68,22 +69,11 @@ bool CloseFile(std::ofstream& file, const std::string& path, std::string& error)
   return true;
 }
 
-// A command line as a shell reads it back: arguments with anything but
-// plain characters are single-quoted.
+// A command line as a shell reads it back.
 std::string ShellText(const std::vector<std::string>& arguments) {
   std::string text;
   for (const std::string& argument : arguments) {
-    if (!text.empty()) text += ' ';
-    const bool plain = !argument.empty() &&
-                       argument.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                                  "0123456789-_=.,/:@+%") == std::string::npos;
-    if (plain) {
-      text += argument;
-      continue;
-    }
-    text += '\'';
-    for (char c : argument) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    text += '\'';
+    text += (text.empty() ? "" : " ") + LauncherPreset::ShellWord(argument);
   }
   return text;
 }
