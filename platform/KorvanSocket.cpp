@@ -223,12 +223,14 @@ int KorvanSocket::RecvBlock(char* buffer, int n, const char* terminator) {
   if (n <= 0) return 0;
   const int terminatorLength = static_cast<int>(std::strlen(terminator));
   int received = 0;
-  for (;;) {
-    const int result = Recv(buffer + received, n - received);
-    if (result > 0) received += result;
+  buffer[0] = '\0';
+  // One byte per receive: whatever follows the terminator (the next command,
+  // or anything else the peer sent in the same packet) stays in the socket,
+  // so what is read never depends on how the bytes were cut on the way.
+  while (received < n) {
+    if (Recv(buffer + received, 1) <= 0) break;  // closed by the peer, or failed
+    received++;
     buffer[received] = '\0';
-    if (result <= 0) break;  // closed by the peer, or failed
-    if (received >= n) break;
     if (received >= terminatorLength &&
         std::memcmp(buffer + received - terminatorLength, terminator,
                     static_cast<size_t>(terminatorLength)) == 0) {

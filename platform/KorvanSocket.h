@@ -64,7 +64,8 @@ class KorvanSocket {
 
   // Receives, appending, until the text received ends with `terminator`,
   // `n` bytes have arrived, the peer closes the connection or a receive
-  // fails; returns the bytes received and leaves a NUL after them.
+  // fails; returns the bytes received and leaves a NUL after them. Never
+  // reads past the terminator: what follows it stays in the socket.
   // REQUIRES: `buffer` holds n + 1 bytes; `terminator` is not null.
   // n <= 0 returns 0 at once without touching the buffer.
   int RecvBlock(char* buffer, int n, const char* terminator);

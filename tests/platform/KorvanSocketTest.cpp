@@ -175,6 +175,18 @@ TEST_F(ConnectedPair, TerminatedTextArrivingInPiecesIsAssembled) {
   EXPECT_EQ(0, std::memcmp(buffer, "ef", 2));
 }
 
+TEST_F(ConnectedPair, TerminatedTextLeavesWhatFollowsInTheSocket) {
+  // Two texts and a byte in one packet: each read takes one text exactly.
+  ASSERT_EQ(14, client.Send("a;1;;bb;22;;\x01x", 14));
+  char buffer[513];
+  EXPECT_EQ(5, server.RecvBlock(buffer, 512, ";;"));
+  EXPECT_STREQ("a;1;;", buffer);
+  EXPECT_EQ(7, server.RecvBlock(buffer, 512, ";;"));
+  EXPECT_STREQ("bb;22;;", buffer);
+  EXPECT_EQ(2, server.RecvBlock(buffer, 2));
+  EXPECT_EQ(0, std::memcmp(buffer, "\x01x", 2));
+}
+
 TEST_F(ConnectedPair, BlockReceivesEndWhenThePeerClosesMidway) {
   std::thread sender([this] {
     client.Send("a.bin;3", 7);
