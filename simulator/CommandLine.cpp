@@ -160,10 +160,20 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
         std::cout << "ReportSize: " << reportSize << std::endl;
         break;
       }
-      case 'N':
-        if (!ReadIntOption(letter, parameter, &maxBatches)) return 1;
+      case 'N': {
+        // 0 means no limit; a negative number or a text without digits
+        // would silently mean the same and run for ever.
+        bool sawDigit, overflow;
+        long long value = ReadNumber(parameter, &sawDigit, &overflow);
+        if (!sawDigit || overflow || value < 0 || value > INT_MAX) {
+          std::cerr << "ERROR: The batch limit ('-N') must be a whole number from 0 (no limit) to "
+                    << INT_MAX << ", not '" << parameter << "'\n";
+          return 1;
+        }
+        maxBatches = static_cast<int>(value);
         std::cout << "Max Number of Batches: " << maxBatches << std::endl;
         break;
+      }
       case 'O':
         ReplaceString(&overrideString, parameter);
         std::cout << "OverrideString is " << overrideString << std::endl;

@@ -120,6 +120,18 @@ TEST(CommandLineTest, NumbersThatCannotBeUsedAreRefused) {
   ExpectRefused({"-n-5"}, reportSize + "-5'\n");
   ExpectRefused({"-n", "abc"}, reportSize + "abc'\n");
   ExpectRefused({"-n", "99999999999"}, reportSize + "99999999999'\n");
+  // A batch limit that is not a number or is negative would mean "no
+  // limit" and run for ever; 0 and no -N at all still mean no limit.
+  const std::string batches =
+      "ERROR: The batch limit ('-N') must be a whole number from 0 (no limit) to 2147483647, "
+      "not '";
+  ExpectRefused({"-N", "abc"}, batches + "abc'\n");
+  ExpectRefused({"-N-1"}, batches + "-1'\n");
+  ExpectRefused({"-N", "99999999999"}, batches + "99999999999'\n");
+  ExpectRefused({"-N", "-1"}, "Expect a parameter after '-N'\n");
+  ProgramResult noLimit = RunQuick({"-N", "0", "-N0"});
+  EXPECT_EQ(noLimit.exitCode, 0) << noLimit.err;
+  EXPECT_TRUE(HasLine(noLimit.out, "Max Number of Batches: 0"));
   const std::string port = "ERROR: The port ('-p') must be a number from 1 to 65535, not '";
   ExpectRefused({"-p", "70000"}, port + "70000'\n");
   ExpectRefused({"-p", "0"}, port + "0'\n");
