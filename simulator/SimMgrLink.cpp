@@ -5,17 +5,25 @@
 // message), a kind byte, a code byte and the big-endian process id.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <new>
+#include <string>
 
 #include "Cpp/BaseClasses/ErrorReporting.h"
+#include "Cpp/BaseClasses/KorvanAssert.h"
 #include "platform/KorvanSocket.h"
 #include "platform/ProcessServices.h"
 #include "simulator/SimulatorClass.h"
@@ -31,6 +39,10 @@ const char kCommandHello = 1;
 const char kCommandQuit = 2;
 const char kCommandFile = 3;
 
+const int kBinaryHeaderSize = 256;
+// The start of the header text of every binary result file.
+const char kBinaryHeaderPrefix[] = "KORVAN_SIM_BIN_FILE,256,";
+
 void SendMessage(SimulatorClass* simulator, KorvanSocket* socket, char kind, char code) {
   if (socket == nullptr) return;
   // A failed part sets `status` 2 inside the writers; the later parts are
@@ -41,15 +53,6 @@ void SendMessage(SimulatorClass* simulator, KorvanSocket* socket, char kind, cha
   simulator->OutputInt(socket, nullptr, static_cast<int>(static_cast<uint32_t>(KorvanGetPid())));
 }
 
-// A decimal number read as atoi reads it (no digits: 0), but saturating at
-// the limits of int instead of overflowing.
-int ReadLimit(const char* text) {
-  const long value = std::strtol(text, nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
-
 char* CopyText(const char* text, size_t length) {
   char* copy = new (std::nothrow) char[length + 1];
   if (copy == nullptr) MemoryAllocationError();
@@ -58,9 +61,186 @@ char* CopyText(const char* text, size_t length) {
   return copy;
 }
 
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+// `text` with control characters and backslashes written as \xNN, fit to
+// be printed in a message.
+std::string Printable(const char* text, size_t length) {
+  std::string out;
+  for (size_t k = 0; k < length; k++) {
+    const unsigned char c = static_cast<unsigned char>(text[k]);
+    if (IsControl(c) || c == '\\') {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// The text of command 3, "<name>;<limit>;;", taken apart. The name is not
+// empty and holds no control characters; the limit is a whole number from 1
+// to INT_MAX written in decimal digits only. A text that is anything else
+// is refused with `reason` saying why.
+struct FileCommand {
+  std::string name;
+  int limit = 0;
+  std::string reason;
+};
+
+bool ParseFileCommand(const char* text, size_t length, FileCommand* command) {
+  const size_t terminatorLength = sizeof(kTextTerminator) - 1;
+  KORVAN_ASSERT(length >= terminatorLength);
+  const size_t bodyLength = length - terminatorLength;
+  const char* separator = static_cast<const char*>(std::memchr(text, ';', bodyLength));
+  if (separator == nullptr) {
+    command->reason = "the text '" + Printable(text, length) + "' is not <file>;<limit>;;";
+    return false;
+  }
+  const size_t nameLength = static_cast<size_t>(separator - text);
+  const char* limit = separator + 1;
+  const size_t limitLength = bodyLength - nameLength - 1;
+  long long value = 0;
+  bool digitsOnly = limitLength > 0;
+  for (size_t k = 0; k < limitLength && digitsOnly; k++) {
+    digitsOnly = limit[k] >= '0' && limit[k] <= '9';
+    if (digitsOnly && value <= INT_MAX) value = value * 10 + (limit[k] - '0');
+  }
+  if (!digitsOnly || value < 1 || value > INT_MAX) {
+    command->reason = "the replication limit must be a whole number from 1 to " +
+                      std::to_string(INT_MAX) + ", not '" + Printable(limit, limitLength) + "'";
+    return false;
+  }
+  if (nameLength == 0) {
+    command->reason = "the file name is empty";
+    return false;
+  }
+  for (size_t k = 0; k < nameLength; k++) {
+    if (IsControl(static_cast<unsigned char>(text[k]))) {
+      command->reason =
+          "the file name '" + Printable(text, nameLength) + "' holds control characters";
+      return false;
+    }
+  }
+  command->name.assign(text, nameLength);
+  command->limit = static_cast<int>(value);
+  return true;
+}
+
+// Whether the open file `fd` is a binary result file of this system: its
+// first block is the header text, NUL-terminated, and zero bytes after it.
+bool HoldsBinaryHeader(int fd) {
+  unsigned char block[kBinaryHeaderSize];
+  size_t got = 0;
+  while (got < sizeof(block)) {
+    const ssize_t n = read(fd, block + got, sizeof(block) - got);
+    if (n == -1 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  const size_t prefixLength = sizeof(kBinaryHeaderPrefix) - 1;
+  if (std::memcmp(block, kBinaryHeaderPrefix, prefixLength) != 0) return false;
+  const unsigned char* end =
+      static_cast<const unsigned char*>(std::memchr(block, 0, sizeof(block)));
+  if (end == nullptr) return false;
+  for (const unsigned char* p = end; p < block + sizeof(block); p++) {
+    if (*p != 0) return false;
+  }
+  return true;
+}
+
+// Decides whether the manager may have `name` written: a file that does not
+// exist yet (created here, empty, so that nothing else can take the name
+// meanwhile), or a binary result file of an earlier run. Anything else that
+// exists is refused: a manager that could name any file would make the
+// simulator truncate whatever the user may write. False, with `reason`,
+// when refused.
+bool MayWriteResultFile(const std::string& name, std::string* reason) {
+  const std::string shown = "'" + Printable(name.data(), name.size()) + "'";
+  struct stat info;
+  if (stat(name.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) {
+      *reason = shown + " is a directory";
+      return false;
+    }
+    // Not opened unless regular: opening a FIFO or a device could block or
+    // act on the device.
+    if (!S_ISREG(info.st_mode)) {
+      *reason = shown + " exists and is not a binary result file";
+      return false;
+    }
+    int fd;
+    do {
+      fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1) {
+      *reason = shown + " cannot be read: " + std::strerror(errno);
+      return false;
+    }
+    const bool resultFile = HoldsBinaryHeader(fd);
+    close(fd);
+    if (!resultFile) {
+      *reason = shown + " exists and is not a binary result file";
+      return false;
+    }
+    return true;
+  }
+  if (errno != ENOENT) {
+    *reason = shown + " cannot be used: " + std::strerror(errno);
+    return false;
+  }
+  int fd;
+  do {
+    fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  } while (fd == -1 && errno == EINTR);
+  if (fd == -1) {
+    // EEXIST here: a dangling symbolic link, or a file made meanwhile.
+    *reason = errno == EEXIST ? shown + " exists and is not a binary result file"
+                              : shown + " cannot be created: " + std::strerror(errno);
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
 void ReportReadError(SimulatorClass* simulator) {
   std::cout << "Error reading socket 'read'... Exiting." << std::endl;
   simulator->status = 2;
+  simulator->linkLost = true;
+}
+
+enum TextResult { kTextComplete, kTextCutShort, kTextTooLong, kTextTimedOut };
+
+// Reads the text of command 3 up to and including its terminator, one byte
+// at a time, so that nothing after it is taken from the socket. The manager
+// has `waitMs` in all to send it; a text it leaves unfinished on an open
+// connection must not hold the run for ever. Leaves a NUL after the text.
+// REQUIRES: `text` holds kCommandTextSize + 1 bytes.
+TextResult ReadFileCommandText(KorvanSocket* socket, int waitMs, char* text, int* length) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+  const int terminatorLength = static_cast<int>(sizeof(kTextTerminator) - 1);
+  *length = 0;
+  text[0] = '\0';
+  while (*length < kCommandTextSize) {
+    const long long left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (!socket->Select(left > 0 ? static_cast<int>(left) : 0)) {
+      if (socket->GetErrorString() != nullptr) return kTextCutShort;
+      if (left <= 0) return kTextTimedOut;
+      continue;
+    }
+    if (socket->Recv(text + *length, 1) != 1) return kTextCutShort;
+    text[++*length] = '\0';
+    if (*length >= terminatorLength &&
+        std::memcmp(text + *length - terminatorLength, kTextTerminator,
+                    static_cast<size_t>(terminatorLength)) == 0) {
+      return kTextComplete;
+    }
+  }
+  return kTextTooLong;
 }
 
 }  // namespace
@@ -128,6 +308,7 @@ void SimulatorClass::ListenToSimMgr(KorvanSocket* socket) {
     if (socket->GetErrorString() != nullptr) {
       std::cout << "Error reading socket 'select'... Exiting." << std::endl;
       status = 2;
+      linkLost = true;
     }
     return;
   }
@@ -141,53 +322,75 @@ void SimulatorClass::ListenToSimMgr(KorvanSocket* socket) {
   }
 
   if (command == kCommandQuit) {
+    quitReceived = true;
     std::cout << "SOCKET::Quit" << std::endl;
     SendMessage(this, socket, static_cast<char>(0xFE), 2);
     status = 2;
   } else if (command == kCommandFile) {
-    char text[kCommandTextSize + 1];
-    const int received = socket->RecvBlock(text, kCommandTextSize, kTextTerminator);
-    // A text without its terminator was cut short (the manager went away,
-    // or sent more than fits): acting on part of a file name would write the
-    // results to the wrong file.
-    const int terminatorLength = static_cast<int>(sizeof(kTextTerminator) - 1);
-    if (received < terminatorLength ||
-        std::memcmp(text + received - terminatorLength, kTextTerminator,
-                    static_cast<size_t>(terminatorLength)) != 0) {
-      ReportReadError(this);
-      return;
-    }
-    // "name;limit;;": the first piece names the file, the second is the
-    // batch limit (absent: 0).
-    const char* separator = std::strchr(text, ';');
-    const size_t nameLength = static_cast<size_t>(separator - text);
-    const int limit = ReadLimit(separator + 1);
-
-    SendMessage(this, socket, static_cast<char>(0xFF), 3);
-    // A file given on the command line is kept, with its limit.
-    if (binFileName == nullptr) {
-      binFileName = CopyText(text, nameLength);
-      binStream = CreateBinFile(binFileName);
-      if (binStream != nullptr) {
-        maxBatches = limit;
-      } else {
-        // Going on alone with nowhere to write would lose every result.
-        status = 2;
-        exitStatus = 1;
-      }
-    }
-    // The simulator goes on alone, writing to the binary file.
-    if (socket == simMgrSocket) {
-      delete simMgrSocket;
-      simMgrSocket = nullptr;
-    } else {
-      socket->Close();
-    }
+    ServeFileCommand(socket);
   } else if (command == kCommandHello) {
     SendMessage(this, socket, static_cast<char>(0xFF), 1);
   } else {
     std::cerr << "!! Invalid Response Received by Client " << std::endl;
     std::cerr << "!! Simulation" << std::endl;
+  }
+}
+
+void SimulatorClass::ServeFileCommand(KorvanSocket* socket) {
+  char text[kCommandTextSize + 1];
+  int length = 0;
+  const TextResult read = ReadFileCommandText(socket, commandTextWaitMs, text, &length);
+  FileCommand parsed;
+  bool accepted = false;
+  if (read == kTextCutShort) {
+    // The manager went away or the connection failed inside the command:
+    // acting on part of a file name would write to the wrong file.
+    ReportReadError(this);
+    return;
+  } else if (read == kTextTimedOut) {
+    std::cerr << "!! The simulation manager sent " << length
+              << " bytes of command 3 and no more within " << commandTextWaitMs / 1000.0
+              << " s: the run stops" << std::endl;
+  } else if (read == kTextTooLong) {
+    std::cerr << "!! Refusing command 3 from the simulation manager: its text has no ';;' within "
+              << kCommandTextSize << " bytes" << std::endl;
+  } else if (!ParseFileCommand(text, static_cast<size_t>(length), &parsed)) {
+    std::cerr << "!! Refusing command 3 from the simulation manager: " << parsed.reason
+              << std::endl;
+  } else if (binFileName != nullptr) {
+    // A file given on the command line is kept, with its limit.
+    accepted = true;
+  } else {
+    std::string reason;
+    if (!MayWriteResultFile(parsed.name, &reason)) {
+      std::cerr << "!! Refusing the result file named by the simulation manager: " << reason
+                << std::endl;
+    } else {
+      binFileName = CopyText(parsed.name.data(), parsed.name.size());
+      // Reports its own failure to open or write the file.
+      binStream = CreateBinFile(binFileName);
+      if (binStream != nullptr) {
+        maxBatches = parsed.limit;
+        accepted = true;
+      }
+    }
+  }
+  if (accepted) {
+    // Acknowledged only once the results have a file to go to.
+    SendMessage(this, socket, static_cast<char>(0xFF), 3);
+  } else {
+    // Refused, or the file cannot be written: going on alone with nowhere to
+    // write would lose every result, so the run stops and says so in its
+    // exit status. Nothing is acknowledged.
+    status = 2;
+    exitStatus = 1;
+  }
+  // Either way the simulator is done with the connection.
+  if (socket == simMgrSocket) {
+    delete simMgrSocket;
+    simMgrSocket = nullptr;
+  } else {
+    socket->Close();
   }
 }
 

@@ -244,7 +244,15 @@ void SimulatorClass::Run() {
   InstallInterruptHandlers();
   if (waitForSocket) {
     simMgrSocket = WaitForSimMgrConnection(SimMgrConnectWaitMs());
-    if (simMgrSocket == nullptr) status = 2;
+    if (simMgrSocket == nullptr) {
+      status = 2;
+      // Nothing will be simulated: not a good run (an interruption during
+      // the wait keeps its own status).
+      if (SimulatorInterruptSignal == 0) {
+        std::cerr << "!! No simulation manager connected: nothing was simulated" << std::endl;
+        exitStatus = 1;
+      }
+    }
   }
   if (terminating != 0) {
     TerminatingSimulation();
@@ -254,6 +262,13 @@ void SimulatorClass::Run() {
   traces->printFooter();
   std::cout << "Actions fired: " << actionsFired << std::endl;
   std::cout << "CPU time (s): " << ElapsedRunSeconds() << std::endl;
+  // A manager that went away before asking the run to quit did not get all
+  // it was due; what it got may be only part of the run.
+  if (linkLost && !quitReceived && exitStatus == 0) {
+    std::cerr << "!! The connection to the simulation manager failed: the run stopped after "
+              << batchesDone << " replications, not all handed over" << std::endl;
+    exitStatus = 1;
+  }
   if (SimulatorInterruptSignal != 0) {
     std::cerr << "Simulation interrupted by signal " << SimulatorInterruptSignal
               << "; the observations made so far were handed over." << std::endl;

@@ -146,6 +146,10 @@ class SimulatorClass {
   // ---- Manager link. ----
   KorvanSocket* WaitForSimMgrConnection(int waitMs);
   void ListenToSimMgr(KorvanSocket* socket);
+  // Command 3, after its command byte: reads "<file>;<limit>;;", switches
+  // to that binary result file and releases the connection (see the
+  // manager-link source for the rules the text and the file must meet).
+  void ServeFileCommand(KorvanSocket* socket);
   void ListenToSimMgrLoop(KorvanSocket* socket);
   int SocketThreadFunc();
   static int StaticSocketThreadFunc(void* simulator);
@@ -188,6 +192,13 @@ class SimulatorClass {
   KorvanSocket* listenSocket = nullptr;
   int acceptPollMs = 2000;
   int commandPollMs = 0;
+  // Longest wait for the rest of a command once its first byte has arrived.
+  int commandTextWaitMs = 10000;
+  // The manager asked the run to quit (command 2).
+  bool quitReceived = false;
+  // The manager connection failed (a send, poll or read error, or a command
+  // cut short) while results were still due to the manager.
+  bool linkLost = false;
   std::ofstream* asciiStream = nullptr;
   std::ofstream* binStream = nullptr;
 

@@ -219,6 +219,7 @@ int SimulatorClass::Output(KorvanSocket* socket, std::ostream* stream, double* v
   const int length = 8 * n;
   if (socket != nullptr && socket->Send(reinterpret_cast<char*>(bytes), length) < 1) {
     status = 2;
+    linkLost = true;
     return -1;
   }
   if (stream != nullptr) stream->write(reinterpret_cast<char*>(bytes), length);
@@ -230,6 +231,7 @@ int SimulatorClass::OutputInt(KorvanSocket* socket, std::ostream* stream, int va
   const char* bytes = reinterpret_cast<const char*>(&wire);
   if (socket != nullptr && socket->Send(bytes, 4) < 1) {
     status = 2;
+    linkLost = true;
     return -1;
   }
   if (stream != nullptr) stream->write(bytes, 4);
@@ -241,6 +243,7 @@ int SimulatorClass::OutputShort(KorvanSocket* socket, std::ostream* stream, shor
   const char* bytes = reinterpret_cast<const char*>(&wire);
   if (socket != nullptr && socket->Send(bytes, 2) < 1) {
     status = 2;
+    linkLost = true;
     return -1;
   }
   if (stream != nullptr) stream->write(bytes, 2);
@@ -250,6 +253,7 @@ int SimulatorClass::OutputShort(KorvanSocket* socket, std::ostream* stream, shor
 int SimulatorClass::OutputByte(KorvanSocket* socket, std::ostream* stream, char value) {
   if (socket != nullptr && socket->Send(&value, 1) < 1) {
     status = 2;
+    linkLost = true;
     return -1;
   }
   if (stream != nullptr) stream->write(&value, 1);

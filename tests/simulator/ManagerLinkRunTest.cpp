@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/KorvanSocket.h"
 #include "tests/support/TestFiles.h"
 #include "tools/SimMgrSession.h"
+#include "tools/SimMgrStream.h"
 
 namespace {
 
@@ -108,12 +110,101 @@ TEST_F(ManagerLinkRunTest, SwitchingToABinaryFileReleasesTheConnection) {
             "KORVAN_SIM_BIN_FILE,256,KORVAN_VER=Version 2.4,FILE_VER=1,EXPERIMENTS=0,");
 }
 
-TEST_F(ManagerLinkRunTest, AManagerThatGoesAwayStopsTheRunCleanly) {
-  Open({"-n", "2", "-p", "24300"});
-  NextData();
-  Link().Close();
-  ExpectCleanEnd();
-  EXPECT_NE(session_.Process().Output().find("SIMULATOR::MAIN()-GOOD EXIT"), std::string::npos);
+// A manager that goes away before asking the run to quit has not received
+// the run's results: the simulator stops, and neither its exit status nor
+// its last line claims a good run.
+TEST_F(ManagerLinkRunTest, AManagerThatGoesAwayMakesTheRunFail) {
+  const std::string kinds[] = {"after the greeting", "after a record", "inside command 3"};
+  for (const std::string& kind : kinds) {
+    SCOPED_TRACE(kind);
+    SimMgrSession session;
+    ASSERT_TRUE(session.Open(KORVAN_SIMULATOR_PATH, {"-n", "2", "-N", "50", "-p", "24300", "-w"},
+                             kTimeoutMs))
+        << session.Error();
+    SimMgrConnection& link = session.Connection();
+    if (kind == "after a record") {
+      SimMgrMessage message;
+      ASSERT_TRUE(link.ReadMessage(message, kTimeoutMs)) << link.Error();
+    } else if (kind == "inside command 3") {
+      ASSERT_TRUE(link.SendFileCommand(Path("cut.bin").substr(0, 10)));
+    }
+    link.Close();
+    ASSERT_TRUE(session.Process().Wait(kTimeoutMs));
+    const std::string& out = session.Process().Output();
+    const std::string& err = session.Process().ErrorOutput();
+    EXPECT_EQ(session.Process().ExitStatus(), 1) << err;
+    EXPECT_NE(out.find("Actions fired: "), std::string::npos) << out;
+    EXPECT_EQ(out.find("SIMULATOR::MAIN()-GOOD EXIT"), std::string::npos) << out;
+    EXPECT_EQ(err.find("SIMULATOR::MAIN()-GOOD EXIT"), std::string::npos) << err;
+    EXPECT_NE(err.find("!! The connection to the simulation manager failed: the run stopped after "),
+              std::string::npos)
+        << err;
+  }
+}
+
+// One packet of command 3 whose text has no ';' (once a crash): refused,
+// nothing acknowledged, and the run stops with a failing status.
+TEST_F(ManagerLinkRunTest, CommandThreeWithoutSeparatorIsRefused) {
+  Open({"-n", "2", "-N", "50", "-p", "24500"});
+  ASSERT_TRUE(Link().SendFileCommand(std::string("\0;;", 3)));
+  SimMgrMessage message;
+  // Records sent before the command was seen may come first; no reply does.
+  while (Link().ReadMessage(message, kTimeoutMs)) {
+    EXPECT_NE(message.kind, SimMgrMessage::kReply);
+  }
+  ASSERT_TRUE(session_.Process().Wait(kTimeoutMs));
+  EXPECT_EQ(session_.Process().ExitStatus(), 1);
+  EXPECT_NE(session_.Process().ErrorOutput().find(
+                "!! Refusing command 3 from the simulation manager: the text '\\x00;;' is not "
+                "<file>;<limit>;;"),
+            std::string::npos)
+      << session_.Process().ErrorOutput();
+  EXPECT_EQ(session_.Process().Output().find("SIMULATOR::MAIN()-GOOD EXIT"), std::string::npos);
+}
+
+// A manager that reads one byte at a time gets every record whole and in
+// order: what it decodes is exactly what the ASCII file holds.
+TEST_F(ManagerLinkRunTest, AManagerReadingAByteAtATimeLosesNothing) {
+  const int kReplications = 400;
+  SimulatorProcess process;
+  ASSERT_TRUE(process.Start(KORVAN_SIMULATOR_PATH,
+                            {"-w", "-n", "1", "-N", std::to_string(kReplications), "-c", "5",
+                             "-p", "24600", "-a", Path("out.csv")}));
+  const int port = process.WaitForPort(kTimeoutMs);
+  ASSERT_GT(port, 0);
+  KorvanSocket manager(true);
+  ASSERT_TRUE(manager.Connect("127.0.0.1", port));
+  SimMgrStream stream(SimMgrConnection::kMaxRecordLength);
+  std::vector<std::vector<double>> received(3);
+  int replies = 0;
+  int cpuRecords = 0;
+  SimMgrMessage message;
+  while (manager.Select(kTimeoutMs)) {
+    unsigned char byte;
+    if (manager.Recv(reinterpret_cast<char*>(&byte), 1) != 1) break;
+    stream.Append(&byte, 1);
+    SimMgrStream::Result result;
+    while ((result = stream.Next(message)) == SimMgrStream::kMessage) {
+      if (message.kind == SimMgrMessage::kReply) replies++;
+      if (message.kind == SimMgrMessage::kCpuTime) cpuRecords++;
+      for (const SimMgrMessage::Block& block : message.blocks) {
+        EXPECT_EQ(block.kind, 1);
+        for (double v : block.values) received.at(block.variable).push_back(v);
+      }
+    }
+    ASSERT_NE(result, SimMgrStream::kBroken) << stream.Error();
+  }
+  EXPECT_EQ(stream.Buffered(), 0u);
+  ASSERT_TRUE(process.Wait(kTimeoutMs));
+  EXPECT_EQ(process.ExitStatus(), 0) << process.ErrorOutput();
+  EXPECT_NE(process.Output().find("SIMULATOR::MAIN()-GOOD EXIT"), std::string::npos);
+  EXPECT_EQ(replies, 1);  // the greeting
+  EXPECT_EQ(cpuRecords, kReplications);
+  std::vector<std::vector<double>> written = AsciiRows(Path("out.csv"));
+  for (int v = 0; v < 3; v++) {
+    EXPECT_EQ(received[v].size(), static_cast<size_t>(kReplications));
+    EXPECT_EQ(received[v], written[v]) << "variable " << v;
+  }
 }
 
 }  // namespace

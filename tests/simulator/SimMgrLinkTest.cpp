@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -74,6 +75,13 @@ std::string Receive(KorvanSocket& socket, int n) {
 bool SeesEndOfStream(KorvanSocket& socket) {
   char byte;
   return socket.Select(5000) && socket.Recv(&byte, 1) == 0;
+}
+
+// True when the peer has closed or reset the connection (within 5 s)
+// without sending anything more.
+bool SeesConnectionEnd(KorvanSocket& socket) {
+  char byte;
+  return socket.Select(5000) && socket.Recv(&byte, 1) <= 0;
 }
 
 void SendText(KorvanSocket& socket, const std::string& text) {
@@ -329,7 +337,8 @@ TEST(SimMgrLinkTest, CommandThreeFailuresStopTheRun) {
     sim->ListenToSimMgr(sim->simMgrSocket);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("/nonexistent-korvan-dir/out.bin"), std::string::npos) << err;
-    EXPECT_EQ(Receive(link.manager, 10), Reply(0xFF, 3));
+    // Not acknowledged: the file never opened.
+    EXPECT_TRUE(SeesEndOfStream(link.manager));
     EXPECT_EQ(sim->status, 2);
     EXPECT_NE(sim->exitStatus, 0);
     EXPECT_EQ(sim->binStream, nullptr);
@@ -344,9 +353,183 @@ TEST(SimMgrLinkTest, CommandThreeFailuresStopTheRun) {
     sim->ListenToSimMgr(sim->simMgrSocket);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error reading socket 'read'... Exiting.\n");
     EXPECT_EQ(sim->status, 2);
+    EXPECT_TRUE(sim->linkLost);
     EXPECT_EQ(sim->binFileName, nullptr);
     EXPECT_FALSE(fs::exists(dir.File("out.b")));
   }
+}
+
+// Texts that are not "<file>;<limit>;;" with a limit of at least 1 are
+// refused: nothing is acknowledged or written, and the run stops as for a
+// file that cannot be opened.
+TEST(SimMgrLinkTest, MalformedCommandThreeTextsAreRefused) {
+  const struct {
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {std::string("\0;;", 3), "the text '\\x00;;' is not <file>;<limit>;;"},
+      {"out.bin;;", "the text 'out.bin;;' is not <file>;<limit>;;"},
+      {"out.bin;-5;;", "the replication limit must be a whole number from 1 to 2147483647, not '-5'"},
+      {"out.bin;0;;", "the replication limit must be a whole number from 1 to 2147483647, not '0'"},
+      {"out.bin; 5;;", "the replication limit must be a whole number from 1 to 2147483647, not ' 5'"},
+      {"out.bin;5;x;;",
+       "the replication limit must be a whole number from 1 to 2147483647, not '5;x'"},
+      {"out.bin;99999999999;;",
+       "the replication limit must be a whole number from 1 to 2147483647, not '99999999999'"},
+      {";5;;", "the file name is empty"},
+      {"out\nbin;5;;", "the file name 'out\\x0Abin' holds control characters"},
+      {std::string(600, 'a'), "its text has no ';;' within 512 bytes"},
+  };
+  for (const auto& c : cases) {
+    ScratchDir dir;
+    LinkSimulator sim({"-c", "1"});
+    LinkedManager link(sim.get());
+    // Relative names would land in the current folder.
+    const fs::path home = fs::current_path();
+    fs::current_path(dir.Path());
+    SendText(link.manager, "\x03" + c.text);
+    testing::internal::CaptureStderr();
+    sim->ListenToSimMgr(sim->simMgrSocket);
+    const std::string err = testing::internal::GetCapturedStderr();
+    fs::current_path(home);
+    EXPECT_EQ(err, "!! Refusing command 3 from the simulation manager: " + c.message + "\n")
+        << c.text;
+    EXPECT_TRUE(SeesConnectionEnd(link.manager)) << c.text;
+    EXPECT_EQ(sim->status, 2);
+    EXPECT_EQ(sim->exitStatus, 1);
+    EXPECT_EQ(sim->simMgrSocket, nullptr);
+    EXPECT_EQ(sim->binFileName, nullptr);
+    EXPECT_TRUE(fs::is_empty(dir.Path())) << c.text;
+  }
+}
+
+// Exactly one command is read, however the bytes were cut: what follows
+// ";;" in the same packet neither holds the command back nor joins it.
+TEST(SimMgrLinkTest, CommandThreeTextEndsAtItsTerminator) {
+  ScratchDir dir;
+  for (const std::string& after : {std::string("\x01"), "\x03" + dir.File("second.bin") + ";9;;"}) {
+    LinkSimulator sim({"-c", "1"});
+    LinkedManager link(sim.get());
+    SendText(link.manager, "\x03" + dir.File("first.bin") + ";5;;" + after);
+    Watchdog watchdog(sim.get(), 5000);
+    sim->ListenToSimMgr(sim->simMgrSocket);
+    EXPECT_FALSE(watchdog.Stop());
+    EXPECT_EQ(Receive(link.manager, 10), Reply(0xFF, 3));
+    EXPECT_TRUE(SeesEndOfStream(link.manager));
+    EXPECT_EQ(sim->status, 0);
+    EXPECT_EQ(sim->maxBatches, 5);
+    ASSERT_NE(sim->binFileName, nullptr);
+    EXPECT_EQ(std::string(sim->binFileName), dir.File("first.bin"));
+    EXPECT_FALSE(fs::exists(dir.File("second.bin")));
+    fs::remove(dir.File("first.bin"));
+  }
+}
+
+// A command left unfinished on an open connection does not hold the run
+// for ever: after the wait the run stops, nothing written.
+TEST(SimMgrLinkTest, UnfinishedCommandThreeOnAnOpenConnectionStopsTheRun) {
+  ScratchDir dir;
+  LinkSimulator sim({"-c", "1"});
+  sim->commandTextWaitMs = 300;
+  LinkedManager link(sim.get());
+  SendText(link.manager, "\x03" + dir.File("out.bin") + ";5");
+  testing::internal::CaptureStderr();
+  const auto start = Clock::now();
+  sim->ListenToSimMgr(sim->simMgrSocket);
+  const long elapsed = ElapsedMs(start);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_GE(elapsed, 250);
+  EXPECT_LT(elapsed, 3000);
+  EXPECT_NE(err.find("!! The simulation manager sent " + std::to_string(dir.File("out.bin").size() + 2) +
+                     " bytes of command 3 and no more within 0.3 s: the run stops"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(sim->status, 2);
+  EXPECT_EQ(sim->exitStatus, 1);
+  EXPECT_TRUE(SeesEndOfStream(link.manager));
+  EXPECT_FALSE(fs::exists(dir.File("out.bin")));
+}
+
+// The file command 3 names: a new file or an earlier binary result file is
+// written as before; any other existing file, a directory, a FIFO or a
+// dangling link is refused and left as it was.
+TEST(SimMgrLinkTest, CommandThreeReplacesOnlyBinaryResultFiles) {
+  ScratchDir dir;
+  std::string header(256, '\0');
+  const std::string headerText =
+      "KORVAN_SIM_BIN_FILE,256,KORVAN_VER=Version 2.4,FILE_VER=1,EXPERIMENTS=7,";
+  header.replace(0, headerText.size(), headerText);
+  auto write = [&](const std::string& name, const std::string& content) {
+    std::ofstream(dir.File(name), std::ios::binary) << content;
+  };
+  write("previous.bin", header + "old records");
+  write("profile", "export PATH=/usr/bin\n");
+  write("empty", "");
+  write("short.bin", header.substr(0, 200));
+  std::string tampered = header;
+  tampered[250] = 'x';
+  write("tampered.bin", tampered);
+  write("other.bin", "KORVAN_SIM_ASCII_FILE,KORVAN_VER=Version 2.4" + std::string(300, '\0'));
+  fs::create_directory(dir.File("folder"));
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  fs::create_symlink(dir.File("missing"), dir.File("dangling"));
+  fs::create_symlink(dir.File("previous.bin"), dir.File("link.bin"));
+
+  const struct {
+    std::string name;
+    bool accepted;
+    std::string reason;
+  } cases[] = {
+      {"new.bin", true, ""},
+      {"previous.bin", true, ""},
+      {"link.bin", true, ""},
+      {"profile", false, "' exists and is not a binary result file"},
+      {"empty", false, "' exists and is not a binary result file"},
+      {"short.bin", false, "' exists and is not a binary result file"},
+      {"tampered.bin", false, "' exists and is not a binary result file"},
+      {"other.bin", false, "' exists and is not a binary result file"},
+      {"folder", false, "' is a directory"},
+      {"fifo", false, "' exists and is not a binary result file"},
+      {"dangling", false, "' exists and is not a binary result file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.File(c.name);
+    const bool regular = !c.accepted && c.name != "folder" && c.name != "fifo";
+    const std::string before = regular ? ReadFile(path) : "";
+    LinkSimulator sim({"-c", "1", "-e", "4"});
+    LinkedManager link(sim.get());
+    SendText(link.manager, "\x03" + path + ";5;;");
+    testing::internal::CaptureStderr();
+    Watchdog watchdog(sim.get(), 5000);
+    sim->ListenToSimMgr(sim->simMgrSocket);
+    EXPECT_FALSE(watchdog.Stop());
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (c.accepted) {
+      EXPECT_EQ(err, "");
+      EXPECT_EQ(Receive(link.manager, 10), Reply(0xFF, 3));
+      EXPECT_EQ(sim->status, 0);
+      EXPECT_EQ(sim->maxBatches, 5);
+      const std::string file = ReadFile(path);
+      ASSERT_EQ(file.size(), 256u);
+      EXPECT_EQ(file.rfind("KORVAN_SIM_BIN_FILE,256,KORVAN_VER=Version 2.4,FILE_VER=1,EXPERIMENTS=4,",
+                           0),
+                0u);
+    } else {
+      EXPECT_EQ(err, "!! Refusing the result file named by the simulation manager: '" + path +
+                         c.reason + "\n");
+      EXPECT_EQ(sim->status, 2);
+      EXPECT_EQ(sim->exitStatus, 1);
+      EXPECT_EQ(sim->binStream, nullptr);
+      if (regular) {
+        EXPECT_EQ(ReadFile(path), before);
+      }
+    }
+    EXPECT_TRUE(SeesEndOfStream(link.manager));
+  }
+  EXPECT_TRUE(fs::is_directory(dir.File("folder")));
+  EXPECT_FALSE(fs::exists(dir.File("missing")));
+  EXPECT_EQ(ReadFile(dir.File("empty")), "");
 }
 
 // A manager that vanishes (reset or orderly close) ends the link with the
@@ -404,7 +587,7 @@ TEST(SimMgrLinkTest, ServingLoopStopsWhenTheConnectionIsReleased) {
   LinkSimulator sim({"-c", "1"});
   LinkedManager link(sim.get());
   sim->commandPollMs = 100;
-  SendText(link.manager, Bytes({1}) + "\x03" + dir.File("out.bin") + ";0;;");
+  SendText(link.manager, Bytes({1}) + "\x03" + dir.File("out.bin") + ";3;;");
   Watchdog watchdog(sim.get(), 5000);
   sim->ListenToSimMgrLoop(sim->simMgrSocket);
   EXPECT_FALSE(watchdog.Stop());

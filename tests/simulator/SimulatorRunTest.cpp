@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -121,12 +126,32 @@ TEST_F(SimulatorRunTest, WaitingForAManagerThatNeverComesRunsNothing) {
   setenv("KORVAN_TEST_CONNECT_WAIT_MS", "0", 1);
   std::string hooks = std::string(KORVAN_SIMULATOR_PATH) + "_testhooks";
   ProgramResult r = RunProgram(hooks, {"-w", "-p", "23456", "-a", "out.csv"}, 60.0, directory_);
-  unsetenv("KORVAN_TEST_CONNECT_WAIT_MS");
-  ASSERT_EQ(r.exitCode, 0) << r.err;
+  // A run that simulated nothing is not a good run, though it still ends
+  // with its summary lines.
+  EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_NE(r.out.find("REGISTER:  Port: ["), std::string::npos) << r.out;
   EXPECT_TRUE(HasLine(r.out, "Actions fired: 0")) << r.out;
   EXPECT_TRUE(HasLine(r.out, "CPU time (s): 0")) << r.out;
+  EXPECT_TRUE(HasLine(r.err, "!! No simulation manager connected: nothing was simulated"))
+      << r.err;
+  EXPECT_FALSE(HasLine(r.out, "SIMULATOR::MAIN()-GOOD EXIT"));
+  EXPECT_FALSE(HasLine(r.err, "SIMULATOR::MAIN()-GOOD EXIT"));
   EXPECT_TRUE(ReadAsciiRows(ReadFile(Path("out.csv"))).empty());
+
+  // No port left to listen on: the same. Port 65535 is held here (or by
+  // someone else, which serves as well).
+  int holder = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(65535);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  ProgramResult noPort = RunProgram(hooks, {"-w", "-p", "65535"}, 60.0, directory_);
+  close(holder);
+  EXPECT_EQ(noPort.exitCode, 1) << noPort.err;
+  EXPECT_TRUE(HasLine(noPort.err, "!! No port free to listen on up to 65535")) << noPort.err;
+  EXPECT_TRUE(HasLine(noPort.out, "Actions fired: 0")) << noPort.out;
+  EXPECT_FALSE(HasLine(noPort.out, "SIMULATOR::MAIN()-GOOD EXIT"));
 }
 
 TEST_F(SimulatorRunTest, SteadyStateWithoutSteadyStateVariablesEndsCleanly) {
