@@ -10,6 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -29,6 +33,8 @@
 #include "simulator/SimulatorClass.h"
 #include "tests/simulator/TestSimulator.h"
 #include "tests/support/TestFiles.h"
+#include "tools/SimMgrConnection.h"
+#include "tools/SimMgrStream.h"
 
 namespace {
 
@@ -633,4 +639,93 @@ TEST(SimMgrLinkTest, SocketThreadBodyConnectsAndServesUntilQuit) {
   EXPECT_EQ(received, Reply(0xFF, 1) + Reply(0xFF, 1) + Reply(0xFE, 2));
   EXPECT_NE(sim->simMgrSocket, nullptr);
   EXPECT_EQ(sim->status, 2);
+}
+
+// The slow-reader drill. A manager that stops reading: the run's sends
+// block in the kernel and the run waits there without spinning. Once the
+// manager reads again, a byte at a time, every record arrives whole and in
+// order, and the run ends by itself at its limit. (Run in-process: only
+// here can the simulator's send buffer be made small enough to fill
+// within a test's time.)
+TEST(SimMgrLinkTest, SendsBlockWithoutSpinningWhileTheManagerStopsReading) {
+  ScratchDir dir;
+  const int kReplications = 2000;
+  TestSimulator sim({"-n", "1", "-N", std::to_string(kReplications), "-c", "2", "-a",
+                     dir.File("out.csv")});
+  ASSERT_TRUE(sim->OpenResultFiles());
+  LinkedManager link(sim.get());
+  const int small = 4096;
+  setsockopt(sim->simMgrSocket->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+  setsockopt(link.manager.sock, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+
+  std::atomic<bool> finished{false};
+  testing::internal::CaptureStdout();  // the summary lines
+  std::thread runner([&] {
+    sim->Run();
+    finished = true;
+  });
+  clockid_t runnerClock;
+  ASSERT_EQ(pthread_getcpuclockid(runner.native_handle(), &runnerClock), 0);
+  auto cpuMs = [&] {
+    timespec t;
+    clock_gettime(runnerClock, &t);
+    return static_cast<double>(t.tv_sec) * 1000.0 + t.tv_nsec / 1e6;
+  };
+  // Blocked: the run uses (almost) no processor time over 200 ms.
+  bool blocked = false;
+  for (int k = 0; k < 100 && !blocked && !finished; k++) {
+    const double before = cpuMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    blocked = cpuMs() - before < 5.0;
+  }
+  EXPECT_TRUE(blocked);
+  EXPECT_FALSE(finished) << "the run ended before its sends blocked";
+  const double stallStart = cpuMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_LT(cpuMs() - stallStart, 50.0) << "the run spins while its sends are blocked";
+
+  // Read again, one byte per receive (with room to receive ahead, so that
+  // the small window does not slow the rest of the run down).
+  const int large = 1 << 20;
+  setsockopt(link.manager.sock, SOL_SOCKET, SO_RCVBUF, &large, sizeof(large));
+  SimMgrStream stream(SimMgrConnection::kMaxRecordLength);
+  std::vector<std::vector<double>> received(3);
+  int dataRecords = 0;
+  SimMgrMessage message;
+  while (dataRecords < kReplications && link.manager.Select(10000)) {
+    unsigned char byte;
+    if (link.manager.Recv(reinterpret_cast<char*>(&byte), 1) != 1) break;
+    stream.Append(&byte, 1);
+    SimMgrStream::Result result;
+    while ((result = stream.Next(message)) == SimMgrStream::kMessage) {
+      if (message.kind != SimMgrMessage::kData) continue;
+      dataRecords++;
+      EXPECT_EQ(message.clientId, 2);
+      for (const SimMgrMessage::Block& block : message.blocks) {
+        for (double v : block.values) received.at(block.variable).push_back(v);
+      }
+    }
+    ASSERT_NE(result, SimMgrStream::kBroken) << stream.Error();
+  }
+  runner.join();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(dataRecords, kReplications);
+  EXPECT_EQ(stream.Buffered(), 0u);
+  EXPECT_EQ(sim->exitStatus, 0);
+  EXPECT_FALSE(sim->linkLost);
+  EXPECT_NE(out.find("Actions fired: "), std::string::npos);
+  // What the manager got is what the ASCII file holds.
+  delete sim->asciiStream;
+  sim->asciiStream = nullptr;
+  std::istringstream file(ReadFile(dir.File("out.csv")));
+  std::vector<std::vector<double>> written(3);
+  std::string line;
+  for (int n = 0; std::getline(file, line); n++) {
+    if (n < 2) continue;
+    written.at(std::stoi(line)).push_back(std::stod(line.substr(line.find(',') + 1)));
+  }
+  for (int v = 0; v < 3; v++) {
+    EXPECT_EQ(received[v].size(), static_cast<size_t>(kReplications));
+    EXPECT_EQ(received[v], written[v]) << "variable " << v;
+  }
 }
