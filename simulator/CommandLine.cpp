@@ -26,15 +26,16 @@ long long ReadNumber(const char* text, bool* sawDigit, bool* overflow) {
   bool negative = false;
   if (*p == '+' || *p == '-') negative = (*p++ == '-');
   long long value = 0;
-  const long long limit = LLONG_MAX / 10;
   for (; std::isdigit(static_cast<unsigned char>(*p)); p++) {
     *sawDigit = true;
     if (*overflow) continue;
-    if (value > limit) {
+    const int digit = *p - '0';
+    // The last digit counts too: 922337203685477580 * 10 + 8 would overflow.
+    if (value > (LLONG_MAX - digit) / 10) {
       *overflow = true;
       value = LLONG_MAX;
     } else {
-      value = value * 10 + (*p - '0');
+      value = value * 10 + digit;
     }
   }
   return negative ? -value : value;
@@ -51,7 +52,10 @@ void ReplaceString(char** field, const char* text) {
   *field = CopyString(text);
 }
 
-bool OptionTakesParameter(char letter) { return std::strchr("abcefOlnNprst", letter) != nullptr; }
+// strchr finds the terminating NUL too: a lone "-" has no letter at all.
+bool OptionTakesParameter(char letter) {
+  return letter != '\0' && std::strchr("abcefOlnNprst", letter) != nullptr;
+}
 
 bool OptionIsFlag(char letter) { return letter == 'm' || letter == 'w' || letter == 'x'; }
 

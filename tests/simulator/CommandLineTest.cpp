@@ -101,6 +101,9 @@ TEST(CommandLineTest, FlagsRefuseParametersAndUnknownLettersAreErrors) {
   ExpectRefused({"-z"}, "ERROR: Unrecognized Command Line option: -z\n");
   ExpectRefused({"-zfoo"}, "ERROR: Unrecognized Command Line option: -zfoo\n");
   ExpectRefused({"-c", "1", "-M"}, "ERROR: Unrecognized Command Line option: -M\n");
+  // A lone dash has no letter (it once took the next argument silently).
+  ExpectRefused({"-", "x"}, "ERROR: Unrecognized Command Line option: -\n");
+  ExpectRefused({"-"}, "ERROR: Unrecognized Command Line option: -\n");
 }
 
 TEST(CommandLineTest, ArgumentsAreLimitedTo128Characters) {
@@ -120,6 +123,11 @@ TEST(CommandLineTest, NumbersThatCannotBeUsedAreRefused) {
   ExpectRefused({"-n-5"}, reportSize + "-5'\n");
   ExpectRefused({"-n", "abc"}, reportSize + "abc'\n");
   ExpectRefused({"-n", "99999999999"}, reportSize + "99999999999'\n");
+  // Just past the 64-bit range (once an overflow inside the reader).
+  ExpectRefused({"-n", "9223372036854775808"}, reportSize + "9223372036854775808'\n");
+  ExpectRefused({"-s-9223372036854775809"},
+                "ERROR: The seed ('-s') must be a number from 0 to 4294967295, not "
+                "'-9223372036854775809'\n");
   // A batch limit that is not a number or is negative would mean "no
   // limit" and run for ever; 0 and no -N at all still mean no limit.
   const std::string batches =
