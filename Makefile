@@ -1,15 +1,20 @@
 # Top-level entry points. `make run` builds the optimised programs and runs
 # the whole study through the simulation manager (simmgr); `make test` builds
 # and runs the whole test suite twice, once optimised and once under
-# AddressSanitizer and UndefinedBehaviorSanitizer; `make test-cluster` runs
-# the study through a real ssh server and a real Slurm cluster on loopback.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then runs every fuzz
+# harness over its corpus and for a short while; `make fuzz` runs every fuzz
+# harness for FUZZ_RUNS executions (a million by default) and fails on any
+# finding; `make test-cluster` runs the study through a real ssh server and a
+# real Slurm cluster on loopback.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 RELEASE_DIR := build/release
 SANITIZE_DIR := build/sanitize
+FUZZ_DIR := build/fuzz
+FUZZ_RUNS ?= 1000000
 
-.PHONY: all deps build run test test-release test-sanitize test-cluster bench clean
+.PHONY: all deps build run test test-release test-sanitize test-fuzz test-cluster fuzz fuzz-build bench clean
 
 all: build
 
@@ -29,7 +34,7 @@ build: deps
 run: build
 	./$(RELEASE_DIR)/simulator/simmgr --experiments 0-35 --abs-precision 0.01 --confidence 0.99 --out results
 
-test: test-release test-sanitize
+test: test-release test-sanitize test-fuzz
 
 test-release: build
 	cd $(RELEASE_DIR) && ctest --output-on-failure -j $(JOBS)
@@ -47,6 +52,34 @@ test-sanitize: deps
 # (as root; skipped otherwise). See tools/cluster/.
 test-cluster: build
 	tools/cluster/test-cluster $(RELEASE_DIR)
+
+# The fuzz harnesses need clang and its fuzzer runtime (the `fuzz` set).
+fuzz-build:
+	@tools/install-deps build fuzz
+	cmake -S . -B $(FUZZ_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DKORVAN_FUZZ=ON -DKORVAN_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+
+# Each harness over its corpus, then a short bounded run (see tests/fuzz).
+test-fuzz: fuzz-build
+	cd $(FUZZ_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Each harness for FUZZ_RUNS executions after its corpus; new inputs go to
+# build/fuzz/work/<harness>, findings to build/fuzz/findings/. Stops at the
+# first harness with a finding (a crash, a broken invariant, a leak or a hang
+# of more than 10 s), with a non-zero status.
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_DIR)/findings
+	@for harness in $(FUZZ_DIR)/tests/fuzz/*_fuzzer; do \
+	  name=$$(basename $$harness); \
+	  mkdir -p $(FUZZ_DIR)/work/$$name; \
+	  echo "== $$name: $(FUZZ_RUNS) runs"; \
+	  $$harness -runs=$(FUZZ_RUNS) -timeout=10 -print_final_stats=1 \
+	    -artifact_prefix=$(CURDIR)/$(FUZZ_DIR)/findings/$$name- \
+	    $(FUZZ_DIR)/work/$$name tests/fuzz/corpus/$$name 2>$(FUZZ_DIR)/$$name.log \
+	    || { tail -n 40 $(FUZZ_DIR)/$$name.log; echo "$$name: finding, see $(FUZZ_DIR)/findings"; exit 1; }; \
+	  grep -E '^stat::number_of_executed_units|^stat::new_units_added' $(FUZZ_DIR)/$$name.log; \
+	done
 
 bench: deps
 	cmake -S . -B build/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKORVAN_BUILD_BENCH=ON -DKORVAN_BUILD_TESTS=OFF

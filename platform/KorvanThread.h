@@ -33,7 +33,7 @@ class KorvanThread {
 
   unsigned long (*function)(void*);
   // Where a system thread id would be stored; always null, the id is not kept.
-  unsigned long* threadId;
+  [[maybe_unused]] unsigned long* threadId;
   void* argument;
   pthread_t handle;
   bool started;

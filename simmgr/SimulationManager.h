@@ -49,7 +49,8 @@ class SimulationManager {
   void ShowProgress(bool force);
 
   const SimMgrOptions& options;
-  const StudyTable& study;
+  // Kept for the run's lifetime; read only while the runs are set up.
+  [[maybe_unused]] const StudyTable& study;
   std::vector<std::unique_ptr<ExperimentRun>> runs;
   std::vector<uint32_t> seeds;  // per run
   std::string simulatorPath;
