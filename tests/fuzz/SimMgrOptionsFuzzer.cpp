@@ -64,6 +64,7 @@ std::vector<std::string> Render(const SimMgrOptions& o) {
     args.push_back("--hosts=" + hosts);
   }
   if (o.help) args.push_back("--help");
+  if (o.version) args.push_back("--version");
   return args;
 }
 
@@ -72,7 +73,7 @@ void ExpectSame(const SimMgrOptions& a, const SimMgrOptions& b) {
                  a.simulator == b.simulator && a.seed == b.seed && a.generator == b.generator &&
                  a.reportSize == b.reportSize && a.outDir == b.outDir && a.asciiDir == b.asciiDir &&
                  SameBits(a.timeoutSeconds, b.timeoutSeconds) && a.launcher == b.launcher &&
-                 a.hosts == b.hosts && a.help == b.help,
+                 a.hosts == b.hosts && a.help == b.help && a.version == b.version,
              "the rendered command line gives other options");
   FUZZ_CHECK(a.rule.replications == b.rule.replications &&
                  SameBits(a.rule.relative, b.rule.relative) &&
@@ -95,7 +96,7 @@ std::map<std::string, std::string> LastValues(const std::vector<std::string>& ar
       value = option.substr(equals + 1);
       option = option.substr(0, equals);
     }
-    if (option == "--help" || option == "-h") continue;
+    if (option == "--help" || option == "-h" || option == "--version") continue;
     if (!inlineValue) {
       if (i + 1 >= args.size()) break;
       value = args[++i];
