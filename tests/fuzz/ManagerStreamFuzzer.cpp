@@ -329,6 +329,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     deliver();
   }
 
+  // The replies are taken as they come: a manager that stopped reading
+  // would (rightly) leave the simulator blocked in a send.
+  std::string replies;
+  char buffer[4096];
+  auto takeReplies = [&] {
+    for (;;) {
+      const ssize_t n = recv(manager, buffer, sizeof(buffer), MSG_DONTWAIT);
+      if (n <= 0) break;
+      replies.append(buffer, static_cast<size_t>(n));
+    }
+  };
   {
     CapturedStreams quiet;
     FUZZ_CHECK(chdir(scratch.c_str()) == 0, "cannot enter the scratch folder");
@@ -337,18 +348,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int round = 0; round < 4096 && s->status == 0 && s->simMgrSocket != nullptr; round++) {
       if (!chunked && heldOpen && !s->simMgrSocket->Select(0)) break;
       s->ListenToSimMgr(s->simMgrSocket);
+      takeReplies();
     }
     FUZZ_CHECK(fchdir(startFolder) == 0, "cannot return to the start folder");
   }
   if (chunked) writer->Wait();
 
-  std::string replies;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = recv(manager, buffer, sizeof(buffer), MSG_DONTWAIT);
-    if (n <= 0) break;
-    replies.append(buffer, static_cast<size_t>(n));
-  }
+  takeReplies();
   close(manager);
   const bool released = s->simMgrSocket == nullptr;
   delete s->simMgrSocket;
