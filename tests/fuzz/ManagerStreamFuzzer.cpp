@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -158,11 +159,12 @@ bool ParseText(const std::string& text, std::string* name, int* limit) {
   if (separator == std::string::npos) return false;
   *name = body.substr(0, separator);
   const std::string digits = body.substr(separator + 1);
-  if (digits.empty() || digits.size() > 10) return false;
+  if (digits.empty()) return false;
+  long long value = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return false;
+    value = std::min(value * 10 + (c - '0'), static_cast<long long>(INT_MAX) + 1);
   }
-  const long long value = std::atoll(digits.c_str());
   if (value < 1 || value > INT_MAX) return false;
   if (name->empty()) return false;
   for (char c : *name) {
