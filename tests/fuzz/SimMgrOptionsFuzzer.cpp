@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "simmgr/ExperimentSelection.h"
+#include "simmgr/LauncherPreset.h"
 #include "simmgr/SimMgrOptions.h"
 #include "tests/fuzz/FuzzSupport.h"
 
@@ -58,10 +59,25 @@ std::vector<std::string> Render(const SimMgrOptions& o) {
   if (!o.asciiDir.empty()) args.push_back("--ascii-dir=" + o.asciiDir);
   args.push_back("--timeout=" + Real(o.timeoutSeconds));
   if (!o.launcher.empty()) {
-    args.push_back("--launcher=" + o.launcher);
     std::string hosts;
     for (const std::string& host : o.hosts) hosts += (hosts.empty() ? "" : ",") + host;
-    args.push_back("--hosts=" + hosts);
+    if (o.launcherPreset.empty()) {
+      args.push_back("--launcher=" + o.launcher);
+      args.push_back("--hosts=" + hosts);
+    } else {
+      // A preset is given by its name and settings; its template depends
+      // on whether hosts were named, which the template itself shows.
+      const LauncherPreset::Settings& settings = o.launcherSettings;
+      args.push_back("--launcher=" + o.launcherPreset);
+      if (o.launcher == LauncherPreset::Expand(o.launcherPreset, settings, true)) {
+        args.push_back("--hosts=" + hosts);
+      }
+      if (settings.sshPort != 0) args.push_back("--ssh-port=" + std::to_string(settings.sshPort));
+      if (!settings.sshUser.empty()) args.push_back("--ssh-user=" + settings.sshUser);
+      if (!settings.sshIdentity.empty()) args.push_back("--ssh-identity=" + settings.sshIdentity);
+      for (const std::string& option : settings.sshOptions) args.push_back("--ssh-option=" + option);
+      for (const std::string& option : settings.srunOptions) args.push_back("--srun-option=" + option);
+    }
   }
   if (o.help) args.push_back("--help");
   if (o.version) args.push_back("--version");
@@ -73,6 +89,12 @@ void ExpectSame(const SimMgrOptions& a, const SimMgrOptions& b) {
                  a.simulator == b.simulator && a.seed == b.seed && a.generator == b.generator &&
                  a.reportSize == b.reportSize && a.outDir == b.outDir && a.asciiDir == b.asciiDir &&
                  SameBits(a.timeoutSeconds, b.timeoutSeconds) && a.launcher == b.launcher &&
+                 a.launcherPreset == b.launcherPreset &&
+                 a.launcherSettings.sshPort == b.launcherSettings.sshPort &&
+                 a.launcherSettings.sshUser == b.launcherSettings.sshUser &&
+                 a.launcherSettings.sshIdentity == b.launcherSettings.sshIdentity &&
+                 a.launcherSettings.sshOptions == b.launcherSettings.sshOptions &&
+                 a.launcherSettings.srunOptions == b.launcherSettings.srunOptions &&
                  a.hosts == b.hosts && a.help == b.help && a.version == b.version,
              "the rendered command line gives other options");
   FUZZ_CHECK(a.rule.replications == b.rule.replications &&
@@ -128,9 +150,12 @@ void CheckOptions(const std::vector<std::string>& given) {
   FUZZ_CHECK(o.rule.Fixed() || o.rule.maxReplications >= o.rule.minReplications,
              "maximum below minimum");
   FUZZ_CHECK(o.hosts.empty() || !o.launcher.empty(), "hosts without a launcher");
-  FUZZ_CHECK(o.launcher.empty() || o.launcher.find("{command}") != std::string::npos,
+  FUZZ_CHECK(o.launcher.empty() || o.launcher.find("{command}") != std::string::npos ||
+                 o.launcher.find("{quoted-command}") != std::string::npos,
              "a launcher without {command}");
-  for (const std::string& host : o.hosts) FUZZ_CHECK(!host.empty(), "an empty host");
+  for (const std::string& host : o.hosts) {
+    FUZZ_CHECK(LauncherPreset::IsHostName(host), "a host that is no host name: " + host);
+  }
 
   // What was given is what is held.
   for (const auto& entry : LastValues(given)) {
@@ -154,7 +179,13 @@ void CheckOptions(const std::vector<std::string>& given) {
     if (name == "--out") FUZZ_CHECK(o.outDir == value, name);
     if (name == "--ascii-dir") FUZZ_CHECK(o.asciiDir == value, name);
     if (name == "--timeout") FUZZ_CHECK(SameBits(o.timeoutSeconds, x), name);
-    if (name == "--launcher") FUZZ_CHECK(o.launcher == value, name);
+    if (name == "--launcher") {
+      FUZZ_CHECK(LauncherPreset::IsPreset(value) ? o.launcherPreset == value : o.launcher == value,
+                 name);
+    }
+    if (name == "--ssh-port") FUZZ_CHECK(o.launcherSettings.sshPort == n, name);
+    if (name == "--ssh-user") FUZZ_CHECK(o.launcherSettings.sshUser == value, name);
+    if (name == "--ssh-identity") FUZZ_CHECK(o.launcherSettings.sshIdentity == value, name);
   }
 
   std::vector<std::string> rendered = Render(o);
