@@ -34,10 +34,9 @@ std::vector<std::vector<double>> AsciiRows(const std::string& path) {
 
 class ManagerLinkRunTest : public testing::Test {
  protected:
-  std::string Path(const std::string& name) const {
-    return testing::TempDir() + "manager_link_" +
-           testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name;
-  }
+  // Files go to a folder of this run's own (other checkouts' test runs
+  // share /tmp).
+  std::string Path(const std::string& name) const { return scratch_.File(name); }
   // Starts the simulator with -w and links up with it.
   void Open(std::vector<std::string> arguments) {
     arguments.push_back("-w");
@@ -62,6 +61,7 @@ class ManagerLinkRunTest : public testing::Test {
     EXPECT_NE(out.find("CPU time (s): "), std::string::npos) << out;
   }
 
+  ScratchDir scratch_;
   SimMgrSession session_;
 };
 

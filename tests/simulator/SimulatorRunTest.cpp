@@ -61,16 +61,15 @@ uint16_t BigEndian16(const std::string& bytes, size_t at) {
 
 class SimulatorRunTest : public testing::Test {
  protected:
-  void SetUp() override {
-    directory_ = testing::TempDir() + "simulator_run_" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::string command = "rm -rf '" + directory_ + "' && mkdir -p '" + directory_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-  }
+  // A folder of this run's own: test runs of other checkouts share /tmp,
+  // and a folder named after the test alone was emptied under a run by
+  // another's set-up.
+  void SetUp() override { directory_ = scratch_.Path(); }
   std::string Path(const std::string& name) const { return directory_ + "/" + name; }
   ProgramResult Run(const std::vector<std::string>& arguments, double timeout = 120.0) {
     return RunSimulator(arguments, timeout, directory_);
   }
+  ScratchDir scratch_;
   std::string directory_;
 };
 
