@@ -19,9 +19,32 @@ using NoThrow = boost::math::policies::policy<
 
 }  // namespace
 
+void RunningStatistics::Merge(const RunningStatistics& other) {
+  count += other.count;
+  sum.Merge(other.sum);
+  squares.Merge(other.squares);
+  binary = binary && other.binary;
+}
+
+double RunningStatistics::Mean() const {
+  return count > 0 ? sum.Value() / static_cast<double>(count) : 0.0;
+}
+
 double RunningStatistics::Variance() const {
   if (count < 2) return 0.0;
-  return sumSquaredDeviations / static_cast<double>(count - 1);
+  if (!sum.Finite() || !squares.Finite()) return std::numeric_limits<double>::quiet_NaN();
+  // n S2 - S1^2 exactly: every product is split into its rounded value and
+  // its error, so the difference, which cancels most of the digits when the
+  // variance is small beside the mean, is rounded only once.
+  const double n = static_cast<double>(count);
+  ExactSum numerator;
+  for (double s : squares.Partials()) numerator.AddProduct(n, s);
+  const std::vector<double>& parts = sum.Partials();
+  for (double a : parts) {
+    for (double b : parts) numerator.AddProduct(-a, b);
+  }
+  const double variance = numerator.Value() / (n * (n - 1.0));
+  return variance > 0.0 ? variance : 0.0;
 }
 
 double RunningStatistics::StudentQuantile(int64_t degrees, double confidence) {
@@ -37,4 +60,25 @@ double RunningStatistics::HalfWidth(double confidence) const {
   if (count < 2) return std::numeric_limits<double>::infinity();
   return StudentQuantile(count - 1, confidence) *
          std::sqrt(Variance() / static_cast<double>(count));
+}
+
+bool RunningStatistics::FromParts(int64_t count, const ExactSum& sum, const ExactSum& squares,
+                                  bool binary, RunningStatistics& statistics) {
+  if (count < 0) return false;
+  if (count == 0 && (sum.Sign() != 0 || squares.Sign() != 0 || !sum.Finite())) return false;
+  if (squares.Sign() < 0) return false;
+  if (binary) {
+    // Observations of 0 and 1: the sum is the number of ones, at most the
+    // count, and equals the sum of squares.
+    const double ones = sum.Value();
+    if (!sum.Finite() || ones < 0.0 || ones > static_cast<double>(count) || ones != std::floor(ones) ||
+        squares.Value() != ones) {
+      return false;
+    }
+  }
+  statistics.count = count;
+  statistics.sum = sum;
+  statistics.squares = squares;
+  statistics.binary = binary;
+  return true;
 }

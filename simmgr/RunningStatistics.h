@@ -3,28 +3,43 @@
 
 #include <cstdint>
 
-// Mean and variance of a stream of observations, updated one observation at
-// a time, and the Student's t confidence interval of the mean. The variance
-// follows Welford's method (no difference of large sums of squares); the
-// mean is the plain sum over the count, which is exact for counts of
-// events such as 0/1 observations.
+#include "simmgr/ExactSum.h"
+
+// The sufficient statistics of a stream of observations: their count, their
+// exact sum and the exact sum of their squares, and whether every one was 0
+// or 1. The sums never round (see ExactSum), so statistics gathered in parts
+// (by several simulator processes, attempts or segments of a study) and
+// merged equal, to the last bit, those of the same observations added one
+// by one in any order. Mean and variance are computed from the exact sums
+// with one rounding each.
 class RunningStatistics {
  public:
   void Add(double x) {
     ++count;
-    sum += x;
-    const double delta = x - runningMean;
-    runningMean += delta / static_cast<double>(count);
-    sumSquaredDeviations += delta * (x - runningMean);
+    sum.Add(x);
+    squares.AddProduct(x, x);
+    if (x != 0.0 && x != 1.0) binary = false;
   }
+  void Merge(const RunningStatistics& other);
 
   int64_t Count() const { return count; }
-  double Mean() const { return count > 0 ? sum / static_cast<double>(count) : 0.0; }
-  // The unbiased sample variance; 0 below two observations.
+  double Mean() const;
+  // The unbiased sample variance, (n S2 - S1^2) / (n (n - 1)) with the
+  // numerator exact before its rounding; 0 below two observations.
   double Variance() const;
   // Half the width of the two-sided interval at `confidence` (0 < c < 1):
   // t(n-1, (1+c)/2) * sqrt(variance / n). Infinite below two observations.
   double HalfWidth(double confidence) const;
+  // True while every observation was 0 or 1 (also for none).
+  bool Binary() const { return binary; }
+  const ExactSum& Sum() const { return sum; }
+  const ExactSum& SumOfSquares() const { return squares; }
+
+  // Rebuilds statistics from saved parts. False when they cannot belong
+  // together: a negative count, sums without observations, or observations
+  // said to be 0 or 1 whose sums disagree with that.
+  static bool FromParts(int64_t count, const ExactSum& sum, const ExactSum& squares, bool binary,
+                        RunningStatistics& statistics);
 
   // The (1+c)/2 quantile of Student's t with `degrees` degrees of freedom;
   // infinite for no degrees of freedom or a confidence outside (0, 1).
@@ -32,9 +47,9 @@ class RunningStatistics {
 
  private:
   int64_t count = 0;
-  double sum = 0.0;
-  double runningMean = 0.0;
-  double sumSquaredDeviations = 0.0;
+  ExactSum sum;
+  ExactSum squares;
+  bool binary = true;
 };
 
 #endif

@@ -1,0 +1,43 @@
+#ifndef EXACT_SUM_H
+#define EXACT_SUM_H
+
+#include <vector>
+
+// The exact sum of a stream of doubles, kept as a short list of
+// non-overlapping partial sums (each a double, ordered by increasing
+// magnitude) whose exact total is the sum of everything added. Adding never
+// rounds, so the same values give the same exact sum, and the same Value(),
+// in any order and in any split into parts that are merged afterwards.
+//
+// Value() is the sum correctly rounded to the nearest double (ties to
+// even). Sums of integers below 2^53, such as counts of 0/1 observations,
+// need a single partial.
+//
+// A sum whose exact value leaves the range of doubles, or that is given an
+// infinity or a NaN, is no longer exact: Value() is then that infinity, or
+// NaN, for good.
+class ExactSum {
+ public:
+  void Add(double x);
+  // Adds a * b exactly (the product split into its rounded value and the
+  // rounding error).
+  void AddProduct(double a, double b);
+  void Merge(const ExactSum& other);
+
+  double Value() const;
+  // Sign of the exact sum: -1, 0 or 1 (NaN: 0).
+  int Sign() const;
+  bool Finite() const { return special == 0.0; }
+
+  // The partials, for saving; FromPartials(Partials()) gives the same sum.
+  const std::vector<double>& Partials() const { return partials; }
+  double Special() const { return special; }
+  static ExactSum FromParts(const std::vector<double>& parts, double special);
+
+ private:
+  std::vector<double> partials;
+  // 0 while the sum is exact; otherwise +inf, -inf or NaN.
+  double special = 0.0;
+};
+
+#endif
