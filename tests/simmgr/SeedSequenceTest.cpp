@@ -31,3 +31,41 @@ TEST(SeedSequenceTest, SeedsAreValidDistinctAndReproducible) {
   // The documented derivation, for one value.
   EXPECT_EQ(a[5], 1 + SeedSequence::Mix((31415ull << 32) | 5u) % SeedSequence::kLargestSeed);
 }
+
+// Streams of retries and later segments: the first stream of every
+// experiment keeps its primary seed, and no two streams of a study share a
+// seed, primary ones included.
+TEST(SeedSequenceTest, EveryStreamOfAStudyHasItsOwnSeed) {
+  for (uint32_t base : {31415u, 0u, 4294967295u}) {
+    const SeedSequence sequence(base, 36);
+    const std::vector<uint32_t> primary = SeedSequence::Derive(base, 36);
+    std::set<uint32_t> seen;
+    size_t streams = 0;
+    for (int k = 0; k < 36; ++k) {
+      EXPECT_EQ(sequence.Seed(k, 0, 0), primary[k]);
+      for (int segment = 0; segment < 25; ++segment) {
+        for (int attempt = 0; attempt < 12; ++attempt) {
+          const uint32_t seed = sequence.Seed(k, segment, attempt);
+          EXPECT_GE(seed, 1u);
+          EXPECT_LE(seed, SeedSequence::kLargestSeed);
+          seen.insert(seed);
+          ++streams;
+        }
+      }
+    }
+    EXPECT_EQ(seen.size(), streams) << "base " << base;
+    // The same base, the same seeds; another base, other seeds.
+    EXPECT_EQ(SeedSequence(base, 36).Seed(17, 3, 2), sequence.Seed(17, 3, 2));
+    EXPECT_NE(SeedSequence(base + 1, 36).Seed(17, 3, 2), sequence.Seed(17, 3, 2));
+  }
+  // Far streams are still numbered and valid; beyond the numbering they are
+  // refused rather than wrapped onto others.
+  const SeedSequence sequence(31415, 36);
+  EXPECT_GT(sequence.MaxStep(), 10000);
+  EXPECT_TRUE(sequence.Valid(sequence.MaxStep() - 1, 0));
+  EXPECT_FALSE(sequence.Valid(sequence.MaxStep(), 0));
+  EXPECT_FALSE(sequence.Valid(-1, 0));
+  const uint32_t far = sequence.Seed(35, sequence.MaxStep() - 1, 0);
+  EXPECT_GE(far, 1u);
+  EXPECT_LE(far, SeedSequence::kLargestSeed);
+}
