@@ -20,25 +20,48 @@ namespace {
 
 const char kPortAnnouncement[] = "REGISTER:  Port: [";
 
+// Largest amount read from one pipe per Drain.
+constexpr size_t kDrainBytes = 256 * 1024;
+
+}  // namespace
+
 // Reads what `fd` holds now into `text`; closes it and sets it to -1 at the
-// end of the stream or on an error.
-void Drain(int& fd, std::string& text) {
-  char buffer[4096];
-  for (;;) {
+// end of the stream or on an error. True when it stopped at its bound with
+// more possibly waiting.
+bool SimulatorProcess::Drain(int& fd, std::string& text, bool isOutput) {
+  char buffer[16384];
+  size_t total = 0;
+  while (total < kDrainBytes) {
     const ssize_t result = read(fd, buffer, sizeof(buffer));
     if (result > 0) {
       text.append(buffer, static_cast<size_t>(result));
+      total += static_cast<size_t>(result);
       continue;
     }
     if (result == -1 && errno == EINTR) continue;
-    if (result == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (result == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     close(fd);
     fd = -1;
-    return;
+    break;
   }
+  if (outputLimit > 0 && text.size() > 2 * outputLimit) {
+    const size_t drop = text.size() - outputLimit;
+    text.erase(0, drop);
+    if (isOutput) lineStart = lineStart > drop ? lineStart - drop : 0;
+  }
+  return total >= kDrainBytes;
 }
 
-}  // namespace
+void SimulatorProcess::DrainAfterEnd() {
+  // What the child wrote before it ended is in the pipes; a grandchild that
+  // keeps them open and writes on is read for a bounded while only.
+  for (int round = 0; round < 64; ++round) {
+    bool more = false;
+    if (outPipe != -1) more = Drain(outPipe, output, true) || more;
+    if (errPipe != -1) more = Drain(errPipe, errorOutput, false) || more;
+    if (!more) return;
+  }
+}
 
 SimulatorProcess::SimulatorProcess()
     : pid(-1), ended(false), exitStatus(-1), outPipe(-1), errPipe(-1), lineStart(0) {}
@@ -129,8 +152,8 @@ bool SimulatorProcess::Collect(int timeoutMs) {
   if (ready <= 0) return true;  // nothing yet, or interrupted: the caller loops
   // Both pipes are drained whenever either is ready, so a child writing much
   // to standard error never blocks while standard output is being read.
-  if (outPipe != -1) Drain(outPipe, output);
-  if (errPipe != -1) Drain(errPipe, errorOutput);
+  if (outPipe != -1) Drain(outPipe, output, true);
+  if (errPipe != -1) Drain(errPipe, errorOutput, false);
   return true;
 }
 
@@ -224,9 +247,7 @@ bool SimulatorProcess::Wait(int timeoutMs) {
   const Deadline deadline(timeoutMs);
   for (;;) {
     if (Reap(false)) {
-      // Whatever the child wrote before it ended is in the pipes now.
-      if (outPipe != -1) Drain(outPipe, output);
-      if (errPipe != -1) Drain(errPipe, errorOutput);
+      DrainAfterEnd();
       return true;
     }
     if (deadline.Expired()) {
@@ -241,8 +262,8 @@ bool SimulatorProcess::Wait(int timeoutMs) {
 }
 
 void SimulatorProcess::Pump() {
-  if (outPipe != -1) Drain(outPipe, output);
-  if (errPipe != -1) Drain(errPipe, errorOutput);
+  if (outPipe != -1) Drain(outPipe, output, true);
+  if (errPipe != -1) Drain(errPipe, errorOutput, false);
 }
 
 bool SimulatorProcess::PollEnded() { return Reap(false); }
@@ -289,6 +310,5 @@ void SimulatorProcess::Kill() {
   if (!Running()) return;
   kill(ownGroup ? -pid : pid, SIGKILL);
   Reap(true);
-  if (outPipe != -1) Drain(outPipe, output);
-  if (errPipe != -1) Drain(errPipe, errorOutput);
+  DrainAfterEnd();
 }

@@ -6,9 +6,10 @@
 #include <vector>
 
 // A simulator run as a child process, its standard output and standard error
-// captured through pipes. Everything the child prints is kept (Output,
-// ErrorOutput); standard output can also be consumed line by line. Every
-// wait is bounded by a timeout.
+// captured through pipes. What the child prints is kept (Output,
+// ErrorOutput): everything, or with SetOutputLimit only the last bytes;
+// standard output can also be consumed line by line. Every wait is bounded
+// by a timeout.
 //
 // Owns the child: a child still running when the object is destroyed is
 // killed and reaped. Used by one thread at a time.
@@ -35,11 +36,19 @@ class SimulatorProcess {
   // parent's current folder).
   void SetWorkingDirectory(const std::string& folder) { workingDirectory = folder; }
 
+  // With a limit (bytes, 0: none) each captured stream keeps at least its
+  // last `limit` bytes and at most twice that; older text is dropped, lines
+  // not yet read by ReadLine included. A child that floods its output then
+  // costs bounded memory.
+  void SetOutputLimit(size_t limit) { outputLimit = limit; }
+
   // The read ends of the child's standard output and standard error, for a
   // caller that waits on many children at once; -1 once closed.
   int OutputFd() const { return outPipe; }
   int ErrorFd() const { return errPipe; }
-  // Moves what the pipes hold now into the captured text without waiting.
+  // Moves what the pipes hold now into the captured text without waiting;
+  // at most a few hundred kilobytes per pipe and call, so that a child
+  // writing without pause cannot keep the caller here.
   void Pump();
   // Reaps the child if it has ended, without waiting; true once it has.
   bool PollEnded();
@@ -90,10 +99,15 @@ class SimulatorProcess {
   // Reaps the child if it has ended, without waiting.
   bool Reap(bool block);
   void ClosePipes();
+  // Reads what a pipe holds into `text` (see Pump), then applies the limit;
+  // true when it stopped at its bound.
+  bool Drain(int& fd, std::string& text, bool isOutput);
+  void DrainAfterEnd();
 
   pid_t pid;
   bool ownGroup = false;
   std::string workingDirectory;
+  size_t outputLimit = 0;
   bool ended;
   int exitStatus;
   int outPipe;  // read ends; -1 once closed

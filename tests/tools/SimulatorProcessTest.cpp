@@ -147,3 +147,39 @@ TEST(SimulatorProcessTest, GroupRunningSeesWhatTheLeaderLeft) {
   alone.Kill();
   EXPECT_FALSE(alone.GroupRunning());
 }
+
+namespace {
+
+// A child that floods both streams without end costs bounded memory, a Pump
+// returns at once although the child never stops writing, and the tail of
+// what it printed is still there.
+TEST(SimulatorProcessTest, AnOutputLimitKeepsOnlyTheTail) {
+  SimulatorProcess process;
+  process.SetOutputLimit(4096);
+  ASSERT_TRUE(StartShell(process,
+                         "i=0; while [ $i -lt 20000 ]; do echo \"line $i of noise noise noise\"; "
+                         "echo \"error $i\" >&2; i=$((i+1)); done; echo last; exec yes flood >&2"))
+      << process.Error();
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < until && process.Output().find("last\n") == std::string::npos) {
+    const Clock::time_point start = Clock::now();
+    process.Pump();
+    EXPECT_LT(ElapsedMs(start), 1000);
+    EXPECT_LE(process.Output().size(), 2u * 4096);
+    EXPECT_LE(process.ErrorOutput().size(), 2u * 4096);
+    usleep(1000);
+  }
+  EXPECT_NE(process.Output().find("line 19999 of noise noise noise\nlast\n"), std::string::npos);
+  EXPECT_EQ(process.Output().find("line 0 of"), std::string::npos);
+  for (int i = 0; i < 2000 && process.ErrorOutput().find("flood\nflood\n") == std::string::npos; ++i) {
+    process.Pump();
+    usleep(1000);
+  }
+  for (int i = 0; i < 20; ++i) process.Pump();
+  EXPECT_NE(process.ErrorOutput().find("flood\nflood\n"), std::string::npos);
+  EXPECT_LE(process.ErrorOutput().size(), 2u * 4096);
+  process.Kill();
+  EXPECT_LE(process.ErrorOutput().size(), 2u * 4096);
+}
+
+}  // namespace
