@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "Cpp/BaseClasses/KorvanAssert.h"
 #include "simmgr/LauncherPreset.h"
 #include "tools/SimMgrConnection.h"
 
@@ -20,6 +22,13 @@ constexpr int kConnectRetryMs = 20;
 // after SIGTERM; then SIGKILL. srun waits for its job step to end.
 constexpr int kLauncherGraceMs = 5000;
 constexpr int kLastWordsLines = 8;
+// What is kept of a simulator's standard output and standard error, each.
+constexpr size_t kOutputTail = 64 * 1024;
+// Bytes read from a connection per Service, so that a peer that sends
+// without pause cannot keep the manager from its other runs.
+constexpr size_t kReadPerService = 1 << 20;
+// Bytes read from the connection of a simulator that has ended.
+constexpr size_t kReadAfterEnd = 64u << 20;
 
 std::string Tail(const std::string& text, int lines) {
   size_t end = text.size();
@@ -77,10 +86,12 @@ std::string ExitText(const SimulatorProcess& process) {
 }  // namespace
 
 ExperimentRun::ExperimentRun(int experiment, const std::vector<bool>& considered,
-                             const StoppingRule& rule)
+                             const StoppingRule& rule, uint32_t seed, int retries)
     : experiment(experiment),
       rule(rule),
       considered(considered),
+      primarySeed(seed),
+      retries(retries),
       stream(SimMgrConnection::kMaxRecordLength),
       statistics(considered.size()) {}
 
@@ -97,10 +108,28 @@ std::string ExperimentRun::CommandLine(const std::vector<std::string>& arguments
   return line;
 }
 
+int ExperimentRun::EndedInSegment(int segment) const {
+  int count = 0;
+  for (const SimulatorAttempt& attempt : attempts) count += attempt.segment == segment ? 1 : 0;
+  return count;
+}
+
 void ExperimentRun::Start(const Launch& how) {
+  KORVAN_ASSERT(state == kPending);
+  const int number = EndedInSegment(how.segment);
   launch = how;
   connectHost = launch.host;
-  started = Clock::now();
+  attemptStarted = Clock::now();
+  if (attempts.empty()) started = attemptStarted;
+  current = SimulatorAttempt();
+  current.segment = launch.segment;
+  current.number = number;
+  current.seed = launch.seed;
+  current.host = launch.host;
+  current.statistics.assign(considered.size(), RunningStatistics());
+  stream = SimMgrStream(SimMgrConnection::kMaxRecordLength);
+  announcedPort = 0;
+  simulatorPid = 0;
   std::vector<std::string> arguments = {
       "-w", "-p", std::to_string(launch.port), "-c", std::to_string(experiment),
       "-e", std::to_string(experiment), "-s", std::to_string(launch.seed),
@@ -114,23 +143,21 @@ void ExperimentRun::Start(const Launch& how) {
     arguments.push_back(launch.asciiFile);
   }
   process.SetOwnProcessGroup(true);
-  bool started = false;
+  process.SetOutputLimit(kOutputTail);
+  bool spawned = false;
   if (launch.launcher.empty()) {
     checkPid = true;
-    started = process.Start(launch.simulator, arguments);
+    spawned = process.Start(launch.simulator, arguments);
   } else {
     // Through a launcher the child is the launcher (or a shell), not the
     // simulator: the greeting's process id cannot be checked against it.
     // The id the greeting names is then the one every reply must name.
     checkPid = false;
     const std::string command = Substitute(launch.launcher, CommandLine(arguments), launch.host);
-    started = process.Start("/bin/sh", {"-c", command});
-  }
-  if (!started) {
-    Fail("cannot start the simulator: " + process.Error());
-    return;
+    spawned = process.Start("/bin/sh", {"-c", command});
   }
   Enter(kStarting);
+  if (!spawned) Fail(SimulatorAttempt::kNotStarted, "cannot start the simulator: " + process.Error());
 }
 
 void ExperimentRun::AddPollEntries(std::vector<pollfd>& entries) {
@@ -164,9 +191,10 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
         const std::string host = LauncherPreset::HostFromAnnouncement(line);
         if (!host.empty()) connectHost = host;
         const int port = SimulatorProcess::PortFromAnnouncement(line);
-        if (port < 0) return Fail("malformed port announcement: " + line);
+        if (port < 0) return Fail(SimulatorAttempt::kProtocol, "malformed port announcement: " + line);
         if (port > 0) {
           announcedPort = port;
+          current.port = port;
           Enter(kConnecting);
           BeginConnect();
         }
@@ -174,9 +202,10 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
       if (state != kStarting) return;
       if (process.PollEnded()) {
         process.Pump();
-        return Fail("the simulator ended before announcing its port (" + ExitText(process) + ")");
+        return Fail(EndedEnding(),
+                    "the simulator ended before announcing its port (" + ExitText(process) + ")");
       }
-      if (now >= deadline) return Fail("no port announcement within the timeout");
+      if (now >= deadline) return Fail(SimulatorAttempt::kTimedOut, "no port announcement within the timeout");
       return;
     }
     case kConnecting:
@@ -187,26 +216,28 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
       }
       if (state != kConnecting) return;
       if (process.PollEnded()) {
-        return Fail("the simulator ended before accepting the connection (" + ExitText(process) + ")");
+        return Fail(EndedEnding(), "the simulator ended before accepting the connection (" +
+                                       ExitText(process) + ")");
       }
       if (now >= deadline) {
-        return Fail("no connection to " + connectHost + " port " + std::to_string(announcedPort) +
-                    " within the timeout");
+        return Fail(SimulatorAttempt::kTimedOut, "no connection to " + connectHost + " port " +
+                                                     std::to_string(announcedPort) + " within the timeout");
       }
       return;
     case kGreeting:
     case kRunning:
     case kQuitting:
-      if (socketReady) ReadSocket();
+      if (socketReady) ReadSocket(kReadPerService);
       if (state != kGreeting && state != kRunning && state != kQuitting) return;
       if (process.PollEnded()) {
         // What it sent before it ended is still to be read.
-        ReadSocket();
+        ReadSocket(kReadAfterEnd);
         if (state != kGreeting && state != kRunning && state != kQuitting) return;
-        return Fail("the simulator ended (" + ExitText(process) + ")");
+        return Fail(EndedEnding(), "the simulator ended (" + ExitText(process) + ")");
       }
       if (now >= deadline) {
-        return Fail(state == kGreeting   ? "no greeting within the timeout"
+        return Fail(SimulatorAttempt::kTimedOut,
+                    state == kGreeting  ? "no greeting within the timeout"
                     : state == kRunning ? "no record from the simulator within the timeout"
                                         : "no reply to the quit command within the timeout");
       }
@@ -215,22 +246,24 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
       if (process.PollEnded()) {
         process.Pump();
         if (process.ExitStatus() != 0) {
-          return Fail("the simulator ended with " + ExitText(process) + " after its quit reply");
+          return Fail(EndedEnding(),
+                      "the simulator ended with " + ExitText(process) + " after its quit reply");
         }
+        EndAttempt(interrupted ? SimulatorAttempt::kInterrupted : SimulatorAttempt::kDone, "");
         return Finish(interrupted ? kIncomplete : kComplete);
       }
-      if (now >= deadline) return Fail("the simulator did not end after its quit reply");
+      if (now >= deadline) return Fail(SimulatorAttempt::kTimedOut, "the simulator did not end after its quit reply");
       return;
     case kEnding:
       // The group, not its leader: srun may still be cancelling its job
       // step after the shell that started it has gone.
       if (!process.GroupRunning() && process.PollEnded()) {
         process.Pump();
-        return Finish(endingOutcome);
+        return AfterEnd();
       }
       if (now >= deadline) {
         process.Kill();
-        return Finish(endingOutcome);
+        return AfterEnd();
       }
       return;
     default:
@@ -247,12 +280,12 @@ void ExperimentRun::BeginConnect() {
   const std::string service = std::to_string(announcedPort);
   const int resolved = getaddrinfo(connectHost.c_str(), service.c_str(), &hints, &found);
   if (resolved != 0 || found == nullptr) {
-    return Fail("cannot resolve host " + connectHost + ": " + gai_strerror(resolved));
+    return Fail(SimulatorAttempt::kLink, "cannot resolve host " + connectHost + ": " + gai_strerror(resolved));
   }
   socketFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (socketFd == -1) {
     freeaddrinfo(found);
-    return Fail(std::string("cannot create a socket: ") + std::strerror(errno));
+    return Fail(SimulatorAttempt::kLink, std::string("cannot create a socket: ") + std::strerror(errno));
   }
   int result;
   do {
@@ -292,15 +325,16 @@ void ExperimentRun::CloseSocket() {
   socketEvents = 0;
 }
 
-void ExperimentRun::ReadSocket() {
+void ExperimentRun::ReadSocket(size_t limit) {
   if (socketFd == -1) return;
   unsigned char buffer[65536];
   bool closed = false;
   std::string failure;
-  for (;;) {
+  for (size_t total = 0; total < limit;) {
     const ssize_t n = recv(socketFd, buffer, sizeof(buffer), 0);
     if (n > 0) {
       stream.Append(buffer, static_cast<size_t>(n));
+      total += static_cast<size_t>(n);
       continue;
     }
     if (n == 0) {
@@ -315,7 +349,7 @@ void ExperimentRun::ReadSocket() {
   SimMgrMessage message;
   for (;;) {
     const SimMgrStream::Result result = stream.Next(message);
-    if (result == SimMgrStream::kBroken) return Fail("protocol error: " + stream.Error());
+    if (result == SimMgrStream::kBroken) return Fail(SimulatorAttempt::kProtocol, "protocol error: " + stream.Error());
     if (result == SimMgrStream::kNeedMore) break;
     HandleMessage(message);
     if (socketFd == -1 || !Active()) return;
@@ -326,12 +360,14 @@ void ExperimentRun::ReadSocket() {
     CloseSocket();
     return Enter(kExiting);
   }
-  if (!failure.empty()) return Fail(failure);
+  if (!failure.empty()) return Fail(SimulatorAttempt::kLink, failure);
   if (closed) {
     // Give a simulator that is ending the moment to do so, for its status.
     process.Wait(200);
-    return Fail(stream.Buffered() > 0 ? "the simulator closed the connection inside a message"
-                                      : "the simulator closed the connection");
+    const std::string reason = stream.Buffered() > 0 ? "the simulator closed the connection inside a message"
+                                                     : "the simulator closed the connection";
+    if (!process.Running()) return Fail(EndedEnding(), reason + " (" + ExitText(process) + ")");
+    return Fail(SimulatorAttempt::kLink, reason);
   }
 }
 
@@ -339,8 +375,8 @@ bool ExperimentRun::CheckSender(const SimMgrMessage& message) {
   // Records carry the low byte of the client id and the low 16 bits of the
   // experiment; the client id handed out is the experiment number.
   if (message.clientId != (experiment & 0xFF) || message.experiment != (experiment & 0xFFFF)) {
-    Fail("protocol error: a record names client " + std::to_string(message.clientId) +
-         " and experiment " + std::to_string(message.experiment));
+    Fail(SimulatorAttempt::kProtocol, "protocol error: a record names client " + std::to_string(message.clientId) +
+                                          " and experiment " + std::to_string(message.experiment));
     return false;
   }
   return true;
@@ -349,11 +385,12 @@ bool ExperimentRun::CheckSender(const SimMgrMessage& message) {
 void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
   if (state == kGreeting) {
     if (message.kind != SimMgrMessage::kReply || message.marker != 0xFF || message.command != 1) {
-      return Fail("protocol error: the first message is not the greeting");
+      return Fail(SimulatorAttempt::kProtocol, "protocol error: the first message is not the greeting");
     }
     if (checkPid && message.pid != static_cast<unsigned long>(process.Pid())) {
-      return Fail("protocol error: the greeting names process " + std::to_string(message.pid) +
-                  ", not the simulator started (" + std::to_string(process.Pid()) + ")");
+      return Fail(SimulatorAttempt::kProtocol,
+                  "protocol error: the greeting names process " + std::to_string(message.pid) +
+                      ", not the simulator started (" + std::to_string(process.Pid()) + ")");
     }
     simulatorPid = message.pid;
     return Enter(kRunning);
@@ -368,11 +405,12 @@ void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
         CloseSocket();
         return Enter(kExiting);
       }
-      return Fail("protocol error: unexpected reply (marker " + std::to_string(message.marker) +
-                  ", command " + std::to_string(message.command) + ", process " +
-                  std::to_string(message.pid) + ")");
+      return Fail(SimulatorAttempt::kProtocol,
+                  "protocol error: unexpected reply (marker " + std::to_string(message.marker) +
+                      ", command " + std::to_string(message.command) + ", process " +
+                      std::to_string(message.pid) + ")");
     case SimMgrMessage::kCpuTime:
-      if (CheckSender(message)) cpuSeconds = message.cpuSeconds;
+      if (CheckSender(message)) current.cpuSeconds = message.cpuSeconds;
       return;
     case SimMgrMessage::kData:
       if (!CheckSender(message)) return;
@@ -387,20 +425,35 @@ void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
 
 void ExperimentRun::HandleData(const SimMgrMessage& message) {
   if (!accepting) return;
+  // The whole record is checked before any of it is counted.
   for (const SimMgrMessage::Block& block : message.blocks) {
     if (block.variable < 0 || static_cast<size_t>(block.variable) >= statistics.size()) {
-      return Fail("protocol error: a data record names variable " + std::to_string(block.variable) +
-                  "; the model has " + std::to_string(statistics.size()));
+      return Fail(SimulatorAttempt::kProtocol,
+                  "protocol error: a data record names variable " + std::to_string(block.variable) +
+                      "; the model has " + std::to_string(statistics.size()));
     }
+    if (block.kind != 1) continue;
+    for (double value : block.values) {
+      if (!std::isfinite(value)) {
+        return Fail(SimulatorAttempt::kProtocol, "protocol error: a data record holds an observation that "
+                                                 "is not a finite number");
+      }
+    }
+  }
+  for (const SimMgrMessage::Block& block : message.blocks) {
     if (block.kind != 1) continue;  // squared values: not needed
     RunningStatistics& s = statistics[block.variable];
+    RunningStatistics& mine = current.statistics[block.variable];
     const int64_t room = rule.Limit() - s.Count();
     const size_t take = room <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(room, block.values.size()));
-    for (size_t i = 0; i < take; ++i) s.Add(block.values[i]);
+    for (size_t i = 0; i < take; ++i) {
+      s.Add(block.values[i]);
+      mine.Add(block.values[i]);
+    }
   }
 }
 
-bool ExperimentRun::Done() const {
+bool ExperimentRun::Done() {
   bool allPrecise = true;
   bool allAtLimit = true;
   bool any = false;
@@ -411,8 +464,9 @@ bool ExperimentRun::Done() const {
     if (statistics[v].Count() < rule.Limit()) allAtLimit = false;
   }
   if (!any) return false;
-  if (allPrecise && !rule.Fixed()) const_cast<ExperimentRun*>(this)->precisionMet = true;
-  return allPrecise || allAtLimit;
+  if (allPrecise && !rule.Fixed()) precisionMet = true;
+  satisfied = allPrecise || allAtLimit;
+  return satisfied;
 }
 
 void ExperimentRun::SendQuit() {
@@ -426,19 +480,38 @@ void ExperimentRun::SendQuit() {
     CloseSocket();
     return Enter(kExiting);
   }
-  if (sent != 1) return Fail(std::string("cannot send the quit command: ") + std::strerror(errno));
+  if (sent != 1) {
+    return Fail(SimulatorAttempt::kLink, std::string("cannot send the quit command: ") + std::strerror(errno));
+  }
   Enter(kQuitting);
 }
 
 void ExperimentRun::Interrupt() {
   // A run already stopping because it has all it needs stays complete.
   switch (state) {
+    case kPending:
+      // Waiting to be started again after a failed attempt: what the
+      // earlier attempts sent is kept.
+      if (attempts.empty()) return;
+      interrupted = true;
+      failureReason = "interrupted before it was started again";
+      return Finish(kIncomplete);
     case kStarting:
     case kConnecting:
     case kGreeting:
       interrupted = true;
+      EndAttempt(SimulatorAttempt::kInterrupted, "interrupted before it sent data");
       failureReason = "interrupted before it sent data";
-      return EndProcess(kIncomplete);
+      return EndProcess(kIncomplete, false);
+    case kEnding:
+      // A failed attempt still ending is not started again.
+      interrupted = true;
+      if (endingRetry) {
+        endingRetry = false;
+        endingOutcome = kIncomplete;
+        failureReason = "interrupted before it was started again";
+      }
+      return;
     case kRunning:
       interrupted = true;
       accepting = false;
@@ -452,28 +525,74 @@ void ExperimentRun::Abort(const std::string& reason) {
   // A launcher already ending keeps its grace period: SIGKILL would leave
   // what it started elsewhere running.
   if (!Active() || state == kEnding) return;
-  if (interrupted && state == kExiting) return EndProcess(kIncomplete);
-  Fail(reason);
+  if (interrupted && state == kExiting) {
+    EndAttempt(SimulatorAttempt::kInterrupted, reason);
+    return EndProcess(kIncomplete, false);
+  }
+  // Not to be retried: the manager is shutting down.
+  interrupted = true;
+  Fail(SimulatorAttempt::kInterrupted, reason);
 }
 
-void ExperimentRun::Fail(const std::string& reason) {
-  if ((!Active() && state != kPending) || state == kEnding) return;
-  failureReason = reason;
-  EndProcess(kFailed);
+SimulatorAttempt::Ending ExperimentRun::EndedEnding() const {
+  return process.ExitStatus() > 128 ? SimulatorAttempt::kKilled : SimulatorAttempt::kExited;
 }
 
-void ExperimentRun::EndProcess(Outcome result) {
+void ExperimentRun::EndAttempt(SimulatorAttempt::Ending ending, const std::string& reason) {
+  current.ending = ending;
+  current.reason = reason;
+  if (ending != SimulatorAttempt::kDone && ending != SimulatorAttempt::kInterrupted) {
+    current.lastWords = LastWords();
+  }
+  current.wallSeconds = std::chrono::duration<double>(Clock::now() - attemptStarted).count();
+  int64_t fewest = -1;
+  for (size_t v = 0; v < current.statistics.size(); ++v) {
+    const int64_t n = current.statistics[v].Count();
+    if (considered[v] && (fewest < 0 || n < fewest)) fewest = n;
+  }
+  current.replications = fewest < 0 ? 0 : fewest;
+  attempts.push_back(current);
+  current = SimulatorAttempt();
+}
+
+void ExperimentRun::Fail(SimulatorAttempt::Ending ending, const std::string& reason) {
+  if (!Active() || state == kEnding) return;
   CloseSocket();
+  EndAttempt(ending, reason);
+  if (satisfied && !interrupted) {
+    // Everything the rule needs arrived whole before the simulator went
+    // wrong: the attempt's ending is recorded, the results stand.
+    return EndProcess(kComplete, false);
+  }
+  if (!interrupted && SimulatorAttempt::Retryable(ending) && EndedInSegment(launch.segment) <= retries) {
+    return EndProcess(kNotRun, true);
+  }
+  failureReason = reason;
+  EndProcess(kFailed, false);
+}
+
+void ExperimentRun::EndProcess(Outcome result, bool retry) {
+  CloseSocket();
+  endingOutcome = result;
+  endingRetry = retry;
   if (launch.launcher.empty() || !process.Running() || process.PollEnded()) {
     process.Kill();
-    return Finish(result);
+    return AfterEnd();
   }
   // Killing ssh or srun outright would leave the remote simulator or the
   // job step behind: SIGTERM lets them end it first.
   process.Signal(SIGTERM);
-  endingOutcome = result;
   state = kEnding;
   deadline = Clock::now() + std::chrono::milliseconds(kLauncherGraceMs);
+}
+
+void ExperimentRun::AfterEnd() {
+  // A failed attempt with retries left waits to be started again.
+  if (endingRetry) {
+    state = kPending;
+    return;
+  }
+  Finish(endingOutcome);
 }
 
 void ExperimentRun::Finish(Outcome result) {
@@ -496,6 +615,14 @@ int64_t ExperimentRun::Replications() const {
   return fewest < 0 ? 0 : fewest;
 }
 
+int64_t ExperimentRun::Remaining() const { return std::max<int64_t>(rule.Limit() - Replications(), 0); }
+
+double ExperimentRun::CpuSeconds() const {
+  double total = Active() ? current.cpuSeconds : 0.0;
+  for (const SimulatorAttempt& attempt : attempts) total += attempt.cpuSeconds;
+  return total;
+}
+
 int64_t ExperimentRun::EstimateNeeded() const {
   int64_t needed = 0;
   for (size_t v = 0; v < statistics.size(); ++v) {
@@ -505,7 +632,7 @@ int64_t ExperimentRun::EstimateNeeded() const {
 }
 
 double ExperimentRun::WallSeconds() const {
-  if (state == kPending) return 0.0;
+  if (!Started()) return 0.0;
   const Clock::time_point end = state == kFinished ? ended : Clock::now();
   return std::chrono::duration<double>(end - started).count();
 }

@@ -9,13 +9,15 @@
 #include <poll.h>
 
 #include "simmgr/RunningStatistics.h"
+#include "simmgr/SimulatorAttempt.h"
 #include "simmgr/StoppingRule.h"
 #include "tools/SimMgrStream.h"
 #include "tools/SimulatorProcess.h"
 
-// One experiment run by one simulator, driven without blocking: the manager
-// collects the descriptors it waits on (AddPollEntries), waits on all runs
-// at once, and hands the results back (Service). The run goes through
+// One experiment, run by one simulator at a time, driven without blocking:
+// the manager collects the descriptors it waits on (AddPollEntries), waits
+// on all runs at once, and hands the results back (Service). Each simulator
+// process is an attempt, which goes through
 //   pending -> starting (waiting for the port announcement) -> connecting
 //   -> greeting -> running (CPU-time and data records) -> quitting (command
 //   2 sent, waiting for its reply) -> exiting (waiting for the process to
@@ -28,9 +30,19 @@
 // A simulator started with a batch limit may end by itself once it has sent
 // everything: when the manager has all it needs, the connection ending in
 // place of the quit reply is accepted, and the exit status decides.
-// Any step that does not happen within the timeout, a process that ends
-// early, and anything the protocol does not allow finish the run as failed,
-// with the reason and the simulator's last words.
+//
+// Faults: a step that does not happen within the timeout, a process that
+// ends early, and anything the protocol does not allow end the attempt,
+// with the reason and the simulator's last words. The observations of the
+// data records that arrived whole are kept; a partial record is dropped.
+// While retries are left, the run then goes back to pending and the manager
+// starts the remaining work as a new attempt (with a new seed); once they
+// are spent, the run finishes as failed. An attempt that misbehaves after
+// everything needed has arrived (no quit reply, a bad exit status) is
+// recorded as such, and the experiment stays complete.
+//
+// The experiment's statistics are the merge of its attempts' (see
+// SimulatorAttempt), plus any given to it before its first start.
 //
 // Owns its process and socket.
 class ExperimentRun {
@@ -42,13 +54,14 @@ class ExperimentRun {
   };
   enum Outcome { kNotRun, kComplete, kIncomplete, kFailed };
 
-  // How the simulator is started.
+  // How the simulator of one attempt is started.
   struct Launch {
     std::string simulator;
     std::string launcher;   // empty: start the simulator directly
     std::string host;       // where to connect, unless the launcher names another
     int port = 10000;       // first port the simulator tries
-    uint32_t seed = 31415;
+    uint32_t seed = 0;
+    int segment = 0;
     int generator = 0;
     int reportSize = 500;
     std::string asciiFile;  // empty: none
@@ -58,13 +71,18 @@ class ExperimentRun {
 
   // `considered` marks the variables the simulator reports (one entry per
   // variable index of its data records); only they are waited for.
-  ExperimentRun(int experiment, const std::vector<bool>& considered, const StoppingRule& rule);
+  // `seed` is the experiment's primary seed (reported as its seed);
+  // `retries` the number of restarts allowed after failed attempts.
+  ExperimentRun(int experiment, const std::vector<bool>& considered, const StoppingRule& rule,
+                uint32_t seed, int retries);
   ~ExperimentRun();
 
   ExperimentRun(const ExperimentRun&) = delete;
   ExperimentRun& operator=(const ExperimentRun&) = delete;
 
-  // Starts the simulator. A start that fails finishes the run as failed.
+  // Starts the simulator of the next attempt. A start that fails ends the
+  // attempt (and finishes the run as failed: it is not retried).
+  // REQUIRES: GetState() == kPending.
   void Start(const Launch& launch);
   void AddPollEntries(std::vector<pollfd>& entries);
   // Acts on what the last poll reported (`entries` as filled by every
@@ -72,7 +90,8 @@ class ExperimentRun {
   void Service(const std::vector<pollfd>& entries);
   // Asks the simulator to stop (command 2) and keeps what was collected,
   // marked incomplete; a run not yet sending data is ended at once (through
-  // the ending state when it has a launcher).
+  // the ending state when it has a launcher), and one waiting to be started
+  // again is finished.
   void Interrupt();
   // Ends the simulator at once (SIGKILL; a launcher gets SIGTERM first).
   void Abort(const std::string& reason);
@@ -80,18 +99,31 @@ class ExperimentRun {
   int Experiment() const { return experiment; }
   State GetState() const { return state; }
   bool Active() const { return state != kPending && state != kFinished; }
+  // True when the run waits for the manager to start an attempt: never
+  // started, or failed with retries left.
+  bool WaitingToStart() const { return state == kPending; }
+  // True once an attempt has been started.
+  bool Started() const { return !attempts.empty() || Active(); }
   Outcome GetOutcome() const { return outcome; }
   // True when the rule stopped the run before the replication limit.
   bool PrecisionMet() const { return precisionMet; }
   const std::string& FailureReason() const { return failureReason; }
-  // The tail of the simulator's standard error and standard output.
+  // The tail of the current simulator's standard error and standard output.
   std::string LastWords() const;
+  // Merged over everything collected.
   const std::vector<RunningStatistics>& Statistics() const { return statistics; }
   // Replications used: the fewest observations of any variable.
   int64_t Replications() const;
-  double CpuSeconds() const { return cpuSeconds; }
-  uint32_t Seed() const { return launch.seed; }
-  // The port requested and the port announced (0 until announced).
+  // Replications the rule may still use (the batch limit of a new attempt).
+  int64_t Remaining() const;
+  double CpuSeconds() const;
+  uint32_t Seed() const { return primarySeed; }
+  // Ended attempts, in order; the one running is not among them.
+  const std::vector<SimulatorAttempt>& Attempts() const { return attempts; }
+  // Attempts of `segment` that have ended; the number of the next one.
+  int EndedInSegment(int segment) const;
+  // The port requested and the port announced (0 until announced), for
+  // the running attempt.
   int RequestedPort() const { return launch.port; }
   int AnnouncedPort() const { return announcedPort; }
   const std::string& Host() const { return launch.host; }
@@ -101,24 +133,32 @@ class ExperimentRun {
 
  private:
   void Enter(State next);
-  void Fail(const std::string& reason);
+  // Ends the running attempt with `ending` and decides what follows.
+  void Fail(SimulatorAttempt::Ending ending, const std::string& reason);
+  // The ending of an attempt whose process has ended unexpectedly.
+  SimulatorAttempt::Ending EndedEnding() const;
+  void EndAttempt(SimulatorAttempt::Ending ending, const std::string& reason);
   void Finish(Outcome result);
-  // Ends the process and then finishes the run with `result`.
-  void EndProcess(Outcome result);
+  // Ends the process, then finishes the run with `result`, or with `retry`
+  // leaves it waiting to be started again.
+  void EndProcess(Outcome result, bool retry);
+  void AfterEnd();
   void CloseSocket();
   void BeginConnect();
   void HandleConnectResult();
-  void ReadSocket();
+  void ReadSocket(size_t limit);
   void HandleMessage(const SimMgrMessage& message);
   void HandleData(const SimMgrMessage& message);
   bool CheckSender(const SimMgrMessage& message);
   void SendQuit();
-  bool Done() const;
+  bool Done();
   std::string CommandLine(const std::vector<std::string>& arguments) const;
 
   const int experiment;
   const StoppingRule rule;
   const std::vector<bool> considered;
+  const uint32_t primarySeed;
+  const int retries;
   Launch launch;
   std::string connectHost;  // launch.host, or the host the launcher announced
   SimulatorProcess process;
@@ -134,16 +174,21 @@ class ExperimentRun {
   State state = kPending;
   Outcome outcome = kNotRun;
   Outcome endingOutcome = kNotRun;
+  bool endingRetry = false;
   bool interrupted = false;
   bool accepting = true;
+  // Everything the rule needs has arrived.
+  bool satisfied = false;
   bool precisionMet = false;
   Clock::time_point deadline;
   Clock::time_point retryAt;
   Clock::time_point started;
+  Clock::time_point attemptStarted;
   Clock::time_point ended;
   std::string failureReason;
   std::vector<RunningStatistics> statistics;
-  double cpuSeconds = 0.0;
+  SimulatorAttempt current;
+  std::vector<SimulatorAttempt> attempts;
 };
 
 #endif

@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -51,22 +55,43 @@ std::string Pad(const std::string& text, size_t width, bool left) {
   return left ? text + fill : fill + text;
 }
 
-bool OpenFile(std::ofstream& file, const std::string& path, std::string& error) {
-  file.open(path, std::ios::out | std::ios::trunc);
-  if (!file) {
-    error = "cannot write " + path;
+// Writes `text` to `path` (created or truncated), saying why when it fails.
+bool WriteText(const std::string& path, const std::string& text, std::string& error) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd == -1) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  int failure = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == -1 && errno == EINTR) {
+      continue;
+    } else {
+      failure = n == -1 ? errno : EIO;
+      break;
+    }
+  }
+  // Some file systems report a failed write only when the file is closed.
+  if (close(fd) != 0 && failure == 0 && errno != EINTR) failure = errno;
+  if (failure != 0) {
+    error = "cannot write " + path + ": " + std::strerror(failure);
     return false;
   }
   return true;
 }
 
-bool CloseFile(std::ofstream& file, const std::string& path, std::string& error) {
-  file.close();
-  if (!file) {
-    error = "cannot write " + path;
-    return false;
+// The endings of an experiment's attempts, in order, separated by ';'.
+std::string Endings(const StudyResults::Experiment& e) {
+  std::string text;
+  for (const SimulatorAttempt& attempt : e.attempts) {
+    if (!text.empty()) text += ";";
+    text += SimulatorAttempt::EndingName(attempt.ending);
   }
-  return true;
+  return text;
 }
 
 // A command line as a shell reads it back.
@@ -96,12 +121,10 @@ nlohmann::json ProvenanceJson(const StudyResults& results) {
 }
 
 bool WriteJsonDocument(const std::string& path, const nlohmann::json& document, std::string& error) {
-  std::ofstream file;
-  if (!OpenFile(file, path, error)) return false;
   // Failure texts may quote a simulator's output, and command lines may hold
   // anything: bytes that are not UTF-8 are replaced rather than refused.
-  file << document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  return CloseFile(file, path, error);
+  return WriteText(path, document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
+                   error);
 }
 
 std::string XmlEscape(const std::string& text) {
@@ -167,6 +190,26 @@ void ResultsWriter::PrintTable(std::ostream& out, const StudyResults& results) {
     }
     out << "  " << status << "\n";
   }
+  // Experiments whose simulators did not all end well, attempt by attempt.
+  bool headed = false;
+  for (const StudyResults::Experiment& e : results.experiments) {
+    bool troubled = false;
+    for (const SimulatorAttempt& attempt : e.attempts) {
+      troubled = troubled || (attempt.ending != SimulatorAttempt::kDone &&
+                              attempt.ending != SimulatorAttempt::kInterrupted);
+    }
+    if (!troubled) continue;
+    if (!headed) out << "Attempts (simulator processes) of the experiments whose simulators failed:\n";
+    headed = true;
+    out << Pad(std::to_string(e.experiment), 4, false) << ": ";
+    for (size_t a = 0; a < e.attempts.size(); ++a) {
+      const SimulatorAttempt& attempt = e.attempts[a];
+      out << (a > 0 ? "; " : "") << a + 1 << " " << SimulatorAttempt::EndingName(attempt.ending)
+          << " after " << attempt.replications;
+      if (!attempt.reason.empty()) out << " (" << attempt.reason << ")";
+    }
+    out << "\n";
+  }
   if (!results.Complete()) {
     out << "INCOMPLETE: " << (results.interrupted ? "the run was interrupted; " : "")
         << "not every experiment completed\n";
@@ -174,13 +217,12 @@ void ResultsWriter::PrintTable(std::ostream& out, const StudyResults& results) {
 }
 
 bool ResultsWriter::WriteCsv(const std::string& path, const StudyResults& results, std::string& error) {
-  std::ofstream file;
-  if (!OpenFile(file, path, error)) return false;
+  std::ostringstream file;
   const StudyTable& study = *results.study;
   file << "experiment,status";
   for (const StudyTable::GlobalVariable& g : study.Globals()) file << "," << g.name;
   file << ",variable,reward,time,replications,mean,variance,ci_low,ci_high,half_width,confidence,"
-          "precision_met,cpu_seconds,seed\n";
+          "precision_met,cpu_seconds,seed,attempts,attempt_endings\n";
   for (const StudyResults::Experiment& e : results.experiments) {
     for (size_t v = 0; v < study.Rewards().size(); ++v) {
       const StudyTable::RewardVariable& reward = study.Rewards()[v];
@@ -202,10 +244,11 @@ bool ResultsWriter::WriteCsv(const std::string& path, const StudyResults& result
       }
       file << "," << Exact(results.rule.confidence) << ","
            << (results.rule.Fixed() ? "" : e.precisionMet ? "1" : "0") << ","
-           << Exact(e.cpuSeconds) << "," << e.seed << "\n";
+           << Exact(e.cpuSeconds) << "," << e.seed << "," << e.attempts.size() << "," << Endings(e)
+           << "\n";
     }
   }
-  return CloseFile(file, path, error);
+  return WriteText(path, file.str(), error);
 }
 
 bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& results,
@@ -221,6 +264,7 @@ bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& resul
   settings["generator"] = results.generator;
   settings["confidence"] = results.rule.confidence;
   settings["report_size"] = results.reportSize;
+  settings["retries"] = results.retries;
   if (results.rule.Fixed()) {
     settings["stopping"] = {{"rule", "fixed"}, {"replications", results.rule.replications}};
   } else {
@@ -283,6 +327,20 @@ bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& resul
       variables.push_back(entry);
     }
     item["variables"] = variables;
+    json attempts = json::array();
+    for (const SimulatorAttempt& attempt : e.attempts) {
+      attempts.push_back({{"segment", attempt.segment},
+                          {"attempt", attempt.number},
+                          {"seed", attempt.seed},
+                          {"host", attempt.host},
+                          {"port", attempt.port},
+                          {"replications", attempt.replications},
+                          {"cpu_seconds", attempt.cpuSeconds},
+                          {"wall_seconds", attempt.wallSeconds},
+                          {"ended", SimulatorAttempt::EndingName(attempt.ending)},
+                          {"reason", attempt.reason.empty() ? json(nullptr) : json(attempt.reason)}});
+    }
+    item["attempts"] = attempts;
     experiments.push_back(item);
   }
   document["experiments"] = experiments;
@@ -305,10 +363,7 @@ bool ResultsWriter::WriteCsvMeta(const std::string& path, const std::string& csv
 bool ResultsWriter::WriteSvg(const std::string& path, const StudyResults& results,
                              const std::string& xName, const std::string& seriesName,
                              std::string& error) {
-  std::ofstream file;
-  if (!OpenFile(file, path, error)) return false;
-  file << SvgText(results, xName, seriesName);
-  return CloseFile(file, path, error);
+  return WriteText(path, SvgText(results, xName, seriesName), error);
 }
 
 std::string ResultsWriter::SvgText(const StudyResults& results, const std::string& xName,

@@ -12,12 +12,14 @@
 // CSV: one row per experiment and reward variable, columns
 //   experiment,status,<global variables...>,variable,reward,time,
 //   replications,mean,variance,ci_low,ci_high,half_width,confidence,
-//   precision_met,cpu_seconds,seed
+//   precision_met,cpu_seconds,seed,attempts,attempt_endings
 // (variance and interval empty below two observations, precision_met empty
-// with a fixed number of replications). JSON: the same
-// numbers per experiment, with the settings, the timing, "complete" and the
-// provenance (version and commit, command line, seeds, host, start and end
-// in UTC, the simulator program).
+// with a fixed number of replications; attempts the number of simulator
+// processes that ran for the experiment, attempt_endings how each ended,
+// separated by ';'). JSON: the same numbers per experiment, with every
+// attempt, the settings, the timing, "complete" and the provenance (version
+// and commit, command line, seeds, host, start and end in UTC, the simulator
+// program). A write that fails says why in `error`.
 // Plot: the mean of the plotted variable (StudyResults::PlottedVariable)
 // against the global variable `xName` on a logarithmic axis, one line per
 // value of `seriesName`, with the confidence intervals as bars. Missing

@@ -62,6 +62,8 @@ const char* SimMgrOptions::Usage() {
          "  --port P               first port to hand out (default 10000)\n"
          "  --report-size N        observations per hand-over (simulator -n, default 500)\n"
          "  --timeout SECONDS      longest wait for a simulator's next sign of life (default 60)\n"
+         "  --retries N            times an experiment whose simulator fails is started again\n"
+         "                         with the work left and a fresh seed (default 3)\n"
          "  --launcher ssh         start simulators on the --hosts through ssh\n"
          "  --launcher srun        start each simulator as a job step of the current Slurm\n"
          "                         allocation (on the --hosts, if given)\n"
@@ -106,7 +108,7 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
         "--experiments", "--jobs", "--port", "--simulator", "--seed", "--generator",
         "--replications", "--precision", "--abs-precision", "--confidence",
         "--min-replications", "--max-replications", "--report-size", "--out", "--ascii-dir",
-        "--timeout", "--launcher", "--hosts", "--ssh-port", "--ssh-user", "--ssh-identity",
+        "--timeout", "--retries", "--launcher", "--hosts", "--ssh-port", "--ssh-user", "--ssh-identity",
         "--ssh-option", "--srun-option"};
     bool known = false;
     for (const char* name : kOptions) known = known || option == name;
@@ -171,6 +173,9 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     } else if (option == "--timeout") {
       if (!ReadReal(value, x) || x <= 0.0 || x > 86400.0) return error = bad, false;
       timeoutSeconds = x;
+    } else if (option == "--retries") {
+      if (!ReadInteger(value, 0, 100, n)) return error = bad, false;
+      retries = static_cast<int>(n);
     } else if (option == "--launcher") {
       launcher = value;
     } else if (option == "--hosts") {

@@ -21,6 +21,7 @@ struct SimMgrOptions {
   std::string outDir = "results";
   std::string asciiDir;     // empty: no ASCII result files
   double timeoutSeconds = 60.0;
+  int retries = 3;          // restarts of an experiment after failed attempts
   // Empty: simulators are started here. A preset's name ("ssh", "srun") is
   // replaced by its template when parsed.
   std::string launcher;

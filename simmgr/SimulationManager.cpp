@@ -46,7 +46,7 @@ int SimulationManager::SignalsReceived() { return signalCount; }
 
 SimulationManager::SimulationManager(const SimMgrOptions& options, const StudyTable& study,
                                      const std::vector<int>& experiments,
-                                     const std::vector<uint32_t>& seeds,
+                                     const SeedSequence& seeds,
                                      const std::string& simulatorPath, std::ostream& progress)
     : options(options),
       study(study),
@@ -56,8 +56,11 @@ SimulationManager::SimulationManager(const SimMgrOptions& options, const StudyTa
       tty(isatty(STDERR_FILENO) == 1) {
   std::vector<bool> considered;
   for (const StudyTable::RewardVariable& reward : study.Rewards()) considered.push_back(reward.terminating);
-  for (int k : experiments) runs.emplace_back(new ExperimentRun(k, considered, options.rule));
+  for (int k : experiments) {
+    runs.emplace_back(new ExperimentRun(k, considered, options.rule, seeds.Seed(k, 0, 0), options.retries));
+  }
   reported.assign(runs.size(), false);
+  reportedAttempts.assign(runs.size(), 0);
 }
 
 std::string SimulationManager::ChooseHost() const {
@@ -86,50 +89,109 @@ int SimulationManager::ChoosePort(const std::string& host) const {
   return port;
 }
 
+size_t SimulationManager::NotStarted() const {
+  size_t count = 0;
+  for (const auto& run : runs) count += run->Started() ? 0 : 1;
+  return count;
+}
+
 void SimulationManager::StartRuns() {
   const int jobs = options.jobs;
   int active = 0;
   for (const auto& run : runs) active += run->Active() ? 1 : 0;
-  while (!interrupted && active < jobs && nextToStart < runs.size()) {
-    ExperimentRun& run = *runs[nextToStart];
+  while (!interrupted && active < jobs) {
+    // Experiments to start again come first: they hold results already.
+    ExperimentRun* next = nullptr;
+    for (const auto& run : runs) {
+      if (run->WaitingToStart() && run->Started()) {
+        next = run.get();
+        break;
+      }
+    }
+    for (size_t i = 0; next == nullptr && i < runs.size(); ++i) {
+      if (runs[i]->WaitingToStart()) next = runs[i].get();
+    }
+    if (next == nullptr) break;
+    ExperimentRun& run = *next;
     ExperimentRun::Launch launch;
     launch.simulator = simulatorPath;
     launch.launcher = options.launcher;
     launch.host = ChooseHost();
     launch.port = ChoosePort(launch.host);
-    launch.seed = seeds[nextToStart];
+    const int attempt = run.EndedInSegment(launch.segment);
+    launch.seed = seeds.Seed(run.Experiment(), launch.segment, attempt);
     launch.generator = options.generator;
     launch.reportSize = options.reportSize;
     if (!options.asciiDir.empty()) {
-      launch.asciiFile = options.asciiDir + "/experiment" + std::to_string(run.Experiment()) + ".txt";
+      // The first attempt's file keeps its name; a retry gets its own, so
+      // that no attempt's observations overwrite another's.
+      launch.asciiFile = options.asciiDir + "/experiment" + std::to_string(run.Experiment()) +
+                         (attempt > 0 ? "-attempt" + std::to_string(attempt) : "") + ".txt";
     }
     launch.timeoutMs = static_cast<int>(options.timeoutSeconds * 1000.0);
-    // The simulator stops by itself at the most the rule can use, and writes
-    // its last observations at once when it does.
-    launch.batchLimit = std::min<int64_t>(options.rule.Limit(), 2147483647);
+    // The simulator stops by itself at the most the rule can still use, and
+    // writes its last observations at once when it does.
+    launch.batchLimit = std::min<int64_t>(run.Remaining(), 2147483647);
     run.Start(launch);
-    ++nextToStart;
     if (run.Active()) ++active;
+  }
+}
+
+void SimulationManager::ReportAttempt(const ExperimentRun& run, const SimulatorAttempt& attempt,
+                                      bool last) {
+  const std::string k = std::to_string(run.Experiment());
+  if (last && run.GetOutcome() == ExperimentRun::kFailed) {
+    progress << "simmgr: experiment " << k << " failed: " << run.FailureReason();
+    if (attempt.number > 0) progress << " (attempt " << attempt.number + 1 << ", no retries left)";
+    progress << "\n";
+  } else if (last && run.GetOutcome() == ExperimentRun::kComplete) {
+    progress << "simmgr: experiment " << k << ": " << attempt.reason
+             << "; everything it needed had arrived, so it is complete\n";
+  } else {
+    progress << "simmgr: experiment " << k << ", attempt " << attempt.number + 1 << " (seed "
+             << attempt.seed << "): " << attempt.reason << " after " << attempt.replications
+             << " replications; ";
+    if (run.GetState() == ExperimentRun::kFinished) {
+      progress << "not started again\n";
+    } else {
+      progress << "starting it again (retry " << attempt.number + 1 << " of " << options.retries
+               << ")\n";
+    }
+  }
+  if (!attempt.lastWords.empty()) {
+    progress << "simmgr: last output of the simulator of experiment " << k << ":\n" << attempt.lastWords;
   }
 }
 
 void SimulationManager::ReportFinished() {
   for (size_t i = 0; i < runs.size(); ++i) {
     const ExperimentRun& run = *runs[i];
-    if (reported[i] || run.GetState() != ExperimentRun::kFinished) continue;
-    reported[i] = true;
-    if (run.GetOutcome() != ExperimentRun::kFailed) continue;
-    if (tty && progressWidth > 0) progress << "\r\033[K";
-    progress << "simmgr: experiment " << run.Experiment() << " failed: " << run.FailureReason()
-             << "\n";
-    const std::string words = run.LastWords();
-    if (!words.empty()) {
-      progress << "simmgr: last output of the simulator of experiment " << run.Experiment() << ":\n"
-               << words;
+    // A launcher still ending: what follows its attempt is not known yet.
+    if (run.GetState() == ExperimentRun::kEnding) continue;
+    const std::vector<SimulatorAttempt>& attempts = run.Attempts();
+    const bool finished = run.GetState() == ExperimentRun::kFinished;
+    for (; reportedAttempts[i] < attempts.size(); ++reportedAttempts[i]) {
+      const SimulatorAttempt& attempt = attempts[reportedAttempts[i]];
+      const bool last = finished && reportedAttempts[i] + 1 == attempts.size();
+      const bool failedHere = last && run.GetOutcome() == ExperimentRun::kFailed;
+      if (attempt.ending == SimulatorAttempt::kDone ||
+          (attempt.ending == SimulatorAttempt::kInterrupted && !failedHere)) {
+        continue;
+      }
+      if (tty && progressWidth > 0) progress << "\r\033[K";
+      progressWidth = 0;
+      ReportAttempt(run, attempt, last);
     }
-    progress.flush();
-    progressWidth = 0;
+    if (reported[i] || !finished) continue;
+    reported[i] = true;
+    // A run that failed without an attempt of its own to blame.
+    if (run.GetOutcome() == ExperimentRun::kFailed && attempts.empty()) {
+      if (tty && progressWidth > 0) progress << "\r\033[K";
+      progressWidth = 0;
+      progress << "simmgr: experiment " << run.Experiment() << " failed: " << run.FailureReason() << "\n";
+    }
   }
+  progress.flush();
 }
 
 void SimulationManager::ShowProgress(bool force) {
@@ -158,7 +220,7 @@ void SimulationManager::ShowProgress(bool force) {
   }
   // Runs not started yet are taken to need what the others needed on
   // average.
-  const int64_t pending = static_cast<int64_t>(runs.size() - nextToStart);
+  const int64_t pending = static_cast<int64_t>(NotStarted());
   if (pending > 0) {
     const int64_t typical = neededCount > 0 ? neededSum / neededCount : options.rule.Fixed()
                                                                           ? options.rule.replications
@@ -215,8 +277,12 @@ void SimulationManager::Run() {
     StartRuns();
     ReportFinished();
     bool anyActive = false;
-    for (const auto& run : runs) anyActive = anyActive || run->Active();
-    if (!anyActive && (interrupted || nextToStart >= runs.size())) break;
+    bool anyWaiting = false;
+    for (const auto& run : runs) {
+      anyActive = anyActive || run->Active();
+      anyWaiting = anyWaiting || run->WaitingToStart();
+    }
+    if (!anyActive && (interrupted || !anyWaiting)) break;
 
     std::vector<pollfd> entries;
     for (const auto& run : runs) run->AddPollEntries(entries);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "simmgr/ExperimentRun.h"
+#include "simmgr/SeedSequence.h"
 #include "simmgr/SimMgrOptions.h"
 #include "simmgr/StudyTable.h"
 
@@ -23,10 +24,15 @@
 // no running simulator of the same host has asked for or announced; a
 // simulator that finds its port taken moves on by itself and announces the
 // port it got, which is the one connected to.
+//
+// Retries: an experiment whose simulator fails with retries left is started
+// again, before experiments not yet started, with the seed of its next
+// attempt (SeedSequence) and the replications it still needs as its limit.
+// Each failed attempt is reported as it happens.
 class SimulationManager {
  public:
   SimulationManager(const SimMgrOptions& options, const StudyTable& study,
-                    const std::vector<int>& experiments, const std::vector<uint32_t>& seeds,
+                    const std::vector<int>& experiments, const SeedSequence& seeds,
                     const std::string& simulatorPath, std::ostream& progress);
 
   void Run();
@@ -46,19 +52,22 @@ class SimulationManager {
   int ChoosePort(const std::string& host) const;
   std::string ChooseHost() const;
   void ReportFinished();
+  void ReportAttempt(const ExperimentRun& run, const SimulatorAttempt& attempt, bool last);
   void ShowProgress(bool force);
+  // Runs waiting for their first start.
+  size_t NotStarted() const;
 
   const SimMgrOptions& options;
   // Kept for the run's lifetime; read only while the runs are set up.
   [[maybe_unused]] const StudyTable& study;
   std::vector<std::unique_ptr<ExperimentRun>> runs;
-  std::vector<uint32_t> seeds;  // per run
+  const SeedSequence& seeds;
   std::string simulatorPath;
   std::ostream& progress;
   bool tty;
   bool interrupted = false;
-  size_t nextToStart = 0;
   std::vector<bool> reported;
+  std::vector<size_t> reportedAttempts;
   double wallSeconds = 0.0;
   std::chrono::steady_clock::time_point begin;
   std::chrono::steady_clock::time_point lastProgress;

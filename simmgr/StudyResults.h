@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "simmgr/SimulatorAttempt.h"
 #include "simmgr/StoppingRule.h"
 #include "simmgr/StudyTable.h"
 
@@ -29,6 +30,8 @@ struct StudyResults {
     double cpuSeconds = 0.0;
     double wallSeconds = 0.0;
     std::vector<Variable> variables;  // by the study's reward variable index
+    // Every simulator process that ran for it, in order.
+    std::vector<SimulatorAttempt> attempts;
   };
 
   // Where the results came from.
@@ -49,6 +52,7 @@ struct StudyResults {
   uint32_t baseSeed = 0;
   int generator = 0;
   int reportSize = 0;
+  int retries = 0;
   bool interrupted = false;
   std::vector<Experiment> experiments;
   double wallSeconds = 0.0;

@@ -175,9 +175,7 @@ int main(int argc, char** argv) {
     std::cerr << "simmgr: " << error << "\n";
     return 2;
   }
-  const std::vector<uint32_t> studySeeds = SeedSequence::Derive(options.seed, study.NumExperiments());
-  std::vector<uint32_t> seeds;
-  for (int k : experiments) seeds.push_back(studySeeds[k]);
+  const SeedSequence seeds(options.seed, study.NumExperiments());
 
   SimulationManager manager(options, study, experiments, seeds, simulator, std::cerr);
   manager.Run();
@@ -188,6 +186,7 @@ int main(int argc, char** argv) {
   results.baseSeed = options.seed;
   results.generator = options.generator;
   results.reportSize = options.reportSize;
+  results.retries = options.retries;
   results.interrupted = manager.Interrupted();
   results.wallSeconds = manager.WallSeconds();
   results.managerCpuSeconds = CpuSeconds(RUSAGE_SELF);
@@ -223,6 +222,7 @@ int main(int argc, char** argv) {
       v.halfWidth = s.HalfWidth(options.rule.confidence);
       e.variables.push_back(v);
     }
+    e.attempts = run->Attempts();
     results.simulatorCpuSeconds += e.cpuSeconds;
     results.experiments.push_back(e);
   }

@@ -38,7 +38,8 @@ void WriteStandIn(const std::string& path, const std::string& cases) {
 // The simulator's command goes through two shells, its path holding a
 // blank, and the host a launched command names before the port is the one
 // connected to: a reachable one completes, one that cannot be reached is a
-// failure of that experiment alone, reported with the host named.
+// failure of that experiment alone (no retries asked for), reported with the
+// host named.
 TEST(LauncherRunTest, AnnouncedHostIsConnectedToThroughASecondShell) {
   const std::string dir = TestFolder("announced host");
   const std::string standIn = dir + "/stand in.sh";
@@ -48,7 +49,7 @@ TEST(LauncherRunTest, AnnouncedHostIsConnectedToThroughASecondShell) {
   const auto start = std::chrono::steady_clock::now();
   const SimMgrResult result =
       RunSimMgr({"--experiments", "0,1", "--replications", "200", "--report-size", "100", "--jobs", "2",
-                 "--seed", "5151", "--timeout", "2", "--port", "23500", "--out", dir + "/out", "--simulator",
+                 "--seed", "5151", "--timeout", "2", "--retries", "0", "--port", "23500", "--out", dir + "/out", "--simulator",
                  standIn, "--launcher", "sh -c {quoted-command}"});
   EXPECT_LT(SecondsSince(start), 20.0);
   EXPECT_EQ(result.exitStatus, 1) << result.err;
@@ -77,7 +78,8 @@ TEST(LauncherRunTest, StoppedLaunchersGetSigtermThenSigkill) {
                "  3) trap '' TERM; echo deaf; exec sleep 611.5;;\n");
   const auto start = std::chrono::steady_clock::now();
   const SimMgrResult result =
-      RunSimMgr({"--experiments", "2,3", "--replications", "200", "--jobs", "2", "--timeout", "1", "--port",
+      RunSimMgr({"--experiments", "2,3", "--replications", "200", "--jobs", "2", "--timeout", "1", "--retries", "0",
+                 "--port",
                  "23550", "--out", dir + "/out", "--simulator", standIn, "--launcher", "exec {command}"});
   const double seconds = SecondsSince(start);
   EXPECT_EQ(result.exitStatus, 1) << result.err;

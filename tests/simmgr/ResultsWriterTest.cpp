@@ -1,7 +1,9 @@
 #include "simmgr/ResultsWriter.h"
 
 #include <cmath>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "tests/simmgr/SimMgrTestSupport.h"
@@ -62,7 +64,7 @@ TEST(ResultsWriterTest, FilesAndTableOfAnIncompleteStudy) {
   EXPECT_EQ(rows[3].at("variance"), "");
   EXPECT_EQ(rows[3].at("half_width"), "");
   EXPECT_EQ(rows[8].at("mean"), "");
-  EXPECT_EQ(rows[8].at("#cells"), "20");
+  EXPECT_EQ(rows[8].at("#cells"), "22");
 
   ASSERT_TRUE(ResultsWriter::WriteJson(dir + "/r.json", results, error)) << error;
   const std::string json = ReadFile(dir + "/r.json");
@@ -98,4 +100,49 @@ TEST(ResultsWriterTest, TheXmlCheckerRefusesWhatBrowsersRefuse) {
                           "<svg/><svg/>", "<svg>", "<svg b=\"<\"/>", "x<svg/>"}) {
     EXPECT_FALSE(XmlWellFormed(bad, root, error)) << bad;
   }
+}
+
+// The attempts of an experiment: the CSV counts them and names their
+// endings, the JSON has each with its seed and reason, the table lists the
+// experiments whose simulators failed.
+TEST(ResultsWriterTest, AttemptsAreRecordedInEveryForm) {
+  StudyTable study;
+  study.Load();
+  StudyResults results = HandResults(study);
+  SimulatorAttempt first;
+  first.seed = 11;
+  first.replications = 150;
+  first.ending = SimulatorAttempt::kKilled;
+  first.reason = "the simulator ended (killed by signal 9)";
+  SimulatorAttempt second;
+  second.number = 1;
+  second.seed = 12;
+  second.replications = 250;
+  second.ending = SimulatorAttempt::kDone;
+  results.experiments[0].attempts = {first, second};
+  results.retries = 3;
+  const std::string dir = TestFolder("attempts");
+  std::string error;
+  ASSERT_TRUE(ResultsWriter::WriteCsv(dir + "/r.csv", results, error)) << error;
+  const auto rows = ReadCsv(dir + "/r.csv");
+  EXPECT_EQ(rows[0].at("attempts"), "2");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "killed;complete");
+  EXPECT_EQ(rows[8].at("attempts"), "0");
+  EXPECT_EQ(rows[8].at("attempt_endings"), "");
+  ASSERT_TRUE(ResultsWriter::WriteJson(dir + "/r.json", results, error)) << error;
+  const nlohmann::json document = nlohmann::json::parse(ReadFile(dir + "/r.json"));
+  EXPECT_EQ(document["settings"]["retries"], 3);
+  const nlohmann::json& attempts = document["experiments"][0]["attempts"];
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_EQ(attempts[0]["ended"], "killed");
+  EXPECT_EQ(attempts[0]["reason"], "the simulator ended (killed by signal 9)");
+  EXPECT_EQ(attempts[0]["replications"], 150);
+  EXPECT_EQ(attempts[1]["attempt"], 1);
+  EXPECT_EQ(attempts[1]["seed"], 12);
+  EXPECT_EQ(attempts[1]["reason"], nullptr);
+  std::ostringstream table;
+  ResultsWriter::PrintTable(table, results);
+  EXPECT_NE(table.str().find("   4: 1 killed after 150 (the simulator ended (killed by signal 9)); 2 complete after 250"),
+            std::string::npos)
+      << table.str();
 }

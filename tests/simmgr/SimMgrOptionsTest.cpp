@@ -23,10 +23,11 @@ TEST(SimMgrOptionsTest, DefaultsValuesAndContradictions) {
   EXPECT_EQ(defaults.seed, 31415u);
   EXPECT_EQ(defaults.port, 10000);
   EXPECT_EQ(defaults.outDir, "results");
+  EXPECT_EQ(defaults.retries, 3);
 
   SimMgrOptions given;
   ASSERT_TRUE(Parse({"--precision=0.05", "--confidence", "0.9", "--seed", "4294967295", "--generator", "2",
-                     "--launcher", "ssh {host} {command}", "--hosts", "a,,b", "--jobs", "3"},
+                     "--launcher", "ssh {host} {command}", "--hosts", "a,,b", "--jobs", "3", "--retries=0"},
                     given, error))
       << error;
   EXPECT_EQ(given.rule.relative, 0.05);
@@ -35,6 +36,7 @@ TEST(SimMgrOptionsTest, DefaultsValuesAndContradictions) {
   EXPECT_EQ(given.seed, 4294967295u);
   EXPECT_EQ(given.hosts, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(given.jobs, 3);
+  EXPECT_EQ(given.retries, 0);
 
   SimMgrOptions launcherOnly;
   ASSERT_TRUE(Parse({"--launcher", "nice {command}"}, launcherOnly, error)) << error;
@@ -54,7 +56,10 @@ TEST(SimMgrOptionsTest, DefaultsValuesAndContradictions) {
       {"--hosts", "a"},
       {"--launcher", "ssh {host}"},
       {"--port", "70000"},
-      {"--timeout", "x"}};
+      {"--timeout", "x"},
+      {"--retries", "-1"},
+      {"--retries", "101"},
+      {"--retries", "2x"}};
   for (const auto& words : bad) {
     SimMgrOptions options;
     EXPECT_FALSE(Parse(words, options, error)) << words[0];

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "simmgr/RunningStatistics.h"
 #include "tools/SimulatorProcess.h"
 
 struct SimMgrResult {
@@ -46,6 +47,15 @@ inline std::string ReadFile(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// Writes an executable shell script.
+inline void WriteScript(const std::string& path, const std::string& text) {
+  {
+    std::ofstream out(path);
+    out << text;
+  }
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
 }
 
 // The rows of a CSV file without quoting, keyed by the header's names.
@@ -105,6 +115,34 @@ inline std::map<int, std::vector<double>> ReadAsciiObservations(const std::strin
         std::strtod(line.c_str() + comma + 1, nullptr));
   }
   return observations;
+}
+
+// The first `n` observations of each of the three variables of the
+// simulator's stream for experiment `k` and `seed`: taken from `asciiFile`
+// when it holds them (a simulator killed between sending a record and
+// writing its file may have written fewer than it sent), otherwise made
+// again by running the simulator with that seed and -N n in `scratch`.
+inline std::vector<RunningStatistics> StreamStatistics(int k, uint32_t seed, int64_t n,
+                                                       const std::string& asciiFile,
+                                                       const std::string& scratch) {
+  auto observations = ReadAsciiObservations(asciiFile);
+  bool enough = true;
+  for (int v = 0; v < 3; ++v) enough = enough && observations[v].size() >= static_cast<size_t>(n);
+  if (!enough && n > 0) {
+    const std::string again = scratch + "/stream-" + std::to_string(k) + "-" + std::to_string(seed) + ".txt";
+    SimulatorProcess simulator;
+    simulator.Start(KORVAN_SIMULATOR_PATH, {"-e", std::to_string(k), "-s", std::to_string(seed), "-N",
+                                            std::to_string(n), "-a", again});
+    simulator.Wait(120000);
+    observations = ReadAsciiObservations(again);
+  }
+  std::vector<RunningStatistics> statistics(3);
+  for (int v = 0; v < 3; ++v) {
+    for (int64_t i = 0; i < n && i < static_cast<int64_t>(observations[v].size()); ++i) {
+      statistics[v].Add(observations[v][i]);
+    }
+  }
+  return statistics;
 }
 
 #endif

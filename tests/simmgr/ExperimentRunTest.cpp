@@ -1,0 +1,226 @@
+// Experiments whose simulators fail: what arrived whole is kept, the rest is
+// restarted with a fresh seed, and the files say how every attempt ended.
+// Also the bound on what a simulator's output costs. The manager runs as a program, against the real simulator
+// and stand-ins.
+
+#include <chrono>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "simmgr/SeedSequence.h"
+#include "tests/simmgr/SimMgrTestSupport.h"
+#include "tests/tools/FakeSimulator.h"
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+// The observations a stand-in sends: row v, observation i.
+double FakeValue(int v, int i) { return (i + v) % 7 == 0 ? 1.0 : 0.0; }
+
+Bytes CpuRecord(int k, double seconds) {
+  Bytes out;
+  PutU32(out, 12);
+  out.push_back(0xFE);
+  out.push_back(static_cast<unsigned char>(k));
+  PutU16(out, static_cast<unsigned>(k));
+  PutDouble(out, seconds);
+  return out;
+}
+
+// A data record of experiment (and client) k with `count` observations of
+// each of three variables, observation numbers from `first` on.
+Bytes DataRecord(int k, int first, int count, double poison = 0.0, bool poisoned = false) {
+  Bytes out;
+  PutU32(out, static_cast<uint32_t>(9 + 7 * 3 + 8 * 3 * count));
+  out.push_back(static_cast<unsigned char>(k));
+  PutU16(out, static_cast<unsigned>(k));
+  PutU16(out, 3);
+  for (int v = 0; v < 3; ++v) {
+    PutU16(out, static_cast<unsigned>(v));
+    out.push_back(1);
+    PutU32(out, static_cast<uint32_t>(count));
+    for (int i = first; i < first + count; ++i) {
+      PutDouble(out, poisoned && v == 1 && i == first + 3 ? poison : FakeValue(v, i));
+    }
+  }
+  return out;
+}
+
+// Five experiments, R replications each, through a launcher. The first
+// attempt of four of them goes wrong: a stand-in that sends two records and
+// then half of a third before closing (5), the real simulator killed by its
+// launcher mid-run (6), a stand-in whose second record holds a NaN (7), a
+// stand-in that falls silent after one record (8). Every experiment still
+// completes with exactly R replications; the broken attempts' whole records
+// count, nothing else of theirs does; the second attempts run the seed of
+// attempt 1; and the statistics are exactly those of the observations that
+// counted. (The timeout leaves room for the real simulator, which batches
+// cheap hand-overs, on a loaded machine.)
+TEST(ExperimentRunTest, FailedAttemptsKeepWholeRecordsAndTheRestIsRestarted) {
+  const std::string dir = TestFolder("retries");
+  const int kR = 3000;
+  FakeSimulator partial([](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    FakeSimulator::Send(connection, CpuRecord(5, 0.5));
+    FakeSimulator::Send(connection, DataRecord(5, 0, 100));
+    FakeSimulator::Send(connection, DataRecord(5, 100, 100));
+    const Bytes third = DataRecord(5, 200, 100);
+    FakeSimulator::Send(connection, Bytes(third.begin(), third.begin() + 30));
+    connection.Close();
+  });
+  FakeSimulator poisoned([](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    FakeSimulator::Send(connection, DataRecord(7, 0, 100));
+    FakeSimulator::Send(connection, DataRecord(7, 100, 100, std::numeric_limits<double>::quiet_NaN(), true));
+    FakeSimulator::ReadCommand(connection);
+  });
+  FakeSimulator silent([](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    FakeSimulator::Send(connection, DataRecord(8, 0, 100));
+    FakeSimulator::ReadCommand(connection);  // until the manager gives up
+  });
+  const std::string script = dir + "/standin.sh";
+  WriteScript(script,
+              "#!/bin/sh\n"
+              "exp=''; prev=''\n"
+              "for a in \"$@\"; do [ \"$prev\" = -e ] && exp=$a; prev=$a; done\n"
+              "marker='" + dir + "/started-'$exp\n"
+              "if [ ! -e \"$marker\" ]; then\n"
+              "  : > \"$marker\"\n"
+              "  case \"$exp\" in\n"
+              "    5) echo 'REGISTER:  Port: [" + std::to_string(partial.port) + "]'; exec sleep 20;;\n"
+              "    7) echo 'REGISTER:  Port: [" + std::to_string(poisoned.port) + "]'; exec sleep 20;;\n"
+              "    8) echo 'REGISTER:  Port: [" + std::to_string(silent.port) + "]'; exec sleep 20;;\n"
+              "    6) '" KORVAN_SIMULATOR_PATH "' \"$@\" & pid=$!\n"
+              "       while [ \"$(wc -l < '" + dir + "/ascii/experiment6.txt' 2>/dev/null || echo 0)\" -lt 1000 ];"
+              " do sleep 0.05; done\n"
+              "       kill -9 $pid; wait $pid; exit 137;;\n"
+              "  esac\n"
+              "fi\n"
+              "exec '" KORVAN_SIMULATOR_PATH "' \"$@\"\n");
+  const uint32_t base = 2024;
+  const SimMgrResult result = RunSimMgr(
+      {"--experiments", "4-8", "--replications", std::to_string(kR), "--report-size", "20", "--jobs", "5",
+       "--timeout", "6", "--seed", std::to_string(base), "--port", "21400", "--out", dir + "/out",
+       "--ascii-dir", dir + "/ascii", "--simulator", script, "--launcher", "{command}"},
+      90000);
+  partial.Finish();
+  poisoned.Finish();
+  silent.Finish();
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.err.find("experiment 5, attempt 1"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("the simulator closed the connection inside a message after 200 replications; "
+                            "starting it again (retry 1 of 3)"),
+            std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("protocol error: a data record holds an observation that is not a finite number "
+                            "after 100 replications"),
+            std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("no record from the simulator within the timeout after 100 replications"),
+            std::string::npos)
+      << result.err;
+  EXPECT_NE(result.out.find("Attempts (simulator processes)"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("INCOMPLETE"), std::string::npos) << result.out;
+
+  const std::map<int, std::string> endings = {
+      {4, "complete"}, {5, "link;complete"}, {6, "killed;complete"}, {7, "protocol;complete"}, {8, "timeout;complete"}};
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 15u);
+  for (const auto& row : rows) {
+    const int k = std::atoi(row.at("experiment").c_str());
+    EXPECT_EQ(row.at("status"), "complete");
+    EXPECT_EQ(row.at("replications"), std::to_string(kR));
+    EXPECT_EQ(row.at("attempt_endings"), endings.at(k)) << "experiment " << k << "\n" << result.err;
+    EXPECT_EQ(row.at("attempts"), k == 4 ? "1" : "2");
+  }
+
+  const json document = json::parse(ReadFile(dir + "/out/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  EXPECT_EQ(document["settings"]["retries"], 3);
+  const SeedSequence seeds(base, 36);
+  for (const json& e : document["experiments"]) {
+    const int k = e["experiment"];
+    const json& attempts = e["attempts"];
+    ASSERT_EQ(attempts.size(), k == 4 ? 1u : 2u);
+    EXPECT_EQ(e["seed"], seeds.Seed(k, 0, 0));
+    int64_t total = 0;
+    std::vector<RunningStatistics> expected(3);
+    for (size_t a = 0; a < attempts.size(); ++a) {
+      const json& attempt = attempts[a];
+      EXPECT_EQ(attempt["attempt"], a);
+      EXPECT_EQ(attempt["seed"], seeds.Seed(k, 0, static_cast<int>(a)));
+      const int64_t n = attempt["replications"];
+      total += n;
+      if (a == 0 && k != 4 && k != 6) {
+        // A stand-in's whole records.
+        EXPECT_EQ(n, k == 5 ? 200 : 100) << "experiment " << k;
+        for (int v = 0; v < 3; ++v) {
+          for (int i = 0; i < n; ++i) expected[v].Add(FakeValue(v, i));
+        }
+        continue;
+      }
+      const std::string file = dir + "/ascii/experiment" + std::to_string(k) +
+                               (a > 0 ? "-attempt" + std::to_string(a) : "") + ".txt";
+      const auto stream = StreamStatistics(k, attempt["seed"], n, file, dir);
+      for (int v = 0; v < 3; ++v) expected[v].Merge(stream[v]);
+    }
+    EXPECT_EQ(total, kR) << "experiment " << k;
+    if (k == 6) {
+      EXPECT_EQ(attempts[0]["ended"], "killed");
+      EXPECT_GT(attempts[0]["replications"].get<int64_t>(), 0);
+      EXPECT_NE(attempts[0]["reason"].get<std::string>().find("killed by signal 9"), std::string::npos);
+    }
+    EXPECT_EQ(attempts[attempts.size() - 1]["reason"], nullptr);
+    for (int v = 0; v < 3; ++v) {
+      const json& variable = e["variables"][v];
+      EXPECT_EQ(variable["replications"], kR);
+      EXPECT_EQ(variable["mean"].get<double>(), expected[v].Mean()) << "experiment " << k << " variable " << v;
+      EXPECT_EQ(variable["variance"].get<double>(), expected[v].Variance()) << "experiment " << k;
+    }
+  }
+}
+
+// Peak resident memory of a running process, in kB (0 when unknown).
+long PeakKilobytes(int pid) {
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
+
+// A simulator that floods its output without end (1 GB in 5 s drove the
+// manager's memory up with it) costs the manager a bounded tail, and the
+// manager still notices in time that no port was announced.
+TEST(ExperimentRunTest, AFloodingSimulatorCostsBoundedMemory) {
+  const std::string dir = TestFolder("flood");
+  const std::string script = dir + "/flood.sh";
+  WriteScript(script, "#!/bin/sh\nyes 'flood on standard error' >&2 &\nexec yes 'flood flood flood flood'\n");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "0", "--replications", "100", "--timeout",
+                                                 "4", "--retries", "0", "--port", "21470", "--out",
+                                                 dir + "/out", "--simulator", script}));
+  long peak = 0;
+  const Clock::time_point start = Clock::now();
+  while (!manager.Wait(100) && Clock::now() - start < std::chrono::seconds(30)) {
+    peak = std::max(peak, PeakKilobytes(manager.Pid()));
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  manager.Kill();
+  EXPECT_EQ(manager.ExitStatus(), 1) << manager.ErrorOutput();
+  EXPECT_LT(seconds, 15.0);
+  // Sanitizer builds take more for themselves; the unbounded manager grew
+  // by hundreds of megabytes a second.
+  EXPECT_LT(peak, 200 * 1024) << "kB";
+  const std::string& err = manager.ErrorOutput();
+  EXPECT_NE(err.find("experiment 0 failed: no port announcement within the timeout"), std::string::npos)
+      << err.substr(0, 2000);
+  EXPECT_NE(err.find("stdout| flood flood flood flood"), std::string::npos) << err.substr(0, 2000);
+  EXPECT_LT(err.size(), 100000u);
+}
+
+}  // namespace
