@@ -395,7 +395,10 @@ void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
     simulatorPid = message.pid;
     return Enter(kRunning);
   }
-  deadline = Clock::now() + std::chrono::milliseconds(launch.timeoutMs);
+  // Every record is a sign of life while the run goes on; once the quit
+  // command is out, the reply has a deadline of its own that records
+  // arriving meanwhile do not move.
+  if (state == kRunning) deadline = Clock::now() + std::chrono::milliseconds(launch.timeoutMs);
   switch (message.kind) {
     case SimMgrMessage::kReply:
       if (state == kQuitting && message.marker == 0xFE && message.command == 2 &&

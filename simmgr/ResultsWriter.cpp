@@ -366,6 +366,36 @@ bool ResultsWriter::WriteSvg(const std::string& path, const StudyResults& result
   return WriteText(path, SvgText(results, xName, seriesName), error);
 }
 
+bool ResultsWriter::CheckWritable(const std::string& path, std::string& error) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0) {
+    if (!S_ISREG(info.st_mode)) {
+      error = "cannot write " + path + ": it exists and is not a regular file";
+      return false;
+    }
+    // Opened without truncating: the old results stay until new ones exist.
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd == -1) {
+      error = "cannot write " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    close(fd);
+    return true;
+  }
+  if (errno != ENOENT) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd == -1) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  close(fd);
+  unlink(path.c_str());
+  return true;
+}
+
 std::string ResultsWriter::SvgText(const StudyResults& results, const std::string& xName,
                                    const std::string& seriesName) {
   const StudyTable& study = *results.study;

@@ -37,6 +37,11 @@ class ResultsWriter {
                        const std::string& seriesName, std::string& error);
   static std::string SvgText(const StudyResults& results, const std::string& xName,
                              const std::string& seriesName);
+  // Whether `path` can be written, found without changing it: an existing
+  // regular file that opens for writing, or a file that can be created in
+  // its folder (created and removed again). False, with the reason, for
+  // anything else.
+  static bool CheckWritable(const std::string& path, std::string& error);
 };
 
 #endif

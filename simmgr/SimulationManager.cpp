@@ -84,9 +84,10 @@ int SimulationManager::ChoosePort(const std::string& host) const {
     claimed.insert(run->RequestedPort());
     if (run->AnnouncedPort() > 0) claimed.insert(run->AnnouncedPort());
   }
-  int port = options.port;
-  while (claimed.count(port) != 0 && port < 65535) ++port;
-  return port;
+  for (int port = options.port; port <= 65535; ++port) {
+    if (claimed.count(port) == 0) return port;
+  }
+  return -1;
 }
 
 size_t SimulationManager::NotStarted() const {
@@ -118,6 +119,8 @@ void SimulationManager::StartRuns() {
     launch.launcher = options.launcher;
     launch.host = ChooseHost();
     launch.port = ChoosePort(launch.host);
+    // Every port up to the last is claimed: wait for one to be released.
+    if (launch.port < 0) break;
     const int attempt = run.EndedInSegment(launch.segment);
     launch.seed = seeds.Seed(run.Experiment(), launch.segment, attempt);
     launch.generator = options.generator;

@@ -23,7 +23,8 @@
 // Ports: each simulator is handed the lowest port from the base upward that
 // no running simulator of the same host has asked for or announced; a
 // simulator that finds its port taken moves on by itself and announces the
-// port it got, which is the one connected to.
+// port it got, which is the one connected to. While every port from the
+// base to 65535 is claimed, no further simulator is started on that host.
 //
 // Retries: an experiment whose simulator fails with retries left is started
 // again, before experiments not yet started, with the seed of its next

@@ -170,8 +170,27 @@ int main(int argc, char** argv) {
     std::cerr << "simmgr: " << error << "\n";
     return 2;
   }
-  if (!MakeDirectories(options.outDir, error) ||
-      (!options.asciiDir.empty() && !MakeDirectories(options.asciiDir, error))) {
+  // Each host needs a port per simulator running there at once.
+  const int hosts = options.hosts.empty() ? 1 : static_cast<int>(options.hosts.size());
+  const int perHost = (options.jobs + hosts - 1) / hosts;
+  if (options.port + perHost - 1 > 65535) {
+    std::cerr << "simmgr: --port " << options.port << " leaves " << 65536 - options.port
+              << " port(s) up to 65535, but " << perHost << " simulator(s) per host run at once"
+              << " (--jobs " << options.jobs << "); choose a lower --port or fewer --jobs\n";
+    return 2;
+  }
+  const std::string csv = options.outDir + "/results.csv";
+  const std::string json = options.outDir + "/results.json";
+  const std::string svg = options.outDir + "/reliability.svg";
+  const std::string meta = options.outDir + "/results.meta.json";
+  // Found now rather than after the whole study has run.
+  if (!MakeDirectories(options.outDir, error) || !ResultsWriter::CheckWritable(csv, error) ||
+      !ResultsWriter::CheckWritable(meta, error) || !ResultsWriter::CheckWritable(json, error) ||
+      !ResultsWriter::CheckWritable(svg, error) ||
+      (!options.asciiDir.empty() &&
+       (!MakeDirectories(options.asciiDir, error) ||
+        !ResultsWriter::CheckWritable(options.asciiDir + "/.simmgr-check-" + std::to_string(getpid()),
+                                      error)))) {
     std::cerr << "simmgr: " << error << "\n";
     return 2;
   }
@@ -229,10 +248,6 @@ int main(int argc, char** argv) {
 
   ResultsWriter::PrintTable(std::cout, results);
   std::cout.flush();
-  const std::string csv = options.outDir + "/results.csv";
-  const std::string json = options.outDir + "/results.json";
-  const std::string svg = options.outDir + "/reliability.svg";
-  const std::string meta = options.outDir + "/results.meta.json";
   bool written = ResultsWriter::WriteCsv(csv, results, error);
   written = written && ResultsWriter::WriteCsvMeta(meta, "results.csv", results, error);
   written = written && ResultsWriter::WriteJson(json, results, error);

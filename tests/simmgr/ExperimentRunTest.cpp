@@ -1,6 +1,7 @@
 // Experiments whose simulators fail: what arrived whole is kept, the rest is
 // restarted with a fresh seed, and the files say how every attempt ended.
-// Also the bound on what a simulator's output costs. The manager runs as a program, against the real simulator
+// Also the deadline of the quit phase and the bound on what a simulator's
+// output costs. The manager runs as a program, against the real simulator
 // and stand-ins.
 
 #include <chrono>
@@ -50,6 +51,8 @@ Bytes DataRecord(int k, int first, int count, double poison = 0.0, bool poisoned
   }
   return out;
 }
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // Five experiments, R replications each, through a launcher. The first
 // attempt of four of them goes wrong: a stand-in that sends two records and
@@ -184,6 +187,44 @@ TEST(ExperimentRunTest, FailedAttemptsKeepWholeRecordsAndTheRestIsRestarted) {
       EXPECT_EQ(variable["variance"].get<double>(), expected[v].Variance()) << "experiment " << k;
     }
   }
+}
+
+// A simulator that sends records but never answers the quit command does
+// not hold the manager: the quit phase has its own deadline, which records
+// arriving meanwhile do not move. Everything needed had arrived, so the
+// experiment is complete and the attempt's ending says what went wrong.
+TEST(ExperimentRunTest, ASimulatorIgnoringQuitIsLeftAfterItsOwnDeadline) {
+  const std::string dir = TestFolder("ignores_quit");
+  FakeSimulator deaf([](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+    for (int first = 0; Clock::now() < until; first += 50) {
+      const Bytes record = DataRecord(3, first, 50);
+      if (connection.Send(reinterpret_cast<const char*>(record.data()), static_cast<int>(record.size())) <= 0) {
+        break;
+      }
+      Pause(100);
+    }
+  });
+  const std::string script = dir + "/deaf.sh";
+  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(deaf.port) + "]'\nexec sleep 30\n");
+  const Clock::time_point start = Clock::now();
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "3", "--replications", "100", "--timeout", "2", "--port", "21450", "--out",
+                 dir + "/out", "--simulator", script, "--launcher", "{command}"});
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  deaf.Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_LT(seconds, 10.0);
+  EXPECT_NE(result.err.find("experiment 3: no reply to the quit command within the timeout; everything it "
+                            "needed had arrived, so it is complete"),
+            std::string::npos)
+      << result.err;
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "complete");
+  EXPECT_EQ(rows[0].at("replications"), "100");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "timeout");
 }
 
 // Peak resident memory of a running process, in kB (0 when unknown).

@@ -102,6 +102,30 @@ TEST(ResultsWriterTest, TheXmlCheckerRefusesWhatBrowsersRefuse) {
   }
 }
 
+// A write that fails says why, and the check made before a study runs finds
+// what cannot be written without changing what can.
+TEST(ResultsWriterTest, FailedWritesSayWhyAndTheCheckChangesNothing) {
+  StudyTable study;
+  study.Load();
+  const StudyResults results = HandResults(study);
+  std::string error;
+  if (std::filesystem::exists("/dev/full")) {
+    EXPECT_FALSE(ResultsWriter::WriteCsv("/dev/full", results, error));
+    EXPECT_EQ(error, "cannot write /dev/full: No space left on device");
+    EXPECT_FALSE(ResultsWriter::CheckWritable("/dev/full", error));
+    EXPECT_EQ(error, "cannot write /dev/full: it exists and is not a regular file");
+  }
+  const std::string dir = TestFolder("writable");
+  EXPECT_FALSE(ResultsWriter::WriteJson(dir + "/missing/r.json", results, error));
+  EXPECT_EQ(error, "cannot write " + dir + "/missing/r.json: No such file or directory");
+  EXPECT_FALSE(ResultsWriter::CheckWritable(dir + "/missing/r.json", error));
+  EXPECT_TRUE(ResultsWriter::CheckWritable(dir + "/new.csv", error)) << error;
+  EXPECT_FALSE(std::filesystem::exists(dir + "/new.csv"));
+  { std::ofstream(dir + "/old.csv") << "kept"; }
+  EXPECT_TRUE(ResultsWriter::CheckWritable(dir + "/old.csv", error)) << error;
+  EXPECT_EQ(ReadFile(dir + "/old.csv"), "kept");
+}
+
 // The attempts of an experiment: the CSV counts them and names their
 // endings, the JSON has each with its seed and reason, the table lists the
 // experiments whose simulators failed.

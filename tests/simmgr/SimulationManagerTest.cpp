@@ -434,3 +434,63 @@ TEST(SimulationManagerTest, DrillKilledSimulatorsAreRestartedAndNothingIsCounted
   std::cout << "drill: " << totalKills << " simulators killed, " << killedAttempts
             << " attempts ended killed\n";
 }
+
+// Settings that cannot work are refused before any simulator starts: a port
+// range too short for the simulators that run at once (simulators handed
+// the same last port fail), and result files that cannot be written (found
+// before, not after, the whole study has run).
+TEST(SimulationManagerTest, PortRangeAndResultFilesAreCheckedBeforeAnySimulatorStarts) {
+  const std::string dir = TestFolder("refusals");
+  const std::vector<std::string> common = {"--experiments", "0-3", "--replications", "100", "--simulator",
+                                           KORVAN_SIMULATOR_PATH, "--ascii-dir", dir + "/ascii"};
+  auto run = [&](std::vector<std::string> more) {
+    more.insert(more.end(), common.begin(), common.end());
+    return RunSimMgr(more);
+  };
+  SimMgrResult result = run({"--port", "65535", "--jobs", "4", "--out", dir + "/a"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("--port 65535 leaves 1 port(s) up to 65535, but 4 simulator(s) per host run at "
+                            "once (--jobs 4)"),
+            std::string::npos)
+      << result.err;
+  result = run({"--port", "65534", "--jobs", "3", "--out", dir + "/a"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("--port 65534 leaves 2 port(s)"), std::string::npos) << result.err;
+  // Two hosts share the jobs: the ports pass, the output folder under a
+  // file does not.
+  { std::ofstream(dir + "/file") << "x"; }
+  result = run({"--port", "65534", "--jobs", "4", "--launcher", "nosuchlauncher {command}", "--hosts",
+                "h1,h2", "--out", dir + "/file/out"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_EQ(result.err.find("--port"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("cannot create " + dir + "/file/out: Not a directory"), std::string::npos)
+      << result.err;
+
+  // results.json is a folder: refused at once, nothing run.
+  std::filesystem::create_directories(dir + "/b/results.json");
+  result = run({"--out", dir + "/b"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("cannot write " + dir + "/b/results.json: it exists and is not a regular file"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.err.find("experiments done"), std::string::npos) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(dir + "/ascii/experiment0.txt"));
+  EXPECT_FALSE(std::filesystem::exists(dir + "/b/results.csv"));
+  if (geteuid() != 0) {
+    // Permissions do not bind the superuser.
+    std::filesystem::create_directories(dir + "/c");
+    std::filesystem::permissions(dir + "/c", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    result = run({"--out", dir + "/c"});
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_NE(result.err.find("cannot write " + dir + "/c/results.csv: Permission denied"), std::string::npos)
+        << result.err;
+    std::filesystem::permissions(dir + "/c", std::filesystem::perms::owner_all);
+  }
+  // An existing results file is checked without being changed.
+  std::filesystem::create_directories(dir + "/d");
+  { std::ofstream(dir + "/d/results.csv") << "old results\n"; }
+  std::filesystem::create_directories(dir + "/d/reliability.svg");
+  result = run({"--out", dir + "/d"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_EQ(ReadFile(dir + "/d/results.csv"), "old results\n");
+}
