@@ -224,6 +224,9 @@ TEST(SimulationManagerTest, BrokenSimulatorsAreReportedAndTheRestComplete) {
     FakeSimulator::ReadCommand(connection);
   });
   const std::string script = dir + "/standin.sh";
+  // A duration no other test run on the machine uses, to find the
+  // stand-ins' sleeps afterwards.
+  const std::string sleep = "31." + std::to_string(getpid());
   {
     std::ostringstream out;
     out << "#!/bin/sh\n"
@@ -233,11 +236,11 @@ TEST(SimulationManagerTest, BrokenSimulatorsAreReportedAndTheRestComplete) {
            "  1) echo 'stand-in: cannot go on' >&2; exit 3;;\n"
            "  2) echo 'REGISTER:  Port: ["
         << garbage.port
-        << "]'; exec sleep 31.5;;\n"
-           "  3) echo 'stand-in: waiting forever'; exec sleep 31.5;;\n"
+        << "]'; exec sleep " << sleep << ";;\n"
+           "  3) echo 'stand-in: waiting forever'; exec sleep " << sleep << ";;\n"
            "  4) echo 'REGISTER:  Port: ["
         << stranger.port
-        << "]'; exec sleep 31.5;;\n"
+        << "]'; exec sleep " << sleep << ";;\n"
            "esac\n"
            "exec '" KORVAN_SIMULATOR_PATH "' \"$@\"\n";
     WriteScript(script, out.str());
@@ -277,7 +280,7 @@ TEST(SimulationManagerTest, BrokenSimulatorsAreReportedAndTheRestComplete) {
   EXPECT_EQ(document["experiments"][3]["failure"], "no port announcement within the timeout");
   EXPECT_NE(result.out.find("INCOMPLETE"), std::string::npos);
   // The stand-ins' sleeps went with their process groups.
-  EXPECT_FALSE(ProcessWithArguments("sleep", "31.5"));
+  EXPECT_FALSE(ProcessWithArguments("sleep", sleep));
 }
 
 // SIGINT stops every simulator with the quit command and still writes what
@@ -338,7 +341,7 @@ TEST(SimulationManagerTest, InterruptStopsTheSimulatorsAndKeepsTheData) {
 // they differ by more than both half-widths is below 1e-5 per variable.
 TEST(SimulationManagerTest, DrillKilledSimulatorsAreRestartedAndNothingIsCountedTwice) {
 #if defined(__SANITIZE_ADDRESS__)
-  const int kR = 600;  // the simulator runs several times slower
+  const int kR = 300;  // the simulator runs several times slower
 #else
   const int kR = 1500;
 #endif
