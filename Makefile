@@ -81,7 +81,11 @@ fuzz: fuzz-build
 	  grep -E '^stat::number_of_executed_units|^stat::new_units_added' $(FUZZ_DIR)/$$name.log; \
 	done
 
-bench: deps
+# The Google Benchmark programs, then the simulator against the hand-written
+# baseline (processor-time ratio, and instructions under callgrind: valgrind
+# and perf come with the profile set of packages).
+bench:
+	@tools/install-deps build profile
 	cmake -S . -B build/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKORVAN_BUILD_BENCH=ON -DKORVAN_BUILD_TESTS=OFF
 	cmake --build build/bench -j $(JOBS)
 	for b in build/bench/bench/*_bench; do $$b; done
