@@ -6,13 +6,18 @@
 
 namespace {
 
-inline Event**& SlotOf(const Event* e) { return e->action->eventInfo->eventSlot; }
+inline Event*** OwnerOf(const Event* e) { return &e->action->eventInfo->eventSlot; }
 
 }  // namespace
 
 EventList::EventList(int capacity)
-    : capacity(capacity), heap(new Event*[capacity > 0 ? capacity : 1]()), size(0),
-      ties(new int[capacity > 0 ? capacity : 1]), numTies(0) {
+    : capacity(capacity),
+      heap(new Event*[capacity > 0 ? capacity : 1]()),
+      size(0),
+      ties(new int[capacity > 0 ? capacity : 1]),
+      numTies(0),
+      keys(new double[capacity > 0 ? capacity : 1]()),
+      owners(new SlotOwner[capacity > 0 ? capacity : 1]()) {
   freeEvents.reserve(capacity);
   for (int i = 0; i < capacity; i++) freeEvents.push_back(new Event());
 }
@@ -20,94 +25,118 @@ EventList::EventList(int capacity)
 EventList::~EventList() {
   ClearEventList();
   for (Event* e : freeEvents) delete e;
+  delete[] owners;
+  delete[] keys;
   delete[] ties;
   delete[] heap;
 }
 
-bool EventList::Before(const Event* a, const Event* b) {
-  if (a->time != b->time) return a->time < b->time;
-  return a->action->Rank() > b->action->Rank();
-}
-
-void EventList::Place(int i, Event* e) {
-  heap[i] = e;
-  SlotOf(e) = &heap[i];
+inline bool EventList::Before(double ta, BaseActionClass* a, double tb, BaseActionClass* b) {
+  if (ta != tb) return ta < tb;
+  const int rankA = a->Rank();
+  const int rankB = b->Rank();
+  return rankA > rankB;
 }
 
 int EventList::Insert(Event* e) {
   Event* spare = freeEvents.back();
   freeEvents.pop_back();
   *spare = *e;
-  Place(size, spare);
-  size++;
-  return BubbleUp(size - 1);
+  return SiftUp(size++, spare, spare->time, OwnerOf(spare));
 }
 
 void EventList::Remove(Event** slot) {
-  int i = static_cast<int>(slot - heap);
-  int last = size - 1;
-  Event* removed = heap[i];
-  freeEvents.push_back(removed);
-  SlotOf(removed) = nullptr;
+  const int i = static_cast<int>(slot - heap);
+  const int last = size - 1;
+  freeEvents.push_back(heap[i]);
+  *owners[i] = nullptr;
   size = last;
-  if (i == last) {
-    heap[i] = nullptr;
-    return;
-  }
-  Place(i, heap[last]);
+  Event* const moving = heap[last];
   heap[last] = nullptr;
-  if (BubbleUp(i) == i) BubbleDown(i);
+  if (i == last) return;
+  // The last event fills the hole: up if it is before the hole's parent,
+  // otherwise down.
+  if (SiftUp(i, moving, keys[last], owners[last]) == i) {
+    SiftDown(i, moving, keys[last], owners[last]);
+  }
 }
 
 void EventList::Remove(void* p) { Remove(*static_cast<Event***>(p)); }
 
 void EventList::ModifyKey(Event** slot) {
-  int i = static_cast<int>(slot - heap);
-  if (BubbleUp(i) == i) BubbleDown(i);
+  const int i = static_cast<int>(slot - heap);
+  Event* const moving = heap[i];
+  if (SiftUp(i, moving, moving->time, owners[i]) == i) {
+    SiftDown(i, moving, moving->time, owners[i]);
+  }
 }
 
 // Both sifts move a hole instead of swapping: the moving event is placed
-// once, at its final slot, and every event it passes is placed once.
-int EventList::BubbleUp(int i) {
-  Event* moving = heap[i];
+// once, at its final slot, and every event it passes is placed once. The
+// array pointers are read into locals once: the stores through a group's
+// eventSlot could otherwise alias the members and force reloads.
+inline int EventList::SiftUp(int i, Event* moving, double t, SlotOwner owner) {
+  Event** const h = heap;
+  double* const k = keys;
+  SlotOwner* const o = owners;
   while (i > 0) {
-    int p = (i - 1) / 2;
-    if (!Before(moving, heap[p])) break;
-    Place(i, heap[p]);
+    const int p = (i - 1) / 2;
+    if (!Before(t, moving->action, k[p], h[p]->action)) break;
+    h[i] = h[p];
+    k[i] = k[p];
+    o[i] = o[p];
+    *o[i] = &h[i];
     i = p;
   }
-  Place(i, moving);
+  h[i] = moving;
+  k[i] = t;
+  o[i] = owner;
+  *owner = &h[i];
   return i;
 }
 
-int EventList::BubbleDown(int i) {
-  Event* moving = heap[i];
+inline int EventList::SiftDown(int i, Event* moving, double t, SlotOwner owner) {
+  Event** const h = heap;
+  double* const k = keys;
+  SlotOwner* const o = owners;
+  const int n = size;
   for (;;) {
-    int l = 2 * i + 1;
-    if (l >= size) break;
+    const int l = 2 * i + 1;
+    if (l >= n) break;
     int child = l;
     // The right child only when strictly before the left one.
-    if (l + 1 < size && Before(heap[l + 1], heap[l])) child = l + 1;
-    if (!Before(heap[child], moving)) break;
-    Place(i, heap[child]);
+    if (l + 1 < n && Before(k[l + 1], h[l + 1]->action, k[l], h[l]->action)) child = l + 1;
+    if (!Before(k[child], h[child]->action, t, moving->action)) break;
+    h[i] = h[child];
+    k[i] = k[child];
+    o[i] = o[child];
+    *o[i] = &h[i];
     i = child;
   }
-  Place(i, moving);
+  h[i] = moving;
+  k[i] = t;
+  o[i] = owner;
+  *owner = &h[i];
   return i;
 }
+
+int EventList::BubbleUp(int i) { return SiftUp(i, heap[i], keys[i], owners[i]); }
+
+int EventList::BubbleDown(int i) { return SiftDown(i, heap[i], keys[i], owners[i]); }
 
 void EventList::FindEquals(int i) {
   ties[numTies++] = i;
-  const Event* root = heap[i];
   for (int c = 2 * i + 1; c <= 2 * i + 2 && c < size; c++) {
-    if (heap[c]->time == root->time && heap[c]->action->Rank() == root->action->Rank()) {
-      FindEquals(c);
-    }
+    if (keys[c] != keys[i]) continue;
+    const int childRank = heap[c]->action->Rank();
+    if (childRank == heap[i]->action->Rank()) FindEquals(c);
   }
 }
 
 Event** EventList::Earliest() {
   if (size == 0) return nullptr;
+  // Without a child at the root's time there is no tie (and no rank to ask).
+  if ((size < 2 || keys[1] != keys[0]) && (size < 3 || keys[2] != keys[0])) return &heap[0];
   numTies = 0;
   FindEquals(0);
   if (numTies == 1) {
@@ -140,6 +169,7 @@ void EventList::ClearEventList() {
     record->eventSlot = nullptr;
     record->notInReactivationList = true;
     heap[i] = nullptr;
+    owners[i] = nullptr;
   }
   size = 0;
 }
@@ -151,7 +181,7 @@ int EventList::IsValid() const {
     if (l + 1 < size && heap[i]->time > heap[l + 1]->time) return l + 1;
   }
   for (int k = 0; k < size; k++) {
-    if (SlotOf(heap[k]) != &heap[k]) return 100000 + k;
+    if (*OwnerOf(heap[k]) != &heap[k]) return 100000 + k;
   }
   for (int k = size; k < capacity; k++) {
     if (heap[k] != nullptr) return k;
@@ -160,6 +190,10 @@ int EventList::IsValid() const {
     for (int k = 0; k < size; k++) {
       if (heap[k] == e) return -k;
     }
+  }
+  // The copies the sifts work on.
+  for (int k = 0; k < size; k++) {
+    if (keys[k] != heap[k]->time || owners[k] != OwnerOf(heap[k])) return 200000 + k;
   }
   return 0;
 }

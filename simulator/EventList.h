@@ -45,7 +45,10 @@ class EventList {
   int BubbleUp(int i);
   int BubbleDown(int i);
 
-  // 0 when every invariant holds, otherwise a code naming the first failure.
+  // 0 when every invariant holds, otherwise a code naming the first failure:
+  // heap order (the later slot), a group not pointing back at its slot
+  // (100000 + slot), a filled slot past the end (that slot), a spare event
+  // in the heap (minus its slot), a stale time or group copy (200000 + slot).
   int IsValid() const;
   void PrintList(std::ostream& out) const;
 
@@ -55,9 +58,18 @@ class EventList {
   Event** Slot(int i) { return &heap[i]; }
 
  private:
-  // True when a fires before b: earlier, or equal time and higher rank.
-  static bool Before(const Event* a, const Event* b);
-  void Place(int i, Event* e);
+  // The address of a group's eventSlot field (in its ScheduleRecord).
+  typedef Event*** SlotOwner;
+
+  // True when an event at ta of group a fires before one at tb of group b:
+  // earlier, or at the same time with a higher Rank() (a's asked first; the
+  // ranks are asked only on equal times).
+  static bool Before(double ta, BaseActionClass* a, double tb, BaseActionClass* b);
+  // The sifts behind BubbleUp and BubbleDown, inlined into the operations:
+  // event `moving` (time t, group's eventSlot field at owner) goes from the
+  // hole at slot i up, respectively down, to its place; returns that slot.
+  int SiftUp(int i, Event* moving, double t, SlotOwner owner);
+  int SiftDown(int i, Event* moving, double t, SlotOwner owner);
 
   std::vector<Event*> freeEvents;  // spare events, owned; the back is the front
   int capacity;
@@ -65,6 +77,11 @@ class EventList {
   int size;
   int* ties;     // heap indices collected by FindEquals
   int numTies;
+  // Beside each occupied slot, kept in step with heap: the event's time
+  // (what the sifts compare, without following the event pointer) and the
+  // address of its group's eventSlot (what every move updates).
+  double* keys;
+  SlotOwner* owners;
 };
 
 #endif

@@ -17,16 +17,20 @@ namespace {
 // A group with a fixed rank and weight and its own schedule record.
 class FakeGroup : public BaseActionClass {
  public:
-  FakeGroup(const char* name, int rank, double weight) : rank_(rank), weight_(weight) {
+  FakeGroup(const char* name, int rank, double weight) : fixedRank(rank), weight_(weight) {
     defineName(name);
     eventInfo = &record;
   }
-  int Rank() override { return rank_; }
+  int Rank() override {
+    rankCalls++;
+    return fixedRank;
+  }
   double Weight() override { return weight_; }
   ScheduleRecord record;
+  const int fixedRank;
+  long rankCalls = 0;
 
  private:
-  int rank_;
   double weight_;
 };
 
@@ -224,6 +228,120 @@ TEST(EventListTest, AgreesWithAReferenceUnderRandomOperations) {
     Event* first = *list.Earliest();
     ASSERT_EQ(first->time, best);
     ASSERT_EQ(first->action->Rank(), bestRank);
+  }
+}
+
+// The sifts as the list's contract states them, one swap at a time, over
+// plain (time, group) pairs: the reference for the slot order, which decides
+// the order of exact ties and so the draws among them. Rank() is asked only
+// between equal times, two at a time; the reference counts those questions.
+class ReferenceHeap {
+ public:
+  struct Node {
+    double time;
+    FakeGroup* group;
+  };
+  void Insert(double time, FakeGroup* g) {
+    nodes.push_back({time, g});
+    BubbleUp(static_cast<int>(nodes.size()) - 1);
+  }
+  void Remove(int i) {
+    const int last = static_cast<int>(nodes.size()) - 1;
+    if (i != last) nodes[i] = nodes[last];
+    nodes.pop_back();
+    if (i != last && BubbleUp(i) == i) BubbleDown(i);
+  }
+  void Rekey(int i, double time) {
+    nodes[i].time = time;
+    if (BubbleUp(i) == i) BubbleDown(i);
+  }
+  // The tied slots in the list's walk order (node, left subtree, right).
+  void Ties(int i, std::vector<int>* out) {
+    out->push_back(i);
+    for (int c = 2 * i + 1; c <= 2 * i + 2 && c < static_cast<int>(nodes.size()); c++) {
+      if (nodes[c].time == nodes[i].time && RankOf(c) == RankOf(i)) Ties(c, out);
+    }
+  }
+  int Find(FakeGroup* g) const {
+    for (size_t i = 0; i < nodes.size(); i++) {
+      if (nodes[i].group == g) return static_cast<int>(i);
+    }
+    return -1;
+  }
+  std::vector<Node> nodes;
+  long rankQuestions = 0;
+
+ private:
+  int RankOf(int i) {
+    rankQuestions++;
+    return nodes[i].group->fixedRank;
+  }
+  bool Before(int a, int b) {
+    if (nodes[a].time != nodes[b].time) return nodes[a].time < nodes[b].time;
+    return RankOf(a) > RankOf(b);
+  }
+  int BubbleUp(int i) {
+    while (i > 0 && Before(i, (i - 1) / 2)) {
+      std::swap(nodes[i], nodes[(i - 1) / 2]);
+      i = (i - 1) / 2;
+    }
+    return i;
+  }
+  void BubbleDown(int i) {
+    for (;;) {
+      const int l = 2 * i + 1, n = static_cast<int>(nodes.size());
+      if (l >= n) return;
+      const int child = l + 1 < n && Before(l + 1, l) ? l + 1 : l;
+      if (!Before(child, i)) return;
+      std::swap(nodes[i], nodes[child]);
+      i = child;
+    }
+  }
+};
+
+TEST(EventListTest, KeepsTheSlotOrderOfOneSwapAtATime) {
+  const int kGroups = 12;
+  std::vector<std::unique_ptr<FakeGroup>> groups;
+  std::mt19937 random(7);
+  for (int i = 0; i < kGroups; i++) {
+    groups.emplace_back(new FakeGroup("g", 1 + static_cast<int>(random() % 2), 1.0));
+  }
+  EventList list(kGroups + 1);
+  ReferenceHeap reference;
+  GeneratorSwap swap(new FixedGenerator(0.6));
+  auto rankCalls = [&groups] {
+    long calls = 0;
+    for (const auto& g : groups) calls += g->rankCalls;
+    return calls;
+  };
+  for (int step = 0; step < 20000; step++) {
+    FakeGroup* g = groups[random() % kGroups].get();
+    const double time = static_cast<double>(random() % 6);  // many exact ties
+    const int at = reference.Find(g);
+    if (at < 0) {
+      Schedule(list, *g, time);
+      reference.Insert(time, g);
+    } else if (random() % 2 == 0) {
+      list.Remove(g->record.eventSlot);
+      reference.Remove(at);
+    } else {
+      (*g->record.eventSlot)->time = time;
+      list.ModifyKey(g->record.eventSlot);
+      reference.Rekey(at, time);
+    }
+    ASSERT_EQ(list.IsValid(), 0) << "after step " << step;
+    ASSERT_EQ(list.Size(), static_cast<int>(reference.nodes.size()));
+    for (int k = 0; k < list.Size(); k++) {
+      ASSERT_EQ((*list.Slot(k))->action, reference.nodes[k].group) << "slot " << k;
+      ASSERT_EQ((*list.Slot(k))->time, reference.nodes[k].time) << "slot " << k;
+    }
+    if (reference.nodes.empty()) continue;
+    // The draw among ties (all weights 1, u = 0.6) picks by walk order.
+    std::vector<int> ties;
+    reference.Ties(0, &ties);
+    const int expected = ties[static_cast<size_t>(0.6 * ties.size())];
+    ASSERT_EQ(list.Earliest(), list.Slot(expected)) << "after step " << step;
+    ASSERT_EQ(rankCalls(), reference.rankQuestions) << "after step " << step;
   }
 }
 
