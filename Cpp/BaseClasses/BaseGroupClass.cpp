@@ -44,10 +44,10 @@ BaseGroupClass::~BaseGroupClass() {
 bool BaseGroupClass::Enabled() {
   // Every member is asked (no short cut): each call records the member's
   // enabling history.
+  BaseGroupClass* const* m = members;
+  const int n = numMembers;
   bool any = false;
-  for (int i = 0; i < numMembers; i++) {
-    if (members[i]->Enabled()) any = true;
-  }
+  for (int i = 0; i < n; i++) any |= m[i]->Enabled();
   return any;
 }
 
@@ -88,10 +88,10 @@ int BaseGroupClass::Rank() {
 }
 
 bool BaseGroupClass::EnablingChange() {
+  BaseGroupClass* const* m = members;
+  const int n = numMembers;
   bool any = false;
-  for (int i = 0; i < numMembers; i++) {
-    if (members[i]->EnablingChange()) any = true;
-  }
+  for (int i = 0; i < n; i++) any |= m[i]->EnablingChange();
   return any;
 }
 
@@ -137,63 +137,73 @@ BaseActionClass* BaseGroupClass::getPrintedAction() {
   return this;
 }
 
+// The members and the weights are kept in locals: the members' operations
+// are opaque calls, after which the fields would otherwise be read again.
 double BaseGroupClass::CalculateWeightDistribution() {
+  BaseGroupClass* const* m = members;
+  WeightDistributionEntry* const entries = weightDistribution;
+  const int n = numMembers;
   int i = 0;
-  while (i < numMembers && !members[i]->Enabled()) {
-    members[i]->disabled = true;
+  while (i < n && !m[i]->Enabled()) {
+    m[i]->disabled = true;
     i++;
   }
-  if (i == numMembers) return -1.0;
-  BaseGroupClass* first = members[i];
-  selectedRank = first->Rank();
+  if (i == n) return -1.0;
+  BaseGroupClass* first = m[i];
+  int rank = first->Rank();
   first->disabled = false;
-  weightDistribution[0].weight = first->Weight();
-  weightDistribution[0].action = first;
+  double cumulative = first->Weight();
+  entries[0].weight = cumulative;
+  entries[0].action = first;
   int k = 0;
-  for (i++; i < numMembers; i++) {
-    BaseGroupClass* m = members[i];
-    if (!m->Enabled()) {
-      m->disabled = true;
+  for (i++; i < n; i++) {
+    BaseGroupClass* member = m[i];
+    if (!member->Enabled()) {
+      member->disabled = true;
       continue;
     }
-    int rank = m->Rank();
-    if (rank < selectedRank) {
-      m->disabled = true;
-    } else if (rank > selectedRank) {
-      selectedRank = rank;
-      weightDistribution[0].weight = m->Weight();
-      weightDistribution[0].action = m;
-      m->disabled = false;
+    const int memberRank = member->Rank();
+    if (memberRank < rank) {
+      member->disabled = true;
+    } else if (memberRank > rank) {
+      rank = memberRank;
+      cumulative = member->Weight();
+      entries[0].weight = cumulative;
+      entries[0].action = member;
+      member->disabled = false;
       k = 0;
     } else {
-      m->disabled = false;
-      weightDistribution[k + 1].weight = m->Weight() + weightDistribution[k].weight;
-      weightDistribution[k + 1].action = m;
+      member->disabled = false;
+      cumulative = member->Weight() + cumulative;
       k++;
+      entries[k].weight = cumulative;
+      entries[k].action = member;
     }
   }
+  selectedRank = rank;
   numWeights = k + 1;
-  return weightDistribution[k].weight;
+  return cumulative;
 }
 
 bool BaseGroupClass::SelectAction() {
   // The uniform is drawn before the members are asked, whatever they answer:
   // the random stream does not depend on the enabling.
-  double u = TheDistribution->generator->rnd();
-  double total = CalculateWeightDistribution();
+  const double u = TheDistribution->generator->rnd();
+  const double total = CalculateWeightDistribution();
   if (total == -1.0) return false;
-  double x = total * u;
+  const double x = total * u;
+  const WeightDistributionEntry* const entries = weightDistribution;
   int lo = 0;
   int hi = numWeights - 1;
   while (lo < hi) {
-    int mid = (lo + hi) / 2;
-    if (x < weightDistribution[mid].weight) {
+    const int mid = (lo + hi) / 2;
+    if (x < entries[mid].weight) {
       hi = mid;
     } else {
       lo = mid + 1;
     }
   }
-  BaseGroupClass* chosen = static_cast<BaseGroupClass*>(weightDistribution[lo].action);
+  BaseGroupClass* chosen = static_cast<BaseGroupClass*>(entries[lo].action);
   chosen->SelectAction();
   selectedAction = chosen->selectedAction;
   return true;
