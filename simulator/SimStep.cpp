@@ -212,7 +212,8 @@ bool SimulatorClass::SimStep() {
   pvModel->Accumulate(currentTime);
   lastFired = pvModel->FireAction(nextAction, currentTime);
   actionsFired++;
-  CheckReactivationList();
+  // Most models have no reactivation at all: an empty list costs one test.
+  if (!reactivationList.empty()) CheckReactivationList();
   RemoveAffectedActions();
   InsertAffectedActions();
   earliestSlot = eventList->Earliest();
@@ -261,10 +262,12 @@ void SimulatorClass::CheckReactivationList() {
   }
 }
 
+// Both passes walk the list with a local cursor (the virtual calls would
+// otherwise force the field to be written and read back on every node) and
+// leave affectsCursor at the end of the list, as a walk with it would.
 void SimulatorClass::RemoveAffectedActions() {
-  for (affectsCursor = lastFired->actionAffects; affectsCursor != nullptr;
-       affectsCursor = affectsCursor->next) {
-    BaseActionClass* group = affectsCursor->group;
+  for (AffectsNode* node = lastFired->actionAffects; node != nullptr; node = node->next) {
+    BaseActionClass* group = node->group;
     ScheduleRecord* record = group->eventInfo;
     if (record->eventSlot == nullptr) continue;
     if (group->EnablingChange() || (group->reactivation && group->ReactivationFunction())) {
@@ -276,14 +279,15 @@ void SimulatorClass::RemoveAffectedActions() {
       }
     }
   }
+  affectsCursor = nullptr;
 }
 
 void SimulatorClass::InsertAffectedActions() {
-  for (affectsCursor = lastFired->actionAffects; affectsCursor != nullptr;
-       affectsCursor = affectsCursor->next) {
-    BaseActionClass* group = affectsCursor->group;
+  for (AffectsNode* node = lastFired->actionAffects; node != nullptr; node = node->next) {
+    BaseActionClass* group = node->group;
     if (group->Enabled() && group->eventInfo->eventSlot == nullptr) ScheduleGroup(group);
   }
+  affectsCursor = nullptr;
 }
 
 void SimulatorClass::HandleInvalidDistParams(BaseActionClass* action, std::string message) {
