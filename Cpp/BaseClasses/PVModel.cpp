@@ -328,7 +328,9 @@ void PVModel::ConsiderOnly(int* indices, int count) {
     int index = indices == nullptr ? k : indices[k];
     KORVAN_ASSERT(index >= 0 && index < numPVNodes);
     consideredNodes[numConsideredNodes++] = pvNodes[index];
+    pvNodes[index]->SetAccumulationWatch(&accumulateFrom);
   }
+  accumulateFrom = -HUGE_VAL;
 }
 
 void PVModel::EndAccumulate(double end) {

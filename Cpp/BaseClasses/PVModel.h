@@ -62,13 +62,25 @@ class PVModel : public BaseModelClass {
   // order; a null indices appends every node. REQUIRES: valid indices.
   void ConsiderOnly(int* indices, int count);
 
-  // Before a firing at now: accumulates every considered node.
+  // Before a firing at now: accumulates every considered node. Nothing is
+  // walked before the earliest start of a considered node that has not
+  // completed (a node does nothing before its start or once completed); the
+  // walk computes that time afresh, and the nodes lower it whenever their
+  // state or window changes otherwise.
   void Accumulate(double now) {
+    if (now < accumulateFrom) return;
     BaseActionClass* fired = lastFiredAction;
     double lastTime = BaseModelClass::LastActionTime;
+    double from = HUGE_VAL;
     for (int i = 0; i < numConsideredNodes; i++) {
-      consideredNodes[i]->Accumulate(now, lastTime, fired);
+      PerformanceVariableNode* node = consideredNodes[i];
+      node->Accumulate(now, lastTime, fired);
+      if (node->accumulationState == PV_COMPLETED) continue;
+      const double start = node->start;
+      // A start that is not a number never holds a node back: walk always.
+      if (!(start >= from)) from = start == start ? start : -HUGE_VAL;
     }
+    accumulateFrom = from;
   }
   // Fires action at now; returns (and remembers) the action that fired.
   BaseActionClass* FireAction(BaseActionClass* action, double now) {
@@ -133,6 +145,9 @@ class PVModel : public BaseModelClass {
   BaseActionClass noActionFired;
   PerformanceVariableNode** consideredNodes = nullptr;
   int numConsideredNodes = 0;
+  // No considered node accumulates before this time (see Accumulate); minus
+  // infinity when it has to be worked out again.
+  double accumulateFrom = -HUGE_VAL;
 
  private:
   void FreezeImpulseData(BaseActionClass* action);

@@ -169,6 +169,7 @@ void PerformanceVariableNode::Reset() {
     start = stop;
     stop = stop + interval;
   }
+  WindowChanged();
 }
 
 void PerformanceVariableNode::Initialize(const char* pvName, RewardType type, int numTimes,
@@ -185,6 +186,7 @@ void PerformanceVariableNode::Initialize(const char* pvName, RewardType type, in
     stop = stopTimes[timeIndex];
     interval = stop - start;
   }
+  WindowChanged();
   free(name);
   name = CopyString(pvName);
 
@@ -551,6 +553,7 @@ void PerformanceVariableNode::EndAccumulate(double end, double lastTime,
   } else {
     accumulationState = PV_ACCUMULATING;
   }
+  WindowChanged();
 }
 
 void PerformanceVariableNode::UpdateAccumulate(double now) {
@@ -560,6 +563,7 @@ void PerformanceVariableNode::UpdateAccumulate(double now) {
   } else {
     accumulationState = PV_ACCUMULATING;
   }
+  WindowChanged();
 }
 
 void PerformanceVariableNode::CurrentReward(BaseActionClass* action) {

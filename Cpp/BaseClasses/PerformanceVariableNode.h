@@ -1,6 +1,8 @@
 #ifndef PERFORMANCE_VARIABLE_NODE_H
 #define PERFORMANCE_VARIABLE_NODE_H
 
+#include <cmath>
+
 #include "Cpp/BaseClasses/ActionModelPairClass.h"
 #include "Cpp/BaseClasses/ImpulseNodeClass.h"
 #include "Cpp/BaseClasses/ModelGroupClass.h"
@@ -125,7 +127,10 @@ class PerformanceVariableNode {
   int GetSteadyState() const { return steadyState; }
   void SetSteadyState(int indicator) { steadyState = indicator; }
   int GetAccumulationState() const { return accumulationState; }
-  void SetAccumulationState(int s) { accumulationState = s; }
+  void SetAccumulationState(int s) {
+    accumulationState = s;
+    WindowChanged();
+  }
   int GetId() const { return id; }
   int GetNumWorkers() const { return numWorkers; }
   PerformanceVariableWorker* GetWorker(int i) const { return workers[i]; }
@@ -149,8 +154,23 @@ class PerformanceVariableNode {
   // Ids handed out so far; never reset.
   static int the_id;
 
+  // The reward model that walks this node keeps, at *watch, the earliest
+  // time at which any of its nodes can accumulate, and skips its walk before
+  // it. Every change of the node's state or window other than by
+  // accumulation (a reset, a state set from outside, the end of an
+  // observation) lowers it to minus infinity, so that the next walk looks
+  // again. Null: no reward model watches.
+  void SetAccumulationWatch(double* watch) {
+    accumulationWatch = watch;
+    WindowChanged();
+  }
+
  protected:
   friend class PVModel;
+
+  void WindowChanged() {
+    if (accumulationWatch != nullptr) *accumulationWatch = -HUGE_VAL;
+  }
 
   void AccumulateStep(double now, double lastTime, BaseActionClass* lastFired);
   void CommonAccumulate(double now, double lastTime, BaseActionClass* action);
@@ -202,6 +222,8 @@ class PerformanceVariableNode {
   int* numImpulseModelNames = nullptr;
   int* impulseModelNameRoom = nullptr;
   ActionModelPairClass* impulseActionPairs = nullptr;
+
+  double* accumulationWatch = nullptr;
 
   char** modelDependencies = nullptr;  // strdup copies
   int numModelDependencies = 0;        // filled

@@ -189,6 +189,42 @@ TEST(PVModelTest, InstantOfTimeObservesTheStateInForceAtItsTimePoint) {
   EXPECT_EQ(at100->GetValue(), 5.0);
 }
 
+// The reward model skips its walk while no considered node can accumulate;
+// a node set going again from outside must be walked at the next step.
+TEST(PVModelTest, NodesSetGoingFromOutsideAreWalkedAgain) {
+  TinySAN* top = new TinySAN();
+  TestPVModel pv(top, {InstantVariable("xs", {30, 100}, "x", "tiny")}, true);
+  pv.ConsiderOnly(nullptr, 0);
+  PerformanceVariableNode* at30 = pv.GetPVNode(0);
+  PerformanceVariableNode* at100 = pv.GetPVNode(1);
+  Step(&pv, &top->incX, 50);
+  Step(&pv, &top->incX, 150);
+  ASSERT_EQ(at30->GetAccumulationState(), PV_COMPLETED);
+  ASSERT_EQ(at100->GetAccumulationState(), PV_COMPLETED);
+  EXPECT_EQ(at100->GetValue(), 1.0);
+
+  at30->SetAccumulationState(PV_NOT_STARTED);
+  Step(&pv, &top->incX, 200);
+  EXPECT_EQ(at30->GetAccumulationState(), PV_COMPLETED);
+
+  at100->Reset();
+  Step(&pv, &top->incX, 210);
+  EXPECT_EQ(at100->GetAccumulationState(), PV_COMPLETED);
+
+  // A steady-state node's reset moves its window on; it accumulates again
+  // from the new start, and not before.
+  at30->SetSteadyState(1);
+  at30->Reset();
+  EXPECT_EQ(at30->GetStart(), 30.0);
+  at30->SetStop(300);
+  at30->Reset();
+  ASSERT_EQ(at30->GetStart(), 300.0);
+  Step(&pv, &top->incX, 299);
+  EXPECT_EQ(at30->GetAccumulationState(), PV_NOT_STARTED);
+  Step(&pv, &top->incX, 300);
+  EXPECT_EQ(at30->GetAccumulationState(), PV_ACCUMULATING);
+}
+
 TEST(PVModelTest, ConsiderOnlySelectsTheNodesThatAccumulate) {
   TinySAN* top = new TinySAN();
   TestPVModel pv(top, {InstantVariable("xs", {1, 2, 3}, "x", "tiny")}, true);
