@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <unistd.h>
 
@@ -28,6 +30,36 @@ std::string Clocktime(double seconds) {
     std::snprintf(text, sizeof(text), "%ld:%02ld", s / 60, s % 60);
   }
   return text;
+}
+
+// What each experiment used in the run that wrote `path` (a results.json):
+// experiment -> replications. A file that is missing, too large, not JSON or
+// not of that shape gives nothing; it only orders the starts.
+std::map<int, int64_t> PreviousReplications(const std::string& path) {
+  std::map<int, int64_t> used;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return used;
+  std::string text;
+  const size_t kLargest = 64 << 20;
+  char buffer[65536];
+  while (in.read(buffer, sizeof(buffer)) || in.gcount() > 0) {
+    text.append(buffer, static_cast<size_t>(in.gcount()));
+    if (text.size() > kLargest) return used;
+  }
+  const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+  if (!document.is_object() || !document.contains("experiments") ||
+      !document["experiments"].is_array()) {
+    return used;
+  }
+  for (const nlohmann::json& e : document["experiments"]) {
+    if (!e.is_object() || !e.contains("experiment") || !e.contains("replications")) continue;
+    const nlohmann::json& k = e["experiment"];
+    const nlohmann::json& n = e["replications"];
+    if (!k.is_number_integer() || !n.is_number_integer()) continue;
+    const int64_t replications = n.get<int64_t>();
+    if (replications > 0) used[k.get<int>()] = replications;
+  }
+  return used;
 }
 
 }  // namespace
@@ -61,6 +93,22 @@ SimulationManager::SimulationManager(const SimMgrOptions& options, const StudyTa
   }
   reported.assign(runs.size(), false);
   reportedAttempts.assign(runs.size(), 0);
+
+  // Longest expected first; no expectation counts as the longest.
+  const std::map<int, int64_t> previous = PreviousReplications(options.outDir + "/results.json");
+  std::vector<int64_t> expected(runs.size(), INT64_MAX);
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const auto found = previous.find(runs[i]->Experiment());
+    if (found != previous.end()) expected[i] = found->second;
+  }
+  for (size_t i = 0; i < runs.size(); ++i) startOrder.push_back(i);
+  std::stable_sort(startOrder.begin(), startOrder.end(),
+                   [&expected](size_t a, size_t b) { return expected[a] > expected[b]; });
+}
+
+bool SimulationManager::HoldsPlace(const ExperimentRun& run) {
+  const ExperimentRun::State state = run.GetState();
+  return run.Active() && state != ExperimentRun::kQuitting && state != ExperimentRun::kExiting;
 }
 
 std::string SimulationManager::ChooseHost() const {
@@ -99,7 +147,7 @@ size_t SimulationManager::NotStarted() const {
 void SimulationManager::StartRuns() {
   const int jobs = options.jobs;
   int active = 0;
-  for (const auto& run : runs) active += run->Active() ? 1 : 0;
+  for (const auto& run : runs) active += HoldsPlace(*run) ? 1 : 0;
   while (!interrupted && active < jobs) {
     // Experiments to start again come first: they hold results already.
     ExperimentRun* next = nullptr;
@@ -109,8 +157,8 @@ void SimulationManager::StartRuns() {
         break;
       }
     }
-    for (size_t i = 0; next == nullptr && i < runs.size(); ++i) {
-      if (runs[i]->WaitingToStart()) next = runs[i].get();
+    for (size_t i = 0; next == nullptr && i < startOrder.size(); ++i) {
+      if (runs[startOrder[i]]->WaitingToStart()) next = runs[startOrder[i]].get();
     }
     if (next == nullptr) break;
     ExperimentRun& run = *next;
@@ -136,7 +184,7 @@ void SimulationManager::StartRuns() {
     // writes its last observations at once when it does.
     launch.batchLimit = std::min<int64_t>(run.Remaining(), 2147483647);
     run.Start(launch);
-    if (run.Active()) ++active;
+    if (HoldsPlace(run)) ++active;
   }
 }
 

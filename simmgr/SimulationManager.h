@@ -14,7 +14,14 @@
 #include "simmgr/StudyTable.h"
 
 // Runs the chosen experiments, `jobs` simulators at a time, waiting on all
-// their pipes and connections at once with one poll. Shows progress on
+// their pipes and connections at once with one poll. The experiments
+// expected to need the most replications start first, so that the last to
+// finish are short ones and no core waits long for the end: what an
+// experiment needed in the last run written to the output folder (its
+// results.json) is the expectation, and experiments without one start first
+// (they may be long), in the order given. A simulator that has everything
+// its experiment needs and is only stopping gives up its place at once, so
+// the next one starts while it ends. Shows progress on
 // `progress`, reports each failed experiment there as it happens, and stops
 // every simulator in order (command 2) on SIGINT or SIGTERM; a second signal,
 // or simulators that do not stop within the timeout (at most 10 s), end them
@@ -50,6 +57,9 @@ class SimulationManager {
 
  private:
   void StartRuns();
+  // Whether the run holds one of the `jobs` places: a simulator of it is
+  // started and still collecting observations (or ending after a failure).
+  static bool HoldsPlace(const ExperimentRun& run);
   int ChoosePort(const std::string& host) const;
   std::string ChooseHost() const;
   void ReportFinished();
@@ -67,6 +77,8 @@ class SimulationManager {
   std::ostream& progress;
   bool tty;
   bool interrupted = false;
+  // Indices into runs in the order of their first starts.
+  std::vector<size_t> startOrder;
   std::vector<bool> reported;
   std::vector<size_t> reportedAttempts;
   double wallSeconds = 0.0;

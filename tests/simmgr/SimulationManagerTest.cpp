@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <iostream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "simmgr/RunningStatistics.h"
@@ -206,6 +207,75 @@ TEST(SimulationManagerTest, PrecisionRuleStopsAtTheFirstSufficientHandOver) {
   EXPECT_EQ(document["experiments"][0]["precision_met"], false);
   EXPECT_EQ(document["experiments"][0]["status"], "complete");
   EXPECT_EQ(document["settings"]["stopping"]["relative_half_width"], 0.01);
+}
+
+// The events of a launcher's log, in order: each line is "start" or "end"
+// and the simulator's command line, which holds -e <experiment>.
+std::vector<std::pair<std::string, int>> LauncherLog(const std::string& log) {
+  std::vector<std::pair<std::string, int>> events;
+  std::istringstream in(ReadFile(log));
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t at = line.find(" -e ");
+    if (at == std::string::npos) continue;
+    events.emplace_back(line.substr(0, line.find(' ')), std::atoi(line.c_str() + at + 4));
+  }
+  return events;
+}
+
+std::vector<int> Starts(const std::vector<std::pair<std::string, int>>& events) {
+  std::vector<int> started;
+  for (const auto& event : events) {
+    if (event.first == "start") started.push_back(event.second);
+  }
+  return started;
+}
+
+// The experiments expected to need the most replications start first: what
+// each used in the last run written to the output folder, those without a
+// record before all others. A simulator that only has to stop gives up its
+// place at once: here each lingers a second after its run, and the next one
+// starts meanwhile.
+TEST(SimulationManagerTest, LongestExpectedStartFirstAndStoppingOnesMakeRoom) {
+  const std::string dir = TestFolder("order");
+  std::filesystem::create_directories(dir + "/out");
+  std::ofstream(dir + "/out/results.json")
+      << R"({"experiments": [{"experiment": 0, "replications": 100},)"
+      << R"( {"experiment": 1, "replications": 400}, {"experiment": 3, "replications": 200},)"
+      << R"( {"experiment": "2", "replications": 9999}, 7]})";
+  const std::string log = dir + "/log";
+  const std::string launcher = "echo start {command} >> '" + log + "'; {command}; s=$?; sleep 1; " +
+                               "echo end {command} >> '" + log + "'; exit $s";
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "0-3", "--replications", "50", "--report-size", "50", "--jobs", "1",
+                 "--timeout", "20", "--port", "21400", "--out", dir + "/out", "--launcher", launcher,
+                 "--simulator", KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  const auto events = LauncherLog(log);
+  const std::vector<int> order = {2, 1, 3, 0};
+  EXPECT_EQ(Starts(events), order);
+  // Each next simulator started before the one it followed had ended.
+  auto position = [&events](const std::string& what, int k) {
+    for (size_t i = 0; i < events.size(); ++i) {
+      if (events[i] == std::make_pair(what, k)) return i;
+    }
+    return events.size();
+  };
+  for (size_t i = 0; i + 1 < order.size(); ++i) {
+    EXPECT_LT(position("start", order[i + 1]), position("end", order[i]))
+        << "experiment " << order[i + 1] << " after " << order[i];
+  }
+
+  // A file that is not JSON leaves the experiments in their order.
+  std::ofstream(dir + "/out/results.json") << "not json {";
+  std::filesystem::remove(log);
+  const SimMgrResult plain =
+      RunSimMgr({"--experiments", "3,1,0", "--replications", "50", "--report-size", "50", "--jobs", "1",
+                 "--timeout", "20", "--port", "21450", "--out", dir + "/out", "--launcher",
+                 "echo start {command} >> '" + log + "'; exec {command}", "--simulator",
+                 KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(plain.exitStatus, 0) << plain.err;
+  EXPECT_EQ(Starts(LauncherLog(log)), (std::vector<int>{0, 1, 3}));
 }
 
 // One stand-in script plays a broken simulator for some experiments and
