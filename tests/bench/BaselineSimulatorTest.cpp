@@ -27,6 +27,9 @@ std::string Name(const Configuration& c) {
          "_N" + std::to_string(c.replications) + "_n" + std::to_string(c.reportSize);
 }
 
+// Test names and failure messages show the configuration, not its bytes.
+void PrintTo(const Configuration& c, std::ostream* out) { *out << Name(c); }
+
 std::vector<std::string> Arguments(const Configuration& c, const std::string& ascii) {
   return {"-e", std::to_string(c.experiment), "-s", c.seed,
           "-r", std::to_string(c.generator),  "-N", std::to_string(c.replications),
