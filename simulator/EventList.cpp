@@ -31,20 +31,6 @@ EventList::~EventList() {
   delete[] heap;
 }
 
-inline bool EventList::Before(double ta, BaseActionClass* a, double tb, BaseActionClass* b) {
-  if (ta != tb) return ta < tb;
-  const int rankA = a->Rank();
-  const int rankB = b->Rank();
-  return rankA > rankB;
-}
-
-int EventList::Insert(Event* e) {
-  Event* spare = freeEvents.back();
-  freeEvents.pop_back();
-  *spare = *e;
-  return SiftUp(size++, spare, spare->time, OwnerOf(spare));
-}
-
 void EventList::Remove(Event** slot) {
   const int i = static_cast<int>(slot - heap);
   const int last = size - 1;
@@ -72,29 +58,8 @@ void EventList::ModifyKey(Event** slot) {
 }
 
 // Both sifts move a hole instead of swapping: the moving event is placed
-// once, at its final slot, and every event it passes is placed once. The
-// array pointers are read into locals once: the stores through a group's
-// eventSlot could otherwise alias the members and force reloads.
-inline int EventList::SiftUp(int i, Event* moving, double t, SlotOwner owner) {
-  Event** const h = heap;
-  double* const k = keys;
-  SlotOwner* const o = owners;
-  while (i > 0) {
-    const int p = (i - 1) / 2;
-    if (!Before(t, moving->action, k[p], h[p]->action)) break;
-    h[i] = h[p];
-    k[i] = k[p];
-    o[i] = o[p];
-    *o[i] = &h[i];
-    i = p;
-  }
-  h[i] = moving;
-  k[i] = t;
-  o[i] = owner;
-  *owner = &h[i];
-  return i;
-}
-
+// once, at its final slot, and every event it passes is placed once (SiftUp
+// is in the header, beside Insert).
 inline int EventList::SiftDown(int i, Event* moving, double t, SlotOwner owner) {
   Event** const h = heap;
   double* const k = keys;

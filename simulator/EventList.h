@@ -4,7 +4,9 @@
 #include <ostream>
 #include <vector>
 
+#include "Cpp/BaseClasses/BaseActionClass.h"
 #include "simulator/Event.h"
+#include "simulator/SimulatorClass.h"
 
 // The pending completions of the model's groups, at most one per group, as a
 // binary min-heap ordered by time and then by higher Rank(). Among events
@@ -26,6 +28,7 @@ class EventList {
   ~EventList();
 
   // Copies e into a spare event and schedules it; e stays the caller's.
+  // Inline (below): the step schedules a group after nearly every firing.
   int Insert(Event* e);
   // Removes the event in slot.
   void Remove(Event** slot);
@@ -83,5 +86,42 @@ class EventList {
   double* keys;
   SlotOwner* owners;
 };
+
+// True when an event at ta of group a fires before one at tb of group b.
+inline bool EventList::Before(double ta, BaseActionClass* a, double tb, BaseActionClass* b) {
+  if (ta != tb) return ta < tb;
+  const int rankA = a->Rank();
+  const int rankB = b->Rank();
+  return rankA > rankB;
+}
+
+// The array pointers are read into locals once: the stores through a group's
+// eventSlot could otherwise alias the members and force reloads.
+inline int EventList::SiftUp(int i, Event* moving, double t, SlotOwner owner) {
+  Event** const h = heap;
+  double* const k = keys;
+  SlotOwner* const o = owners;
+  while (i > 0) {
+    const int p = (i - 1) / 2;
+    if (!Before(t, moving->action, k[p], h[p]->action)) break;
+    h[i] = h[p];
+    k[i] = k[p];
+    o[i] = o[p];
+    *o[i] = &h[i];
+    i = p;
+  }
+  h[i] = moving;
+  k[i] = t;
+  o[i] = owner;
+  *owner = &h[i];
+  return i;
+}
+
+inline int EventList::Insert(Event* e) {
+  Event* spare = freeEvents.back();
+  freeEvents.pop_back();
+  *spare = *e;
+  return SiftUp(size++, spare, spare->time, &spare->action->eventInfo->eventSlot);
+}
 
 #endif
