@@ -185,7 +185,9 @@ double BaseGroupClass::CalculateWeightDistribution() {
   return cumulative;
 }
 
-bool BaseGroupClass::SelectAction() {
+// The weight distribution is worked out inline: a case group selects at
+// every firing.
+__attribute__((flatten)) bool BaseGroupClass::SelectAction() {
   // The uniform is drawn before the members are asked, whatever they answer:
   // the random stream does not depend on the enabling.
   const double u = TheDistribution->generator->rnd();
