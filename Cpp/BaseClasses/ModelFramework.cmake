@@ -19,4 +19,6 @@ target_link_libraries(korvan_framework PUBLIC korvan_foundation korvan_random)
 # The framework's virtual calls land in generated classes that it cannot
 # know; speculating on its own classes as targets only bloats the hot loops
 # (a group's Enabled() guessed its members to be groups, three levels deep).
-target_compile_options(korvan_framework PRIVATE -fno-devirtualize-speculatively)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  target_compile_options(korvan_framework PRIVATE -fno-devirtualize-speculatively)
+endif()
