@@ -155,43 +155,41 @@ bool HoldsBinaryHeader(int fd) {
 // exist yet (created here, empty, so that nothing else can take the name
 // meanwhile), or a binary result file of an earlier run. Anything else that
 // exists is refused: a manager that could name any file would make the
-// simulator truncate whatever the user may write. False, with `reason`,
-// when refused.
-bool MayWriteResultFile(const std::string& name, std::string* reason) {
+// simulator truncate whatever the user may write. Returns a descriptor of
+// the file that passed (the results are then written to that very file,
+// whatever is put at its name meanwhile), or -1 with `reason` when refused.
+int MayWriteResultFile(const std::string& name, std::string* reason) {
   const std::string shown = "'" + Printable(name.data(), name.size()) + "'";
-  struct stat info;
-  if (stat(name.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) {
-      *reason = shown + " is a directory";
-      return false;
+  int fd;
+  // Opened first and examined through the descriptor, so that what is
+  // examined is what is opened. Non-blocking: a FIFO put at the name must
+  // not hold the run; nothing is read from anything but a regular file.
+  do {
+    fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd == -1 && errno == EINTR);
+  if (fd != -1) {
+    struct stat info;
+    const char* refusal = nullptr;
+    if (fstat(fd, &info) != 0) {
+      *reason = shown + " cannot be used: " + std::strerror(errno);
+    } else if (S_ISDIR(info.st_mode)) {
+      refusal = " is a directory";
+    } else if (!S_ISREG(info.st_mode) || !HoldsBinaryHeader(fd)) {
+      refusal = " exists and is not a binary result file";
+    } else {
+      return fd;
     }
-    // Not opened unless regular: opening a FIFO or a device could block or
-    // act on the device.
-    if (!S_ISREG(info.st_mode)) {
-      *reason = shown + " exists and is not a binary result file";
-      return false;
-    }
-    int fd;
-    do {
-      fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    } while (fd == -1 && errno == EINTR);
-    if (fd == -1) {
-      *reason = shown + " cannot be read: " + std::strerror(errno);
-      return false;
-    }
-    const bool resultFile = HoldsBinaryHeader(fd);
+    if (refusal != nullptr) *reason = shown + refusal;
     close(fd);
-    if (!resultFile) {
-      *reason = shown + " exists and is not a binary result file";
-      return false;
-    }
-    return true;
+    return -1;
   }
   if (errno != ENOENT) {
-    *reason = shown + " cannot be used: " + std::strerror(errno);
-    return false;
+    const int error = errno;
+    struct stat info;
+    *reason = shown + (stat(name.c_str(), &info) == 0 ? " cannot be read: " : " cannot be used: ") +
+              std::strerror(error);
+    return -1;
   }
-  int fd;
   do {
     fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
   } while (fd == -1 && errno == EINTR);
@@ -199,10 +197,9 @@ bool MayWriteResultFile(const std::string& name, std::string* reason) {
     // EEXIST here: a dangling symbolic link, or a file made meanwhile.
     *reason = errno == EEXIST ? shown + " exists and is not a binary result file"
                               : shown + " cannot be created: " + std::strerror(errno);
-    return false;
+    return -1;
   }
-  close(fd);
-  return true;
+  return fd;
 }
 
 void ReportReadError(SimulatorClass* simulator) {
@@ -362,13 +359,15 @@ void SimulatorClass::ServeFileCommand(KorvanSocket* socket) {
     accepted = true;
   } else {
     std::string reason;
-    if (!MayWriteResultFile(parsed.name, &reason)) {
+    const int checked = MayWriteResultFile(parsed.name, &reason);
+    if (checked == -1) {
       std::cerr << "!! Refusing the result file named by the simulation manager: " << reason
                 << std::endl;
     } else {
       binFileName = CopyText(parsed.name.data(), parsed.name.size());
       // Reports its own failure to open or write the file.
-      binStream = CreateBinFile(binFileName);
+      binStream = CreateBinFile(binFileName, checked);
+      close(checked);
       if (binStream != nullptr) {
         maxBatches = parsed.limit;
         accepted = true;

@@ -123,7 +123,11 @@ class SimulatorClass {
   int OutputThreadFunc();
   static int StaticOutputThreadFunc(void* simulator);
   std::ofstream* CreateASCIIFile(char* unused);
-  std::ofstream* CreateBinFile(char* name);
+  // Creates (or empties) the binary result file `name` and writes its
+  // header. With `checkedFd`, an open descriptor of the file that was found
+  // fit to be written, that very file is written even if something else has
+  // been put at its name since.
+  std::ofstream* CreateBinFile(char* name, int checkedFd = -1);
   // Writers: the same bytes to each non-null destination, the socket first.
   int Output(KorvanSocket* socket, std::ostream* stream, double* values, int n);
   int OutputInt(KorvanSocket* socket, std::ostream* stream, int value);

@@ -6,12 +6,14 @@
 // big-endian (network order).
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <new>
+#include <string>
 
 #include "Cpp/BaseClasses/ErrorReporting.h"
 #include "Cpp/BaseClasses/KorvanAssert.h"
@@ -160,14 +162,27 @@ std::ofstream* SimulatorClass::CreateASCIIFile(char* /*unused*/) {
   return stream;
 }
 
-std::ofstream* SimulatorClass::CreateBinFile(char* name) {
+std::ofstream* SimulatorClass::CreateBinFile(char* name, int checkedFd) {
   if (name == nullptr || name[0] == '\0') {
     ReportOpenFailure("", ENOENT);
     return nullptr;
   }
+  // A stream cannot adopt a descriptor; the descriptor's entry in /proc
+  // opens the file it refers to, not whatever now bears its name. Where
+  // there is no /proc the name is all there is.
+  std::string path = name;
+  if (checkedFd >= 0) {
+    const std::string byDescriptor = "/proc/self/fd/" + std::to_string(checkedFd);
+    struct stat viaProc;
+    struct stat viaFd;
+    if (stat(byDescriptor.c_str(), &viaProc) == 0 && fstat(checkedFd, &viaFd) == 0 &&
+        viaProc.st_dev == viaFd.st_dev && viaProc.st_ino == viaFd.st_ino) {
+      path = byDescriptor;
+    }
+  }
   errno = 0;
   std::ofstream* stream = new (std::nothrow)
-      std::ofstream(name, std::ios::out | std::ios::binary | std::ios::trunc);
+      std::ofstream(path, std::ios::out | std::ios::binary | std::ios::trunc);
   if (stream == nullptr) MemoryAllocationError();
   if (!stream->is_open()) {
     ReportOpenFailure(name, errno != 0 ? errno : EIO);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -536,6 +537,45 @@ TEST(SimMgrLinkTest, CommandThreeReplacesOnlyBinaryResultFiles) {
   EXPECT_TRUE(fs::is_directory(dir.File("folder")));
   EXPECT_FALSE(fs::exists(dir.File("missing")));
   EXPECT_EQ(ReadFile(dir.File("empty")), "");
+}
+
+// The file that passed the check is the file written: putting something else
+// at its name between the check and the opening (a link to a file the user
+// cares about) changes nothing.
+TEST(SimMgrLinkTest, ResultFileIsTheOneCheckedEvenIfItsNameIsTakenMeanwhile) {
+  ScratchDir dir;
+  const std::string path = dir.File("out.bin");
+  std::ofstream(dir.File("precious"), std::ios::binary) << "keep me\n";
+  for (bool existed : {false, true}) {
+    SCOPED_TRACE(existed ? "earlier result file" : "new file");
+    fs::remove(path);
+    fs::remove(dir.File("checked.bin"));
+    int fd;
+    if (existed) {
+      std::string header(256, '\0');
+      header.replace(0, 8, "KORVAN_S");
+      std::ofstream(path, std::ios::binary) << header << "old records";
+      fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } else {
+      fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    }
+    ASSERT_NE(fd, -1);
+    fs::rename(path, dir.File("checked.bin"));
+    fs::create_symlink(dir.File("precious"), path);
+
+    LinkSimulator sim({"-c", "1", "-e", "4"});
+    std::vector<char> name(path.begin(), path.end());
+    name.push_back('\0');
+    std::ofstream* stream = sim->CreateBinFile(name.data(), fd);
+    close(fd);
+    ASSERT_NE(stream, nullptr);
+    stream->close();
+    delete stream;
+    EXPECT_EQ(ReadFile(dir.File("precious")), "keep me\n");
+    const std::string written = ReadFile(dir.File("checked.bin"));
+    ASSERT_EQ(written.size(), 256u);
+    EXPECT_EQ(written.rfind("KORVAN_SIM_BIN_FILE,256,", 0), 0u);
+  }
 }
 
 // A manager that vanishes (reset or orderly close) ends the link with the
