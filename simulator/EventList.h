@@ -2,7 +2,6 @@
 #define EVENT_LIST_H
 
 #include <ostream>
-#include <vector>
 
 #include "Cpp/BaseClasses/BaseActionClass.h"
 #include "simulator/Event.h"
@@ -57,34 +56,61 @@ class EventList {
 
   int Size() const { return size; }
   int Capacity() const { return capacity; }
-  int FreeCount() const { return static_cast<int>(freeEvents.size()); }
-  Event** Slot(int i) { return &heap[i]; }
+  int FreeCount() const { return numFree; }
+  Event** Slot(int i) { return &heap[i].event; }
 
  private:
   // The address of a group's eventSlot field (in its ScheduleRecord).
   typedef Event*** SlotOwner;
 
+  // One heap slot. The slot proper is `event` (its address is what a
+  // group's eventSlot holds, so it must stay the first field); beside it,
+  // kept in step, the event's time (what the sifts compare, without
+  // following the event pointer) and the address of its group's eventSlot
+  // (what every move updates). One array keeps a move to one entry copy.
+  struct Entry {
+    Event* event;
+    SlotOwner owner;
+    double key;
+  };
+
+  int IndexOf(Event** slot) const {
+    return static_cast<int>(reinterpret_cast<Entry*>(slot) - heap);
+  }
+
   // True when an event at ta of group a fires before one at tb of group b:
   // earlier, or at the same time with a higher Rank() (a's asked first; the
   // ranks are asked only on equal times).
   static bool Before(double ta, BaseActionClass* a, double tb, BaseActionClass* b);
-  // The sifts behind BubbleUp and BubbleDown, inlined into the operations:
-  // event `moving` (time t, group's eventSlot field at owner) goes from the
-  // hole at slot i up, respectively down, to its place; returns that slot.
-  int SiftUp(int i, Event* moving, double t, SlotOwner owner);
-  int SiftDown(int i, Event* moving, double t, SlotOwner owner);
 
-  std::vector<Event*> freeEvents;  // spare events, owned; the back is the front
+  // The sifts move a hole instead of swapping: every event passed is moved
+  // once, and the moving event (time t) is placed once, at the slot where
+  // the hole ends. HoleUp and HoleDown compare times only and return that
+  // slot, or ~hole (negative) when they meet an exact tie at hole; Settle
+  // then goes on from that hole with the general loops, which ask the ranks
+  // (out of line, so that the fast loops and their callers make no calls).
+  // The general loops make from a hole exactly the comparisons they would
+  // have made from the start, so the ranks asked are always theirs.
+  int HoleUp(int i, double t) const;
+  int HoleDown(int i, double t) const;
+  // Finishes moving e (time t, group's eventSlot at owner) from the tie met
+  // at hole: upward when up is set (and then, if it never left start,
+  // downward from start), otherwise downward. Places it.
+  void Settle(int start, int hole, bool up, Event* e, double t, SlotOwner owner);
+  int HoleUpTied(int i, double t, BaseActionClass* a);
+  int HoleDownTied(int i, double t, BaseActionClass* a);
+  // Moves the entry at slot from into slot to of h (the heap array, read
+  // once by the caller: the store through the owner could alias the field).
+  static void MoveEntry(Entry* h, int to, int from);
+  static void Place(Entry* h, int i, Event* e, double t, SlotOwner owner);
+
+  Event** freeEvents;  // spare events in 0 .. numFree-1, owned; the last is the front
+  int numFree;
   int capacity;
-  Event** heap;  // slots 0 .. size-1 in heap order; null from size on
+  Entry* heap;  // slots 0 .. size-1 in heap order; event null from size on
   int size;
-  int* ties;     // heap indices collected by FindEquals
+  int* ties;    // heap indices collected by FindEquals
   int numTies;
-  // Beside each occupied slot, kept in step with heap: the event's time
-  // (what the sifts compare, without following the event pointer) and the
-  // address of its group's eventSlot (what every move updates).
-  double* keys;
-  SlotOwner* owners;
 };
 
 // True when an event at ta of group a fires before one at tb of group b.
@@ -95,33 +121,48 @@ inline bool EventList::Before(double ta, BaseActionClass* a, double tb, BaseActi
   return rankA > rankB;
 }
 
-// The array pointers are read into locals once: the stores through a group's
-// eventSlot could otherwise alias the members and force reloads.
-inline int EventList::SiftUp(int i, Event* moving, double t, SlotOwner owner) {
-  Event** const h = heap;
-  double* const k = keys;
-  SlotOwner* const o = owners;
+inline void EventList::MoveEntry(Entry* h, int to, int from) {
+  h[to] = h[from];
+  *h[to].owner = &h[to].event;
+}
+
+inline void EventList::Place(Entry* h, int i, Event* e, double t, SlotOwner owner) {
+  h[i].event = e;
+  h[i].owner = owner;
+  h[i].key = t;
+  *owner = &h[i].event;
+}
+
+inline int EventList::HoleUp(int i, double t) const {
+  Entry* const h = heap;
   while (i > 0) {
     const int p = (i - 1) / 2;
-    if (!Before(t, moving->action, k[p], h[p]->action)) break;
-    h[i] = h[p];
-    k[i] = k[p];
-    o[i] = o[p];
-    *o[i] = &h[i];
+    const double parentKey = h[p].key;
+    // Not earlier than the parent: an equal time goes to the ranks, a later
+    // one (or a time that is not a number) stops here.
+    if (!(t < parentKey)) {
+      if (t == parentKey) return ~i;
+      break;
+    }
+    MoveEntry(h, i, p);
     i = p;
   }
-  h[i] = moving;
-  k[i] = t;
-  o[i] = owner;
-  *owner = &h[i];
   return i;
 }
 
 inline int EventList::Insert(Event* e) {
-  Event* spare = freeEvents.back();
-  freeEvents.pop_back();
+  Event* spare = freeEvents[--numFree];
   *spare = *e;
-  return SiftUp(size++, spare, spare->time, &spare->action->eventInfo->eventSlot);
+  const double t = spare->time;
+  const SlotOwner owner = &spare->action->eventInfo->eventSlot;
+  const int start = size++;
+  const int i = HoleUp(start, t);
+  if (i < 0) {
+    Settle(start, ~i, true, spare, t, owner);
+    return 0;
+  }
+  Place(heap, i, spare, t, owner);
+  return i;
 }
 
 #endif
