@@ -284,10 +284,18 @@ void SimulatorClass::RemoveAffectedActions() {
   affectsCursor = nullptr;
 }
 
+// A group still holding its event here went through the removal pass with
+// an EnablingChange() that reported no change, and nothing has changed the
+// state since. When that EnablingChange() left the group as a call of
+// Enabled() would, asking Enabled() again can neither schedule the group
+// (it has its event) nor change what it records (the same answers again),
+// so it is not asked. Every other group is asked, scheduled or not.
 void SimulatorClass::InsertAffectedActions() {
   for (AffectsNode* node = lastFired->actionAffects; node != nullptr; node = node->next) {
     BaseActionClass* group = node->group;
-    if (group->Enabled() && group->eventInfo->eventSlot == nullptr) ScheduleGroup(group);
+    ScheduleRecord* record = group->eventInfo;
+    if (record->eventSlot != nullptr && record->enablingChangeRefreshes) continue;
+    if (group->Enabled() && record->eventSlot == nullptr) ScheduleGroup(group);
   }
   affectsCursor = nullptr;
 }

@@ -7,12 +7,15 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <typeinfo>
 
+#include "Cpp/BaseClasses/Activity.h"
 #include "Cpp/BaseClasses/BaseActionClass.h"
 #include "Cpp/BaseClasses/BaseGroupClass.h"
 #include "Cpp/BaseClasses/BaseStudyClass.h"
 #include "Cpp/BaseClasses/KorvanAssert.h"
 #include "Cpp/BaseClasses/PVModel.h"
+#include "Cpp/BaseClasses/PostselectGroup.h"
 #include "model/redundant_flash_studyRangeStudy.h"
 #include "platform/KorvanSocket.h"
 #include "platform/ProcessServices.h"
@@ -159,6 +162,32 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   TheDistribution->generator->srnd(seed != 0 ? seed : 31415);
 }
 
+namespace {
+
+// Deeper nesting than this is taken not to refresh (and ends a cycle).
+const int kMaxGroupNesting = 16;
+
+}  // namespace
+
+// An Activity's EnablingChange() is a call of Enabled() (it is final there).
+// BaseGroupClass and PostselectGroup themselves (not classes derived from
+// them, which may override either operation) answer Enabled() and
+// EnablingChange() by asking every member the same question, so they refresh
+// when every member does. Anything else (a SingleGroup, whose
+// EnablingChange() only compares its last two Enabled() results, or a
+// PreselectGroup, whose Enabled() may select and draw) does not.
+bool SimulatorClass::EnablingChangeRefreshes(BaseGroupClass* group, int depth) {
+  if (group == nullptr || depth > kMaxGroupNesting) return false;
+  if (dynamic_cast<Activity*>(group) != nullptr) return true;
+  const std::type_info& type = typeid(*group);
+  if (type != typeid(BaseGroupClass) && type != typeid(PostselectGroup)) return false;
+  if (group->numMembers <= 0) return false;
+  for (int i = 0; i < group->numMembers; i++) {
+    if (!EnablingChangeRefreshes(group->members[i], depth + 1)) return false;
+  }
+  return true;
+}
+
 void SimulatorClass::AttachModel(PVModel* model) {
   pvModel = model;
   // Only the variables of this simulation type accumulate; the others never
@@ -181,7 +210,10 @@ void SimulatorClass::AttachModel(PVModel* model) {
   groups = groupList->getList();
   const int numGroups = groupList->getNumItems();
   scheduleRecords = new ScheduleRecord[numGroups > 0 ? numGroups : 1];
-  for (int g = 0; g < numGroups; g++) groups[g]->eventInfo = &scheduleRecords[g];
+  for (int g = 0; g < numGroups; g++) {
+    groups[g]->eventInfo = &scheduleRecords[g];
+    scheduleRecords[g].enablingChangeRefreshes = EnablingChangeRefreshes(groups[g], 0);
+  }
 
   const long builderStart = KorvanClock();
   const char* setting = std::getenv("SIMTEST");

@@ -45,6 +45,11 @@ struct ScheduleRecord {
   bool notInReactivationList = true;
   // The list node holding the group, valid while notInReactivationList is false.
   ReactivationList::iterator reactivationPosition{};
+  // Set up once: the group's EnablingChange() leaves it exactly as a call of
+  // its Enabled() in the same state would (an activity, or a plain or
+  // post-select group of such members), so that after an EnablingChange()
+  // that kept its event, Enabled() need not be asked again in that step.
+  bool enablingChangeRefreshes = false;
 };
 
 // Processor-time reading taken at the start of a run.
@@ -106,6 +111,10 @@ class SimulatorClass {
   // Gives group a fresh sample measured from currentTime and puts it in the
   // event list (and in the reactivation list when its predicate holds).
   void ScheduleGroup(BaseActionClass* group);
+  // Whether group's EnablingChange() leaves it as a call of its Enabled()
+  // would (see ScheduleRecord::enablingChangeRefreshes); depth bounds the
+  // walk into nested groups.
+  static bool EnablingChangeRefreshes(BaseGroupClass* group, int depth);
 
   // ---- Drivers. ----
   void TerminatingSimulation();

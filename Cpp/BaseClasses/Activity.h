@@ -17,7 +17,11 @@ class Activity : public BaseGroupClass {
   ~Activity() override;
 
   BaseActionClass* Fire() override = 0;
-  bool EnablingChange() override;
+  // Calls Enabled() and reports whether that call changed the enabling; it
+  // leaves the activity as that call of Enabled() does. Final: the
+  // simulator relies on it (a group of activities that reported no change
+  // is not asked Enabled() again in the same state).
+  bool EnablingChange() final;
   double Probability(BaseActionClass* a) override;
   bool SelectAction() override;
   void setGroupId(int id) override;

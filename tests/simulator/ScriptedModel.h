@@ -15,6 +15,7 @@
 #include "Cpp/BaseClasses/PVModel.h"
 #include "Cpp/BaseClasses/PostselectGroup.h"
 #include "Cpp/BaseClasses/SANModel.h"
+#include "Cpp/BaseClasses/SingleGroup.h"
 #include "Cpp/BaseClasses/state/Place.h"
 
 namespace scripted {
@@ -80,6 +81,14 @@ class ScriptedSAN : public SANModel {
     PostselectGroup* g = new PostselectGroup();
     g->initialize(static_cast<int>(members.size()), name);
     for (Scripted* m : members) g->appendGroup(m);
+    ownedGroups_.push_back(g);
+    groupList_.push_back(g);
+    return g;
+  }
+  // A single group wrapping member (which must have been added with
+  // ownGroup false).
+  SingleGroup* AddSingleGroup(Scripted* member) {
+    SingleGroup* g = new SingleGroup(member);
     ownedGroups_.push_back(g);
     groupList_.push_back(g);
     return g;

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "Cpp/BaseClasses/PreselectGroup.h"
+#include "Cpp/BaseClasses/SingleGroup.h"
 #include "simulator/EventList.h"
 #include "simulator/SimulatorClass.h"
 #include "tests/simulator/ScriptedModel.h"
@@ -227,6 +229,89 @@ TEST_F(SimStepTest, AGroupWhoseMemberChangesEnablingIsRescheduled) {
   ASSERT_TRUE(Step());
   EXPECT_EQ(second->firings, 1);
   EXPECT_EQ(first->firings, 0);
+}
+
+TEST_F(SimStepTest, AGroupThatKeepsItsEventIsAskedOnlyByItsEnablingChange) {
+  Place* x = model_->AddPlace("x", 0);
+  int firstCalls = 0, secondCalls = 0, wrappedCalls = 0;
+  Scripted* first = model_->AddActivity(
+      new Scripted("first", [x, &firstCalls] { return ++firstCalls, x->getMark() >= 0; }, [] {},
+                   {100.0}),
+      false);
+  Scripted* second = model_->AddActivity(
+      new Scripted("second", [x, &secondCalls] { return ++secondCalls, x->getMark() >= 0; }, [] {},
+                   {100.0}),
+      false);
+  PostselectGroup* group = model_->AddGroup("caseGroup", {first, second});
+  Scripted* wrapped = model_->AddActivity(
+      new Scripted("wrapped", [x, &wrappedCalls] { return ++wrappedCalls, x->getMark() >= 0; },
+                   [] {}, {100.0}),
+      false);
+  SingleGroup* single = model_->AddSingleGroup(wrapped);
+  Scripted* ticker = model_->AddActivity(new Scripted(
+      "ticker", [] { return true; }, [x] { x->setMark(static_cast<short>(x->getMark() + 1)); },
+      {1.0}));
+  model_->AddEnableArc(x, first);
+  model_->AddEnableArc(x, second);
+  model_->AddEnableArc(x, wrapped);
+  model_->AddAffectArc(x, ticker);
+  Start();
+  firstCalls = secondCalls = wrappedCalls = 0;
+  for (int tick = 1; tick <= 5; tick++) ASSERT_TRUE(Step());
+  // The case group's members answer once per tick, inside the removal
+  // pass's EnablingChange(); the insertion pass does not ask the group
+  // again, since it kept its event and the answers could not differ.
+  EXPECT_EQ(firstCalls, 5);
+  EXPECT_EQ(secondCalls, 5);
+  // A single group's EnablingChange() only compares its last two answers,
+  // so the insertion pass still asks it, once per tick.
+  EXPECT_EQ(wrappedCalls, 5);
+  EXPECT_EQ(PendingTime(group), 100.0);
+  EXPECT_EQ(PendingTime(single), 100.0);
+  EXPECT_EQ(first->samples, 1u);
+  EXPECT_EQ(wrapped->samples, 1u);
+  EXPECT_FALSE(group->EnablingChange());
+  EXPECT_FALSE(single->EnablingChange());
+}
+
+TEST(EnablingChangeRefreshesTest, ActivitiesAndPlainOrPostselectGroupsOfThemOnly) {
+  auto yes = [] { return true; };
+  Scripted a("a", yes, [] {}, {1.0}), b("b", yes, [] {}, {1.0});
+  PostselectGroup post;
+  post.initialize(2, "post");
+  post.appendGroup(&a);
+  post.appendGroup(&b);
+  BaseGroupClass plain;
+  plain.initialize(1, "plain");
+  plain.appendGroup(&a);
+  PostselectGroup nested;
+  nested.initialize(1, "nested");
+  nested.appendGroup(&post);
+  SingleGroup single(&a);
+  PreselectGroup pre;
+  pre.initialize(1, "pre");
+  pre.appendGroup(&a);
+  // A class derived from a group kind may override either operation.
+  class DerivedGroup : public PostselectGroup {};
+  DerivedGroup derived;
+  derived.initialize(1, "derived");
+  derived.appendGroup(&a);
+  PostselectGroup overSingle;
+  overSingle.initialize(2, "overSingle");
+  overSingle.appendGroup(&a);
+  overSingle.appendGroup(&single);
+  PostselectGroup empty;
+  auto refreshes = [](BaseGroupClass* g) { return SimulatorClass::EnablingChangeRefreshes(g, 0); };
+  EXPECT_TRUE(refreshes(&a));
+  EXPECT_TRUE(refreshes(&post));
+  EXPECT_TRUE(refreshes(&plain));
+  EXPECT_TRUE(refreshes(&nested));
+  EXPECT_FALSE(refreshes(&single));
+  EXPECT_FALSE(refreshes(&pre));
+  EXPECT_FALSE(refreshes(&derived));
+  EXPECT_FALSE(refreshes(&overSingle));
+  EXPECT_FALSE(refreshes(&empty));
+  EXPECT_FALSE(refreshes(nullptr));
 }
 
 }  // namespace
