@@ -169,7 +169,10 @@ const int kMaxGroupNesting = 16;
 
 }  // namespace
 
-// An Activity's EnablingChange() is a call of Enabled() (it is final there).
+// An Activity's EnablingChange() is a call of Enabled() (it is final there);
+// one that was given members of its own may answer Enabled() by asking
+// them, and a member such as a SingleGroup keeps a history that a second
+// question would shift, so only an activity without members refreshes.
 // BaseGroupClass and PostselectGroup themselves (not classes derived from
 // them, which may override either operation) answer Enabled() and
 // EnablingChange() by asking every member the same question, so they refresh
@@ -178,7 +181,7 @@ const int kMaxGroupNesting = 16;
 // PreselectGroup, whose Enabled() may select and draw) does not.
 bool SimulatorClass::EnablingChangeRefreshes(BaseGroupClass* group, int depth) {
   if (group == nullptr || depth > kMaxGroupNesting) return false;
-  if (dynamic_cast<Activity*>(group) != nullptr) return true;
+  if (dynamic_cast<Activity*>(group) != nullptr) return group->numMembers == 0;
   const std::type_info& type = typeid(*group);
   if (type != typeid(BaseGroupClass) && type != typeid(PostselectGroup)) return false;
   if (group->numMembers <= 0) return false;

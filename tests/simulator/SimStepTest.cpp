@@ -301,6 +301,13 @@ TEST(EnablingChangeRefreshesTest, ActivitiesAndPlainOrPostselectGroupsOfThemOnly
   overSingle.appendGroup(&a);
   overSingle.appendGroup(&single);
   PostselectGroup empty;
+  // An activity given members may ask them, and a single group among them
+  // keeps a history that a second question would shift.
+  Scripted withMembers("withMembers", yes, [] {}, {1.0});
+  withMembers.appendGroup(&single);
+  PostselectGroup overWithMembers;
+  overWithMembers.initialize(1, "overWithMembers");
+  overWithMembers.appendGroup(&withMembers);
   auto refreshes = [](BaseGroupClass* g) { return SimulatorClass::EnablingChangeRefreshes(g, 0); };
   EXPECT_TRUE(refreshes(&a));
   EXPECT_TRUE(refreshes(&post));
@@ -311,6 +318,8 @@ TEST(EnablingChangeRefreshesTest, ActivitiesAndPlainOrPostselectGroupsOfThemOnly
   EXPECT_FALSE(refreshes(&derived));
   EXPECT_FALSE(refreshes(&overSingle));
   EXPECT_FALSE(refreshes(&empty));
+  EXPECT_FALSE(refreshes(&withMembers));
+  EXPECT_FALSE(refreshes(&overWithMembers));
   EXPECT_FALSE(refreshes(nullptr));
 }
 
