@@ -172,12 +172,15 @@ inline double CheckedDelay(SimulatorClass* simulator, BaseActionClass* group, do
 
 }  // namespace
 
+// The timing questions go straight to the action that answers them for the
+// group (ScheduleRecord::timing), without the group's delegating call.
 void SimulatorClass::ScheduleGroup(BaseActionClass* group) {
-  scratchEvent->time = CheckedDelay(this, group, group->SampleDistribution()) + currentTime;
+  ScheduleRecord* record = group->eventInfo;
+  BaseActionClass* timing = record->timing != nullptr ? record->timing : group;
+  scratchEvent->time = CheckedDelay(this, group, timing->SampleDistribution()) + currentTime;
   scratchEvent->enablingTime = currentTime;
   scratchEvent->action = group;
-  if (group->ReactivationPredicate()) {
-    ScheduleRecord* record = group->eventInfo;
+  if (timing->ReactivationPredicate()) {
     group->reactivation = true;
     reactivationList.push_front(group);
     record->notInReactivationList = false;

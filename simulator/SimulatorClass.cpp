@@ -191,6 +191,17 @@ bool SimulatorClass::EnablingChangeRefreshes(BaseGroupClass* group, int depth) {
   return true;
 }
 
+// A PostselectGroup answers SampleDistribution() and ReactivationPredicate()
+// with those of its first member; a class derived from it may answer
+// otherwise, and is asked itself.
+BaseActionClass* SimulatorClass::TimingAction(BaseGroupClass* group) {
+  if (typeid(*group) == typeid(PostselectGroup) && group->numMembers > 0 &&
+      group->members[0] != nullptr) {
+    return group->members[0];
+  }
+  return group;
+}
+
 void SimulatorClass::AttachModel(PVModel* model) {
   pvModel = model;
   // Only the variables of this simulation type accumulate; the others never
@@ -216,6 +227,7 @@ void SimulatorClass::AttachModel(PVModel* model) {
   for (int g = 0; g < numGroups; g++) {
     groups[g]->eventInfo = &scheduleRecords[g];
     scheduleRecords[g].enablingChangeRefreshes = EnablingChangeRefreshes(groups[g], 0);
+    scheduleRecords[g].timing = TimingAction(groups[g]);
   }
 
   const long builderStart = KorvanClock();

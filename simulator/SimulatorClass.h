@@ -50,6 +50,11 @@ struct ScheduleRecord {
   // post-select group of such members), so that after an EnablingChange()
   // that kept its event, Enabled() need not be asked again in that step.
   bool enablingChangeRefreshes = false;
+  // Set up once: the action whose SampleDistribution() and
+  // ReactivationPredicate() answer for the group's, asked directly when the
+  // group is scheduled. A post-select group (exactly that class) with
+  // members is timed by its first member; null means the group itself.
+  BaseActionClass* timing = nullptr;
 };
 
 // Processor-time reading taken at the start of a run.
@@ -115,6 +120,8 @@ class SimulatorClass {
   // would (see ScheduleRecord::enablingChangeRefreshes); depth bounds the
   // walk into nested groups.
   static bool EnablingChangeRefreshes(BaseGroupClass* group, int depth);
+  // The action that times group (see ScheduleRecord::timing).
+  static BaseActionClass* TimingAction(BaseGroupClass* group);
 
   // ---- Drivers. ----
   void TerminatingSimulation();

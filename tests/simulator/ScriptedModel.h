@@ -93,6 +93,14 @@ class ScriptedSAN : public SANModel {
     groupList_.push_back(g);
     return g;
   }
+  // Any group the test made (members must have been added with ownGroup
+  // false); the model takes it over.
+  template <typename Group>
+  Group* AddOwnedGroup(Group* g) {
+    ownedGroups_.push_back(g);
+    groupList_.push_back(g);
+    return g;
+  }
   void Build() {
     std::vector<BaseStateVariableClass*> places(places_.begin(), places_.end());
     initializeSANModelNow("scripted", static_cast<int>(places.size()), places.data(), 0, nullptr,

@@ -323,4 +323,64 @@ TEST(EnablingChangeRefreshesTest, ActivitiesAndPlainOrPostselectGroupsOfThemOnly
   EXPECT_FALSE(refreshes(nullptr));
 }
 
+// A post-select group is timed by its first member: the step asks that
+// member for the delay and the reactivation predicate, and a class derived
+// from the group, which may answer otherwise, is asked itself.
+class FixedDelayGroup : public PostselectGroup {
+ public:
+  double SampleDistribution() override {
+    asked++;
+    return 5.0;
+  }
+  int asked = 0;
+};
+
+TEST_F(SimStepTest, APostselectGroupIsTimedByItsFirstMemberAndADerivedGroupByItself) {
+  auto yes = [] { return true; };
+  Scripted* first = model_->AddActivity(new Scripted("first", yes, [] {}, {2.0, 3.0}), false);
+  Scripted* second = model_->AddActivity(new Scripted("second", yes, [] {}, {7.0}), false);
+  int predicateCalls = 0;
+  first->predicate = [&predicateCalls] { return ++predicateCalls, false; };
+  PostselectGroup* group = model_->AddGroup("caseGroup", {first, second});
+  Scripted* third = model_->AddActivity(new Scripted("third", yes, [] {}, {11.0}), false);
+  FixedDelayGroup* derived = model_->AddOwnedGroup(new FixedDelayGroup());
+  derived->initialize(1, "derived");
+  derived->appendGroup(third);
+  Start();
+  EXPECT_EQ(PendingTime(group), 2.0);
+  EXPECT_EQ(PendingTime(derived), 5.0);
+  EXPECT_EQ(first->samples, 1u);
+  EXPECT_EQ(second->samples, 0u);
+  EXPECT_EQ(third->samples, 0u);
+  EXPECT_EQ(derived->asked, 1);
+  EXPECT_EQ(predicateCalls, 1);
+  ASSERT_TRUE(Step());  // the case group fires at 2 and is timed anew
+  EXPECT_EQ(PendingTime(group), 5.0);
+  EXPECT_EQ(first->samples, 2u);
+  EXPECT_EQ(second->samples, 0u);
+  EXPECT_EQ(predicateCalls, 2);
+  EXPECT_EQ(first->firings + second->firings, 1);
+}
+
+TEST(TimingActionTest, FirstMemberOfAPlainPostselectGroupOnly) {
+  auto yes = [] { return true; };
+  Scripted a("a", yes, [] {}, {1.0}), b("b", yes, [] {}, {1.0});
+  PostselectGroup post;
+  post.initialize(2, "post");
+  post.appendGroup(&a);
+  post.appendGroup(&b);
+  BaseGroupClass plain;
+  plain.initialize(1, "plain");
+  plain.appendGroup(&a);
+  FixedDelayGroup derived;
+  derived.initialize(1, "derived");
+  derived.appendGroup(&a);
+  PostselectGroup empty;
+  EXPECT_EQ(SimulatorClass::TimingAction(&post), &a);
+  EXPECT_EQ(SimulatorClass::TimingAction(&a), &a);
+  EXPECT_EQ(SimulatorClass::TimingAction(&plain), &plain);
+  EXPECT_EQ(SimulatorClass::TimingAction(&derived), &derived);
+  EXPECT_EQ(SimulatorClass::TimingAction(&empty), &empty);
+}
+
 }  // namespace
