@@ -1,6 +1,7 @@
 #include "Cpp/BaseClasses/Activity.h"
 
 Activity::Activity() : currentEnabled(false), previousEnabled(false) {
+  isActivity = true;
   disabled = true;
   reactivation = false;
   selectedAction = this;

@@ -23,7 +23,9 @@ class Activity : public BaseGroupClass {
   // is not asked Enabled() again in the same state).
   bool EnablingChange() final;
   double Probability(BaseActionClass* a) override;
-  bool SelectAction() override;
+  // An activity selects itself: the answer is Enabled(). Final: a group
+  // that has just seen the activity enabled relies on it.
+  bool SelectAction() final;
   void setGroupId(int id) override;
   // Registers the activity's pointers to its places' markings.
   virtual void LinkVariables() = 0;

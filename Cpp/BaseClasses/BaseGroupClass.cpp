@@ -206,7 +206,12 @@ __attribute__((flatten)) bool BaseGroupClass::SelectAction() {
     }
   }
   BaseGroupClass* chosen = static_cast<BaseGroupClass*>(entries[lo].action);
-  chosen->SelectAction();
+  // An activity's own selection is its Enabled(), which it answered true a
+  // moment ago in this same state (only queries ran since), so it is not
+  // asked again: the answer would be the same, and the one trace of the
+  // second question, previousEnabled, is read only by EnablingChange()
+  // right after a new Enabled() has overwritten it.
+  if (!chosen->isActivity) chosen->SelectAction();
   selectedAction = chosen->selectedAction;
   return true;
 }

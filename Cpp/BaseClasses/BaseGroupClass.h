@@ -79,6 +79,9 @@ class BaseGroupClass : public BaseActionClass {
   int numMembers;
   int numWeights;
   int arraySize;
+  // Set by Activity's constructor only (an Activity's SelectAction() is
+  // final and answers Enabled()).
+  bool isActivity = false;
 
  protected:
   // Replaces both arrays by arrays of n slots, copying the members.

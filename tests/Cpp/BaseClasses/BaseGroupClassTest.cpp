@@ -133,6 +133,46 @@ TEST(BaseGroupClassTest, PostselectGroupChoosesWhenFiredAndIsTimedByItsFirstMemb
   delete g;
 }
 
+// The chosen activity answered Enabled() a moment before, in the same
+// state: it is not asked again, and what its history tells afterwards is
+// what it would have told had it been asked twice. A chosen group still
+// makes its own selection (and draw).
+TEST(BaseGroupClassTest, AChosenActivityIsAskedOnceAndAChosenGroupSelectsAgain) {
+  TestActivity a("a", 1, 1.0), b("b", 1, 1.0);
+  PostselectGroup* g = CaseGroup("g", {&a, &b});
+  a.on = false;
+  a.Enabled();
+  a.on = true;
+  a.enabledCalls = 0;
+  FixedGenerator* gen = InstallGenerator({0.1});
+  ASSERT_TRUE(g->SelectAction());
+  EXPECT_EQ(g->selectedAction, &a);
+  EXPECT_EQ(gen->next, 1u);
+  EXPECT_EQ(a.enabledCalls, 1);
+  EXPECT_EQ(b.enabledCalls, 1);
+  EXPECT_TRUE(a.currentEnabled);
+  // The next EnablingChange() compares against the answer of the
+  // selection, as it would have after a second question.
+  EXPECT_FALSE(a.EnablingChange());
+  a.on = false;
+  EXPECT_TRUE(a.EnablingChange());
+
+  a.on = true;
+  a.enabledCalls = b.enabledCalls = 0;
+  PostselectGroup* outer = new PostselectGroup();
+  outer->initialize(1, "outer");
+  outer->appendGroup(g);
+  gen->values = {0.1, 0.9};
+  gen->next = 0;
+  ASSERT_TRUE(outer->SelectAction());
+  EXPECT_EQ(outer->selectedAction, &b);  // g selects again, with the second draw
+  EXPECT_EQ(gen->next, 2u);
+  EXPECT_EQ(a.enabledCalls, 2);  // once for outer's candidates, once for g's
+  EXPECT_EQ(b.enabledCalls, 2);
+  delete outer;
+  delete g;
+}
+
 TEST(BaseGroupClassTest, NestedGroupsSelectThroughEveryLevel) {
   TestActivity a("a", 1, 1.0), b("b", 1, 1.0), c("c", 1, 2.0);
   PostselectGroup* inner = CaseGroup("inner", {&a, &b});
