@@ -93,7 +93,29 @@ ExperimentRun::ExperimentRun(int experiment, const std::vector<bool>& considered
       primarySeed(seed),
       retries(retries),
       stream(SimMgrConnection::kMaxRecordLength),
-      statistics(considered.size()) {}
+      statistics(considered.size()),
+      test(rule.test) {}
+
+void ExperimentRun::Restore(const std::vector<SimulatorAttempt>& prior, SequentialTest::Decision decision) {
+  KORVAN_ASSERT(state == kPending && attempts.empty());
+  for (const SimulatorAttempt& attempt : prior) {
+    attempts.push_back(attempt);
+    for (size_t v = 0; v < statistics.size() && v < attempt.statistics.size(); ++v) {
+      statistics[v].Merge(attempt.statistics[v]);
+    }
+  }
+  if (rule.Hypothesis() && rule.testVariable >= 0) {
+    const RunningStatistics& s = statistics[rule.testVariable];
+    test.Restore(s.Count(), static_cast<int64_t>(std::llround(s.Sum().Value())), decision);
+  }
+  // What earlier segments left is judged as at a look: a study resumed
+  // with the targets it met needs nothing more.
+  const int64_t have = Replications();
+  if (have > 0 && (!rule.Precision() || rule.IsLook(have) || have >= rule.Limit()) && Done()) {
+    accepting = false;
+    Finish(kComplete);
+  }
+}
 
 ExperimentRun::~ExperimentRun() { CloseSocket(); }
 
@@ -120,7 +142,8 @@ void ExperimentRun::Start(const Launch& how) {
   launch = how;
   connectHost = launch.host;
   attemptStarted = Clock::now();
-  if (attempts.empty()) started = attemptStarted;
+  if (!startedHere) started = attemptStarted;
+  startedHere = true;
   current = SimulatorAttempt();
   current.segment = launch.segment;
   current.number = number;
@@ -418,42 +441,82 @@ void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
     case SimMgrMessage::kData:
       if (!CheckSender(message)) return;
       HandleData(message);
-      if (Active() && accepting && Done()) {
-        accepting = false;
-        if (state == kRunning) SendQuit();
-      }
+      if (Active() && satisfied && state == kRunning) SendQuit();
       return;
   }
 }
 
 void ExperimentRun::HandleData(const SimMgrMessage& message) {
   if (!accepting) return;
-  // The whole record is checked before any of it is counted.
+  // The whole record is checked before any of it is counted: every block
+  // names a variable of the model and holds finite numbers, and every
+  // variable waited for has as many observations as the others (one per
+  // replication).
+  std::vector<const std::vector<double>*> rows(statistics.size(), nullptr);
   for (const SimMgrMessage::Block& block : message.blocks) {
     if (block.variable < 0 || static_cast<size_t>(block.variable) >= statistics.size()) {
       return Fail(SimulatorAttempt::kProtocol,
                   "protocol error: a data record names variable " + std::to_string(block.variable) +
                       "; the model has " + std::to_string(statistics.size()));
     }
-    if (block.kind != 1) continue;
+    if (block.kind != 1) continue;  // squared values: not needed
+    if (rows[block.variable] != nullptr) {
+      return Fail(SimulatorAttempt::kProtocol, "protocol error: a data record holds variable " +
+                                                   std::to_string(block.variable) + " twice");
+    }
     for (double value : block.values) {
       if (!std::isfinite(value)) {
         return Fail(SimulatorAttempt::kProtocol, "protocol error: a data record holds an observation that "
                                                  "is not a finite number");
       }
     }
+    rows[block.variable] = &block.values;
   }
-  for (const SimMgrMessage::Block& block : message.blocks) {
-    if (block.kind != 1) continue;  // squared values: not needed
-    RunningStatistics& s = statistics[block.variable];
-    RunningStatistics& mine = current.statistics[block.variable];
-    const int64_t room = rule.Limit() - s.Count();
-    const size_t take = room <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(room, block.values.size()));
-    for (size_t i = 0; i < take; ++i) {
-      s.Add(block.values[i]);
-      mine.Add(block.values[i]);
+  size_t count = 0;
+  bool first = true;
+  for (size_t v = 0; v < rows.size(); ++v) {
+    if (!considered[v]) continue;
+    const size_t n = rows[v] != nullptr ? rows[v]->size() : 0;
+    if (!first && n != count) {
+      return Fail(SimulatorAttempt::kProtocol,
+                  "protocol error: a data record holds " + std::to_string(n) + " observations of variable " +
+                      std::to_string(v) + " and " + std::to_string(count) + " of another");
+    }
+    count = n;
+    first = false;
+  }
+  const int tested = rule.Hypothesis() ? rule.testVariable : -1;
+  if (tested >= 0 && rows[tested] != nullptr) {
+    for (double value : *rows[tested]) {
+      if (value != 0.0 && value != 1.0) {
+        return Fail(SimulatorAttempt::kProtocol, "protocol error: the tested variable has an observation that "
+                                                 "is neither 0 nor 1");
+      }
     }
   }
+  // Replication by replication up to the next point where the rule looks
+  // (every replication for a test, the next look for a precision, the
+  // limit for a fixed number); what comes after the stop is not used.
+  size_t at = 0;
+  while (at < count && accepting) {
+    const int64_t have = Replications();
+    if (have >= rule.Limit()) break;
+    const int64_t upTo = tested >= 0 ? have + 1 : rule.NextLook(have + 1);
+    const size_t step = static_cast<size_t>(std::min<int64_t>(upTo - have, static_cast<int64_t>(count - at)));
+    for (size_t v = 0; v < rows.size(); ++v) {
+      if (!considered[v] || rows[v] == nullptr) continue;
+      for (size_t i = at; i < at + step; ++i) {
+        statistics[v].Add((*rows[v])[i]);
+        current.statistics[v].Add((*rows[v])[i]);
+      }
+    }
+    if (tested >= 0 && test.Current() == SequentialTest::kUndecided) {
+      for (size_t i = at; i < at + step; ++i) test.Observe((*rows[tested])[i]);
+    }
+    at += step;
+    if (Replications() == upTo && Done()) accepting = false;
+  }
+  ++dataVersion;
 }
 
 bool ExperimentRun::Done() {
@@ -467,8 +530,12 @@ bool ExperimentRun::Done() {
     if (statistics[v].Count() < rule.Limit()) allAtLimit = false;
   }
   if (!any) return false;
-  if (allPrecise && !rule.Fixed()) precisionMet = true;
-  satisfied = allPrecise || allAtLimit;
+  if (rule.Hypothesis()) {
+    satisfied = test.Current() != SequentialTest::kUndecided || allAtLimit;
+  } else {
+    if (allPrecise && rule.Precision()) precisionMet = true;
+    satisfied = allPrecise || allAtLimit;
+  }
   return satisfied;
 }
 
@@ -635,7 +702,7 @@ int64_t ExperimentRun::EstimateNeeded() const {
 }
 
 double ExperimentRun::WallSeconds() const {
-  if (!Started()) return 0.0;
+  if (!startedHere) return 0.0;
   const Clock::time_point end = state == kFinished ? ended : Clock::now();
   return std::chrono::duration<double>(end - started).count();
 }

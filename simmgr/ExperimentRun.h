@@ -9,6 +9,7 @@
 #include <poll.h>
 
 #include "simmgr/RunningStatistics.h"
+#include "simmgr/SequentialTest.h"
 #include "simmgr/SimulatorAttempt.h"
 #include "simmgr/StoppingRule.h"
 #include "tools/SimMgrStream.h"
@@ -42,7 +43,9 @@
 // recorded as such, and the experiment stays complete.
 //
 // The experiment's statistics are the merge of its attempts' (see
-// SimulatorAttempt), plus any given to it before its first start.
+// SimulatorAttempt), those of earlier segments of the study included
+// (Restore). With a test, the run keeps its own SequentialTest, fed with the
+// tested variable's observations in the order they were made.
 //
 // Owns its process and socket.
 class ExperimentRun {
@@ -80,6 +83,12 @@ class ExperimentRun {
   ExperimentRun(const ExperimentRun&) = delete;
   ExperimentRun& operator=(const ExperimentRun&) = delete;
 
+  // Takes over what earlier segments of the study collected: their
+  // attempts (all ended) and the test's decision, if one was made under
+  // the same test. A run that already has all the rule needs is finished
+  // as complete at once. REQUIRES: nothing started yet.
+  void Restore(const std::vector<SimulatorAttempt>& prior, SequentialTest::Decision decision);
+
   // Starts the simulator of the next attempt. A start that fails ends the
   // attempt (and finishes the run as failed: it is not retried).
   // REQUIRES: GetState() == kPending.
@@ -102,8 +111,8 @@ class ExperimentRun {
   // True when the run waits for the manager to start an attempt: never
   // started, or failed with retries left.
   bool WaitingToStart() const { return state == kPending; }
-  // True once an attempt has been started.
-  bool Started() const { return !attempts.empty() || Active(); }
+  // True once an attempt has been started by this manager.
+  bool Started() const { return startedHere; }
   Outcome GetOutcome() const { return outcome; }
   // True when the rule stopped the run before the replication limit.
   bool PrecisionMet() const { return precisionMet; }
@@ -120,6 +129,12 @@ class ExperimentRun {
   uint32_t Seed() const { return primarySeed; }
   // Ended attempts, in order; the one running is not among them.
   const std::vector<SimulatorAttempt>& Attempts() const { return attempts; }
+  // The running attempt (ending kRunning) as it stands; null when none runs.
+  const SimulatorAttempt* RunningAttempt() const { return Active() ? &current : nullptr; }
+  // Grows whenever observations are taken in or an attempt ends.
+  uint64_t DataVersion() const { return dataVersion + attempts.size(); }
+  // The test as it stands (test mode).
+  const SequentialTest& Test() const { return test; }
   // Attempts of `segment` that have ended; the number of the next one.
   int EndedInSegment(int segment) const;
   // The port requested and the port announced (0 until announced), for
@@ -176,6 +191,7 @@ class ExperimentRun {
   Outcome endingOutcome = kNotRun;
   bool endingRetry = false;
   bool interrupted = false;
+  bool startedHere = false;
   bool accepting = true;
   // Everything the rule needs has arrived.
   bool satisfied = false;
@@ -189,6 +205,8 @@ class ExperimentRun {
   std::vector<RunningStatistics> statistics;
   SimulatorAttempt current;
   std::vector<SimulatorAttempt> attempts;
+  SequentialTest test;
+  uint64_t dataVersion = 0;
 };
 
 #endif

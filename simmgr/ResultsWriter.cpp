@@ -28,7 +28,57 @@ std::string Format(const char* format, double value) {
 // Round-trip text of a double for files that scripts read.
 std::string Exact(double value) { return NumberText::Shortest(value); }
 
-bool HasInterval(const StudyResults::Variable& v) { return v.replications >= 2 && std::isfinite(v.halfWidth); }
+bool HasInterval(const StudyResults::Variable& v) { return v.interval; }
+
+// The methods of the intervals shown, in a fixed order ("Clopper-Pearson",
+// "Clopper-Pearson and Student t"); `variable` -1 for all variables.
+std::string MethodsTitle(const StudyResults& results, int variable) {
+  bool used[4] = {false, false, false, false};
+  for (const StudyResults::Experiment& e : results.experiments) {
+    for (size_t v = 0; v < e.variables.size(); ++v) {
+      if (variable >= 0 && static_cast<int>(v) != variable) continue;
+      if (!results.study->Rewards()[v].terminating || !e.variables[v].interval) continue;
+      used[e.variables[v].method] = true;
+    }
+  }
+  std::string text;
+  for (ConfidenceInterval::Method m :
+       {ConfidenceInterval::kClopperPearson, ConfidenceInterval::kWilson, ConfidenceInterval::kStudentT}) {
+    if (!used[m]) continue;
+    if (!text.empty()) text += " and ";
+    text += ConfidenceInterval::Title(m);
+  }
+  if (text.empty()) text = ConfidenceInterval::Title(results.rule.method);
+  return text;
+}
+
+// "95% simultaneous (Bonferroni) Clopper-Pearson confidence intervals".
+std::string IntervalKind(const StudyResults& results, int variable) {
+  return Format("%g", results.rule.confidence * 100.0) + "%" +
+         (results.rule.simultaneous ? " simultaneous (Bonferroni)" : "") + " " + MethodsTitle(results, variable) +
+         " confidence interval";
+}
+
+// Why the intervals are computed at another level than they hold at.
+std::string LevelNote(const StudyResults& results) {
+  const StoppingRule& rule = results.rule;
+  if (rule.Looks() == 1 && !rule.simultaneous) return "";
+  std::string note = " (each computed at " + Format("%.6g", rule.IntervalConfidence() * 100.0) + "%: ";
+  if (rule.Looks() > 1) note += "up to " + std::to_string(rule.Looks()) + " looks";
+  if (rule.Looks() > 1 && rule.simultaneous) note += ", ";
+  if (rule.simultaneous) note += std::to_string(rule.variables) + " variables";
+  return note + ")";
+}
+
+// Clopper-Pearson and Wilson intervals lie unevenly around the mean: their
+// ends are shown; a t interval is the mean and its half-width.
+std::string IntervalText(const StudyResults::Variable& x) {
+  if (x.replications == 0) return "-";
+  std::string text = Format("%.5f", x.mean);
+  if (!x.interval) return text;
+  if (x.method == ConfidenceInterval::kStudentT) return text + " ± " + Format("%.5f", x.halfWidth);
+  return text + " [" + Format("%.5f", x.low) + ", " + Format("%.5f", x.high) + "]";
+}
 
 // Global variables whose value differs between the experiments shown.
 std::vector<int> VaryingGlobals(const StudyResults& results) {
@@ -56,7 +106,7 @@ std::string Pad(const std::string& text, size_t width, bool left) {
 }
 
 // Writes `text` to `path` (created or truncated), saying why when it fails.
-bool WriteText(const std::string& path, const std::string& text, std::string& error) {
+bool WriteWhole(const std::string& path, const std::string& text, std::string& error) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd == -1) {
     error = "cannot write " + path + ": " + std::strerror(errno);
@@ -123,7 +173,7 @@ nlohmann::json ProvenanceJson(const StudyResults& results) {
 bool WriteJsonDocument(const std::string& path, const nlohmann::json& document, std::string& error) {
   // Failure texts may quote a simulator's output, and command lines may hold
   // anything: bytes that are not UTF-8 are replaced rather than refused.
-  return WriteText(path, document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
+  return WriteWhole(path, document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
                    error);
 }
 
@@ -160,15 +210,26 @@ void ResultsWriter::PrintTable(std::ostream& out, const StudyResults& results) {
   for (size_t v = 0; v < study.Rewards().size(); ++v) {
     if (study.Rewards()[v].terminating) variables.push_back(static_cast<int>(v));
   }
-  const size_t cell = 22;
+  size_t cell = 22;
+  for (const StudyResults::Experiment& e : results.experiments) {
+    for (int v : variables) cell = std::max(cell, IntervalText(e.variables[v]).size());
+  }
+  const bool testing = results.rule.Hypothesis();
   std::ostringstream header;
   header << Pad("exp", 4, false);
   for (int g : globals) header << "  " << Pad(study.Globals()[g].name, std::max<size_t>(study.Globals()[g].name.size(), 8), false);
   header << "  " << Pad("replications", 12, false);
   for (int v : variables) header << "  " << Pad(study.Rewards()[v].label, cell, false);
+  if (testing) header << "  " << Pad("decision", 9, true);
   header << "  status";
-  out << "Mean and " << Format("%g", results.rule.confidence * 100.0)
-      << "% confidence interval (mean ± half-width) per experiment\n";
+  out << "Mean and " << IntervalKind(results, -1) << " per experiment" << LevelNote(results) << "\n";
+  if (testing) {
+    const SequentialTest& t = results.rule.test;
+    out << "Test of " << t.Claim(results.rule.testLabel) << " per experiment (Wald's sequential probability "
+        << "ratio test): alpha " << Format("%g", t.Alpha()) << ", beta " << Format("%g", t.Beta())
+        << ", indifference region " << Format("%g", t.Threshold() - t.Delta()) << " to "
+        << Format("%g", t.Threshold() + t.Delta()) << "\n";
+  }
   out << header.str() << "\n";
   for (const StudyResults::Experiment& e : results.experiments) {
     out << Pad(std::to_string(e.experiment), 4, false);
@@ -176,16 +237,10 @@ void ResultsWriter::PrintTable(std::ostream& out, const StudyResults& results) {
       out << "  " << Pad(study.ValueText(e.experiment, g), std::max<size_t>(study.Globals()[g].name.size(), 8), false);
     }
     out << "  " << Pad(std::to_string(e.replications), 12, false);
-    for (int v : variables) {
-      const StudyResults::Variable& x = e.variables[v];
-      std::string text = "-";
-      if (x.replications > 0) {
-        text = Format("%.5f", x.mean) + (HasInterval(x) ? " ± " + Format("%.5f", x.halfWidth) : "");
-      }
-      out << "  " << Pad(text, cell, false);
-    }
+    for (int v : variables) out << "  " << Pad(IntervalText(e.variables[v]), cell, false);
+    if (testing) out << "  " << Pad(SequentialTest::DecisionName(e.test.Current()), 9, true);
     std::string status = e.status;
-    if (e.status == "complete" && !results.rule.Fixed() && !e.precisionMet) {
+    if (e.status == "complete" && results.rule.Precision() && !e.precisionMet) {
       status += " (precision not reached)";
     }
     out << "  " << status << "\n";
@@ -222,7 +277,8 @@ bool ResultsWriter::WriteCsv(const std::string& path, const StudyResults& result
   file << "experiment,status";
   for (const StudyTable::GlobalVariable& g : study.Globals()) file << "," << g.name;
   file << ",variable,reward,time,replications,mean,variance,ci_low,ci_high,half_width,confidence,"
-          "precision_met,cpu_seconds,seed,attempts,attempt_endings\n";
+          "precision_met,cpu_seconds,seed,attempts,attempt_endings,interval,interval_confidence,simultaneous,"
+          "test,decision\n";
   for (const StudyResults::Experiment& e : results.experiments) {
     for (size_t v = 0; v < study.Rewards().size(); ++v) {
       const StudyTable::RewardVariable& reward = study.Rewards()[v];
@@ -237,18 +293,21 @@ bool ResultsWriter::WriteCsv(const std::string& path, const StudyResults& result
       if (x.replications > 0) file << Exact(x.mean);
       file << ",";
       if (HasInterval(x)) {
-        file << Exact(x.variance) << "," << Exact(x.mean - x.halfWidth) << ","
-             << Exact(x.mean + x.halfWidth) << "," << Exact(x.halfWidth);
+        file << Exact(x.variance) << "," << Exact(x.low) << "," << Exact(x.high) << "," << Exact(x.halfWidth);
       } else {
         file << ",,,";
       }
+      const bool tested = results.rule.Hypothesis();
       file << "," << Exact(results.rule.confidence) << ","
-           << (results.rule.Fixed() ? "" : e.precisionMet ? "1" : "0") << ","
-           << Exact(e.cpuSeconds) << "," << e.seed << "," << e.attempts.size() << "," << Endings(e)
-           << "\n";
+           << (results.rule.Precision() ? e.precisionMet ? "1" : "0" : "") << "," << Exact(e.cpuSeconds) << ","
+           << e.seed << "," << e.attempts.size() << "," << Endings(e) << ","
+           << (HasInterval(x) ? ConfidenceInterval::Name(x.method) : "") << ","
+           << Exact(results.rule.IntervalConfidence()) << "," << (results.rule.simultaneous ? "1" : "0") << ","
+           << (tested ? results.rule.test.Claim(results.rule.testLabel) : "") << ","
+           << (tested ? SequentialTest::DecisionName(e.test.Current()) : "") << "\n";
     }
   }
-  return WriteText(path, file.str(), error);
+  return WriteWhole(path, file.str(), error);
 }
 
 bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& results,
@@ -265,8 +324,29 @@ bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& resul
   settings["confidence"] = results.rule.confidence;
   settings["report_size"] = results.reportSize;
   settings["retries"] = results.retries;
+  settings["segment"] = results.segment;
+  settings["interval"] = {{"method", ConfidenceInterval::Name(results.rule.method)},
+                          {"methods_used", MethodsTitle(results, -1)},
+                          {"simultaneous", results.rule.simultaneous},
+                          {"looks", results.rule.Looks()},
+                          {"interval_confidence", results.rule.IntervalConfidence()}};
   if (results.rule.Fixed()) {
     settings["stopping"] = {{"rule", "fixed"}, {"replications", results.rule.replications}};
+  } else if (results.rule.Hypothesis()) {
+    const SequentialTest& t = results.rule.test;
+    settings["stopping"] = {{"rule", "test"},
+                            {"test", "wald sequential probability ratio test"},
+                            {"claim", t.Claim(results.rule.testLabel)},
+                            {"variable", results.rule.testLabel},
+                            {"threshold", t.Threshold()},
+                            {"alpha", t.Alpha()},
+                            {"beta", t.Beta()},
+                            {"delta", t.Delta()},
+                            {"indifference_low", t.Threshold() - t.Delta()},
+                            {"indifference_high", t.Threshold() + t.Delta()},
+                            {"accept_bound", t.AcceptBound()},
+                            {"reject_bound", t.RejectBound()},
+                            {"max_replications", results.rule.maxReplications}};
   } else {
     settings["stopping"] = {{"rule", "precision"},
                             {"relative_half_width", results.rule.relative},
@@ -321,9 +401,12 @@ bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& resul
       entry["mean"] = x.replications > 0 ? json(x.mean) : json(nullptr);
       const bool interval = HasInterval(x);
       entry["variance"] = interval ? json(x.variance) : json(nullptr);
-      entry["ci_low"] = interval ? json(x.mean - x.halfWidth) : json(nullptr);
-      entry["ci_high"] = interval ? json(x.mean + x.halfWidth) : json(nullptr);
+      entry["ci_low"] = interval ? json(x.low) : json(nullptr);
+      entry["ci_high"] = interval ? json(x.high) : json(nullptr);
       entry["half_width"] = interval ? json(x.halfWidth) : json(nullptr);
+      entry["interval"] = interval ? json(ConfidenceInterval::Name(x.method)) : json(nullptr);
+      entry["interval_confidence"] = results.rule.IntervalConfidence();
+      entry["simultaneous"] = results.rule.simultaneous;
       variables.push_back(entry);
     }
     item["variables"] = variables;
@@ -341,6 +424,16 @@ bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& resul
                           {"reason", attempt.reason.empty() ? json(nullptr) : json(attempt.reason)}});
     }
     item["attempts"] = attempts;
+    if (results.rule.Hypothesis()) {
+      const SequentialTest& t = e.test;
+      item["test"] = {{"claim", t.Claim(results.rule.testLabel)},
+                      {"decision", SequentialTest::DecisionName(t.Current())},
+                      {"replications", t.Count()},
+                      {"ones", t.Ones()},
+                      {"log_likelihood_ratio", t.LogRatio()},
+                      {"alpha", t.Alpha()},
+                      {"beta", t.Beta()}};
+    }
     experiments.push_back(item);
   }
   document["experiments"] = experiments;
@@ -363,7 +456,7 @@ bool ResultsWriter::WriteCsvMeta(const std::string& path, const std::string& csv
 bool ResultsWriter::WriteSvg(const std::string& path, const StudyResults& results,
                              const std::string& xName, const std::string& seriesName,
                              std::string& error) {
-  return WriteText(path, SvgText(results, xName, seriesName), error);
+  return WriteWhole(path, SvgText(results, xName, seriesName), error);
 }
 
 bool ResultsWriter::CheckWritable(const std::string& path, std::string& error) {
@@ -420,8 +513,8 @@ std::string ResultsWriter::SvgText(const StudyResults& results, const std::strin
     if (logX && !(p.x > 0.0)) positiveX = false;
     p.mean = v.mean;
     p.interval = HasInterval(v);
-    p.low = p.interval ? v.mean - v.halfWidth : v.mean;
-    p.high = p.interval ? v.mean + v.halfWidth : v.mean;
+    p.low = p.interval ? v.low : v.mean;
+    p.high = p.interval ? v.high : v.mean;
     const double key = seriesGlobal >= 0 ? study.Value(e.experiment, seriesGlobal) : 0.0;
     auto& entry = series[key];
     if (seriesGlobal >= 0) entry.first = seriesName + " = " + study.ValueText(e.experiment, seriesGlobal);
@@ -470,8 +563,7 @@ std::string ResultsWriter::SvgText(const StudyResults& results, const std::strin
       << "font-weight=\"bold\">Probability of failure by time " << XmlEscape(time) << " ("
       << XmlEscape(label) << ")</text>\n";
   svg << "<text x=\"" << width / 2 << "\" y=\"44\" text-anchor=\"middle\" fill=\"#444\">mean with "
-      << Format("%g", results.rule.confidence * 100.0) << "% confidence interval per experiment"
-      << "</text>\n";
+      << XmlEscape(IntervalKind(results, variable)) << " per experiment" << "</text>\n";
   if (!results.Complete()) {
     svg << "<text x=\"" << left + 8 << "\" y=\"" << top + 18
         << "\" fill=\"#c00\" font-weight=\"bold\">INCOMPLETE: not every experiment completed</text>\n";
@@ -547,4 +639,8 @@ std::string ResultsWriter::SvgText(const StudyResults& results, const std::strin
   }
   svg << "</svg>\n";
   return svg.str();
+}
+
+bool ResultsWriter::WriteText(const std::string& path, const std::string& text, std::string& error) {
+  return WriteWhole(path, text, error);
 }

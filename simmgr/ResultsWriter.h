@@ -42,6 +42,9 @@ class ResultsWriter {
   // its folder (created and removed again). False, with the reason, for
   // anything else.
   static bool CheckWritable(const std::string& path, std::string& error);
+  // Writes `text` to `path` (created or truncated). False, with the reason,
+  // when it cannot.
+  static bool WriteText(const std::string& path, const std::string& text, std::string& error);
 };
 
 #endif

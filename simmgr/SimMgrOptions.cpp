@@ -49,13 +49,26 @@ const char* SimMgrOptions::Usage() {
          "  --precision R          stop when every half-width is <= R * |mean|\n"
          "                         (default without these three: --abs-precision 0.01)\n"
          "  --confidence C         confidence level of the intervals (default 0.95)\n"
-         "  --min-replications N   replications before the precision rule may stop (default 1000)\n"
+         "  --interval METHOD      clopper-pearson, wilson or t (default: clopper-pearson for\n"
+         "                         variables whose observations are all 0 or 1, t otherwise)\n"
+         "  --simultaneous         intervals that hold together for all variables of an\n"
+         "                         experiment (Bonferroni)\n"
+         "  --test 'VAR < P'       decide per experiment whether the probability of VAR\n"
+         "                         (e.g. reliability@365) is below (or, with >, above) P, by\n"
+         "                         Wald's sequential probability ratio test\n"
+         "  --alpha A, --beta B    the test's error bounds (default 0.05 each)\n"
+         "  --delta D              the test's indifference half-width around P (default 0.01)\n"
+         "  --min-replications N   the first look of the precision rule (default 1000); it\n"
+         "                         looks again at 2N, 4N, ... with intervals at a level\n"
+         "                         corrected for the looks\n"
          "  --max-replications N   replications after which an experiment stops anyway\n"
-         "                         (default 10000000)\n"
+         "                         (default 10000000; with --abs-precision alone, the\n"
+         "                         replications at which any probability is precise enough)\n"
+         "  --resume DIR           take the study saved in DIR further (new targets allowed)\n"
          "  --seed S               base seed of the study (default 31415)\n"
          "  --generator 0|1|2      lagged Fibonacci, Tausworthe, Mersenne Twister (default 0)\n"
-         "  --out DIR              where results.csv, results.json and reliability.svg go\n"
-         "                         (default results)\n"
+         "  --out DIR              where results.csv, results.json, reliability.svg and the\n"
+         "                         study's state.json go (default results)\n"
          "  --ascii-dir DIR        also have each simulator write DIR/experiment<k>.txt\n"
          "  --simulator PATH       simulator program (default: simulator beside simmgr,\n"
          "                         else the first on PATH)\n"
@@ -81,11 +94,17 @@ const char* SimMgrOptions::Usage() {
          "  --help                 this text\n";
 }
 
+bool SimMgrOptions::TargetsGiven() const {
+  return Given("--replications") || Given("--precision") || Given("--abs-precision") || Given("--test");
+}
+
 bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
   bool precisionGiven = false;
   bool replicationsGiven = false;
   std::string sshGiven;   // the last --ssh-... option, if any
   std::string srunGiven;  // --srun-option, if given
+  std::string testText;
+  double alpha = 0.05, beta = 0.05, delta = 0.01;
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     std::string value;
@@ -104,12 +123,18 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
       version = true;
       continue;
     }
+    if (option == "--simultaneous") {
+      if (inlineValue) return error = "--simultaneous takes no value", false;
+      rule.simultaneous = true;
+      given.insert(option);
+      continue;
+    }
     static const char* const kOptions[] = {
         "--experiments", "--jobs", "--port", "--simulator", "--seed", "--generator",
         "--replications", "--precision", "--abs-precision", "--confidence",
         "--min-replications", "--max-replications", "--report-size", "--out", "--ascii-dir",
         "--timeout", "--retries", "--launcher", "--hosts", "--ssh-port", "--ssh-user", "--ssh-identity",
-        "--ssh-option", "--srun-option"};
+        "--ssh-option", "--srun-option", "--interval", "--test", "--alpha", "--beta", "--delta", "--resume"};
     bool known = false;
     for (const char* name : kOptions) known = known || option == name;
     if (!known) {
@@ -123,6 +148,7 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
       }
       value = argv[++i];
     }
+    given.insert(option);
     long long n = 0;
     double x = 0.0;
     const std::string bad = "bad value '" + value + "' for " + option;
@@ -176,6 +202,16 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     } else if (option == "--retries") {
       if (!ReadInteger(value, 0, 100, n)) return error = bad, false;
       retries = static_cast<int>(n);
+    } else if (option == "--interval") {
+      if (!ConfidenceInterval::Parse(value, rule.method)) return error = bad, false;
+    } else if (option == "--test") {
+      testText = value;
+    } else if (option == "--alpha" || option == "--beta" || option == "--delta") {
+      if (!ReadReal(value, x) || x <= 0.0 || x >= 1.0) return error = bad, false;
+      (option == "--alpha" ? alpha : option == "--beta" ? beta : delta) = x;
+    } else if (option == "--resume") {
+      if (value.empty()) return error = bad, false;
+      resume = value;
     } else if (option == "--launcher") {
       launcher = value;
     } else if (option == "--hosts") {
@@ -213,7 +249,31 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     error = "--replications and a precision (--precision, --abs-precision) exclude each other";
     return false;
   }
-  if (!replicationsGiven && !precisionGiven) rule.absolute = 0.01;
+  if (!testText.empty()) {
+    if (replicationsGiven || precisionGiven) {
+      error = "--test decides when an experiment ends: it excludes --replications, --precision and "
+              "--abs-precision";
+      return false;
+    }
+    if (Given("--min-replications")) {
+      error = "--test decides after every replication: --min-replications has no meaning with it";
+      return false;
+    }
+    SequentialTest::Direction direction;
+    double threshold = 0.0;
+    if (!SequentialTest::Parse(testText, rule.testLabel, direction, threshold, error)) return false;
+    rule.test = SequentialTest(direction, threshold, alpha, beta, delta);
+    if (!rule.test.Check(error)) return false;
+  } else if (Given("--alpha") || Given("--beta") || Given("--delta")) {
+    error = "--alpha, --beta and --delta belong to --test";
+    return false;
+  }
+  if (!resume.empty() && (Given("--experiments") || Given("--out"))) {
+    error = "a resumed study keeps its experiments and its folder: --resume excludes --experiments and --out";
+    return false;
+  }
+  if (!resume.empty()) outDir = resume;
+  if (!replicationsGiven && !precisionGiven && testText.empty() && resume.empty()) rule.absolute = 0.01;
   if (!replicationsGiven && rule.maxReplications < rule.minReplications) {
     error = "--max-replications is below --min-replications";
     return false;

@@ -2,6 +2,7 @@
 #define SIM_MGR_OPTIONS_H
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,22 @@ struct SimMgrOptions {
   std::string launcherPreset;  // the preset named, if one was
   LauncherPreset::Settings launcherSettings;
   std::vector<std::string> hosts;
+  std::string resume;       // non-empty: the folder of a study to take further
   bool help = false;
   bool version = false;
+  // The options given (by name, "--seed"), for a resume to tell new
+  // settings from defaults.
+  std::set<std::string> given;
+
+  bool Given(const char* option) const { return given.count(option) != 0; }
+  // True when the command line sets what ends an experiment
+  // (--replications, --precision, --abs-precision or --test).
+  bool TargetsGiven() const;
 
   // Reads argv[1 ..]. False, with a message in `error`, for an unknown
   // option, a missing or malformed value, or a contradictory choice.
+  // Without targets and without --resume the rule is --abs-precision 0.01;
+  // a resume leaves the choice to the saved study.
   bool Parse(int argc, char** argv, std::string& error);
   static const char* Usage();
 };

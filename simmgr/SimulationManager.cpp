@@ -140,8 +140,52 @@ int SimulationManager::ChoosePort(const std::string& host) const {
 
 size_t SimulationManager::NotStarted() const {
   size_t count = 0;
-  for (const auto& run : runs) count += run->Started() ? 0 : 1;
+  for (const auto& run : runs) count += run->WaitingToStart() && !run->Started() ? 1 : 0;
   return count;
+}
+
+void SimulationManager::SaveStateTo(const std::string& path, const StudyState& prototype) {
+  statePath = path;
+  statePrototype = prototype;
+}
+
+StudyState SimulationManager::State() const {
+  StudyState state = statePrototype;
+  state.experiments.clear();
+  for (const auto& run : runs) {
+    StudyState::Experiment e;
+    e.experiment = run->Experiment();
+    e.attempts = run->Attempts();
+    if (const SimulatorAttempt* running = run->RunningAttempt()) {
+      SimulatorAttempt now = *running;
+      int64_t fewest = -1;
+      for (const RunningStatistics& s : now.statistics) fewest = fewest < 0 ? s.Count() : std::min(fewest, s.Count());
+      now.replications = fewest < 0 ? 0 : fewest;
+      e.attempts.push_back(now);
+    }
+    if (options.rule.Hypothesis()) {
+      e.decision = run->Test().Current();
+      e.decisionReplications = e.decision == SequentialTest::kUndecided ? 0 : run->Test().Count();
+    }
+    state.experiments.push_back(e);
+  }
+  return state;
+}
+
+void SimulationManager::SaveState(bool final) {
+  if (statePath.empty()) return;
+  uint64_t version = 0;
+  for (const auto& run : runs) version += run->DataVersion();
+  if (!final && version == savedVersion) return;
+  savedVersion = version;
+  std::string error;
+  if (!State().Save(statePath, error) && !stateWarned) {
+    // The study goes on; only taking it further later would need the file.
+    stateWarned = true;
+    if (tty && progressWidth > 0) progress << "\r\033[K";
+    progressWidth = 0;
+    progress << "simmgr: cannot save the study's state, so it cannot be resumed: " << error << "\n";
+  }
 }
 
 void SimulationManager::StartRuns() {
@@ -169,14 +213,17 @@ void SimulationManager::StartRuns() {
     launch.port = ChoosePort(launch.host);
     // Every port up to the last is claimed: wait for one to be released.
     if (launch.port < 0) break;
-    const int attempt = run.EndedInSegment(launch.segment);
-    launch.seed = seeds.Seed(run.Experiment(), launch.segment, attempt);
+    launch.segment = segment;
+    const int attempt = run.EndedInSegment(segment);
+    launch.seed = seeds.Seed(run.Experiment(), segment, attempt);
     launch.generator = options.generator;
     launch.reportSize = options.reportSize;
     if (!options.asciiDir.empty()) {
-      // The first attempt's file keeps its name; a retry gets its own, so
-      // that no attempt's observations overwrite another's.
+      // The first attempt's file keeps its name; a later segment and a
+      // retry get their own, so that no attempt's observations overwrite
+      // another's.
       launch.asciiFile = options.asciiDir + "/experiment" + std::to_string(run.Experiment()) +
+                         (segment > 0 ? "-segment" + std::to_string(segment) : "") +
                          (attempt > 0 ? "-attempt" + std::to_string(attempt) : "") + ".txt";
     }
     launch.timeoutMs = static_cast<int>(options.timeoutSeconds * 1000.0);
@@ -345,8 +392,10 @@ void SimulationManager::Run() {
     }
     if (ready < 0) continue;
     for (const auto& run : runs) run->Service(entries);
+    SaveState(false);
     ShowProgress(false);
   }
+  SaveState(true);
   ShowProgress(true);
   if (tty) progress << "\n";
   progress.flush();

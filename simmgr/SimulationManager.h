@@ -11,6 +11,7 @@
 #include "simmgr/ExperimentRun.h"
 #include "simmgr/SeedSequence.h"
 #include "simmgr/SimMgrOptions.h"
+#include "simmgr/StudyState.h"
 #include "simmgr/StudyTable.h"
 
 // Runs the chosen experiments, `jobs` simulators at a time, waiting on all
@@ -37,13 +38,28 @@
 // again, before experiments not yet started, with the seed of its next
 // attempt (SeedSequence) and the replications it still needs as its limit.
 // Each failed attempt is reported as it happens.
+//
+// Saving: with SaveStateTo, the study's state (see StudyState) is written
+// after every pass of the wait loop in which observations were taken in or
+// an attempt ended, and once more at the end.
 class SimulationManager {
  public:
   SimulationManager(const SimMgrOptions& options, const StudyTable& study,
                     const std::vector<int>& experiments, const SeedSequence& seeds,
                     const std::string& simulatorPath, std::ostream& progress);
 
+  // The segment of the study this manager runs (0 unless resumed); the
+  // runs' earlier segments are given to them with ExperimentRun::Restore.
+  void SetSegment(int number) { segment = number; }
+  // Saves the state to `path` from now on, with the settings of `prototype`
+  // (its experiments are replaced by the runs').
+  void SaveStateTo(const std::string& path, const StudyState& prototype);
+  // The state as it stands.
+  StudyState State() const;
+
   void Run();
+  // Mutable access for the set-up (Restore) before Run.
+  ExperimentRun& RunOf(size_t i) { return *runs[i]; }
 
   const std::vector<std::unique_ptr<ExperimentRun>>& Runs() const { return runs; }
   bool Interrupted() const { return interrupted; }
@@ -67,6 +83,7 @@ class SimulationManager {
   void ShowProgress(bool force);
   // Runs waiting for their first start.
   size_t NotStarted() const;
+  void SaveState(bool final);
 
   const SimMgrOptions& options;
   // Kept for the run's lifetime; read only while the runs are set up.
@@ -81,6 +98,11 @@ class SimulationManager {
   std::vector<size_t> startOrder;
   std::vector<bool> reported;
   std::vector<size_t> reportedAttempts;
+  int segment = 0;
+  std::string statePath;
+  StudyState statePrototype;
+  uint64_t savedVersion = 0;
+  bool stateWarned = false;
   double wallSeconds = 0.0;
   std::chrono::steady_clock::time_point begin;
   std::chrono::steady_clock::time_point lastProgress;

@@ -3,15 +3,94 @@
 #include <algorithm>
 #include <cmath>
 
+int StoppingRule::Looks() const {
+  if (!Precision()) return 1;
+  int looks = 1;
+  for (int64_t n = std::max<int64_t>(minReplications, 2); n < maxReplications; n *= 2) ++looks;
+  return looks;
+}
+
+int64_t StoppingRule::WorstCase() const {
+  StoppingRule trial = *this;
+  auto halfWidth = [&](int64_t n) {
+    // The widest interval (the larger distance from the mean to an end)
+    // lies near a mean of 1/2, a little off it where the interval's
+    // unevenness outweighs the smaller variance: searched for among the
+    // means up to 1/2 (the others mirror them), the distance being
+    // unimodal in x there.
+    const double level = trial.IntervalConfidence();
+    auto width = [&](int64_t x) {
+      const ConfidenceInterval ci = ConfidenceInterval::ClopperPearson(x, n, level);
+      return ci.HalfWidth(static_cast<double>(x) / static_cast<double>(n));
+    };
+    int64_t low = 0;
+    int64_t high = n / 2;
+    while (high - low > 2) {
+      const int64_t a = low + (high - low) / 3;
+      const int64_t b = high - (high - low) / 3;
+      if (width(a) < width(b)) {
+        low = a + 1;
+      } else {
+        high = b;
+      }
+    }
+    double widest = 0.0;
+    for (int64_t x = low; x <= high; ++x) widest = std::max(widest, width(x));
+    return widest;
+  };
+  // Fewer looks allow a lower level, which needs fewer replications, which
+  // allow fewer looks: repeated until the number of looks settles (it only
+  // falls).
+  for (;;) {
+    const int looks = trial.Looks();
+    int64_t low = std::max<int64_t>(minReplications, 2);
+    int64_t high = low;
+    while (halfWidth(high) > absolute && high < (int64_t(1) << 50)) high *= 2;
+    while (low < high) {
+      const int64_t middle = low + (high - low) / 2;
+      if (halfWidth(middle) <= absolute) {
+        high = middle;
+      } else {
+        low = middle + 1;
+      }
+    }
+    trial.maxReplications = std::max(high, std::max<int64_t>(minReplications, 2));
+    if (trial.Looks() >= looks) return trial.maxReplications;
+  }
+}
+
+double StoppingRule::IntervalConfidence() const {
+  const double share = static_cast<double>(Looks()) * (simultaneous ? std::max(variables, 1) : 1);
+  return 1.0 - (1.0 - confidence) / share;
+}
+
+int64_t StoppingRule::NextLook(int64_t n) const {
+  if (!Precision()) return Limit();
+  int64_t look = std::max<int64_t>(minReplications, 2);
+  while (look < n && look < maxReplications) look *= 2;
+  return std::min(look, maxReplications);
+}
+
+ConfidenceInterval StoppingRule::Interval(const RunningStatistics& statistics) const {
+  return ConfidenceInterval::Of(method, statistics, IntervalConfidence());
+}
+
 double StoppingRule::RuleHalfWidth(const RunningStatistics& statistics) const {
   const int64_t n = statistics.Count();
   if (n < 2) return INFINITY;
-  if (statistics.Variance() == 0.0) return -std::log1p(-confidence) / static_cast<double>(n);
-  return statistics.HalfWidth(confidence);
+  // Observations that are all equal but not all 0 or 1 give a t interval
+  // without width, which tells nothing yet; the distance from 0 of the
+  // upper bound of a probability whose event was not seen in n trials
+  // stands in for it.
+  if (!statistics.Binary() && statistics.Variance() == 0.0) {
+    return -std::log1p(-IntervalConfidence()) / static_cast<double>(n);
+  }
+  return Interval(statistics).HalfWidth(statistics.Mean());
 }
 
 bool StoppingRule::Precise(const RunningStatistics& statistics) const {
   if (Fixed()) return statistics.Count() >= replications;
+  if (Hypothesis()) return false;
   if (statistics.Count() < std::max<int64_t>(minReplications, 2)) return false;
   const double h = RuleHalfWidth(statistics);
   if (absolute > 0.0 && h <= absolute) return true;
@@ -21,9 +100,11 @@ bool StoppingRule::Precise(const RunningStatistics& statistics) const {
 
 int64_t StoppingRule::EstimateNeeded(const RunningStatistics& statistics) const {
   if (Fixed()) return replications;
+  if (Hypothesis()) return std::max<int64_t>(statistics.Count(), 1000);
   const int64_t n = statistics.Count();
   if (n < 2 || Precise(statistics)) return std::max(n, minReplications);
-  // The half-width shrinks like 1/sqrt(n).
+  // The half-width shrinks like 1/sqrt(n); the run then goes on to the
+  // next look.
   double target = 0.0;
   if (absolute > 0.0) target = absolute;
   if (relative > 0.0 && statistics.Mean() != 0.0) {
@@ -33,5 +114,5 @@ int64_t StoppingRule::EstimateNeeded(const RunningStatistics& statistics) const 
   const double ratio = RuleHalfWidth(statistics) / target;
   const double needed = static_cast<double>(n) * ratio * ratio;
   if (!(needed < static_cast<double>(maxReplications))) return maxReplications;
-  return std::max<int64_t>(static_cast<int64_t>(needed) + 1, minReplications);
+  return NextLook(std::max<int64_t>(static_cast<int64_t>(needed) + 1, minReplications));
 }

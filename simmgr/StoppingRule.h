@@ -2,26 +2,44 @@
 #define STOPPING_RULE_H
 
 #include <cstdint>
+#include <string>
 
+#include "simmgr/ConfidenceInterval.h"
 #include "simmgr/RunningStatistics.h"
+#include "simmgr/SequentialTest.h"
 
-// When an experiment has enough observations.
+// When an experiment has enough observations, and the intervals it reports.
 //
 // Fixed mode (`replications` > 0): every variable needs exactly that many
 // observations; later ones are not used.
 //
-// Precision mode (`replications` == 0): a variable is precise once it has at
-// least `minReplications` observations and the half-width h of its
-// confidence interval at `confidence` satisfies h <= `absolute` (when
-// absolute > 0) or h <= `relative` * |mean| (when relative > 0); either
-// target is enough when both are given. A relative target is never met by a
-// mean of 0, where it has no meaning. While all observations of a variable
-// are equal (as with a failure not seen yet) the t interval has width 0 and
-// tells nothing; h is then taken as -ln(1 - confidence) / n, the distance
-// from 0 of the upper confidence bound of a probability whose event was not
-// seen in n trials (about 3/n at 95%). An experiment stops when every
-// variable is precise, or when every variable has `maxReplications`
-// observations (precision not met).
+// Precision mode (neither fixed nor a test): the experiment is looked at
+// only when it has L_j = minReplications * 2^j observations (j = 0, 1, ...;
+// the last look at maxReplications). At a look a variable is precise when
+// its interval's half-width h (the larger distance from the mean to an end)
+// satisfies h <= `absolute` (when absolute > 0) or h <= `relative` * |mean|
+// (when relative > 0; never met by a mean of 0); either target is enough
+// when both are given. The experiment stops at the first look at which
+// every variable is precise, or at maxReplications (precision not met).
+// Stopping where the interval happens to be narrow would let the interval
+// cover less often than its level says; so every interval, at every look,
+// is computed at the corrected level 1 - (1 - confidence) / K, K the number
+// of looks there can be: whichever look the experiment stops at, its
+// interval misses with probability at most K (1 - confidence) / K.
+//
+// With an absolute target alone and no maximum asked for, the looks end
+// at the worst case of a probability: WorstCase() replications, after which
+// every interval of 0/1 observations is narrow enough whatever their mean.
+// Fewer looks, and so narrower intervals for the same replications.
+//
+// Test mode (`test` set, on the reward variable `testVariable`): Wald's
+// sequential test decides after every observation of that variable; the
+// experiment stops at the decision, or undecided at maxReplications.
+//
+// Intervals are computed by `method` (see ConfidenceInterval); with
+// `simultaneous` the level is corrected once more for the `variables`
+// variables of an experiment (Bonferroni), so that all of them hold
+// together with probability at least `confidence`.
 struct StoppingRule {
   int64_t replications = 0;
   double relative = 0.0;
@@ -29,12 +47,39 @@ struct StoppingRule {
   double confidence = 0.95;
   int64_t minReplications = 1000;
   int64_t maxReplications = 10000000;
+  ConfidenceInterval::Method method = ConfidenceInterval::kAutomatic;
+  bool simultaneous = false;
+  // Variables whose intervals an experiment reports (for `simultaneous`).
+  int variables = 1;
+  // Test mode: the test's parameters (no observations), its variable's
+  // label and index among the reward variables (-1 until known).
+  SequentialTest test;
+  std::string testLabel;
+  int testVariable = -1;
 
   bool Fixed() const { return replications > 0; }
+  bool Hypothesis() const { return !testLabel.empty(); }
+  bool Precision() const { return !Fixed() && !Hypothesis(); }
   // Observations of each variable that are used at most.
   int64_t Limit() const { return Fixed() ? replications : maxReplications; }
-  // The half-width the rule compares (see above).
+  // The number of looks K (1 outside precision mode).
+  int Looks() const;
+  // The smallest maximum M (at least minReplications) at which the
+  // Clopper-Pearson interval of 0/1 observations with mean 1/2, the widest,
+  // computed at the level the looks up to M call for, has a half-width of
+  // at most `absolute`. REQUIRES: absolute > 0.
+  int64_t WorstCase() const;
+  // The level every interval is computed at.
+  double IntervalConfidence() const;
+  // The first look at `n` observations or more (precision mode); Limit()
+  // in the other modes.
+  int64_t NextLook(int64_t n) const;
+  bool IsLook(int64_t n) const { return NextLook(n) == n; }
+  ConfidenceInterval Interval(const RunningStatistics& statistics) const;
+  // The half-width the precision targets are compared with.
   double RuleHalfWidth(const RunningStatistics& statistics) const;
+  // Precision met by the variable now (precision mode; fixed mode: the
+  // count is reached). Looks are the caller's business.
   bool Precise(const RunningStatistics& statistics) const;
   // Rough number of observations the variable will need in all, from what
   // it has shown so far; for progress estimates only.

@@ -16,3 +16,17 @@ int StudyResults::PlottedVariable() const {
   }
   return best;
 }
+
+StudyResults::Variable StudyResults::Summarise(const RunningStatistics& statistics, const StoppingRule& rule) {
+  Variable v;
+  v.replications = statistics.Count();
+  v.mean = statistics.Mean();
+  v.variance = statistics.Variance();
+  const ConfidenceInterval interval = rule.Interval(statistics);
+  v.method = interval.Used();
+  v.interval = interval.Valid();
+  v.low = interval.Low();
+  v.high = interval.High();
+  v.halfWidth = interval.HalfWidth(v.mean);
+  return v;
+}

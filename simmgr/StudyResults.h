@@ -16,7 +16,14 @@ struct StudyResults {
     int64_t replications = 0;
     double mean = 0.0;
     double variance = 0.0;    // 0 below two observations
-    double halfWidth = 0.0;   // infinite below two observations
+    // The interval, when there is one (two observations or more): its ends
+    // and the larger distance from the mean to an end.
+    bool interval = false;
+    double low = 0.0;
+    double high = 0.0;
+    double halfWidth = 0.0;   // infinite without an interval
+    // The method the interval was computed by.
+    ConfidenceInterval::Method method = ConfidenceInterval::kStudentT;
   };
 
   struct Experiment {
@@ -32,6 +39,8 @@ struct StudyResults {
     std::vector<Variable> variables;  // by the study's reward variable index
     // Every simulator process that ran for it, in order.
     std::vector<SimulatorAttempt> attempts;
+    // Test mode: the test as it ended (decision, replications, ones).
+    SequentialTest test;
   };
 
   // Where the results came from.
@@ -53,6 +62,8 @@ struct StudyResults {
   int generator = 0;
   int reportSize = 0;
   int retries = 0;
+  // The segment this run of the manager made (0: not resumed).
+  int segment = 0;
   bool interrupted = false;
   std::vector<Experiment> experiments;
   double wallSeconds = 0.0;
@@ -61,6 +72,8 @@ struct StudyResults {
 
   // True when every experiment is complete.
   bool Complete() const;
+  // Fills `v` with the statistics and interval of `statistics` by `rule`.
+  static Variable Summarise(const RunningStatistics& statistics, const StoppingRule& rule);
   // The reward variable the plot shows: the terminating one with the
   // latest time point (ties: the last such index); -1 when there is none.
   int PlottedVariable() const;

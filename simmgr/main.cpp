@@ -24,6 +24,7 @@
 #include "simmgr/SimMgrOptions.h"
 #include "simmgr/SimulationManager.h"
 #include "simmgr/StudyResults.h"
+#include "simmgr/StudyState.h"
 #include "simmgr/StudyTable.h"
 #include "simulator/Version.h"
 
@@ -163,11 +164,89 @@ int main(int argc, char** argv) {
 
   StudyTable study;
   study.Load();
+  // A resumed study: its saved settings, checked against this program's
+  // study and the command line; the new targets, if any, replace the old.
+  StudyState saved;
+  const bool resuming = !options.resume.empty();
+  if (resuming) {
+    if (!StudyState::Load(options.resume + "/state.json", saved, error)) {
+      std::cerr << "simmgr: cannot resume: " << error << "\n";
+      return 2;
+    }
+    if (!saved.SameStudy(study, error)) {
+      std::cerr << "simmgr: cannot resume " << options.resume << ": " << error << "\n";
+      return 2;
+    }
+    if (options.Given("--generator") && options.generator != saved.generator) {
+      std::cerr << "simmgr: cannot resume " << options.resume << ": it was run with generator "
+                << saved.generator << ", not " << options.generator << "\n";
+      return 2;
+    }
+    if (options.Given("--seed") && options.seed != saved.baseSeed) {
+      std::cerr << "simmgr: cannot resume " << options.resume << ": it was run with base seed " << saved.baseSeed
+                << ", not " << options.seed << "\n";
+      return 2;
+    }
+    options.generator = saved.generator;
+    options.seed = saved.baseSeed;
+    StoppingRule rule = saved.rule;
+    if (options.TargetsGiven()) {
+      rule.replications = options.rule.replications;
+      rule.relative = options.rule.relative;
+      rule.absolute = options.rule.absolute;
+      rule.test = options.rule.test;
+      rule.testLabel = options.rule.testLabel;
+    }
+    if (options.Given("--confidence")) rule.confidence = options.rule.confidence;
+    if (options.Given("--min-replications")) rule.minReplications = options.rule.minReplications;
+    if (options.Given("--max-replications") || options.TargetsGiven()) {
+      rule.maxReplications = options.rule.maxReplications;
+    }
+    if (options.Given("--interval")) rule.method = options.rule.method;
+    if (options.Given("--simultaneous")) rule.simultaneous = true;
+    options.rule = rule;
+  }
   std::vector<int> experiments;
-  const std::string list =
-      options.experiments.empty() ? "0-" + std::to_string(study.NumExperiments() - 1) : options.experiments;
-  if (!ExperimentSelection::Parse(list, study.NumExperiments(), experiments, error)) {
-    std::cerr << "simmgr: " << error << "\n";
+  if (resuming) {
+    for (const StudyState::Experiment& e : saved.experiments) experiments.push_back(e.experiment);
+  } else {
+    const std::string list =
+        options.experiments.empty() ? "0-" + std::to_string(study.NumExperiments() - 1) : options.experiments;
+    if (!ExperimentSelection::Parse(list, study.NumExperiments(), experiments, error)) {
+      std::cerr << "simmgr: " << error << "\n";
+      return 2;
+    }
+  }
+  // The rule's view of the study: the variables an experiment reports, and
+  // the one a test decides on.
+  options.rule.variables = 0;
+  options.rule.testVariable = -1;
+  for (size_t v = 0; v < study.Rewards().size(); ++v) {
+    const StudyTable::RewardVariable& reward = study.Rewards()[v];
+    if (!reward.terminating) continue;
+    ++options.rule.variables;
+    if (options.rule.Hypothesis() && reward.label == options.rule.testLabel) {
+      options.rule.testVariable = static_cast<int>(v);
+    }
+  }
+  // An absolute target alone ends its looks where any probability's
+  // interval is narrow enough, unless a maximum was asked for.
+  StoppingRule& rule = options.rule;
+  if (rule.Precision() && rule.absolute > 0.0 && rule.relative == 0.0 && !options.Given("--max-replications") &&
+      (!resuming || options.TargetsGiven())) {
+    rule.maxReplications = rule.WorstCase();
+  }
+  if (!rule.Fixed() && rule.maxReplications < rule.minReplications) {
+    std::cerr << "simmgr: --max-replications is below --min-replications\n";
+    return 2;
+  }
+  if (options.rule.Hypothesis() && options.rule.testVariable < 0) {
+    std::string labels;
+    for (const StudyTable::RewardVariable& reward : study.Rewards()) {
+      if (reward.terminating) labels += (labels.empty() ? "" : ", ") + reward.label;
+    }
+    std::cerr << "simmgr: --test names " << options.rule.testLabel << ", which is none of the study's variables ("
+              << labels << ")\n";
     return 2;
   }
   // Each host needs a port per simulator running there at once.
@@ -183,10 +262,11 @@ int main(int argc, char** argv) {
   const std::string json = options.outDir + "/results.json";
   const std::string svg = options.outDir + "/reliability.svg";
   const std::string meta = options.outDir + "/results.meta.json";
+  const std::string stateFile = options.outDir + "/state.json";
   // Found now rather than after the whole study has run.
   if (!MakeDirectories(options.outDir, error) || !ResultsWriter::CheckWritable(csv, error) ||
       !ResultsWriter::CheckWritable(meta, error) || !ResultsWriter::CheckWritable(json, error) ||
-      !ResultsWriter::CheckWritable(svg, error) ||
+      !ResultsWriter::CheckWritable(svg, error) || !ResultsWriter::CheckWritable(stateFile, error) ||
       (!options.asciiDir.empty() &&
        (!MakeDirectories(options.asciiDir, error) ||
         !ResultsWriter::CheckWritable(options.asciiDir + "/.simmgr-check-" + std::to_string(getpid()),
@@ -195,8 +275,35 @@ int main(int argc, char** argv) {
     return 2;
   }
   const SeedSequence seeds(options.seed, study.NumExperiments());
+  const int segment = resuming ? saved.segments : 0;
+  if (!seeds.Valid(segment, options.retries)) {
+    std::cerr << "simmgr: the study has been taken further " << segment << " times, more than its seeds allow\n";
+    return 2;
+  }
 
   SimulationManager manager(options, study, experiments, seeds, simulator, std::cerr);
+  manager.SetSegment(segment);
+  StudyState state = saved;
+  state.Describe(study);
+  state.baseSeed = options.seed;
+  state.generator = options.generator;
+  state.segments = segment + 1;
+  state.rule = options.rule;
+  if (resuming) {
+    for (size_t i = 0; i < saved.experiments.size(); ++i) {
+      const StudyState::Experiment& e = saved.experiments[i];
+      // A decision stands only for the same test.
+      const bool sameTest = options.rule.Hypothesis() && saved.rule.Hypothesis() &&
+                            saved.rule.testLabel == options.rule.testLabel &&
+                            saved.rule.test.GetDirection() == options.rule.test.GetDirection() &&
+                            saved.rule.test.Threshold() == options.rule.test.Threshold() &&
+                            saved.rule.test.Alpha() == options.rule.test.Alpha() &&
+                            saved.rule.test.Beta() == options.rule.test.Beta() &&
+                            saved.rule.test.Delta() == options.rule.test.Delta();
+      manager.RunOf(i).Restore(e.attempts, sameTest ? e.decision : SequentialTest::kUndecided);
+    }
+  }
+  manager.SaveStateTo(stateFile, state);
   manager.Run();
 
   StudyResults results;
@@ -206,6 +313,7 @@ int main(int argc, char** argv) {
   results.generator = options.generator;
   results.reportSize = options.reportSize;
   results.retries = options.retries;
+  results.segment = segment;
   results.interrupted = manager.Interrupted();
   results.wallSeconds = manager.WallSeconds();
   results.managerCpuSeconds = CpuSeconds(RUSAGE_SELF);
@@ -234,14 +342,10 @@ int main(int argc, char** argv) {
     e.cpuSeconds = run->CpuSeconds();
     e.wallSeconds = run->WallSeconds();
     for (const RunningStatistics& s : run->Statistics()) {
-      StudyResults::Variable v;
-      v.replications = s.Count();
-      v.mean = s.Mean();
-      v.variance = s.Variance();
-      v.halfWidth = s.HalfWidth(options.rule.confidence);
-      e.variables.push_back(v);
+      e.variables.push_back(StudyResults::Summarise(s, options.rule));
     }
     e.attempts = run->Attempts();
+    e.test = run->Test();
     results.simulatorCpuSeconds += e.cpuSeconds;
     results.experiments.push_back(e);
   }

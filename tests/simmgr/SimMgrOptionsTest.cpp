@@ -119,3 +119,57 @@ TEST(SimMgrOptionsTest, LauncherPresetsAndTheirOptions) {
     EXPECT_EQ(error, message);
   }
 }
+
+// Intervals, tests and resuming: accepted settings as given, and every
+// combination that cannot mean anything refused with a message.
+TEST(SimMgrOptionsTest, IntervalsTestsAndResume) {
+  std::string error;
+  SimMgrOptions test;
+  ASSERT_TRUE(Parse({"--test", "reliability@365 < 0.1", "--alpha", "0.01", "--beta=0.1", "--delta", "0.02",
+                     "--interval", "wilson", "--simultaneous"},
+                    test, error))
+      << error;
+  EXPECT_TRUE(test.rule.Hypothesis());
+  EXPECT_EQ(test.rule.testLabel, "reliability@365");
+  EXPECT_EQ(test.rule.test.GetDirection(), SequentialTest::kBelow);
+  EXPECT_EQ(test.rule.test.Threshold(), 0.1);
+  EXPECT_EQ(test.rule.test.Alpha(), 0.01);
+  EXPECT_EQ(test.rule.test.Beta(), 0.1);
+  EXPECT_EQ(test.rule.test.Delta(), 0.02);
+  EXPECT_EQ(test.rule.method, ConfidenceInterval::kWilson);
+  EXPECT_TRUE(test.rule.simultaneous);
+  EXPECT_EQ(test.rule.absolute, 0.0);  // the test decides, not a precision
+  EXPECT_TRUE(test.TargetsGiven());
+
+  SimMgrOptions resume;
+  ASSERT_TRUE(Parse({"--resume", "old", "--abs-precision", "0.001"}, resume, error)) << error;
+  EXPECT_EQ(resume.resume, "old");
+  EXPECT_EQ(resume.outDir, "old");
+  EXPECT_TRUE(resume.Given("--abs-precision"));
+  EXPECT_FALSE(resume.Given("--seed"));
+  SimMgrOptions bare;
+  ASSERT_TRUE(Parse({"--resume", "old"}, bare, error)) << error;
+  EXPECT_FALSE(bare.TargetsGiven());
+  EXPECT_EQ(bare.rule.absolute, 0.0);  // the saved study's targets apply
+
+  const std::vector<std::vector<std::string>> bad = {
+      {"--interval", "exact"},
+      {"--simultaneous=1"},
+      {"--test", "reliability@365 = 0.1"},
+      {"--test", "reliability@365 < 1.5"},
+      {"--test", "r < 0.1", "--replications", "10"},
+      {"--test", "r < 0.1", "--abs-precision", "0.1"},
+      {"--test", "r < 0.1", "--min-replications", "10"},
+      {"--test", "r < 0.005"},  // the indifference region leaves (0, 1)
+      {"--test", "r < 0.5", "--alpha", "0.6", "--beta", "0.5"},
+      {"--alpha", "0.01"},
+      {"--delta", "0"},
+      {"--resume", "old", "--experiments", "1"},
+      {"--resume", "old", "--out", "x"},
+      {"--resume", ""}};
+  for (const auto& words : bad) {
+    SimMgrOptions options;
+    EXPECT_FALSE(Parse(words, options, error)) << words[0] << " " << (words.size() > 1 ? words[1] : "");
+    EXPECT_FALSE(error.empty());
+  }
+}

@@ -2,6 +2,7 @@
 // simulators, and the files the manager writes.
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -14,8 +15,10 @@
 #include <sstream>
 #include <thread>
 
+#include "simmgr/ConfidenceInterval.h"
 #include "simmgr/RunningStatistics.h"
 #include "simmgr/SeedSequence.h"
+#include "simmgr/SequentialTest.h"
 #include "simmgr/StoppingRule.h"
 #include "tests/simmgr/SimMgrTestSupport.h"
 #include "tests/simmgr/XmlCheck.h"
@@ -49,11 +52,15 @@ bool ProcessWithArguments(const std::string& a, const std::string& b) {
   return found;
 }
 
-// Checks the CSV rows of a fixed-replication run against the observations
-// each simulator wrote to its own ASCII file: the manager must use exactly
-// the first `n` observations of every variable.
+// Checks the CSV rows of a run against the observations each simulator
+// wrote to its own ASCII file: the manager must use exactly the first `n`
+// observations of every variable, and give the interval `rule` gives them
+// (by default: a fixed number of replications, Clopper-Pearson at 95%).
 void ExpectRowsMatchAsciiFiles(const std::vector<std::map<std::string, std::string>>& rows,
-                               const std::string& asciiDir, int n) {
+                               const std::string& asciiDir, int n, const StoppingRule* precision = nullptr) {
+  StoppingRule rule;
+  rule.replications = n;
+  if (precision != nullptr) rule = *precision;
   for (const auto& row : rows) {
     const int k = std::atoi(row.at("experiment").c_str());
     const auto observations = ReadAsciiObservations(asciiDir + "/experiment" + std::to_string(k) + ".txt");
@@ -64,9 +71,13 @@ void ExpectRowsMatchAsciiFiles(const std::vector<std::map<std::string, std::stri
     RunningStatistics s;
     for (int i = 0; i < n; ++i) s.Add(observations.at(v)[i]);
     EXPECT_EQ(Number(row.at("mean")), s.Mean()) << "experiment " << k << " " << kVariables[v];
-    EXPECT_NEAR(Number(row.at("variance")), s.Variance(), 1e-12);
-    EXPECT_NEAR(Number(row.at("half_width")), s.HalfWidth(0.95), 1e-12);
-    EXPECT_NEAR(Number(row.at("ci_low")), s.Mean() - s.HalfWidth(0.95), 1e-12);
+    EXPECT_EQ(Number(row.at("variance")), s.Variance());
+    const ConfidenceInterval interval = rule.Interval(s);
+    EXPECT_EQ(row.at("interval"), "clopper-pearson");
+    EXPECT_EQ(Number(row.at("interval_confidence")), rule.IntervalConfidence());
+    EXPECT_EQ(Number(row.at("ci_low")), interval.Low());
+    EXPECT_EQ(Number(row.at("ci_high")), interval.High());
+    EXPECT_EQ(Number(row.at("half_width")), interval.HalfWidth(s.Mean()));
   }
 }
 
@@ -98,7 +109,7 @@ TEST(SimulationManagerTest, FixedReplicationsDirectAndThroughALauncher) {
   for (const auto& row : rows) {
     const int k = std::atoi(row.at("experiment").c_str());
     EXPECT_TRUE(k == 0 || k == 5);
-    EXPECT_EQ(row.at("#cells"), "22");
+    EXPECT_EQ(row.at("#cells"), "27");
     EXPECT_EQ(row.at("status"), "complete");
     EXPECT_EQ(row.at("replications"), std::to_string(n));
     EXPECT_EQ(row.at("seed"), std::to_string(seeds[k]));
@@ -157,10 +168,11 @@ TEST(SimulationManagerTest, FixedReplicationsDirectAndThroughALauncher) {
   }
 }
 
-// The precision rule stops an experiment at the first hand-over after which
-// every interval is narrow enough, and a maximum stops one whose target is
-// out of reach.
-TEST(SimulationManagerTest, PrecisionRuleStopsAtTheFirstSufficientHandOver) {
+// The precision rule stops an experiment at the first look (200, 400, 800,
+// ... replications) at which every interval, computed at the level
+// corrected for the looks, is narrow enough, and a maximum stops one whose
+// target is out of reach.
+TEST(SimulationManagerTest, PrecisionRuleStopsAtTheFirstSufficientLook) {
   const std::string dir = TestFolder("precision");
   const int reportSize = 50;
   const SimMgrResult result = RunSimMgr(
@@ -171,24 +183,25 @@ TEST(SimulationManagerTest, PrecisionRuleStopsAtTheFirstSufficientHandOver) {
   const auto rows = ReadCsv(dir + "/out/results.csv");
   ASSERT_EQ(rows.size(), 3u);
   const int64_t used = std::atoll(rows[0].at("replications").c_str());
-  EXPECT_EQ(used % reportSize, 0);
+  StoppingRule rule;
+  rule.absolute = 0.05;
+  rule.minReplications = 200;
+  rule.maxReplications = rule.WorstCase();
+  EXPECT_TRUE(rule.IsLook(used)) << used;
   EXPECT_GE(used, 200);
   for (const auto& row : rows) {
     EXPECT_EQ(row.at("replications"), rows[0].at("replications"));
     EXPECT_LE(Number(row.at("half_width")), 0.05);
     EXPECT_EQ(row.at("precision_met"), "1");
   }
-  ExpectRowsMatchAsciiFiles(rows, dir + "/ascii", static_cast<int>(used));
-  // One hand-over earlier some interval was still too wide.
-  if (used - reportSize >= 200) {
+  ExpectRowsMatchAsciiFiles(rows, dir + "/ascii", static_cast<int>(used), &rule);
+  // At the look before, some interval was still too wide.
+  if (used > 200) {
     const auto observations = ReadAsciiObservations(dir + "/ascii/experiment20.txt");
-    StoppingRule rule;
-    rule.absolute = 0.05;
-    rule.minReplications = 200;
     bool allPrecise = true;
     for (int v = 0; v < 3; ++v) {
       RunningStatistics s;
-      for (int64_t i = 0; i < used - reportSize; ++i) s.Add(observations.at(v)[i]);
+      for (int64_t i = 0; i < used / 2; ++i) s.Add(observations.at(v)[i]);
       allPrecise = allPrecise && rule.Precise(s);
     }
     EXPECT_FALSE(allPrecise);
@@ -566,4 +579,91 @@ TEST(SimulationManagerTest, PortRangeAndResultFilesAreCheckedBeforeAnySimulatorS
   result = run({"--out", dir + "/d"});
   EXPECT_EQ(result.exitStatus, 2);
   EXPECT_EQ(ReadFile(dir + "/d/results.csv"), "old results\n");
+}
+
+// Hypothesis mode: each experiment stops at the observation at which
+// Wald's test, fed the tested variable's observations in the order the
+// simulator made them, decides; the table, CSV and JSON give the decision,
+// the replications and the error bounds.
+TEST(SimulationManagerTest, TestModeStopsEachExperimentAtItsDecision) {
+  const std::string dir = TestFolder("test_mode");
+  const SimMgrResult result = RunSimMgr(
+      {"--experiments", "0,12,35", "--test", "reliability@365 < 0.1", "--alpha", "0.01", "--beta", "0.05",
+       "--delta", "0.02", "--report-size", "20", "--out", dir + "/out", "--ascii-dir", dir + "/ascii", "--port",
+       "21800", "--timeout", "30", "--simulator", KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.out.find("Test of reliability@365 < 0.1 per experiment (Wald's sequential probability ratio "
+                            "test): alpha 0.01, beta 0.05, indifference region 0.08 to 0.12"),
+            std::string::npos)
+      << result.out;
+  const json document = json::parse(ReadFile(dir + "/out/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  EXPECT_EQ(document["settings"]["stopping"]["rule"], "test");
+  EXPECT_NEAR(document["settings"]["stopping"]["accept_bound"].get<double>(), std::log(0.95 / 0.01), 1e-12);
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 9u);
+  for (const json& e : document["experiments"]) {
+    const int k = e["experiment"];
+    // The decision a test fed with the simulator's own stream makes.
+    const auto observations = ReadAsciiObservations(dir + "/ascii/experiment" + std::to_string(k) + ".txt");
+    SequentialTest reference(SequentialTest::kBelow, 0.1, 0.01, 0.05, 0.02);
+    size_t i = 0;
+    while (i < observations.at(2).size() && reference.Observe(observations.at(2)[i]) == SequentialTest::kUndecided) {
+      ++i;
+    }
+    ASSERT_NE(reference.Current(), SequentialTest::kUndecided) << "experiment " << k;
+    EXPECT_EQ(e["test"]["decision"], SequentialTest::DecisionName(reference.Current())) << "experiment " << k;
+    EXPECT_EQ(e["test"]["replications"], reference.Count());
+    EXPECT_EQ(e["test"]["ones"], reference.Ones());
+    EXPECT_EQ(e["replications"], reference.Count());
+    EXPECT_EQ(e["status"], "complete");
+    // A probability of about 0.06 is below 0.1; one of 0.3 or 0.6 is not.
+    EXPECT_EQ(e["test"]["decision"], k == 0 ? "accept" : "reject");
+    for (const auto& row : rows) {
+      if (row.at("experiment") != std::to_string(k)) continue;
+      EXPECT_EQ(row.at("test"), "reliability@365 < 0.1");
+      EXPECT_EQ(row.at("decision"), k == 0 ? "accept" : "reject");
+      EXPECT_EQ(row.at("precision_met"), "");
+      EXPECT_EQ(row.at("replications"), std::to_string(reference.Count()));
+    }
+  }
+}
+
+// Simultaneous intervals, here by Wilson's method, are computed at the
+// level shared among the three variables and named as such everywhere.
+TEST(SimulationManagerTest, SimultaneousIntervalsAreNamedEverywhere) {
+  const std::string dir = TestFolder("simultaneous");
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "20", "--replications", "400", "--simultaneous", "--interval", "wilson",
+                 "--confidence", "0.9", "--out", dir + "/out", "--ascii-dir", dir + "/ascii", "--port", "21850",
+                 "--timeout", "30", "--simulator", KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.out.find("Mean and 90% simultaneous (Bonferroni) Wilson confidence interval per experiment "
+                            "(each computed at 96.6667%: 3 variables)"),
+            std::string::npos)
+      << result.out;
+  const auto observations = ReadAsciiObservations(dir + "/ascii/experiment20.txt");
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  for (int v = 0; v < 3; ++v) {
+    RunningStatistics s;
+    for (int i = 0; i < 400; ++i) s.Add(observations.at(v)[i]);
+    const double level = 1.0 - 0.1 / 3;
+    const ConfidenceInterval wilson =
+        ConfidenceInterval::Wilson(static_cast<int64_t>(s.Sum().Value()), 400, level);
+    EXPECT_EQ(rows[v].at("interval"), "wilson");
+    EXPECT_EQ(rows[v].at("simultaneous"), "1");
+    EXPECT_EQ(Number(rows[v].at("interval_confidence")), level);
+    EXPECT_EQ(rows[v].at("confidence"), "0.9");
+    EXPECT_EQ(Number(rows[v].at("ci_low")), wilson.Low());
+    EXPECT_EQ(Number(rows[v].at("ci_high")), wilson.High());
+  }
+  const json document = json::parse(ReadFile(dir + "/out/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  EXPECT_EQ(document["settings"]["interval"]["simultaneous"], true);
+  EXPECT_EQ(document["settings"]["interval"]["method"], "wilson");
+  EXPECT_EQ(document["experiments"][0]["variables"][0]["interval"], "wilson");
+  EXPECT_EQ(document["experiments"][0]["variables"][0]["simultaneous"], true);
+  EXPECT_NE(ReadFile(dir + "/out/reliability.svg").find("90% simultaneous (Bonferroni) Wilson confidence interval"),
+            std::string::npos);
 }

@@ -1,0 +1,442 @@
+#include "simmgr/StudyState.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "simmgr/ConfidenceInterval.h"
+#include "simmgr/ResultsWriter.h"
+#include "simmgr/SeedSequence.h"
+
+namespace {
+
+using nlohmann::json;
+
+const char kFormat[] = "korvan-simmgr-state";
+constexpr int kFormatVersion = 1;
+
+// Infinities and NaN have no JSON number: the special part of a sum is a
+// word.
+std::string SpecialText(double special) {
+  if (std::isnan(special)) return "nan";
+  if (special == 0.0) return "";
+  return special > 0.0 ? "inf" : "-inf";
+}
+
+bool SpecialValue(const std::string& text, double& special) {
+  if (text.empty()) special = 0.0;
+  else if (text == "inf") special = std::numeric_limits<double>::infinity();
+  else if (text == "-inf") special = -std::numeric_limits<double>::infinity();
+  else if (text == "nan") special = std::numeric_limits<double>::quiet_NaN();
+  else return false;
+  return true;
+}
+
+json SumJson(const ExactSum& sum) {
+  return {{"parts", sum.Partials()}, {"special", SpecialText(sum.Special())}};
+}
+
+// Reading without exceptions: every field is looked up and type-checked
+// before it is taken, and a reader that fails notes what it missed.
+class Reader {
+ public:
+  explicit Reader(std::string& error) : error(error) {}
+
+  const json* Field(const json& object, const char* name, const std::string& where) {
+    if (!object.is_object()) return Fail(where + " is not an object");
+    const auto found = object.find(name);
+    if (found == object.end()) return Fail(where + " has no \"" + name + "\"");
+    return &*found;
+  }
+  bool Integer(const json& object, const char* name, const std::string& where, int64_t low, int64_t high,
+               int64_t& value) {
+    const json* field = Field(object, name, where);
+    if (field == nullptr) return false;
+    if (!field->is_number_integer()) return Fail(where + ": \"" + name + "\" is not an integer"), false;
+    value = field->is_number_unsigned() && field->get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)
+                ? INT64_MAX
+                : field->get<int64_t>();
+    if (value < low || value > high) return Fail(where + ": \"" + name + "\" is out of range"), false;
+    return true;
+  }
+  bool Real(const json& object, const char* name, const std::string& where, double& value) {
+    const json* field = Field(object, name, where);
+    if (field == nullptr) return false;
+    if (!field->is_number()) return Fail(where + ": \"" + name + "\" is not a number"), false;
+    value = field->get<double>();
+    return std::isfinite(value) || (Fail(where + ": \"" + name + "\" is not finite"), false);
+  }
+  bool Text(const json& object, const char* name, const std::string& where, std::string& value) {
+    const json* field = Field(object, name, where);
+    if (field == nullptr) return false;
+    if (!field->is_string()) return Fail(where + ": \"" + name + "\" is not a text"), false;
+    value = field->get<std::string>();
+    return true;
+  }
+  bool Boolean(const json& object, const char* name, const std::string& where, bool& value) {
+    const json* field = Field(object, name, where);
+    if (field == nullptr) return false;
+    if (!field->is_boolean()) return Fail(where + ": \"" + name + "\" is not true or false"), false;
+    value = field->get<bool>();
+    return true;
+  }
+  const json* Array(const json& object, const char* name, const std::string& where) {
+    const json* field = Field(object, name, where);
+    if (field != nullptr && !field->is_array()) return Fail(where + ": \"" + name + "\" is not a list");
+    return field;
+  }
+  bool Sum(const json& object, const char* name, const std::string& where, ExactSum& sum) {
+    const json* field = Field(object, name, where);
+    if (field == nullptr) return false;
+    const json* parts = Array(*field, "parts", where + " " + name);
+    std::string specialText;
+    double special = 0.0;
+    if (parts == nullptr || !Text(*field, "special", where + " " + name, specialText)) return false;
+    if (!SpecialValue(specialText, special)) return Fail(where + ": bad special value of " + name), false;
+    std::vector<double> values;
+    for (const json& part : *parts) {
+      if (!part.is_number() || !std::isfinite(part.get<double>())) {
+        return Fail(where + ": a part of " + name + " is not a finite number"), false;
+      }
+      values.push_back(part.get<double>());
+    }
+    sum = ExactSum::FromParts(values, special);
+    return true;
+  }
+  std::nullptr_t Fail(const std::string& what) {
+    if (error.empty()) error = what;
+    return nullptr;
+  }
+
+ private:
+  std::string& error;
+};
+
+bool EndingFromName(const std::string& name, SimulatorAttempt::Ending& ending) {
+  for (SimulatorAttempt::Ending e :
+       {SimulatorAttempt::kRunning, SimulatorAttempt::kDone, SimulatorAttempt::kInterrupted,
+        SimulatorAttempt::kKilled, SimulatorAttempt::kExited, SimulatorAttempt::kTimedOut,
+        SimulatorAttempt::kProtocol, SimulatorAttempt::kLink, SimulatorAttempt::kNotStarted}) {
+    if (name == SimulatorAttempt::EndingName(e)) {
+      ending = e;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool DecisionFromName(const std::string& name, SequentialTest::Decision& decision) {
+  for (SequentialTest::Decision d : {SequentialTest::kUndecided, SequentialTest::kAccept, SequentialTest::kReject}) {
+    if (name == SequentialTest::DecisionName(d)) {
+      decision = d;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void StudyState::Describe(const StudyTable& study) {
+  numExperiments = study.NumExperiments();
+  globals.clear();
+  for (size_t g = 0; g < study.Globals().size(); ++g) {
+    Global global;
+    global.name = study.Globals()[g].name;
+    global.type = study.Globals()[g].type;
+    for (int k = 0; k < numExperiments; ++k) global.values.push_back(study.ValueText(k, static_cast<int>(g)));
+    globals.push_back(global);
+  }
+  rewards.clear();
+  for (const StudyTable::RewardVariable& reward : study.Rewards()) rewards.push_back(reward.label);
+}
+
+bool StudyState::SameStudy(const StudyTable& study, std::string& error) const {
+  StudyState here;
+  here.Describe(study);
+  if (here.numExperiments != numExperiments) {
+    error = "the saved study has " + std::to_string(numExperiments) + " experiments, this program's " +
+            std::to_string(here.numExperiments);
+    return false;
+  }
+  if (here.rewards != rewards) {
+    error = "the saved study's reward variables are not this program's";
+    return false;
+  }
+  if (here.globals.size() != globals.size()) {
+    error = "the saved study has other global variables than this program's";
+    return false;
+  }
+  for (size_t g = 0; g < globals.size(); ++g) {
+    const Global& a = globals[g];
+    const Global& b = here.globals[g];
+    if (a.name != b.name || a.type != b.type) {
+      error = "the saved study's global variable " + a.name + " (" + a.type + ") is " + b.name + " (" + b.type +
+              ") in this program";
+      return false;
+    }
+    for (int k = 0; k < numExperiments; ++k) {
+      if (a.values[k] != b.values[k]) {
+        error = "the saved study's experiment " + std::to_string(k) + " has " + a.name + " = " + a.values[k] +
+                ", this program's " + b.values[k];
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool StudyState::Save(const std::string& path, std::string& error) const {
+  json document;
+  document["format"] = kFormat;
+  document["format_version"] = kFormatVersion;
+  document["base_seed"] = baseSeed;
+  document["generator"] = generator;
+  document["segments"] = segments;
+  json globalList = json::array();
+  for (const Global& g : globals) globalList.push_back({{"name", g.name}, {"type", g.type}, {"values", g.values}});
+  document["study"] = {{"experiments", numExperiments}, {"global_variables", globalList}, {"reward_variables", rewards}};
+  json ruleJson = {{"replications", rule.replications},
+                   {"relative", rule.relative},
+                   {"absolute", rule.absolute},
+                   {"confidence", rule.confidence},
+                   {"min_replications", rule.minReplications},
+                   {"max_replications", rule.maxReplications},
+                   {"interval", ConfidenceInterval::Name(rule.method)},
+                   {"simultaneous", rule.simultaneous}};
+  if (rule.Hypothesis()) {
+    ruleJson["test"] = {{"variable", rule.testLabel},
+                        {"direction", rule.test.GetDirection() == SequentialTest::kBelow ? "<" : ">"},
+                        {"threshold", rule.test.Threshold()},
+                        {"alpha", rule.test.Alpha()},
+                        {"beta", rule.test.Beta()},
+                        {"delta", rule.test.Delta()}};
+  } else {
+    ruleJson["test"] = nullptr;
+  }
+  document["rule"] = ruleJson;
+  json list = json::array();
+  for (const Experiment& e : experiments) {
+    json attempts = json::array();
+    for (const SimulatorAttempt& a : e.attempts) {
+      json statistics = json::array();
+      for (const RunningStatistics& s : a.statistics) {
+        statistics.push_back({{"count", s.Count()},
+                              {"sum", SumJson(s.Sum())},
+                              {"squares", SumJson(s.SumOfSquares())},
+                              {"binary", s.Binary()}});
+      }
+      attempts.push_back({{"segment", a.segment},
+                          {"attempt", a.number},
+                          {"seed", a.seed},
+                          {"host", a.host},
+                          {"port", a.port},
+                          {"replications", a.replications},
+                          {"cpu_seconds", a.cpuSeconds},
+                          {"wall_seconds", a.wallSeconds},
+                          {"ended", SimulatorAttempt::EndingName(a.ending)},
+                          {"reason", a.reason},
+                          {"statistics", statistics}});
+    }
+    list.push_back({{"experiment", e.experiment},
+                    {"decision", SequentialTest::DecisionName(e.decision)},
+                    {"decision_replications", e.decisionReplications},
+                    {"attempts", attempts}});
+  }
+  document["experiments"] = list;
+  // Written beside the old state and renamed over it: a reader, or a
+  // manager killed at any moment, finds either the old state or the new,
+  // whole.
+  const std::string temporary = path + ".tmp" + std::to_string(getpid());
+  if (!ResultsWriter::WriteText(temporary, document.dump(1, ' ', false, json::error_handler_t::replace) + "\n",
+                                error)) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = "cannot write " + path + ": " + std::strerror(errno);
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool StudyState::Load(const std::string& path, StudyState& state, std::string& error) {
+  error.clear();
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  const json document = json::parse(text.str(), nullptr, false);
+  if (document.is_discarded()) {
+    error = path + " is not a saved study (not JSON)";
+    return false;
+  }
+  Reader read(error);
+  std::string format;
+  int64_t version = 0, value = 0;
+  if (!read.Text(document, "format", "the state", format) || format != kFormat ||
+      !read.Integer(document, "format_version", "the state", 1, 1000, version)) {
+    error = path + " is not a saved study" + (error.empty() ? "" : " (" + error + ")");
+    return false;
+  }
+  if (version != kFormatVersion) {
+    error = path + " is a saved study of format " + std::to_string(version) + "; this program reads format " +
+            std::to_string(kFormatVersion);
+    return false;
+  }
+  auto fail = [&]() {
+    error = path + ": " + error;
+    return false;
+  };
+  if (!read.Integer(document, "base_seed", "the state", 0, UINT32_MAX, value)) return fail();
+  state.baseSeed = static_cast<uint32_t>(value);
+  if (!read.Integer(document, "generator", "the state", 0, 2, value)) return fail();
+  state.generator = static_cast<int>(value);
+  if (!read.Integer(document, "segments", "the state", 0, 1000000, value)) return fail();
+  state.segments = static_cast<int>(value);
+
+  const json* study = read.Field(document, "study", "the state");
+  if (study == nullptr || !read.Integer(*study, "experiments", "the study", 1, 65536, value)) return fail();
+  state.numExperiments = static_cast<int>(value);
+  const json* globalList = read.Array(*study, "global_variables", "the study");
+  const json* rewardList = read.Array(*study, "reward_variables", "the study");
+  if (globalList == nullptr || rewardList == nullptr) return fail();
+  state.globals.clear();
+  for (const json& item : *globalList) {
+    Global g;
+    const json* values = nullptr;
+    if (!read.Text(item, "name", "a global variable", g.name) || !read.Text(item, "type", "a global variable", g.type) ||
+        (values = read.Array(item, "values", "a global variable")) == nullptr) {
+      return fail();
+    }
+    for (const json& v : *values) {
+      if (!v.is_string()) return read.Fail("a global variable's value is not a text"), fail();
+      g.values.push_back(v.get<std::string>());
+    }
+    if (static_cast<int>(g.values.size()) != state.numExperiments) {
+      return read.Fail("global variable " + g.name + " has not one value per experiment"), fail();
+    }
+    state.globals.push_back(g);
+  }
+  state.rewards.clear();
+  for (const json& label : *rewardList) {
+    if (!label.is_string()) return read.Fail("a reward variable is not a text"), fail();
+    state.rewards.push_back(label.get<std::string>());
+  }
+
+  const json* rule = read.Field(document, "rule", "the state");
+  if (rule == nullptr) return fail();
+  StoppingRule& r = state.rule;
+  std::string interval;
+  if (!read.Integer(*rule, "replications", "the rule", 0, INT64_MAX, r.replications) ||
+      !read.Real(*rule, "relative", "the rule", r.relative) || !read.Real(*rule, "absolute", "the rule", r.absolute) ||
+      !read.Real(*rule, "confidence", "the rule", r.confidence) ||
+      !read.Integer(*rule, "min_replications", "the rule", 2, INT64_MAX, r.minReplications) ||
+      !read.Integer(*rule, "max_replications", "the rule", 2, INT64_MAX, r.maxReplications) ||
+      !read.Text(*rule, "interval", "the rule", interval) ||
+      !read.Boolean(*rule, "simultaneous", "the rule", r.simultaneous)) {
+    return fail();
+  }
+  if (!ConfidenceInterval::Parse(interval, r.method) || !(r.confidence > 0.0 && r.confidence < 1.0)) {
+    return read.Fail("the rule's interval or confidence is not valid"), fail();
+  }
+  const json* test = read.Field(*rule, "test", "the rule");
+  if (test == nullptr) return fail();
+  if (!test->is_null()) {
+    std::string direction;
+    double threshold = 0, alpha = 0, beta = 0, delta = 0;
+    if (!read.Text(*test, "variable", "the test", r.testLabel) || !read.Text(*test, "direction", "the test", direction) ||
+        !read.Real(*test, "threshold", "the test", threshold) || !read.Real(*test, "alpha", "the test", alpha) ||
+        !read.Real(*test, "beta", "the test", beta) || !read.Real(*test, "delta", "the test", delta)) {
+      return fail();
+    }
+    if (direction != "<" && direction != ">") return read.Fail("the test's direction is neither < nor >"), fail();
+    r.test = SequentialTest(direction == "<" ? SequentialTest::kBelow : SequentialTest::kAbove, threshold, alpha,
+                            beta, delta);
+    std::string why;
+    if (!r.test.Check(why)) return read.Fail("the test: " + why), fail();
+  }
+
+  const json* list = read.Array(document, "experiments", "the state");
+  if (list == nullptr) return fail();
+  state.experiments.clear();
+  const size_t numVariables = state.rewards.size();
+  for (const json& item : *list) {
+    Experiment e;
+    std::string decision;
+    if (!read.Integer(item, "experiment", "an experiment", 0, state.numExperiments - 1, value)) return fail();
+    e.experiment = static_cast<int>(value);
+    const std::string where = "experiment " + std::to_string(e.experiment);
+    for (const Experiment& seen : state.experiments) {
+      if (seen.experiment == e.experiment) return read.Fail(where + " is saved twice"), fail();
+    }
+    if (!read.Text(item, "decision", where, decision) || !DecisionFromName(decision, e.decision)) {
+      return read.Fail(where + ": no valid decision"), fail();
+    }
+    if (!read.Integer(item, "decision_replications", where, 0, INT64_MAX, e.decisionReplications)) return fail();
+    const json* attempts = read.Array(item, "attempts", where);
+    if (attempts == nullptr) return fail();
+    for (const json& entry : *attempts) {
+      SimulatorAttempt a;
+      std::string ended;
+      int64_t segment = 0, number = 0, seed = 0, port = 0;
+      const std::string at = where + ", an attempt";
+      if (!read.Integer(entry, "segment", at, 0, state.segments > 0 ? state.segments - 1 : 0, segment) ||
+          !read.Integer(entry, "attempt", at, 0, 1000000, number) ||
+          !read.Integer(entry, "seed", at, 0, SeedSequence::kLargestSeed, seed) ||
+          !read.Text(entry, "host", at, a.host) || !read.Integer(entry, "port", at, 0, 65535, port) ||
+          !read.Integer(entry, "replications", at, 0, INT64_MAX, a.replications) ||
+          !read.Real(entry, "cpu_seconds", at, a.cpuSeconds) || !read.Real(entry, "wall_seconds", at, a.wallSeconds) ||
+          !read.Text(entry, "ended", at, ended) || !read.Text(entry, "reason", at, a.reason)) {
+        return fail();
+      }
+      if (!EndingFromName(ended, a.ending)) return read.Fail(at + " ended in an unknown way"), fail();
+      a.segment = static_cast<int>(segment);
+      a.number = static_cast<int>(number);
+      a.seed = static_cast<uint32_t>(seed);
+      a.port = static_cast<int>(port);
+      const json* statistics = read.Array(entry, "statistics", at);
+      if (statistics == nullptr) return fail();
+      if (statistics->size() != numVariables) return read.Fail(at + " has not one statistic per variable"), fail();
+      for (const json& s : *statistics) {
+        int64_t count = 0;
+        bool binary = false;
+        ExactSum sum, squares;
+        RunningStatistics rebuilt;
+        if (!read.Integer(s, "count", at, 0, INT64_MAX, count) || !read.Sum(s, "sum", at, sum) ||
+            !read.Sum(s, "squares", at, squares) || !read.Boolean(s, "binary", at, binary)) {
+          return fail();
+        }
+        if (!RunningStatistics::FromParts(count, sum, squares, binary, rebuilt)) {
+          return read.Fail(at + " has statistics that cannot belong together"), fail();
+        }
+        a.statistics.push_back(rebuilt);
+      }
+      int64_t most = 0;
+      for (const RunningStatistics& s : a.statistics) most = std::max(most, s.Count());
+      if (a.replications > most) {
+        return read.Fail(at + " claims more replications than its statistics hold"), fail();
+      }
+      if (a.ending == SimulatorAttempt::kRunning) {
+        // Saved while its simulator ran: what it had sent stands.
+        a.ending = SimulatorAttempt::kInterrupted;
+        a.reason = "the manager ended while it ran";
+      }
+      e.attempts.push_back(a);
+    }
+    state.experiments.push_back(e);
+  }
+  return true;
+}

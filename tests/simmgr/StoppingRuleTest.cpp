@@ -1,0 +1,132 @@
+#include "simmgr/StoppingRule.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
+
+namespace {
+
+RunningStatistics Binary(int64_t n, int64_t ones) {
+  RunningStatistics s;
+  for (int64_t i = 0; i < n; ++i) s.Add(i < ones ? 1.0 : 0.0);
+  return s;
+}
+
+}  // namespace
+
+// Looks at min * 2^j up to the maximum, and the level every interval is
+// computed at: the nominal one shared among the looks (and, for
+// simultaneous intervals, among the variables).
+TEST(StoppingRuleTest, LooksAndTheLevelTheyCost) {
+  StoppingRule rule;
+  rule.absolute = 0.01;
+  // 1000, 2000, ..., 8 192 000, then 10 000 000.
+  EXPECT_EQ(rule.Looks(), 15);
+  EXPECT_EQ(rule.NextLook(0), 1000);
+  EXPECT_EQ(rule.NextLook(1000), 1000);
+  EXPECT_EQ(rule.NextLook(1001), 2000);
+  EXPECT_EQ(rule.NextLook(8192001), 10000000);
+  EXPECT_EQ(rule.NextLook(20000000), 10000000);
+  EXPECT_TRUE(rule.IsLook(4000));
+  EXPECT_FALSE(rule.IsLook(3000));
+  EXPECT_TRUE(rule.IsLook(10000000));
+  EXPECT_DOUBLE_EQ(rule.IntervalConfidence(), 1.0 - 0.05 / 15);
+  rule.simultaneous = true;
+  rule.variables = 3;
+  EXPECT_DOUBLE_EQ(rule.IntervalConfidence(), 1.0 - 0.05 / 45);
+  rule.maxReplications = 1000;
+  EXPECT_EQ(rule.Looks(), 1);
+
+  StoppingRule fixed;
+  fixed.replications = 500;
+  EXPECT_EQ(fixed.Looks(), 1);
+  EXPECT_EQ(fixed.NextLook(1), 500);
+  EXPECT_EQ(fixed.IntervalConfidence(), 0.95);
+  fixed.simultaneous = true;
+  fixed.variables = 3;
+  EXPECT_DOUBLE_EQ(fixed.IntervalConfidence(), 1.0 - 0.05 / 3);
+  RunningStatistics s = Binary(499, 10);
+  EXPECT_FALSE(fixed.Precise(s));
+  s.Add(0.0);
+  EXPECT_TRUE(fixed.Precise(s));
+
+  StoppingRule test;
+  test.testLabel = "reliability@365";
+  test.test = SequentialTest(SequentialTest::kBelow, 0.1, 0.05, 0.05, 0.01);
+  EXPECT_TRUE(test.Hypothesis());
+  EXPECT_EQ(test.Looks(), 1);
+  EXPECT_EQ(test.Limit(), test.maxReplications);
+  EXPECT_FALSE(test.Precise(Binary(1000000, 10)));
+}
+
+// Precision of 0/1 observations is judged by the Clopper-Pearson interval
+// at the corrected level, the larger distance from the mean to an end; at
+// zero failures that is the upper end itself, so no separate rule is
+// needed for it.
+TEST(StoppingRuleTest, PrecisionOfProbabilitiesIncludingNoFailureSeen) {
+  StoppingRule rule;
+  rule.absolute = 0.02;
+  rule.minReplications = 100;
+  rule.maxReplications = 100 * 64;  // 7 looks
+  ASSERT_EQ(rule.Looks(), 7);
+  const double level = 1.0 - 0.05 / 7;
+  const RunningStatistics half = Binary(6400, 3200);
+  const ConfidenceInterval exact = ConfidenceInterval::ClopperPearson(3200, 6400, level);
+  EXPECT_EQ(rule.RuleHalfWidth(half), std::max(0.5 - exact.Low(), exact.High() - 0.5));
+  EXPECT_TRUE(rule.Precise(half));  // about 2.69 * 0.5 / 80 = 0.0168
+  EXPECT_FALSE(rule.Precise(Binary(3200, 1600)));  // about 0.0238
+  rule.relative = 0.05;  // 0.05 * 0.5 = 0.025 is met although 0.02 is not
+  EXPECT_TRUE(rule.Precise(Binary(3200, 1600)));
+  rule.relative = 0.0;
+
+  // None seen in n: the interval is [0, 1 - (a/2)^(1/n)], a = 0.05 / 7.
+  const double a = 0.05 / 7;
+  for (int64_t n : {200, 400, 800, 1600}) {
+    const RunningStatistics none = Binary(n, 0);
+    const double upper = 1.0 - std::pow(a / 2.0, 1.0 / static_cast<double>(n));
+    EXPECT_NEAR(rule.RuleHalfWidth(none), upper, 1e-12) << n;
+    EXPECT_EQ(rule.Precise(none), upper <= 0.02) << n;
+  }
+  // Below the minimum nothing is precise.
+  EXPECT_FALSE(rule.Precise(Binary(99, 0)));
+
+  // Equal observations that are not 0 or 1 have a t interval without
+  // width: the distance -ln(1 - level) / n stands in for it.
+  RunningStatistics constant;
+  for (int i = 0; i < 400; ++i) constant.Add(2.5);
+  EXPECT_NEAR(rule.RuleHalfWidth(constant), -std::log(1.0 - level) / 400.0, 1e-12);
+  // Other observations: the t interval.
+  RunningStatistics real;
+  for (int i = 0; i < 400; ++i) real.Add(i % 2 == 0 ? 0.25 : 0.75);
+  EXPECT_EQ(rule.Interval(real).Used(), ConfidenceInterval::kStudentT);
+  EXPECT_NEAR(rule.RuleHalfWidth(real), real.HalfWidth(level), 1e-15);
+  EXPECT_GT(rule.EstimateNeeded(Binary(200, 100)), 200);
+  EXPECT_TRUE(rule.IsLook(rule.EstimateNeeded(Binary(200, 100))));
+}
+
+// With an absolute target alone the looks end at the worst case: there
+// every Clopper-Pearson interval of 0/1 observations, whatever their mean,
+// is narrow enough at the level the looks up to there call for, and one
+// replication earlier some is not.
+TEST(StoppingRuleTest, TheWorstCaseEndsTheLooks) {
+  StoppingRule rule;
+  rule.absolute = 0.02;
+  const int64_t worst = rule.WorstCase();
+  rule.maxReplications = worst;
+  EXPECT_EQ(rule.Looks(), 3);  // 1000, 2000 and the worst case
+  EXPECT_GT(worst, 2000);
+  const double level = rule.IntervalConfidence();
+  auto widest = [&](int64_t n) {
+    double w = 0.0;
+    for (int64_t x = 0; x <= n; ++x) {
+      w = std::max(w, ConfidenceInterval::ClopperPearson(x, n, level).HalfWidth(static_cast<double>(x) / n));
+    }
+    return w;
+  };
+  EXPECT_LE(widest(worst), 0.02);
+  EXPECT_GT(widest(worst - 1), 0.02);
+  // Simultaneous intervals cost more replications.
+  rule.maxReplications = 10000000;
+  rule.simultaneous = true;
+  rule.variables = 3;
+  EXPECT_GT(rule.WorstCase(), worst);
+}

@@ -1,0 +1,351 @@
+#include "simmgr/StudyState.h"
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "simmgr/SeedSequence.h"
+#include "tests/simmgr/SimMgrTestSupport.h"
+
+namespace {
+
+StudyState Sample(const StudyTable& study) {
+  StudyState state;
+  state.Describe(study);
+  state.baseSeed = 4242;
+  state.generator = 2;
+  state.segments = 2;
+  state.rule.absolute = 0.005;
+  state.rule.confidence = 0.99;
+  state.rule.method = ConfidenceInterval::kWilson;
+  state.rule.simultaneous = true;
+  state.rule.testLabel = "reliability@365";
+  state.rule.test = SequentialTest(SequentialTest::kAbove, 0.3, 0.01, 0.1, 0.02);
+  StudyState::Experiment e;
+  e.experiment = 7;
+  e.decision = SequentialTest::kReject;
+  e.decisionReplications = 250;
+  SimulatorAttempt done;
+  done.segment = 0;
+  done.seed = 123;
+  done.host = "127.0.0.1";
+  done.port = 10001;
+  done.ending = SimulatorAttempt::kDone;
+  done.statistics.resize(3);
+  for (int i = 0; i < 250; ++i) {
+    for (int v = 0; v < 3; ++v) done.statistics[v].Add(i % (v + 3) == 0 ? 1.0 : 0.0);
+  }
+  done.replications = 250;
+  SimulatorAttempt running = done;
+  running.segment = 1;
+  running.seed = 456;
+  running.ending = SimulatorAttempt::kRunning;
+  running.statistics.assign(3, RunningStatistics());
+  // Sums that need more than one partial, and one that overflowed.
+  for (double x : {1e20, 1.0, -1e20, 0.1}) running.statistics[0].Add(x);
+  running.statistics[1].Add(1e308);
+  running.statistics[1].Add(1e308);
+  running.statistics[2].Add(0.5);
+  running.replications = 1;
+  e.attempts = {done, running};
+  state.experiments.push_back(e);
+  return state;
+}
+
+}  // namespace
+
+// What is saved reads back exactly: settings, rule, test, every attempt
+// with its exact sums (partials, infinities) and the decision; an attempt
+// saved while it ran reads back as ended with the manager.
+TEST(StudyStateTest, SavedStateReadsBackExactly) {
+  StudyTable study;
+  study.Load();
+  const StudyState state = Sample(study);
+  const std::string dir = TestFolder("state");
+  std::string error;
+  ASSERT_TRUE(state.Save(dir + "/state.json", error)) << error;
+  // Nothing is left beside it.
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) files += entry.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(files, 1u);
+
+  StudyState back;
+  ASSERT_TRUE(StudyState::Load(dir + "/state.json", back, error)) << error;
+  EXPECT_TRUE(back.SameStudy(study, error)) << error;
+  EXPECT_EQ(back.baseSeed, 4242u);
+  EXPECT_EQ(back.generator, 2);
+  EXPECT_EQ(back.segments, 2);
+  EXPECT_EQ(back.rule.absolute, 0.005);
+  EXPECT_EQ(back.rule.confidence, 0.99);
+  EXPECT_EQ(back.rule.method, ConfidenceInterval::kWilson);
+  EXPECT_TRUE(back.rule.simultaneous);
+  EXPECT_EQ(back.rule.testLabel, "reliability@365");
+  EXPECT_EQ(back.rule.test.GetDirection(), SequentialTest::kAbove);
+  EXPECT_EQ(back.rule.test.Beta(), 0.1);
+  ASSERT_EQ(back.experiments.size(), 1u);
+  const StudyState::Experiment& e = back.experiments[0];
+  EXPECT_EQ(e.experiment, 7);
+  EXPECT_EQ(e.decision, SequentialTest::kReject);
+  EXPECT_EQ(e.decisionReplications, 250);
+  ASSERT_EQ(e.attempts.size(), 2u);
+  EXPECT_EQ(e.attempts[0].ending, SimulatorAttempt::kDone);
+  EXPECT_EQ(e.attempts[1].ending, SimulatorAttempt::kInterrupted);
+  EXPECT_EQ(e.attempts[1].reason, "the manager ended while it ran");
+  EXPECT_EQ(e.attempts[1].seed, 456u);
+  for (size_t a = 0; a < 2; ++a) {
+    for (int v = 0; v < 3; ++v) {
+      const RunningStatistics& x = state.experiments[0].attempts[a].statistics[v];
+      const RunningStatistics& y = e.attempts[a].statistics[v];
+      EXPECT_EQ(y.Count(), x.Count());
+      EXPECT_EQ(y.Binary(), x.Binary());
+      if (std::isnan(x.Mean())) continue;
+      EXPECT_EQ(y.Mean(), x.Mean()) << a << " " << v;
+      EXPECT_EQ(y.Sum().Partials(), x.Sum().Partials());
+    }
+  }
+  EXPECT_EQ(e.attempts[1].statistics[0].Sum().Value(), 1.1);
+  EXPECT_EQ(e.attempts[1].statistics[1].Sum().Value(), std::numeric_limits<double>::infinity());
+}
+
+// A file that is not a saved study, or one whose parts cannot belong
+// together, is refused with a reason; so is a study other than this
+// program's.
+TEST(StudyStateTest, DamagedFilesAndOtherStudiesAreRefused) {
+  StudyTable study;
+  study.Load();
+  const std::string dir = TestFolder("state_damaged");
+  const std::string path = dir + "/state.json";
+  std::string error;
+  StudyState back;
+  EXPECT_FALSE(StudyState::Load(dir + "/none.json", back, error));
+  EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
+  ASSERT_TRUE(Sample(study).Save(path, error)) << error;
+  const std::string good = ReadFile(path);
+  auto load = [&](const std::string& text) {
+    { std::ofstream(path) << text; }
+    error.clear();
+    return StudyState::Load(path, back, error);
+  };
+  auto replaced = [&](const std::string& what, const std::string& with) {
+    std::string text = good;
+    const size_t at = text.find(what);
+    EXPECT_NE(at, std::string::npos) << what;
+    return at == std::string::npos ? text : text.replace(at, what.size(), with);
+  };
+  EXPECT_FALSE(load("not json"));
+  EXPECT_NE(error.find("not a saved study"), std::string::npos) << error;
+  EXPECT_FALSE(load("{\"format\": \"other\"}"));
+  EXPECT_FALSE(load(good.substr(0, good.size() / 2)));
+  EXPECT_FALSE(load(replaced("\"format_version\": 1", "\"format_version\": 2")));
+  EXPECT_NE(error.find("format 2"), std::string::npos) << error;
+  EXPECT_FALSE(load(replaced("\"generator\": 2", "\"generator\": 7")));
+  EXPECT_FALSE(load(replaced("\"generator\": 2", "\"generator\": \"2\"")));
+  EXPECT_FALSE(load(replaced("\"ended\": \"complete\"", "\"ended\": \"fine\"")));
+  EXPECT_FALSE(load(replaced("\"experiment\": 7", "\"experiment\": 36")));
+  EXPECT_FALSE(load(replaced("\"decision\": \"reject\"", "\"decision\": \"maybe\"")));
+  // 0/1 observations whose count of ones exceeds their number.
+  EXPECT_FALSE(load(replaced("\"count\": 250", "\"count\": 10")));
+  EXPECT_NE(error.find("cannot belong together"), std::string::npos) << error;
+  EXPECT_TRUE(load(good)) << error;
+
+  // Another study: a value of one experiment changed, a variable renamed.
+  ASSERT_TRUE(load(replaced("\"0.03125\"", "\"0.5\""))) << error;
+  EXPECT_FALSE(back.SameStudy(study, error));
+  EXPECT_NE(error.find("experiment 0 has power_cycle_rate = 0.5, this program's 0.03125"), std::string::npos)
+      << error;
+  ASSERT_TRUE(load(replaced("\"reliability@180\"", "\"reliability@181\""))) << error;
+  EXPECT_FALSE(back.SameStudy(study, error));
+  EXPECT_NE(error.find("reward variables"), std::string::npos) << error;
+}
+
+namespace {
+
+using nlohmann::json;
+
+// The statistics the manager reports for experiment k, from its JSON entry.
+void ExpectStatisticsOfAttempts(const json& e, const std::string& asciiDir, const std::string& scratch) {
+  const int k = e["experiment"];
+  std::vector<RunningStatistics> expected(3);
+  int64_t total = 0;
+  for (const json& attempt : e["attempts"]) {
+    const int segment = attempt["segment"];
+    const int a = attempt["attempt"];
+    const int64_t n = attempt["replications"];
+    total += n;
+    const std::string file = asciiDir + "/experiment" + std::to_string(k) +
+                             (segment > 0 ? "-segment" + std::to_string(segment) : "") +
+                             (a > 0 ? "-attempt" + std::to_string(a) : "") + ".txt";
+    const auto stream = StreamStatistics(k, attempt["seed"], n, file, scratch);
+    for (int v = 0; v < 3; ++v) expected[v].Merge(stream[v]);
+  }
+  EXPECT_EQ(e["replications"].get<int64_t>(), total) << "experiment " << k;
+  for (int v = 0; v < 3; ++v) {
+    EXPECT_EQ(e["variables"][v]["replications"].get<int64_t>(), expected[v].Count());
+    EXPECT_EQ(e["variables"][v]["mean"].get<double>(), expected[v].Mean()) << "experiment " << k << " " << v;
+    EXPECT_EQ(e["variables"][v]["variance"].get<double>(), expected[v].Variance()) << "experiment " << k;
+  }
+}
+
+}  // namespace
+
+// A study taken further in a second segment: every experiment has the
+// replications asked for, the second segment's simulators ran the streams
+// of segment 1, and the statistics equal, to the last bit, those of the
+// two segments' observations loaded from the simulators' own files.
+// Resumed again without new targets, nothing more runs.
+TEST(StudyStateTest, AStudyInTwoSegmentsEqualsItsObservations) {
+  const std::string dir = TestFolder("resume_two");
+  const std::vector<std::string> common = {"--report-size", "50", "--ascii-dir", dir + "/ascii", "--port", "21600",
+                                           "--timeout", "30"};
+  std::vector<std::string> first = {"--experiments", "2,9", "--replications", "300", "--seed", "555",
+                                    "--simulator", KORVAN_SIMULATOR_PATH, "--out", dir + "/study"};
+  first.insert(first.end(), common.begin(), common.end());
+  SimMgrResult result = RunSimMgr(first);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  std::vector<std::string> more = {"--resume", dir + "/study", "--replications", "800", "--simulator",
+                                   KORVAN_SIMULATOR_PATH};
+  more.insert(more.end(), common.begin(), common.end());
+  result = RunSimMgr(more);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+
+  const json document = json::parse(ReadFile(dir + "/study/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  EXPECT_EQ(document["settings"]["segment"], 1);
+  EXPECT_EQ(document["settings"]["base_seed"], 555);
+  EXPECT_EQ(document["settings"]["stopping"]["replications"], 800);
+  const SeedSequence seeds(555, 36);
+  ASSERT_EQ(document["experiments"].size(), 2u);
+  for (const json& e : document["experiments"]) {
+    const int k = e["experiment"];
+    EXPECT_EQ(e["status"], "complete");
+    EXPECT_EQ(e["replications"], 800);
+    ASSERT_EQ(e["attempts"].size(), 2u);
+    EXPECT_EQ(e["attempts"][0]["segment"], 0);
+    EXPECT_EQ(e["attempts"][0]["seed"], seeds.Seed(k, 0, 0));
+    EXPECT_EQ(e["attempts"][0]["replications"], 300);
+    EXPECT_EQ(e["attempts"][1]["segment"], 1);
+    EXPECT_EQ(e["attempts"][1]["seed"], seeds.Seed(k, 1, 0));
+    EXPECT_EQ(e["attempts"][1]["replications"], 500);
+    ExpectStatisticsOfAttempts(e, dir + "/ascii", dir);
+  }
+  const std::string csv = ReadFile(dir + "/study/results.csv");
+  std::vector<std::string> again = {"--resume", dir + "/study", "--simulator", KORVAN_SIMULATOR_PATH};
+  again.insert(again.end(), common.begin(), common.end());
+  result = RunSimMgr(again);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(dir + "/ascii/experiment2-segment2.txt"));
+  const auto before = ReadCsv(dir + "/study/results.csv");
+  for (const auto& row : before) EXPECT_EQ(row.at("replications"), "800");
+  EXPECT_EQ(ReadFile(dir + "/study/results.csv").substr(0, 300), csv.substr(0, 300));
+}
+
+// A manager killed with SIGKILL in the middle of a study: its state file
+// holds what had arrived whole; the study resumed from it completes with
+// exactly the replications asked for, the observations of the killed
+// segment counted once, in the numbers the state file recorded.
+TEST(StudyStateTest, AManagerKilledMidStudyResumesWithNothingCountedTwice) {
+  const std::string dir = TestFolder("resume_killed");
+#if defined(__SANITIZE_ADDRESS__)
+  const int kR = 1500;
+#else
+  const int kR = 6000;
+#endif
+  const std::vector<std::string> common = {"--report-size", "50", "--ascii-dir", dir + "/ascii", "--port", "21650",
+                                           "--timeout", "30", "--simulator", KORVAN_SIMULATOR_PATH};
+  std::vector<std::string> first = {"--experiments", "3,4", "--replications", std::to_string(kR), "--seed", "77",
+                                    "--out", dir + "/study"};
+  first.insert(first.end(), common.begin(), common.end());
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, first));
+  // Until both experiments have something saved (bounded).
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool some = false;
+  while (!some && std::chrono::steady_clock::now() < until && !manager.Wait(20)) {
+    StudyState state;
+    std::string error;
+    if (!StudyState::Load(dir + "/study/state.json", state, error) || state.experiments.size() != 2) continue;
+    some = true;
+    for (const StudyState::Experiment& e : state.experiments) {
+      some = some && !e.attempts.empty() && e.attempts.back().replications > 0 &&
+             e.attempts.back().replications < kR;
+    }
+  }
+  ASSERT_TRUE(some) << manager.ErrorOutput();
+  manager.Kill();
+  EXPECT_EQ(manager.ExitStatus(), 128 + SIGKILL);
+  StudyState saved;
+  std::string error;
+  ASSERT_TRUE(StudyState::Load(dir + "/study/state.json", saved, error)) << error;
+
+  std::vector<std::string> more = {"--resume", dir + "/study"};
+  more.insert(more.end(), common.begin(), common.end());
+  const SimMgrResult result = RunSimMgr(more, 120000);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  const json document = json::parse(ReadFile(dir + "/study/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  for (size_t i = 0; i < 2; ++i) {
+    const json& e = document["experiments"][i];
+    EXPECT_EQ(e["status"], "complete");
+    EXPECT_EQ(e["replications"], kR);
+    const json& attempts = e["attempts"];
+    ASSERT_GE(attempts.size(), 2u);
+    EXPECT_EQ(attempts[0]["segment"], 0);
+    EXPECT_EQ(attempts[0]["ended"], "interrupted");
+    EXPECT_EQ(attempts[0]["reason"], "the manager ended while it ran");
+    EXPECT_EQ(attempts[0]["replications"], saved.experiments[i].attempts[0].replications);
+    EXPECT_EQ(attempts[attempts.size() - 1]["segment"], 1);
+    ExpectStatisticsOfAttempts(e, dir + "/ascii", dir);
+  }
+}
+
+// Resuming is refused, before anything runs, when the settings contradict
+// the saved ones or the saved study is not this program's.
+TEST(StudyStateTest, ContradictoryResumesAreRefused) {
+  const std::string dir = TestFolder("resume_refused");
+  SimMgrResult result = RunSimMgr({"--experiments", "1", "--replications", "100", "--generator", "1", "--seed", "8",
+                                   "--out", dir + "/study", "--port", "21700", "--simulator", KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  const std::string state = ReadFile(dir + "/study/state.json");
+  auto resume = [&](std::vector<std::string> more) {
+    std::vector<std::string> arguments = {"--resume", dir + "/study", "--port", "21700", "--simulator",
+                                          KORVAN_SIMULATOR_PATH};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return RunSimMgr(arguments);
+  };
+  result = resume({"--generator", "0"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("cannot resume " + dir + "/study: it was run with generator 1, not 0"),
+            std::string::npos)
+      << result.err;
+  result = resume({"--seed", "9"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("it was run with base seed 8, not 9"), std::string::npos) << result.err;
+  result = resume({"--experiments", "2"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("a resumed study keeps its experiments"), std::string::npos) << result.err;
+  result = resume({"--test", "reliability@1000 < 0.5"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("none of the study's variables"), std::string::npos) << result.err;
+  // Another model: an experiment's value differs.
+  std::string other = state;
+  other.replace(other.find("\"0.0625\""), 8, "\"0.0626\"");
+  { std::ofstream(dir + "/study/state.json") << other; }
+  result = resume({"--replications", "200"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("has power_cycle_rate = 0.0626, this program's 0.0625"), std::string::npos)
+      << result.err;
+  { std::ofstream(dir + "/study/state.json") << "{}"; }
+  result = resume({});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("is not a saved study"), std::string::npos) << result.err;
+  result = RunSimMgr({"--resume", dir + "/nothing", "--simulator", KORVAN_SIMULATOR_PATH});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("cannot resume: cannot read " + dir + "/nothing/state.json"), std::string::npos)
+      << result.err;
+  // Nothing ran meanwhile: the results are still the first run's.
+  EXPECT_EQ(ReadCsv(dir + "/study/results.csv")[0].at("replications"), "100");
+}
