@@ -249,7 +249,8 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     error = "--replications and a precision (--precision, --abs-precision) exclude each other";
     return false;
   }
-  if (!testText.empty()) {
+  // An empty claim is refused as a claim, not taken for no test.
+  if (Given("--test")) {
     if (replicationsGiven || precisionGiven) {
       error = "--test decides when an experiment ends: it excludes --replications, --precision and "
               "--abs-precision";
@@ -273,7 +274,7 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     return false;
   }
   if (!resume.empty()) outDir = resume;
-  if (!replicationsGiven && !precisionGiven && testText.empty() && resume.empty()) rule.absolute = 0.01;
+  if (!replicationsGiven && !precisionGiven && !Given("--test") && resume.empty()) rule.absolute = 0.01;
   if (!replicationsGiven && rule.maxReplications < rule.minReplications) {
     error = "--max-replications is below --min-replications";
     return false;

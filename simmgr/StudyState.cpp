@@ -438,5 +438,7 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
     }
     state.experiments.push_back(e);
   }
+  // A study of no experiment would resume to nothing and report success.
+  if (state.experiments.empty()) return read.Fail("the state holds no experiment"), fail();
   return true;
 }

@@ -157,6 +157,8 @@ TEST(SimMgrOptionsTest, IntervalsTestsAndResume) {
       {"--simultaneous=1"},
       {"--test", "reliability@365 = 0.1"},
       {"--test", "reliability@365 < 1.5"},
+      {"--test", ""},  // no claim is no test of nothing
+      {"--test", "", "--alpha", "0.1"},
       {"--test", "r < 0.1", "--replications", "10"},
       {"--test", "r < 0.1", "--abs-precision", "0.1"},
       {"--test", "r < 0.1", "--min-replications", "10"},

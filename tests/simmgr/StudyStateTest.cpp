@@ -139,7 +139,17 @@ TEST(StudyStateTest, DamagedFilesAndOtherStudiesAreRefused) {
   EXPECT_FALSE(load("not json"));
   EXPECT_NE(error.find("not a saved study"), std::string::npos) << error;
   EXPECT_FALSE(load("{\"format\": \"other\"}"));
-  EXPECT_FALSE(load(good.substr(0, good.size() / 2)));
+  // Torn anywhere (a file cut short by a full disk, say), or garbage: refused
+  // with a reason.
+  for (size_t cut = 0; cut + 2 < good.size(); cut += good.size() / 61 + 1) {
+    EXPECT_FALSE(load(good.substr(0, cut))) << cut;
+    EXPECT_FALSE(error.empty()) << cut;
+  }
+  EXPECT_FALSE(load(std::string(4096, '\0')));
+  EXPECT_FALSE(load("[1, 2, 3]"));
+  EXPECT_FALSE(load(replaced("\"count\": 250", "\"count\": -250")));
+  EXPECT_FALSE(load(replaced("\"count\": 250", "\"count\": 1e300")));
+  EXPECT_FALSE(load(replaced("\"count\": 250", "\"count\": 99999999999999999999999")));
   EXPECT_FALSE(load(replaced("\"format_version\": 1", "\"format_version\": 2")));
   EXPECT_NE(error.find("format 2"), std::string::npos) << error;
   EXPECT_FALSE(load(replaced("\"generator\": 2", "\"generator\": 7")));
@@ -147,6 +157,12 @@ TEST(StudyStateTest, DamagedFilesAndOtherStudiesAreRefused) {
   EXPECT_FALSE(load(replaced("\"ended\": \"complete\"", "\"ended\": \"fine\"")));
   EXPECT_FALSE(load(replaced("\"experiment\": 7", "\"experiment\": 36")));
   EXPECT_FALSE(load(replaced("\"decision\": \"reject\"", "\"decision\": \"maybe\"")));
+  {
+    nlohmann::json none = nlohmann::json::parse(good);
+    none["experiments"] = nlohmann::json::array();
+    EXPECT_FALSE(load(none.dump()));
+    EXPECT_NE(error.find("holds no experiment"), std::string::npos) << error;
+  }
   // 0/1 observations whose count of ones exceeds their number.
   EXPECT_FALSE(load(replaced("\"count\": 250", "\"count\": 10")));
   EXPECT_NE(error.find("cannot belong together"), std::string::npos) << error;
