@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
+#include <vector>
 
 namespace {
 
@@ -124,6 +125,29 @@ TEST(StoppingRuleTest, TheWorstCaseEndsTheLooks) {
   };
   EXPECT_LE(widest(worst), 0.02);
   EXPECT_GT(widest(worst - 1), 0.02);
+  EXPECT_EQ(worst, 3632);
+  EXPECT_DOUBLE_EQ(level, 1.0 - 0.05 / 3);
+
+  // The default study (make run): 0.01 at 99% looks at 1000, 2000, 4000,
+  // 8000, 16 000 and 24 811, every interval at 1 - 0.01 / 6.
+  StoppingRule run;
+  run.absolute = 0.01;
+  run.confidence = 0.99;
+  run.maxReplications = run.WorstCase();
+  EXPECT_EQ(run.maxReplications, 24811);
+  std::vector<int64_t> looks;
+  for (int64_t n = run.NextLook(1); looks.size() < 10; n = run.NextLook(n + 1)) {
+    looks.push_back(n);
+    if (n == run.maxReplications) break;
+  }
+  EXPECT_EQ(looks, (std::vector<int64_t>{1000, 2000, 4000, 8000, 16000, 24811}));
+  EXPECT_EQ(run.Looks(), 6);
+  EXPECT_DOUBLE_EQ(run.IntervalConfidence(), 1.0 - 0.01 / 6);
+  // Taken further to 0.01 at 95%: six looks, up to 17 501.
+  run.confidence = 0.95;
+  run.maxReplications = 10000000;
+  EXPECT_EQ(run.WorstCase(), 17501);
+
   // Simultaneous intervals cost more replications.
   rule.maxReplications = 10000000;
   rule.simultaneous = true;
