@@ -1,9 +1,10 @@
 // simmgr's command line and its experiment list fed arbitrary arguments.
 //
 // Invariants: an accepted command line holds what was given (the last
-// value of each option, read back exactly) and only values in range; it
-// renders back to a command line that gives the same options; a refused one
-// says why. An experiment list is accepted exactly when it is a
+// value of each option, read back exactly) and only values in range, with
+// exactly one way of ending an experiment (a fixed count, a precision or a
+// test; none when a resumed study keeps its own); it renders back to a
+// command line that gives the same options; a refused one says why. An experiment list is accepted exactly when it is a
 // comma-separated list of numbers and ordered ranges within the study, and
 // then yields exactly their experiments, sorted and once each, which render
 // back to the same selection.
@@ -21,8 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "simmgr/ConfidenceInterval.h"
 #include "simmgr/ExperimentSelection.h"
 #include "simmgr/LauncherPreset.h"
+#include "simmgr/SequentialTest.h"
 #include "simmgr/SimMgrOptions.h"
 #include "tests/fuzz/FuzzSupport.h"
 
@@ -40,6 +43,7 @@ bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof(a)) == 0; 
 std::vector<std::string> Render(const SimMgrOptions& o) {
   std::vector<std::string> args;
   if (!o.experiments.empty()) args.push_back("--experiments=" + o.experiments);
+  if (!o.resume.empty()) args.push_back("--resume=" + o.resume);
   if (o.jobs != 0) args.push_back("--jobs=" + std::to_string(o.jobs));
   args.push_back("--port=" + std::to_string(o.port));
   if (!o.simulator.empty()) args.push_back("--simulator=" + o.simulator);
@@ -51,11 +55,24 @@ std::vector<std::string> Render(const SimMgrOptions& o) {
     if (o.rule.relative > 0) args.push_back("--precision=" + Real(o.rule.relative));
     if (o.rule.absolute > 0) args.push_back("--abs-precision=" + Real(o.rule.absolute));
   }
+  if (o.rule.Hypothesis()) {
+    const SequentialTest& t = o.rule.test;
+    args.push_back("--test=" + o.rule.testLabel + (t.GetDirection() == SequentialTest::kBelow ? " < " : " > ") +
+                   Real(t.Threshold()));
+    args.push_back("--alpha=" + Real(t.Alpha()));
+    args.push_back("--beta=" + Real(t.Beta()));
+    args.push_back("--delta=" + Real(t.Delta()));
+  } else {
+    args.push_back("--min-replications=" + std::to_string(o.rule.minReplications));
+  }
+  if (o.rule.method != ConfidenceInterval::kAutomatic) {
+    args.push_back(std::string("--interval=") + ConfidenceInterval::Name(o.rule.method));
+  }
+  if (o.rule.simultaneous) args.push_back("--simultaneous");
   args.push_back("--confidence=" + Real(o.rule.confidence));
-  args.push_back("--min-replications=" + std::to_string(o.rule.minReplications));
   args.push_back("--max-replications=" + std::to_string(o.rule.maxReplications));
   args.push_back("--report-size=" + std::to_string(o.reportSize));
-  args.push_back("--out=" + o.outDir);
+  if (o.resume.empty()) args.push_back("--out=" + o.outDir);
   if (!o.asciiDir.empty()) args.push_back("--ascii-dir=" + o.asciiDir);
   args.push_back("--timeout=" + Real(o.timeoutSeconds));
   if (!o.launcher.empty()) {
@@ -102,8 +119,16 @@ void ExpectSame(const SimMgrOptions& a, const SimMgrOptions& b) {
                  SameBits(a.rule.absolute, b.rule.absolute) &&
                  SameBits(a.rule.confidence, b.rule.confidence) &&
                  a.rule.minReplications == b.rule.minReplications &&
-                 a.rule.maxReplications == b.rule.maxReplications,
+                 a.rule.maxReplications == b.rule.maxReplications && a.rule.method == b.rule.method &&
+                 a.rule.simultaneous == b.rule.simultaneous && a.rule.testLabel == b.rule.testLabel &&
+                 a.resume == b.resume,
              "the rendered command line gives another stopping rule");
+  const SequentialTest& s = a.rule.test;
+  const SequentialTest& t = b.rule.test;
+  FUZZ_CHECK(!a.rule.Hypothesis() ||
+                 (s.GetDirection() == t.GetDirection() && SameBits(s.Threshold(), t.Threshold()) &&
+                  SameBits(s.Alpha(), t.Alpha()) && SameBits(s.Beta(), t.Beta()) && SameBits(s.Delta(), t.Delta())),
+             "the rendered command line gives another test");
 }
 
 // The last value given to each option, as the command line spells it.
@@ -118,7 +143,7 @@ std::map<std::string, std::string> LastValues(const std::vector<std::string>& ar
       value = option.substr(equals + 1);
       option = option.substr(0, equals);
     }
-    if (option == "--help" || option == "-h" || option == "--version") continue;
+    if (option == "--help" || option == "-h" || option == "--version" || option == "--simultaneous") continue;
     if (!inlineValue) {
       if (i + 1 >= args.size()) break;
       value = args[++i];
@@ -144,8 +169,19 @@ void CheckOptions(const std::vector<std::string>& given) {
   FUZZ_CHECK(o.reportSize >= 1 && o.reportSize <= 100000, "report size out of range");
   FUZZ_CHECK(o.timeoutSeconds > 0 && o.timeoutSeconds <= 86400, "timeout out of range");
   FUZZ_CHECK(o.rule.confidence > 0 && o.rule.confidence < 1, "confidence out of range");
-  FUZZ_CHECK((o.rule.replications > 0) != (o.rule.relative > 0 || o.rule.absolute > 0),
-             "neither or both of a fixed count and a precision");
+  const int ways = (o.rule.replications > 0 ? 1 : 0) + (o.rule.relative > 0 || o.rule.absolute > 0 ? 1 : 0) +
+                   (o.rule.Hypothesis() ? 1 : 0);
+  FUZZ_CHECK(ways == 1 || (ways == 0 && !o.resume.empty()),
+             "not exactly one of a fixed count, a precision and a test");
+  FUZZ_CHECK(o.resume.empty() || (o.outDir == o.resume && o.experiments.empty()),
+             "a resumed study written elsewhere, or with other experiments");
+  if (o.rule.Hypothesis()) {
+    std::string why;
+    FUZZ_CHECK(o.rule.test.Check(why), "a test accepted that its own check refuses: " + why);
+    FUZZ_CHECK(o.rule.testLabel.find_first_of("<>") == std::string::npos && !o.rule.testLabel.empty() &&
+                   o.rule.testLabel.front() != ' ' && o.rule.testLabel.back() != ' ',
+               "a test's variable holds a comparison or blanks at its ends");
+  }
   FUZZ_CHECK(std::isfinite(o.rule.relative) && std::isfinite(o.rule.absolute), "precision not finite");
   FUZZ_CHECK(o.rule.Fixed() || o.rule.maxReplications >= o.rule.minReplications,
              "maximum below minimum");
@@ -186,6 +222,18 @@ void CheckOptions(const std::vector<std::string>& given) {
     if (name == "--ssh-port") FUZZ_CHECK(o.launcherSettings.sshPort == n, name);
     if (name == "--ssh-user") FUZZ_CHECK(o.launcherSettings.sshUser == value, name);
     if (name == "--ssh-identity") FUZZ_CHECK(o.launcherSettings.sshIdentity == value, name);
+    if (name == "--resume") FUZZ_CHECK(o.resume == value && o.outDir == value, name);
+    if (name == "--alpha") FUZZ_CHECK(SameBits(o.rule.test.Alpha(), x), name);
+    if (name == "--beta") FUZZ_CHECK(SameBits(o.rule.test.Beta(), x), name);
+    if (name == "--delta") FUZZ_CHECK(SameBits(o.rule.test.Delta(), x), name);
+    if (name == "--interval") FUZZ_CHECK(ConfidenceInterval::Name(o.rule.method) == value, name);
+    if (name == "--test") {
+      const size_t at = value.find_first_of("<>");
+      FUZZ_CHECK(at != std::string::npos && o.rule.Hypothesis() &&
+                     (value[at] == '<') == (o.rule.test.GetDirection() == SequentialTest::kBelow) &&
+                     value.find(o.rule.testLabel) < at,
+                 name);
+    }
   }
 
   std::vector<std::string> rendered = Render(o);
