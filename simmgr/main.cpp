@@ -236,7 +236,7 @@ int main(int argc, char** argv) {
       (!resuming || options.TargetsGiven())) {
     rule.maxReplications = rule.WorstCase();
   }
-  if (!rule.Fixed() && rule.maxReplications < rule.minReplications) {
+  if (rule.Precision() && rule.maxReplications < rule.minReplications) {
     std::cerr << "simmgr: --max-replications is below --min-replications\n";
     return 2;
   }

@@ -56,6 +56,18 @@ TEST(SequentialTestTest, ScriptedStreamsCrossTheKnownBoundaries) {
   EXPECT_EQ(Feed(above, std::vector<int>(1000, 0)).decision, SequentialTest::kReject);
   EXPECT_EQ(Feed(above, std::vector<int>(1000, 0)).at, 133);
   EXPECT_EQ(Feed(above, std::vector<int>(1000, 1)).decision, SequentialTest::kAccept);
+  // One failure in ten, the rate of the threshold: nine zeros add 0.200004,
+  // the one takes 0.200671 away, so the ratio drifts by -0.000667 per ten and
+  // after 10 000 observations stands at -0.67, between the bounds:
+  // undecided however long the stream.
+  std::vector<int> level;
+  for (int i = 0; i < 10000; ++i) level.push_back(i % 10 == 9 ? 1 : 0);
+  const Outcome undecided = Feed(below, level);
+  EXPECT_EQ(undecided.decision, SequentialTest::kUndecided);
+  SequentialTest held = below;
+  for (int x : level) held.Observe(x);
+  EXPECT_NEAR(held.LogRatio(), 1000 * (9 * std::log(0.91 / 0.89) + std::log(0.09 / 0.11)), 1e-9);
+  EXPECT_GT(held.LogRatio(), held.RejectBound());
 
   // Mixed streams against the textbook sums, for several settings.
   std::mt19937 random(4711);

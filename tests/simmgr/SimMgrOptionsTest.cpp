@@ -140,6 +140,10 @@ TEST(SimMgrOptionsTest, IntervalsTestsAndResume) {
   EXPECT_TRUE(test.rule.simultaneous);
   EXPECT_EQ(test.rule.absolute, 0.0);  // the test decides, not a precision
   EXPECT_TRUE(test.TargetsGiven());
+  // No minimum applies to a test: a maximum below the default one is fine.
+  SimMgrOptions shortTest;
+  ASSERT_TRUE(Parse({"--test", "r > 0.5", "--max-replications", "300"}, shortTest, error)) << error;
+  EXPECT_EQ(shortTest.rule.Limit(), 300);
 
   SimMgrOptions resume;
   ASSERT_TRUE(Parse({"--resume", "old", "--abs-precision", "0.001"}, resume, error)) << error;

@@ -629,6 +629,40 @@ TEST(SimulationManagerTest, TestModeStopsEachExperimentAtItsDecision) {
   }
 }
 
+// A probability inside the indifference region, and a maximum too small to
+// decide: the experiment stops at the maximum, undecided, and says so in the
+// table, the CSV and the JSON; it is complete, its replications all used.
+TEST(SimulationManagerTest, TestModeUndecidedAtTheMaximum) {
+  const std::string dir = TestFolder("test_undecided");
+  const SimMgrResult result = RunSimMgr(
+      {"--experiments", "0", "--test", "reliability@365 > 0.06", "--delta", "0.01", "--max-replications", "300",
+       "--report-size", "40", "--seed", "5", "--out", dir + "/out", "--ascii-dir", dir + "/ascii", "--port", "21820",
+       "--timeout", "30", "--simulator", KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  // The same decision from the simulator's own stream: none within 300.
+  const auto observations = ReadAsciiObservations(dir + "/ascii/experiment0.txt");
+  ASSERT_GE(observations.at(2).size(), 300u);
+  SequentialTest reference(SequentialTest::kAbove, 0.06, 0.05, 0.05, 0.01);
+  for (size_t i = 0; i < 300 && reference.Current() == SequentialTest::kUndecided; ++i) {
+    reference.Observe(observations.at(2)[i]);
+  }
+  ASSERT_EQ(reference.Current(), SequentialTest::kUndecided) << "this seed decides; choose another";
+  EXPECT_NE(result.out.find("undecided"), std::string::npos) << result.out;
+  const json document = json::parse(ReadFile(dir + "/out/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  const json& e = document["experiments"][0];
+  EXPECT_EQ(e["status"], "complete");
+  EXPECT_EQ(e["replications"], 300);
+  EXPECT_EQ(e["test"]["decision"], "undecided");
+  EXPECT_EQ(e["test"]["replications"], 300);
+  EXPECT_EQ(e["test"]["ones"], reference.Ones());
+  EXPECT_NEAR(e["test"]["log_likelihood_ratio"].get<double>(), reference.LogRatio(), 1e-9);
+  for (const auto& row : ReadCsv(dir + "/out/results.csv")) {
+    EXPECT_EQ(row.at("decision"), "undecided");
+    EXPECT_EQ(row.at("replications"), "300");
+  }
+}
+
 // Simultaneous intervals, here by Wilson's method, are computed at the
 // level shared among the three variables and named as such everywhere.
 TEST(SimulationManagerTest, SimultaneousIntervalsAreNamedEverywhere) {
