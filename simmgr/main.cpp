@@ -346,7 +346,11 @@ int main(int argc, char** argv) {
     }
     e.attempts = run->Attempts();
     e.test = run->Test();
-    results.simulatorCpuSeconds += e.cpuSeconds;
+    // The timings compare this manager with the simulators it ran: those of
+    // earlier segments of a resumed study are not among them.
+    for (const SimulatorAttempt& attempt : e.attempts) {
+      if (attempt.segment == segment) results.simulatorCpuSeconds += attempt.cpuSeconds;
+    }
     results.experiments.push_back(e);
   }
 
@@ -360,13 +364,19 @@ int main(int argc, char** argv) {
     std::cerr << "simmgr: " << error << "\n";
     return 2;
   }
-  int64_t replications = 0;
-  for (const StudyResults::Experiment& e : results.experiments) replications += e.replications;
-  char figures[256];
+  int64_t replications = 0, here = 0;
+  for (const StudyResults::Experiment& e : results.experiments) {
+    replications += e.replications;
+    for (const SimulatorAttempt& attempt : e.attempts) here += attempt.segment == segment ? attempt.replications : 0;
+  }
+  // A resumed study: what this run added, and the whole.
+  const std::string all = segment > 0 ? " (" + std::to_string(replications) + " in all segments)" : "";
+  char figures[320];
   std::snprintf(figures, sizeof(figures),
-                "simmgr: %lld replications in %.1f s; manager CPU %.2f s = %.2f%% of the "
+                "simmgr: %lld replications%s in %.1f s; manager CPU %.2f s = %.2f%% of the "
                 "simulators' %.1f s\n",
-                static_cast<long long>(replications), results.wallSeconds, results.managerCpuSeconds,
+                static_cast<long long>(segment > 0 ? here : replications), all.c_str(), results.wallSeconds,
+                results.managerCpuSeconds,
                 results.simulatorCpuSeconds > 0.0
                     ? 100.0 * results.managerCpuSeconds / results.simulatorCpuSeconds
                     : 0.0,

@@ -227,6 +227,9 @@ TEST(StudyStateTest, AStudyInTwoSegmentsEqualsItsObservations) {
   more.insert(more.end(), common.begin(), common.end());
   result = RunSimMgr(more);
   ASSERT_EQ(result.exitStatus, 0) << result.err;
+  // The run's own figures count what it added.
+  EXPECT_NE(result.err.find("simmgr: 1000 replications (1600 in all segments) in "), std::string::npos)
+      << result.err;
 
   const json document = json::parse(ReadFile(dir + "/study/results.json"), nullptr, false);
   ASSERT_FALSE(document.is_discarded());
