@@ -93,7 +93,9 @@ bench:
 # How often the intervals contain the true value: 400 precision-driven runs
 # of experiments 0 and 35 (--abs-precision 0.02, each with another base
 # seed), against the reference values in tools/coverage-reference.txt. Long
-# (about an hour on two idle cores), so not part of `make test`.
+# (about half an hour, one simulator at a time, on a busy machine), so not
+# part of `make test`. The figures alone, again, from the runs' intervals:
+# build/release/tools/measure_coverage --summarise --work build/release/coverage
 coverage: build
 	nice ./$(RELEASE_DIR)/tools/measure_coverage --simmgr $(RELEASE_DIR)/simulator/simmgr \
 	  --repetitions 400 --work $(RELEASE_DIR)/coverage
