@@ -28,7 +28,7 @@ build: deps
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
 
 # The whole study: every experiment until each probability of failure is
-# known to within 0.01 at 99% confidence (about a minute on two cores); the
+# known to within 0.01 at 99% confidence (under 80 s on two cores); the
 # table goes to the terminal, results.csv, results.json and reliability.svg
 # to results/.
 run: build
