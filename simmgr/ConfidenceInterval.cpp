@@ -7,17 +7,9 @@
 #include <boost/math/distributions/beta.hpp>
 #include <boost/math/distributions/normal.hpp>
 
-namespace {
+#include "simmgr/MathPolicy.h"
 
-// Boost.Math reports domain and evaluation problems by throwing unless told
-// otherwise; the arguments are checked before every call, and anything left
-// is turned into a value instead.
-using NoThrow = boost::math::policies::policy<
-    boost::math::policies::domain_error<boost::math::policies::ignore_error>,
-    boost::math::policies::pole_error<boost::math::policies::ignore_error>,
-    boost::math::policies::overflow_error<boost::math::policies::ignore_error>,
-    boost::math::policies::evaluation_error<boost::math::policies::ignore_error>,
-    boost::math::policies::rounding_error<boost::math::policies::ignore_error>>;
+namespace {
 
 // The number of ones among 0/1 observations: their exact sum.
 int64_t Ones(const RunningStatistics& statistics) {
@@ -28,7 +20,7 @@ int64_t Ones(const RunningStatistics& statistics) {
 
 double ConfidenceInterval::NormalQuantile(double confidence) {
   if (!(confidence > 0.0 && confidence < 1.0)) return std::numeric_limits<double>::infinity();
-  const boost::math::normal_distribution<double, NoThrow> normal;
+  const boost::math::normal_distribution<double, MathNoThrow> normal;
   return boost::math::quantile(normal, 0.5 + confidence / 2.0);
 }
 
@@ -40,9 +32,9 @@ ConfidenceInterval ConfidenceInterval::ClopperPearson(int64_t ones, int64_t n, d
   const double x = static_cast<double>(ones);
   const double m = static_cast<double>(n);
   interval.low = ones == 0 ? 0.0
-                           : boost::math::quantile(boost::math::beta_distribution<double, NoThrow>(x, m - x + 1.0), tail);
+                           : boost::math::quantile(boost::math::beta_distribution<double, MathNoThrow>(x, m - x + 1.0), tail);
   interval.high = ones == n ? 1.0
-                            : boost::math::quantile(boost::math::beta_distribution<double, NoThrow>(x + 1.0, m - x),
+                            : boost::math::quantile(boost::math::beta_distribution<double, MathNoThrow>(x + 1.0, m - x),
                                                     1.0 - tail);
   interval.valid = std::isfinite(interval.low) && std::isfinite(interval.high);
   return interval;

@@ -5,19 +5,7 @@
 
 #include <boost/math/distributions/students_t.hpp>
 
-namespace {
-
-// Boost.Math reports domain and evaluation problems by throwing unless told
-// otherwise; the arguments are checked before every call, and anything left
-// is turned into a value instead.
-using NoThrow = boost::math::policies::policy<
-    boost::math::policies::domain_error<boost::math::policies::ignore_error>,
-    boost::math::policies::pole_error<boost::math::policies::ignore_error>,
-    boost::math::policies::overflow_error<boost::math::policies::ignore_error>,
-    boost::math::policies::evaluation_error<boost::math::policies::ignore_error>,
-    boost::math::policies::rounding_error<boost::math::policies::ignore_error>>;
-
-}  // namespace
+#include "simmgr/MathPolicy.h"
 
 void RunningStatistics::Merge(const RunningStatistics& other) {
   count += other.count;
@@ -51,7 +39,7 @@ double RunningStatistics::StudentQuantile(int64_t degrees, double confidence) {
   if (degrees < 1 || !(confidence > 0.0 && confidence < 1.0)) {
     return std::numeric_limits<double>::infinity();
   }
-  const boost::math::students_t_distribution<double, NoThrow> distribution(
+  const boost::math::students_t_distribution<double, MathNoThrow> distribution(
       static_cast<double>(degrees));
   return boost::math::quantile(distribution, 0.5 + confidence / 2.0);
 }
