@@ -1,7 +1,7 @@
 // The simulator against the hand-written baseline, side by side:
 //
 //   side_by_side_bench [--experiments 0,35] [--replications 10000] [--pairs 5]
-//                      [--callgrind N1,N2 | --no-callgrind]
+//                      [--callgrind N1,N2 | --no-callgrind] [--simulator PATH] [--baseline PATH]
 //
 // For each experiment it runs the real simulator and the baseline as whole
 // processes, alternately (simulator first in odd pairs, baseline first in
@@ -133,7 +133,7 @@ std::vector<long long> NumberList(const std::string& text) {
 
 [[noreturn]] void Usage() {
   std::cerr << "usage: side_by_side_bench [--experiments 0,35] [--replications 10000] "
-               "[--pairs 5] [--callgrind N1,N2 | --no-callgrind]"
+               "[--pairs 5] [--callgrind N1,N2 | --no-callgrind] [--simulator PATH] [--baseline PATH]"
             << std::endl;
   std::exit(2);
 }
@@ -145,6 +145,8 @@ int main(int argc, char** argv) {
   long long replications = 10000;
   int pairs = 5;
   std::vector<long long> callgrindAt = {200, 1000};
+  std::string simulator = KORVAN_SIMULATOR_PATH;
+  std::string baseline = KORVAN_BASELINE_PATH;
   for (int i = 1; i < argc; i++) {
     const std::string option = argv[i];
     if (option == "--no-callgrind") {
@@ -159,6 +161,10 @@ int main(int argc, char** argv) {
       replications = std::atoll(value.c_str());
     } else if (option == "--pairs") {
       pairs = std::atoi(value.c_str());
+    } else if (option == "--simulator") {
+      simulator = value;
+    } else if (option == "--baseline") {
+      baseline = value;
     } else if (option == "--callgrind") {
       callgrindAt = NumberList(value);
       if (callgrindAt.size() != 2 || callgrindAt[1] <= callgrindAt[0]) Usage();
@@ -168,8 +174,6 @@ int main(int argc, char** argv) {
   }
   if (experiments.empty() || replications < 1 || pairs < 1) Usage();
 
-  const std::string simulator = KORVAN_SIMULATOR_PATH;
-  const std::string baseline = KORVAN_BASELINE_PATH;
   std::printf(
       "Simulator against the hand-written baseline: %lld replications, %d pairs, "
       "processor time (user + system) of whole processes\n\n",

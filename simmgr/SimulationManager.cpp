@@ -147,39 +147,62 @@ size_t SimulationManager::NotStarted() const {
 void SimulationManager::SaveStateTo(const std::string& path, const StudyState& prototype) {
   statePath = path;
   statePrototype = prototype;
+  stateHead.clear();
+  stateEntries.clear();
+}
+
+StudyState::Experiment SimulationManager::ExperimentState(const ExperimentRun& run) const {
+  StudyState::Experiment e;
+  e.experiment = run.Experiment();
+  e.attempts = run.Attempts();
+  if (const SimulatorAttempt* running = run.RunningAttempt()) {
+    SimulatorAttempt now = *running;
+    int64_t fewest = -1;
+    for (const RunningStatistics& s : now.statistics) fewest = fewest < 0 ? s.Count() : std::min(fewest, s.Count());
+    now.replications = fewest < 0 ? 0 : fewest;
+    e.attempts.push_back(now);
+  }
+  if (options.rule.Hypothesis()) {
+    e.decision = run.Test().Current();
+    e.decisionReplications = e.decision == SequentialTest::kUndecided ? 0 : run.Test().Count();
+  }
+  return e;
 }
 
 StudyState SimulationManager::State() const {
   StudyState state = statePrototype;
   state.experiments.clear();
-  for (const auto& run : runs) {
-    StudyState::Experiment e;
-    e.experiment = run->Experiment();
-    e.attempts = run->Attempts();
-    if (const SimulatorAttempt* running = run->RunningAttempt()) {
-      SimulatorAttempt now = *running;
-      int64_t fewest = -1;
-      for (const RunningStatistics& s : now.statistics) fewest = fewest < 0 ? s.Count() : std::min(fewest, s.Count());
-      now.replications = fewest < 0 ? 0 : fewest;
-      e.attempts.push_back(now);
-    }
-    if (options.rule.Hypothesis()) {
-      e.decision = run->Test().Current();
-      e.decisionReplications = e.decision == SequentialTest::kUndecided ? 0 : run->Test().Count();
-    }
-    state.experiments.push_back(e);
-  }
+  for (const auto& run : runs) state.experiments.push_back(ExperimentState(*run));
   return state;
 }
 
+// The file is rewritten after every pass that took in data, so its parts
+// are kept: the head never changes during a run, and the entry of an
+// experiment with no simulator running is the same as long as its data
+// version is (its attempts have ended, its decision follows its data).
+// Only the entries of running experiments are made again.
 void SimulationManager::SaveState(bool final) {
   if (statePath.empty()) return;
   uint64_t version = 0;
   for (const auto& run : runs) version += run->DataVersion();
   if (!final && version == savedVersion) return;
   savedVersion = version;
+  if (stateHead.empty()) stateHead = statePrototype.HeadText();
+  stateEntries.resize(runs.size());
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const ExperimentRun& run = *runs[i];
+    CachedEntry& entry = stateEntries[i];
+    const bool settled = !run.Active() && run.RunningAttempt() == nullptr;
+    if (entry.settled && settled && entry.version == run.DataVersion()) continue;
+    entry.text = StudyState::ExperimentText(ExperimentState(run));
+    entry.version = run.DataVersion();
+    entry.settled = settled;
+  }
+  std::vector<std::string> texts;
+  texts.reserve(stateEntries.size());
+  for (const CachedEntry& entry : stateEntries) texts.push_back(entry.text);
   std::string error;
-  if (!State().Save(statePath, error) && !stateWarned) {
+  if (!StudyState::Write(statePath, stateHead, texts, error) && !stateWarned) {
     // The study goes on; only taking it further later would need the file.
     stateWarned = true;
     if (tty && progressWidth > 0) progress << "\r\033[K";
@@ -356,6 +379,9 @@ void SimulationManager::Run() {
   for (;;) {
     const int signals = SignalsReceived();
     if (signals > signalsSeen) {
+      // Two signals counted before the loop came round are two presses:
+      // the first stops the simulators, the second ends them at once.
+      const bool second = interrupted || signals - signalsSeen >= 2;
       signalsSeen = signals;
       if (!interrupted) {
         interrupted = true;
@@ -365,7 +391,8 @@ void SimulationManager::Run() {
         for (const auto& run : runs) run->Interrupt();
         const double wait = std::min(options.timeoutSeconds, 10.0);
         shutdownBy = Clock::now() + std::chrono::milliseconds(static_cast<int>(wait * 1000.0));
-      } else {
+      }
+      if (second) {
         for (const auto& run : runs) run->Abort("ended at once after a second interrupt");
       }
     }

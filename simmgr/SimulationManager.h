@@ -56,6 +56,7 @@ class SimulationManager {
   void SaveStateTo(const std::string& path, const StudyState& prototype);
   // The state as it stands.
   StudyState State() const;
+  StudyState::Experiment ExperimentState(const ExperimentRun& run) const;
 
   void Run();
   // Mutable access for the set-up (Restore) before Run.
@@ -103,6 +104,14 @@ class SimulationManager {
   StudyState statePrototype;
   uint64_t savedVersion = 0;
   bool stateWarned = false;
+  // The saved file's parts (see SaveState).
+  struct CachedEntry {
+    std::string text;
+    uint64_t version = 0;
+    bool settled = false;
+  };
+  std::string stateHead;
+  std::vector<CachedEntry> stateEntries;
   double wallSeconds = 0.0;
   std::chrono::steady_clock::time_point begin;
   std::chrono::steady_clock::time_point lastProgress;

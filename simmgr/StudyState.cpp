@@ -194,7 +194,7 @@ bool StudyState::SameStudy(const StudyTable& study, std::string& error) const {
   return true;
 }
 
-bool StudyState::Save(const std::string& path, std::string& error) const {
+std::string StudyState::HeadText() const {
   json document;
   document["format"] = kFormat;
   document["format_version"] = kFormatVersion;
@@ -223,41 +223,89 @@ bool StudyState::Save(const std::string& path, std::string& error) const {
     ruleJson["test"] = nullptr;
   }
   document["rule"] = ruleJson;
-  json list = json::array();
-  for (const Experiment& e : experiments) {
-    json attempts = json::array();
-    for (const SimulatorAttempt& a : e.attempts) {
-      json statistics = json::array();
-      for (const RunningStatistics& s : a.statistics) {
-        statistics.push_back({{"count", s.Count()},
-                              {"sum", SumJson(s.Sum())},
-                              {"squares", SumJson(s.SumOfSquares())},
-                              {"binary", s.Binary()}});
-      }
-      attempts.push_back({{"segment", a.segment},
-                          {"attempt", a.number},
-                          {"seed", a.seed},
-                          {"host", a.host},
-                          {"port", a.port},
-                          {"replications", a.replications},
-                          {"cpu_seconds", a.cpuSeconds},
-                          {"wall_seconds", a.wallSeconds},
-                          {"ended", SimulatorAttempt::EndingName(a.ending)},
-                          {"reason", a.reason},
-                          {"statistics", statistics}});
+  document["experiments"] = json::array();
+  return document.dump(1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string StudyState::ExperimentText(const Experiment& e) {
+  json attempts = json::array();
+  for (const SimulatorAttempt& a : e.attempts) {
+    json statistics = json::array();
+    for (const RunningStatistics& s : a.statistics) {
+      statistics.push_back({{"count", s.Count()},
+                            {"sum", SumJson(s.Sum())},
+                            {"squares", SumJson(s.SumOfSquares())},
+                            {"binary", s.Binary()}});
     }
-    list.push_back({{"experiment", e.experiment},
-                    {"decision", SequentialTest::DecisionName(e.decision)},
-                    {"decision_replications", e.decisionReplications},
-                    {"attempts", attempts}});
+    attempts.push_back({{"segment", a.segment},
+                        {"attempt", a.number},
+                        {"seed", a.seed},
+                        {"host", a.host},
+                        {"port", a.port},
+                        {"replications", a.replications},
+                        {"cpu_seconds", a.cpuSeconds},
+                        {"wall_seconds", a.wallSeconds},
+                        {"ended", SimulatorAttempt::EndingName(a.ending)},
+                        {"reason", a.reason},
+                        {"statistics", statistics}});
   }
-  document["experiments"] = list;
+  const json entry = {{"experiment", e.experiment},
+                      {"decision", SequentialTest::DecisionName(e.decision)},
+                      {"decision_replications", e.decisionReplications},
+                      {"attempts", attempts}};
+  // As the entry stands in the document: an element of a member of the
+  // top object, two levels in. Dumped text holds no raw line break (they
+  // are escaped in strings), so indenting line by line is exact.
+  const std::string alone = entry.dump(1, ' ', false, json::error_handler_t::replace);
+  std::string text = "  ";
+  text.reserve(alone.size() + alone.size() / 8);
+  for (char c : alone) {
+    text += c;
+    if (c == '\n') text += "  ";
+  }
+  return text;
+}
+
+bool StudyState::Save(const std::string& path, std::string& error) const {
+  std::vector<std::string> texts;
+  texts.reserve(experiments.size());
+  for (const Experiment& e : experiments) texts.push_back(ExperimentText(e));
+  return Write(path, HeadText(), texts, error);
+}
+
+bool StudyState::Write(const std::string& path, const std::string& head,
+                       const std::vector<std::string>& experimentTexts, std::string& error) {
+  // The head is the whole document with an empty experiment list; the
+  // entries go in its place, exactly as the document dumped whole would
+  // show them.
+  static const char kEmpty[] = "\"experiments\": []";
+  const size_t at = head.find(kEmpty);
+  if (at == std::string::npos) {
+    error = "cannot write " + path + ": the state's text has no experiment list";
+    return false;
+  }
+  std::string text;
+  size_t total = head.size() + 16;
+  for (const std::string& t : experimentTexts) total += t.size() + 2;
+  text.reserve(total);
+  text.append(head, 0, at);
+  if (experimentTexts.empty()) {
+    text += kEmpty;
+  } else {
+    text += "\"experiments\": [\n";
+    for (size_t i = 0; i < experimentTexts.size(); ++i) {
+      if (i > 0) text += ",\n";
+      text += experimentTexts[i];
+    }
+    text += "\n ]";
+  }
+  text.append(head, at + sizeof(kEmpty) - 1, std::string::npos);
+  text += "\n";
   // Written beside the old state and renamed over it: a reader, or a
   // manager killed at any moment, finds either the old state or the new,
   // whole.
   const std::string temporary = path + ".tmp" + std::to_string(getpid());
-  if (!ResultsWriter::WriteText(temporary, document.dump(1, ' ', false, json::error_handler_t::replace) + "\n",
-                                error)) {
+  if (!ResultsWriter::WriteText(temporary, text, error)) {
     unlink(temporary.c_str());
     return false;
   }

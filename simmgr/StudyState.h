@@ -49,6 +49,14 @@ class StudyState {
   // Writes the state to `path` atomically. False, with the reason, when it
   // cannot.
   bool Save(const std::string& path, std::string& error) const;
+  // Save in parts, for a caller that saves often and keeps the parts that
+  // did not change: the document without its experiments (HeadText), each
+  // experiment's entry (ExperimentText), and Write, which puts them
+  // together into exactly the text Save writes.
+  std::string HeadText() const;
+  static std::string ExperimentText(const Experiment& experiment);
+  static bool Write(const std::string& path, const std::string& head,
+                    const std::vector<std::string>& experimentTexts, std::string& error);
   // Reads a state written by Save. False, with the reason, for a missing,
   // unreadable, malformed or inconsistent file; `state` is then
   // unspecified. Attempts saved while running are read as ended by the

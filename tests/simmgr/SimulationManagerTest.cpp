@@ -20,6 +20,7 @@
 #include "simmgr/SeedSequence.h"
 #include "simmgr/SequentialTest.h"
 #include "simmgr/StoppingRule.h"
+#include "simmgr/StudyState.h"
 #include "tests/simmgr/SimMgrTestSupport.h"
 #include "tests/simmgr/XmlCheck.h"
 #include "tests/tools/FakeSimulator.h"
@@ -410,6 +411,42 @@ TEST(SimulationManagerTest, InterruptStopsTheSimulatorsAndKeepsTheData) {
   EXPECT_FALSE(ProcessWithArguments("-s", std::to_string(seeds[1])));
 }
 
+// Two interrupts that arrive before the manager's loop has looked (here:
+// SIGINT and SIGTERM sent while it is stopped, both handled when it goes
+// on) are two: the simulators are ended at once, not asked to stop.
+TEST(SimulationManagerTest, TwoInterruptsCountedTogetherAreASecondInterrupt) {
+  const std::string dir = TestFolder("interrupt_twice");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH,
+                            {"--experiments", "0,1", "--replications", "100000000", "--report-size", "50",
+                             "--seed", "4243", "--jobs", "2", "--port", "21350", "--timeout", "20",
+                             "--out", dir + "/out", "--ascii-dir", dir + "/ascii", "--simulator",
+                             KORVAN_SIMULATOR_PATH}));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  auto rows = [&](int k) {
+    return ReadFile(dir + "/ascii/experiment" + std::to_string(k) + ".txt").size();
+  };
+  while (std::chrono::steady_clock::now() < until && (rows(0) < 2000 || rows(1) < 2000)) {
+    manager.Wait(50);
+  }
+  manager.Signal(SIGSTOP);
+  manager.Signal(SIGINT);
+  manager.Signal(SIGTERM);
+  manager.Signal(SIGCONT);
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  EXPECT_EQ(manager.ExitStatus(), 1) << manager.ErrorOutput();
+  const json document = json::parse(ReadFile(dir + "/out/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  EXPECT_EQ(document["interrupted"], true);
+  for (const json& e : document["experiments"]) {
+    ASSERT_FALSE(e["attempts"].empty());
+    EXPECT_EQ(e["attempts"].back()["reason"], "ended at once after a second interrupt") << e.dump();
+  }
+  const std::vector<uint32_t> seeds = SeedSequence::Derive(4243, 36);
+  EXPECT_FALSE(ProcessWithArguments("-s", std::to_string(seeds[0])));
+  EXPECT_FALSE(ProcessWithArguments("-s", std::to_string(seeds[1])));
+}
+
 // The drill: a stand-in launcher records every simulator it starts, and a
 // killer ends a random one with SIGKILL every second or two during a study
 // of 12 experiments (at most twice per experiment, so that the default of
@@ -517,6 +554,24 @@ TEST(SimulationManagerTest, DrillKilledSimulatorsAreRestartedAndNothingIsCounted
     }
   }
   EXPECT_GE(killedAttempts, 1);
+  // The saved state (put together from entries kept between saves) ends
+  // as the results: every attempt, with its seed, count and ending.
+  StudyState state;
+  std::string error;
+  ASSERT_TRUE(StudyState::Load(dir + "/killed/state.json", state, error)) << error;
+  ASSERT_EQ(state.experiments.size(), 12u);
+  for (size_t i = 0; i < 12; ++i) {
+    const json& attempts = killed["experiments"][i]["attempts"];
+    const StudyState::Experiment& e = state.experiments[i];
+    EXPECT_EQ(e.experiment, killed["experiments"][i]["experiment"]);
+    ASSERT_EQ(e.attempts.size(), attempts.size()) << "experiment " << e.experiment;
+    for (size_t a = 0; a < attempts.size(); ++a) {
+      EXPECT_EQ(e.attempts[a].seed, attempts[a]["seed"]);
+      EXPECT_EQ(e.attempts[a].replications, attempts[a]["replications"]);
+      EXPECT_EQ(SimulatorAttempt::EndingName(e.attempts[a].ending), attempts[a]["ended"]);
+      for (const RunningStatistics& s : e.attempts[a].statistics) EXPECT_EQ(s.Count(), attempts[a]["replications"]);
+    }
+  }
   std::cout << "drill: " << totalKills << " simulators killed, " << killedAttempts
             << " attempts ended killed\n";
 }

@@ -111,6 +111,47 @@ TEST(StudyStateTest, SavedStateReadsBackExactly) {
   EXPECT_EQ(e.attempts[1].statistics[1].Sum().Value(), std::numeric_limits<double>::infinity());
 }
 
+// The file is put together from parts (the head, one entry per
+// experiment); what comes out is exactly the document dumped whole, for no
+// experiment, one, and several, with reasons holding quotes, line breaks
+// and bytes that are not UTF-8.
+TEST(StudyStateTest, StateMadeOfPartsIsTheWholeDocument) {
+  StudyTable study;
+  study.Load();
+  StudyState state = Sample(study);
+  const std::string dir = TestFolder("state-parts");
+  const std::string path = dir + "/state.json";
+  auto canonical = [](const std::string& text) {
+    return nlohmann::json::parse(text).dump(1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  };
+  std::string error;
+  for (int experiments : {0, 1, 3}) {
+    StudyState copy = state;
+    copy.experiments.clear();
+    for (int k = 0; k < experiments; ++k) {
+      StudyState::Experiment e = state.experiments[0];
+      e.experiment = k;
+      e.attempts[0].reason = "said \"no\"\nthen \\ \x01 ]\t\"experiments\": []";
+      e.attempts[1].host = "h\xff\xfe";
+      copy.experiments.push_back(e);
+    }
+    ASSERT_TRUE(copy.Save(path, error)) << error;
+    const std::string text = ReadFile(path);
+    // Bytes that are not UTF-8 are replaced, so the whole dump is that of
+    // the document read back.
+    EXPECT_EQ(text, canonical(text)) << experiments;
+    if (experiments == 0) continue;  // a state without experiments is refused on reading
+    StudyState back;
+    ASSERT_TRUE(StudyState::Load(path, back, error)) << error;
+    ASSERT_EQ(back.experiments.size(), static_cast<size_t>(experiments));
+    EXPECT_EQ(back.experiments.back().experiment, experiments - 1);
+    EXPECT_EQ(back.experiments[0].attempts[0].reason, copy.experiments[0].attempts[0].reason);
+  }
+  // A head that lost its experiment list writes nothing.
+  EXPECT_FALSE(StudyState::Write(dir + "/other.json", "{}", {}, error));
+  EXPECT_FALSE(std::filesystem::exists(dir + "/other.json"));
+}
+
 // A file that is not a saved study, or one whose parts cannot belong
 // together, is refused with a reason; so is a study other than this
 // program's.
