@@ -1,5 +1,6 @@
 #include "Cpp/BaseClasses/PerformanceVariableNode.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -235,6 +236,7 @@ void PerformanceVariableNode::AddVariableDependency(const char* svName, const ch
   if (numVarDependencies >= varDependencyRoom) {
     // More dependencies than Initialize was told of: grow instead of writing
     // past the array. The pairs own strings, so they move by re-setting.
+    KORVAN_ASSERT(varDependencyRoom >= 0 && varDependencyRoom < INT_MAX / 2);
     int newRoom = 2 * varDependencyRoom + 1;
     VarModelPairClass* grown = new VarModelPairClass[newRoom];
     for (int i = 0; i < numVarDependencies; i++) {
