@@ -29,6 +29,9 @@ class EventList {
   // Copies e into a spare event and schedules it; e stays the caller's.
   // Inline (below): the step schedules a group after nearly every firing.
   int Insert(Event* e);
+  // The same, with the event's fields given (the step fills the spare
+  // event directly instead of copying one of its own).
+  int Insert(double time, double enablingTime, BaseActionClass* action);
   // Removes the event in slot.
   void Remove(Event** slot);
   // Removes the slot stored at p (e.g. a ScheduleRecord, whose first field
@@ -150,11 +153,14 @@ inline int EventList::HoleUp(int i, double t) const {
   return i;
 }
 
-inline int EventList::Insert(Event* e) {
+inline int EventList::Insert(Event* e) { return Insert(e->time, e->enablingTime, e->action); }
+
+inline int EventList::Insert(double t, double enablingTime, BaseActionClass* action) {
   Event* spare = freeEvents[--numFree];
-  *spare = *e;
-  const double t = spare->time;
-  const SlotOwner owner = &spare->action->eventInfo->eventSlot;
+  spare->time = t;
+  spare->enablingTime = enablingTime;
+  spare->action = action;
+  const SlotOwner owner = &action->eventInfo->eventSlot;
   const int start = size++;
   const int i = HoleUp(start, t);
   if (i < 0) {

@@ -177,16 +177,14 @@ inline double CheckedDelay(SimulatorClass* simulator, BaseActionClass* group, do
 void SimulatorClass::ScheduleGroup(BaseActionClass* group) {
   ScheduleRecord* record = group->eventInfo;
   BaseActionClass* timing = record->timing != nullptr ? record->timing : group;
-  scratchEvent->time = CheckedDelay(this, group, timing->SampleDistribution()) + currentTime;
-  scratchEvent->enablingTime = currentTime;
-  scratchEvent->action = group;
+  const double time = CheckedDelay(this, group, timing->SampleDistribution()) + currentTime;
   if (timing->ReactivationPredicate()) {
     group->reactivation = true;
     reactivationList.push_front(group);
     record->notInReactivationList = false;
     record->reactivationPosition = reactivationList.begin();
   }
-  eventList->Insert(scratchEvent);
+  eventList->Insert(time, currentTime, group);
 }
 
 short SimulatorClass::GenerateCompleteEventList() {
