@@ -124,8 +124,12 @@ inline bool EventList::Before(double ta, BaseActionClass* a, double tb, BaseActi
   return rankA > rankB;
 }
 
+// Field by field, as Place writes them: a whole-entry copy is done with
+// wider loads, which wait when the entry was stored a moment ago.
 inline void EventList::MoveEntry(Entry* h, int to, int from) {
-  h[to] = h[from];
+  h[to].event = h[from].event;
+  h[to].owner = h[from].owner;
+  h[to].key = h[from].key;
   *h[to].owner = &h[to].event;
 }
 
