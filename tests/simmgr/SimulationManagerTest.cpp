@@ -367,17 +367,18 @@ TEST(SimulationManagerTest, BrokenSimulatorsAreReportedAndTheRestComplete) {
   EXPECT_FALSE(ProcessWithArguments("sleep", sleep));
 }
 
-// SIGINT stops every simulator with the quit command and still writes what
-// was collected, marked incomplete.
-TEST(SimulationManagerTest, InterruptStopsTheSimulatorsAndKeepsTheData) {
-  const std::string dir = TestFolder("interrupt");
-  SimulatorProcess manager;
-  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH,
-                            {"--experiments", "0,1", "--replications", "100000000", "--report-size", "50",
-                             "--seed", "4242", "--jobs", "2", "--port", "21300", "--timeout", "20",
-                             "--out", dir + "/out", "--ascii-dir", dir + "/ascii", "--simulator",
-                             KORVAN_SIMULATOR_PATH}));
-  // Wait (bounded) until both simulators have handed over observations.
+namespace {
+
+// Starts simmgr on experiments 0 and 1 with no end in sight, and waits
+// (bounded) until both simulators have handed over observations.
+bool StartEndlessStudy(SimulatorProcess& manager, const std::string& dir, int seed, int port) {
+  if (!manager.Start(KORVAN_SIMMGR_PATH,
+                     {"--experiments", "0,1", "--replications", "100000000", "--report-size", "50", "--seed",
+                      std::to_string(seed), "--jobs", "2", "--port", std::to_string(port), "--timeout", "20",
+                      "--out", dir + "/out", "--ascii-dir", dir + "/ascii", "--simulator",
+                      KORVAN_SIMULATOR_PATH})) {
+    return false;
+  }
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   auto rows = [&](int k) {
     return ReadFile(dir + "/ascii/experiment" + std::to_string(k) + ".txt").size();
@@ -385,6 +386,17 @@ TEST(SimulationManagerTest, InterruptStopsTheSimulatorsAndKeepsTheData) {
   while (std::chrono::steady_clock::now() < until && (rows(0) < 2000 || rows(1) < 2000)) {
     manager.Wait(50);
   }
+  return true;
+}
+
+}  // namespace
+
+// SIGINT stops every simulator with the quit command and still writes what
+// was collected, marked incomplete.
+TEST(SimulationManagerTest, InterruptStopsTheSimulatorsAndKeepsTheData) {
+  const std::string dir = TestFolder("interrupt");
+  SimulatorProcess manager;
+  ASSERT_TRUE(StartEndlessStudy(manager, dir, 4242, 21300));
   manager.Signal(SIGINT);
   ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
   EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
@@ -417,18 +429,7 @@ TEST(SimulationManagerTest, InterruptStopsTheSimulatorsAndKeepsTheData) {
 TEST(SimulationManagerTest, TwoInterruptsCountedTogetherAreASecondInterrupt) {
   const std::string dir = TestFolder("interrupt_twice");
   SimulatorProcess manager;
-  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH,
-                            {"--experiments", "0,1", "--replications", "100000000", "--report-size", "50",
-                             "--seed", "4243", "--jobs", "2", "--port", "21350", "--timeout", "20",
-                             "--out", dir + "/out", "--ascii-dir", dir + "/ascii", "--simulator",
-                             KORVAN_SIMULATOR_PATH}));
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  auto rows = [&](int k) {
-    return ReadFile(dir + "/ascii/experiment" + std::to_string(k) + ".txt").size();
-  };
-  while (std::chrono::steady_clock::now() < until && (rows(0) < 2000 || rows(1) < 2000)) {
-    manager.Wait(50);
-  }
+  ASSERT_TRUE(StartEndlessStudy(manager, dir, 4243, 21350));
   manager.Signal(SIGSTOP);
   manager.Signal(SIGINT);
   manager.Signal(SIGTERM);
