@@ -148,7 +148,8 @@ void SimulationManager::SaveStateTo(const std::string& path, const StudyState& p
   statePath = path;
   statePrototype = prototype;
   stateHead.clear();
-  stateEntries.clear();
+  stateTexts.clear();
+  stateMade.clear();
 }
 
 StudyState::Experiment SimulationManager::ExperimentState(const ExperimentRun& run) const {
@@ -188,21 +189,19 @@ void SimulationManager::SaveState(bool final) {
   if (!final && version == savedVersion) return;
   savedVersion = version;
   if (stateHead.empty()) stateHead = statePrototype.HeadText();
-  stateEntries.resize(runs.size());
+  stateTexts.resize(runs.size());
+  stateMade.resize(runs.size());
   for (size_t i = 0; i < runs.size(); ++i) {
     const ExperimentRun& run = *runs[i];
-    CachedEntry& entry = stateEntries[i];
+    EntryMade& made = stateMade[i];
     const bool settled = !run.Active() && run.RunningAttempt() == nullptr;
-    if (entry.settled && settled && entry.version == run.DataVersion()) continue;
-    entry.text = StudyState::ExperimentText(ExperimentState(run));
-    entry.version = run.DataVersion();
-    entry.settled = settled;
+    if (made.settled && settled && made.version == run.DataVersion()) continue;
+    stateTexts[i] = StudyState::ExperimentText(ExperimentState(run));
+    made.version = run.DataVersion();
+    made.settled = settled;
   }
-  std::vector<std::string> texts;
-  texts.reserve(stateEntries.size());
-  for (const CachedEntry& entry : stateEntries) texts.push_back(entry.text);
   std::string error;
-  if (!StudyState::Write(statePath, stateHead, texts, error) && !stateWarned) {
+  if (!StudyState::Write(statePath, stateHead, stateTexts, error) && !stateWarned) {
     // The study goes on; only taking it further later would need the file.
     stateWarned = true;
     if (tty && progressWidth > 0) progress << "\r\033[K";

@@ -104,14 +104,16 @@ class SimulationManager {
   StudyState statePrototype;
   uint64_t savedVersion = 0;
   bool stateWarned = false;
-  // The saved file's parts (see SaveState).
-  struct CachedEntry {
-    std::string text;
+  // The saved file's parts (see SaveState): the head, and per run its
+  // entry with the data version it was made at and whether the run was
+  // settled then.
+  struct EntryMade {
     uint64_t version = 0;
     bool settled = false;
   };
   std::string stateHead;
-  std::vector<CachedEntry> stateEntries;
+  std::vector<std::string> stateTexts;
+  std::vector<EntryMade> stateMade;
   double wallSeconds = 0.0;
   std::chrono::steady_clock::time_point begin;
   std::chrono::steady_clock::time_point lastProgress;

@@ -183,6 +183,9 @@ class SimulatorClass {
   BaseActionClass** actions = nullptr;
   List<BaseGroupClass>* groupList = nullptr;
   List<BaseActionClass>* actionList = nullptr;
+  // Made and freed with each run for callers that build an event to hand
+  // to EventList::Insert; the step itself schedules with the fields
+  // directly (copying a just-written event stalls the store).
   Event* scratchEvent = nullptr;
   Event** earliestSlot = nullptr;
   BaseActionClass* nextAction = nullptr;
