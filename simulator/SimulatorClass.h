@@ -107,7 +107,15 @@ class SimulatorClass {
   int GenerateInitialEnabledList();
   short GenerateCompleteEventList();
   short GenerateCompleteEventListSS();
+  // Fires the event in earliestSlot (nextAction at currentTime), brings the
+  // event list up to date and moves earliestSlot, currentTime and nextAction
+  // to the next event; false when none is left.
   bool SimStep();
+  // SimStep() as long as currentTime is at most endTime and an event is
+  // left: an event exactly at endTime fires, the first one after it does
+  // not. REQUIRES: earliestSlot, currentTime and nextAction set as SimStep()
+  // leaves them.
+  void StepUntil(double endTime);
   bool SimStepSS();
   void CheckReactivationList();
   void RemoveAffectedActions();
@@ -256,6 +264,11 @@ class SimulatorClass {
   // when results were lost (a result file could not be written) or the run
   // was interrupted.
   int exitStatus = 0;
+
+ private:
+  // The body of SimStep(), inlined where it runs (in SimStep() and in the
+  // loop of StepUntil(), both in the step's source).
+  bool Step();
 };
 
 // The first SIGINT or SIGTERM received (0: none). The drivers stop after the

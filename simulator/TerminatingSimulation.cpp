@@ -50,9 +50,7 @@ void SimulatorClass::TerminatingSimulation() {
     if (earliestSlot != nullptr) {
       currentTime = (*earliestSlot)->time;
       nextAction = (*earliestSlot)->action;
-      while (currentTime <= endTime) {
-        if (!SimStep()) break;
-      }
+      StepUntil(endTime);
     }
     traces->newBatch();
     pvModel->EndAccumulate(endTime);

@@ -203,6 +203,40 @@ TEST_F(SimStepTest, AnAbsorbingStateEndsTheStepsAtTheLastFiringTime) {
   EXPECT_EQ(simulator_->eventList->Size(), 0);
 }
 
+// The run loop: an event exactly at the end time fires, the first one after
+// it is left pending as the next event; an absorbing state ends it early.
+TEST_F(SimStepTest, StepUntilFiresThroughTheEndTimeAndStopsBeforeTheNextEvent) {
+  Scripted* tick = model_->AddActivity(new Scripted(
+      "tick", [] { return true; }, [] {}, {1.0}));
+  Scripted* half = model_->AddActivity(new Scripted(
+      "half", [] { return true; }, [] {}, {2.5}));
+  Start();
+  simulator_->StepUntil(5.0);
+  EXPECT_EQ(simulator_->eventList->IsValid(), 0);
+  EXPECT_EQ(tick->firings, 5);  // at 1, 2, 3, 4 and 5
+  EXPECT_EQ(half->firings, 2);  // at 2.5 and 5
+  EXPECT_EQ(simulator_->actionsFired, 7);
+  EXPECT_EQ(Now(), 6.0);
+  EXPECT_EQ(Next(), tick);
+  // Below the current time nothing fires.
+  simulator_->StepUntil(5.5);
+  EXPECT_EQ(simulator_->actionsFired, 7);
+}
+
+TEST_F(SimStepTest, StepUntilEndsAtAnAbsorbingState) {
+  Place* x = model_->AddPlace("x", 0);
+  Scripted* once = model_->AddActivity(new Scripted(
+      "once", [x] { return x->getMark() == 0; }, [x] { x->setMark(1); }, {2.5}));
+  model_->AddEnableArc(x, once);
+  model_->AddAffectArc(x, once);
+  Start();
+  simulator_->StepUntil(100.0);
+  EXPECT_EQ(once->firings, 1);
+  EXPECT_EQ(Now(), 2.5);
+  EXPECT_EQ(simulator_->eventList->Size(), 0);
+  EXPECT_EQ(simulator_->earliestSlot, nullptr);
+}
+
 TEST_F(SimStepTest, AGroupWhoseMemberChangesEnablingIsRescheduled) {
   Place* x = model_->AddPlace("x", 0);
   Scripted* first = model_->AddActivity(
