@@ -207,6 +207,32 @@ short SimulatorClass::GenerateCompleteEventListSS() {
   return 0;
 }
 
+// Whether the firing of group (watched) was one of its own actions and left
+// every watched marking as it was, with no group held for reactivation.
+__attribute__((always_inline)) inline bool SimulatorClass::FiredUnchanged(
+    BaseActionClass* group, const ScheduleRecord* record) {
+  if (!reactivationList.empty()) return false;
+  // A post-select group that fires itself fired no member (none was
+  // enabled); only its members' affects lists were looked at when it was
+  // set up.
+  if (lastFired == group) {
+    if (!record->watchedLoneActivity) return false;
+  } else {
+    const BaseGroupClass* const caseGroup = static_cast<const BaseGroupClass*>(group);
+    BaseGroupClass* const* const members = caseGroup->members;
+    const int numMembers = caseGroup->numMembers;
+    int m = 0;
+    while (m < numMembers && members[m] != lastFired) m++;
+    if (m == numMembers) return false;
+  }
+  short* const* const* const watched = watchedMarks.data() + record->watchBegin;
+  const int count = record->watchEnd - record->watchBegin;
+  for (int w = 0; w < count; w++) {
+    if (**watched[w] != marksBefore[w]) return false;
+  }
+  return true;
+}
+
 // The step itself, inlined into SimStep() and into the loop of StepUntil()
 // (with its passes and scheduling: they run after every firing; the walk of
 // an empty reactivation list does not).
@@ -214,12 +240,27 @@ __attribute__((always_inline)) inline bool SimulatorClass::Step() {
   eventList->Remove(earliestSlot);
   // Rewards accumulate up to the firing time with the state before it.
   pvModel->Accumulate(currentTime);
-  lastFired = pvModel->FireAction(nextAction, currentTime);
+  BaseActionClass* const group = nextAction;
+  ScheduleRecord* const record = group->eventInfo;
+  // The markings the firing may change, as they are before it (see
+  // WatchUnchangedFirings).
+  const bool watch = record->watchFirings;
+  if (watch) {
+    short* const* const* const watched = watchedMarks.data() + record->watchBegin;
+    const int count = record->watchEnd - record->watchBegin;
+    for (int w = 0; w < count; w++) marksBefore[w] = **watched[w];
+  }
+  lastFired = pvModel->FireAction(group, currentTime);
   actionsFired++;
   // Most models have no reactivation at all: an empty list costs one test.
   if (!reactivationList.empty()) CheckReactivationList();
-  RemoveAffectedActions();
-  InsertAffectedActions();
+  if (watch && FiredUnchanged(group, record)) {
+    ScheduleGroup(group);
+    affectsCursor = nullptr;
+  } else {
+    RemoveAffectedActions();
+    InsertAffectedActions();
+  }
   earliestSlot = eventList->Earliest();
   if (earliestSlot == nullptr) return false;
   currentTime = (*earliestSlot)->time;

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <algorithm>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "Cpp/BaseClasses/KorvanAssert.h"
 #include "Cpp/BaseClasses/PVModel.h"
 #include "Cpp/BaseClasses/PostselectGroup.h"
+#include "Cpp/BaseClasses/state/Place.h"
 #include "model/redundant_flash_studyRangeStudy.h"
 #include "platform/KorvanSocket.h"
 #include "platform/ProcessServices.h"
@@ -202,6 +204,81 @@ BaseActionClass* SimulatorClass::TimingAction(BaseGroupClass* group) {
   return group;
 }
 
+// A firing that leaves every marking it may change as it was has changed no
+// group's enabling, nor anything a group's timing or selection reads. When
+// every group on the fired action's affects list keeps its recorded
+// enabling current (enablingChangeRefreshes), the step's two passes would
+// then find every listed group as it was: those with an event keep it (no
+// change), those without one stay without (their enabling is what it was,
+// and an enabled group of this kind always holds an event), except the
+// fired group, which lost its event by firing and, still enabled, is
+// scheduled again. So after such a firing the step only does that.
+//
+// Watched are the places among the affected state variables of the actions
+// that can fire for the group: a lone activity, or the activities of a
+// post-select group. A group with another kind of affected variable (whose
+// change cannot be seen by comparing a marking), or with an action whose
+// affects list does not hold the group itself or holds a group of another
+// kind, is not watched.
+void SimulatorClass::WatchUnchangedFirings() {
+  watchedMarks.clear();
+  size_t most = 0;
+  const int numGroups = groupList->getNumItems();
+  std::vector<BaseActionClass*> firers;
+  for (int g = 0; g < numGroups; g++) {
+    BaseGroupClass* group = groups[g];
+    ScheduleRecord& record = scheduleRecords[g];
+    const size_t begin = watchedMarks.size();
+    record.watchFirings = false;
+    record.watchedLoneActivity = false;
+    record.watchBegin = static_cast<int>(begin);
+    record.watchEnd = static_cast<int>(begin);
+    if (!record.enablingChangeRefreshes) continue;
+    firers.clear();
+    bool watched = true;
+    if (group->isActivity) {
+      firers.push_back(group);
+    } else if (typeid(*group) == typeid(PostselectGroup)) {
+      for (int i = 0; i < group->numMembers; i++) {
+        if (group->members[i] == nullptr || !group->members[i]->isActivity) watched = false;
+        firers.push_back(group->members[i]);
+      }
+    }
+    if (firers.empty()) watched = false;
+    for (size_t f = 0; watched && f < firers.size(); f++) {
+      BaseActionClass* action = firers[f];
+      bool listsItsGroup = false;
+      for (AffectsNode* node = action->actionAffects; node != nullptr; node = node->next) {
+        if (node->group == group) listsItsGroup = true;
+        ScheduleRecord* listed = node->group->eventInfo;
+        if (listed == nullptr || !listed->enablingChangeRefreshes) watched = false;
+      }
+      if (!listsItsGroup) watched = false;
+      for (int v = 0; watched && v < action->affectedSVs.getNumItems(); v++) {
+        Place* place = dynamic_cast<Place*>(action->affectedSVs[v]);
+        if (place == nullptr) {
+          watched = false;
+          break;
+        }
+        short* const* mark = &place->mark;
+        if (std::find(watchedMarks.begin() + static_cast<std::ptrdiff_t>(begin), watchedMarks.end(),
+                      mark) == watchedMarks.end()) {
+          watchedMarks.push_back(mark);
+        }
+      }
+    }
+    if (!watched) {
+      watchedMarks.resize(begin);
+      continue;
+    }
+    record.watchFirings = true;
+    record.watchedLoneActivity = group->isActivity;
+    record.watchEnd = static_cast<int>(watchedMarks.size());
+    most = std::max(most, watchedMarks.size() - begin);
+  }
+  marksBefore.assign(most > 0 ? most : 1, 0);
+}
+
 void SimulatorClass::AttachModel(PVModel* model) {
   pvModel = model;
   // Only the variables of this simulation type accumulate; the others never
@@ -245,6 +322,7 @@ void SimulatorClass::AttachModel(PVModel* model) {
     std::cerr << "Error Generating Connectivity List\n";
     std::exit(1);
   }
+  WatchUnchangedFirings();
   std::cout << "GenerateConnectivityList() Time="
             << static_cast<double>(KorvanClock() - builderStart) / KORVAN_CLOCKS_PER_SEC << std::endl;
   std::cout.flush();
@@ -264,6 +342,7 @@ void SimulatorClass::DetachModel() {
   }
   delete eventList;
   eventList = nullptr;
+  watchedMarks.clear();
   delete[] scheduleRecords;
   scheduleRecords = nullptr;
   delete[] initialEnabled;

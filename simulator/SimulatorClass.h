@@ -6,6 +6,7 @@
 #include <fstream>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "Cpp/BaseClasses/Heap.h"
 #include "Cpp/BaseClasses/List.h"
@@ -55,6 +56,19 @@ struct ScheduleRecord {
   // group is scheduled. A post-select group (exactly that class) with
   // members is timed by its first member; null means the group itself.
   BaseActionClass* timing = nullptr;
+  // Set up once (see SimulatorClass::WatchUnchangedFirings): the group is an
+  // activity or a post-select group of activities, every place its members'
+  // firings may change is watched (watchedMarks[watchBegin .. watchEnd-1]),
+  // and every group on its members' affects lists keeps its recorded
+  // enabling current (enablingChangeRefreshes). A firing of such a group
+  // that leaves every watched marking as it was has changed no enabling: the
+  // step then only schedules the group again.
+  bool watchFirings = false;
+  // The group is a lone activity (it fires itself; a post-select group that
+  // fires itself has fired none of its members).
+  bool watchedLoneActivity = false;
+  int watchBegin = 0;
+  int watchEnd = 0;
 };
 
 // Processor-time reading taken at the start of a run.
@@ -128,6 +142,9 @@ class SimulatorClass {
   // would (see ScheduleRecord::enablingChangeRefreshes); depth bounds the
   // walk into nested groups.
   static bool EnablingChangeRefreshes(BaseGroupClass* group, int depth);
+  // Sets up the records' watchFirings, watchBegin and watchEnd, and
+  // watchedMarks, once the affects lists are built.
+  void WatchUnchangedFirings();
   // The action that times group (see ScheduleRecord::timing).
   static BaseActionClass* TimingAction(BaseGroupClass* group);
 
@@ -199,6 +216,11 @@ class SimulatorClass {
   BaseActionClass* nextAction = nullptr;
   BaseActionClass* lastFired = nullptr;
   AffectsNode* affectsCursor = nullptr;
+  // The markings watched across firings (ScheduleRecord::watchFirings): the
+  // addresses of the places' mark pointers (which lead to shared storage),
+  // and room for their values before the firing under way.
+  std::vector<short* const*> watchedMarks;
+  std::vector<short> marksBefore;
   EventList* eventList = nullptr;
   ScheduleRecord* scheduleRecords = nullptr;
   BaseGroupClass** groups = nullptr;
@@ -269,6 +291,9 @@ class SimulatorClass {
   // The body of SimStep(), inlined where it runs (in SimStep() and in the
   // loop of StepUntil(), both in the step's source).
   bool Step();
+  // After group (record->watchFirings) fired: whether the firing changed no
+  // enabling (see WatchUnchangedFirings).
+  bool FiredUnchanged(BaseActionClass* group, const ScheduleRecord* record);
 };
 
 // The first SIGINT or SIGTERM received (0: none). The drivers stop after the

@@ -237,6 +237,121 @@ TEST_F(SimStepTest, StepUntilEndsAtAnAbsorbingState) {
   EXPECT_EQ(simulator_->earliestSlot, nullptr);
 }
 
+// A firing that leaves every marking it may change as it was changes no
+// enabling: the fired group is scheduled again with a fresh sample, the
+// other groups on its list keep their events and are not asked; a firing
+// that changes a marking goes through both passes.
+TEST_F(SimStepTest, OnlyAFiringThatChangesAMarkingAsksTheGroupsOnItsList) {
+  Place* x = model_->AddPlace("x", 1);
+  int watcherCalls = 0;
+  Scripted* quiet = model_->AddActivity(new Scripted(
+      "quiet", [x] { return x->getMark() > 0; }, [] {}, {1.0, 1.5}));
+  // Changes x and puts it back: the marking is as it was.
+  Scripted* back = model_->AddActivity(new Scripted(
+      "back", [x] { return x->getMark() > 0; },
+      [x] {
+        x->setMark(static_cast<short>(x->getMark() + 1));
+        x->setMark(static_cast<short>(x->getMark() - 1));
+      },
+      {2.7, 100.0}));
+  Scripted* watcher = model_->AddActivity(new Scripted(
+      "watcher", [x, &watcherCalls] { return ++watcherCalls, x->getMark() > 0; }, [] {},
+      {50.0}));
+  Scripted* raise = model_->AddActivity(new Scripted(
+      "raise", [x] { return x->getMark() == 1; }, [x] { x->setMark(2); }, {3.0}));
+  Scripted* waiting = model_->AddActivity(new Scripted(
+      "waiting", [x] { return x->getMark() >= 2; }, [] {}, {0.25}));
+  for (Scripted* a : {quiet, back, watcher, raise, waiting}) model_->AddEnableArc(x, a);
+  for (Scripted* a : {quiet, back, raise}) model_->AddAffectArc(x, a);
+  Start();
+  EXPECT_TRUE(quiet->eventInfo->watchFirings);
+  watcherCalls = 0;
+
+  ASSERT_EQ(Next(), quiet);
+  ASSERT_TRUE(Step());  // quiet at 1: nothing changes
+  EXPECT_EQ(PendingTime(quiet), 2.5);
+  EXPECT_EQ(quiet->samples, 2u);
+  ASSERT_EQ(Next(), quiet);
+  ASSERT_TRUE(Step());  // quiet at 2.5
+  ASSERT_EQ(Next(), back);
+  ASSERT_TRUE(Step());  // back at 2.7: x goes to 2 and back to 1
+  EXPECT_EQ(PendingTime(back), 102.7);
+  EXPECT_EQ(watcherCalls, 0);
+  EXPECT_EQ(PendingTime(watcher), 50.0);
+  EXPECT_EQ(watcher->samples, 1u);
+  EXPECT_EQ(PendingTime(waiting), -1.0);
+
+  ASSERT_EQ(Next(), raise);
+  ASSERT_TRUE(Step());  // raise at 3: x becomes 2
+  EXPECT_EQ(watcherCalls, 1);  // asked by the removal pass
+  EXPECT_EQ(PendingTime(watcher), 50.0);
+  EXPECT_EQ(PendingTime(waiting), 3.25);
+  EXPECT_EQ(PendingTime(raise), -1.0);
+}
+
+// The groups set up to be watched: activities and post-select groups of
+// activities whose firings change places only, and whose affects lists hold
+// only groups that keep their recorded enabling current.
+TEST_F(SimStepTest, OnlyGroupsWhoseListsKeepTheirEnablingCurrentAreWatched) {
+  Place* x = model_->AddPlace("x", 1);
+  Place* y = model_->AddPlace("y", 1);
+  Place* z = model_->AddPlace("z", 1);
+  auto on = [] { return true; };
+  Scripted* lone = model_->AddActivity(new Scripted("lone", on, [] {}, {1.0}));
+  Scripted* caseA = model_->AddActivity(new Scripted("caseA", on, [] {}, {1.0}), false);
+  Scripted* caseB = model_->AddActivity(new Scripted("caseB", on, [] {}, {1.0}), false);
+  PostselectGroup* cases = model_->AddGroup("cases", {caseA, caseB});
+  Scripted* wrapped = model_->AddActivity(new Scripted("wrapped", on, [] {}, {1.0}), false);
+  SingleGroup* single = model_->AddSingleGroup(wrapped);
+  Scripted* nearSingle = model_->AddActivity(new Scripted("nearSingle", on, [] {}, {1.0}));
+  model_->AddAffectArc(x, caseA);
+  model_->AddAffectArc(y, caseB);
+  model_->AddAffectArc(x, lone);
+  // nearSingle's firing can change the single group's enabling.
+  model_->AddEnableArc(z, wrapped);
+  model_->AddAffectArc(z, nearSingle);
+  Start();
+  const std::vector<short* const*>& watched = simulator_->watchedMarks;
+  EXPECT_TRUE(lone->eventInfo->watchFirings);
+  EXPECT_TRUE(lone->eventInfo->watchedLoneActivity);
+  ASSERT_EQ(lone->eventInfo->watchEnd - lone->eventInfo->watchBegin, 1);
+  EXPECT_EQ(watched[lone->eventInfo->watchBegin], &x->mark);
+  // A case group watches every place any of its cases may change.
+  EXPECT_TRUE(cases->eventInfo->watchFirings);
+  EXPECT_FALSE(cases->eventInfo->watchedLoneActivity);
+  ASSERT_EQ(cases->eventInfo->watchEnd - cases->eventInfo->watchBegin, 2);
+  EXPECT_EQ(watched[cases->eventInfo->watchBegin], &x->mark);
+  EXPECT_EQ(watched[cases->eventInfo->watchBegin + 1], &y->mark);
+  // A single group answers EnablingChange() from its last two answers: it
+  // is never passed over, so neither is a firing that lists it.
+  EXPECT_FALSE(single->eventInfo->watchFirings);
+  EXPECT_FALSE(nearSingle->eventInfo->watchFirings);
+}
+
+// A case group none of whose cases is enabled when it fires fires nothing
+// (its members' enabling was changed behind the step's back here) and is
+// not scheduled again.
+TEST_F(SimStepTest, ACaseGroupThatFiresNoCaseIsNotScheduledAgain) {
+  Place* y = model_->AddPlace("y", 1);
+  Scripted* caseA = model_->AddActivity(
+      new Scripted("caseA", [y] { return y->getMark() > 0; }, [] {}, {2.0}), false);
+  Scripted* caseB = model_->AddActivity(
+      new Scripted("caseB", [y] { return y->getMark() > 0; }, [] {}, {2.0}), false);
+  PostselectGroup* cases = model_->AddGroup("cases", {caseA, caseB});
+  // Clears y without declaring it: no affects list leads to the cases.
+  Scripted* sneak = model_->AddActivity(new Scripted(
+      "sneak", [] { return true; }, [y] { y->setMark(0); }, {1.0, 100.0}));
+  Start();
+  ASSERT_TRUE(cases->eventInfo->watchFirings);
+  ASSERT_EQ(Next(), sneak);
+  ASSERT_TRUE(Step());
+  ASSERT_EQ(Next(), cases);
+  ASSERT_TRUE(Step());
+  EXPECT_EQ(caseA->firings + caseB->firings, 0);
+  EXPECT_EQ(PendingTime(cases), -1.0);
+  EXPECT_EQ(Next(), sneak);
+}
+
 TEST_F(SimStepTest, AGroupWhoseMemberChangesEnablingIsRescheduled) {
   Place* x = model_->AddPlace("x", 0);
   Scripted* first = model_->AddActivity(
