@@ -225,8 +225,8 @@ __attribute__((always_inline)) inline bool SimulatorClass::FiredUnchanged(
     while (m < numMembers && members[m] != lastFired) m++;
     if (m == numMembers) return false;
   }
-  short* const* const* const watched = watchedMarks.data() + record->watchBegin;
-  const int count = record->watchEnd - record->watchBegin;
+  short* const* const* const watched = record->watched;
+  const int count = record->numWatched;
   for (int w = 0; w < count; w++) {
     if (**watched[w] != marksBefore[w]) return false;
   }
@@ -246,8 +246,8 @@ __attribute__((always_inline)) inline bool SimulatorClass::Step() {
   // WatchUnchangedFirings).
   const bool watch = record->watchFirings;
   if (watch) {
-    short* const* const* const watched = watchedMarks.data() + record->watchBegin;
-    const int count = record->watchEnd - record->watchBegin;
+    short* const* const* const watched = record->watched;
+    const int count = record->numWatched;
     for (int w = 0; w < count; w++) marksBefore[w] = **watched[w];
   }
   lastFired = pvModel->FireAction(group, currentTime);

@@ -222,17 +222,20 @@ BaseActionClass* SimulatorClass::TimingAction(BaseGroupClass* group) {
 // kind, is not watched.
 void SimulatorClass::WatchUnchangedFirings() {
   watchedMarks.clear();
-  size_t most = 0;
   const int numGroups = groupList->getNumItems();
+  // Where each group's marks start in watchedMarks (the array may move
+  // while it grows; the records point into it once it is complete).
+  std::vector<size_t> begins(static_cast<size_t>(numGroups > 0 ? numGroups : 1), 0);
   std::vector<BaseActionClass*> firers;
   for (int g = 0; g < numGroups; g++) {
     BaseGroupClass* group = groups[g];
     ScheduleRecord& record = scheduleRecords[g];
     const size_t begin = watchedMarks.size();
+    begins[g] = begin;
     record.watchFirings = false;
     record.watchedLoneActivity = false;
-    record.watchBegin = static_cast<int>(begin);
-    record.watchEnd = static_cast<int>(begin);
+    record.watched = nullptr;
+    record.numWatched = 0;
     if (!record.enablingChangeRefreshes) continue;
     firers.clear();
     bool watched = true;
@@ -267,16 +270,17 @@ void SimulatorClass::WatchUnchangedFirings() {
         }
       }
     }
-    if (!watched) {
+    if (!watched || watchedMarks.size() - begin > static_cast<size_t>(kMaxWatchedMarks)) {
       watchedMarks.resize(begin);
       continue;
     }
     record.watchFirings = true;
     record.watchedLoneActivity = group->isActivity;
-    record.watchEnd = static_cast<int>(watchedMarks.size());
-    most = std::max(most, watchedMarks.size() - begin);
+    record.numWatched = static_cast<int>(watchedMarks.size() - begin);
   }
-  marksBefore.assign(most > 0 ? most : 1, 0);
+  for (int g = 0; g < numGroups; g++) {
+    if (scheduleRecords[g].watchFirings) scheduleRecords[g].watched = watchedMarks.data() + begins[g];
+  }
 }
 
 void SimulatorClass::AttachModel(PVModel* model) {

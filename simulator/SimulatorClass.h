@@ -58,7 +58,8 @@ struct ScheduleRecord {
   BaseActionClass* timing = nullptr;
   // Set up once (see SimulatorClass::WatchUnchangedFirings): the group is an
   // activity or a post-select group of activities, every place its members'
-  // firings may change is watched (watchedMarks[watchBegin .. watchEnd-1]),
+  // firings may change is watched (watched[0 .. numWatched-1], at most
+  // SimulatorClass::kMaxWatchedMarks),
   // and every group on its members' affects lists keeps its recorded
   // enabling current (enablingChangeRefreshes). A firing of such a group
   // that leaves every watched marking as it was has changed no enabling: the
@@ -67,8 +68,10 @@ struct ScheduleRecord {
   // The group is a lone activity (it fires itself; a post-select group that
   // fires itself has fired none of its members).
   bool watchedLoneActivity = false;
-  int watchBegin = 0;
-  int watchEnd = 0;
+  // The addresses of the watched places' mark pointers (in
+  // SimulatorClass::watchedMarks).
+  short* const* const* watched = nullptr;
+  int numWatched = 0;
 };
 
 // Processor-time reading taken at the start of a run.
@@ -142,7 +145,7 @@ class SimulatorClass {
   // would (see ScheduleRecord::enablingChangeRefreshes); depth bounds the
   // walk into nested groups.
   static bool EnablingChangeRefreshes(BaseGroupClass* group, int depth);
-  // Sets up the records' watchFirings, watchBegin and watchEnd, and
+  // Sets up the records' watchFirings, watched and numWatched, and
   // watchedMarks, once the affects lists are built.
   void WatchUnchangedFirings();
   // The action that times group (see ScheduleRecord::timing).
@@ -219,8 +222,9 @@ class SimulatorClass {
   // The markings watched across firings (ScheduleRecord::watchFirings): the
   // addresses of the places' mark pointers (which lead to shared storage),
   // and room for their values before the firing under way.
+  static constexpr int kMaxWatchedMarks = 8;
   std::vector<short* const*> watchedMarks;
-  std::vector<short> marksBefore;
+  short marksBefore[kMaxWatchedMarks] = {};
   EventList* eventList = nullptr;
   ScheduleRecord* scheduleRecords = nullptr;
   BaseGroupClass** groups = nullptr;

@@ -310,18 +310,28 @@ TEST_F(SimStepTest, OnlyGroupsWhoseListsKeepTheirEnablingCurrentAreWatched) {
   // nearSingle's firing can change the single group's enabling.
   model_->AddEnableArc(z, wrapped);
   model_->AddAffectArc(z, nearSingle);
+  // Up to SimulatorClass::kMaxWatchedMarks places are watched, no more.
+  Scripted* wide = model_->AddActivity(new Scripted("wide", on, [] {}, {1.0}));
+  Scripted* wider = model_->AddActivity(new Scripted("wider", on, [] {}, {1.0}));
+  for (int p = 0; p <= SimulatorClass::kMaxWatchedMarks; p++) {
+    Place* place = model_->AddPlace("many", 0);
+    if (p < SimulatorClass::kMaxWatchedMarks) model_->AddAffectArc(place, wide);
+    model_->AddAffectArc(place, wider);
+  }
   Start();
-  const std::vector<short* const*>& watched = simulator_->watchedMarks;
+  EXPECT_TRUE(wide->eventInfo->watchFirings);
+  EXPECT_EQ(wide->eventInfo->numWatched, SimulatorClass::kMaxWatchedMarks);
+  EXPECT_FALSE(wider->eventInfo->watchFirings);
   EXPECT_TRUE(lone->eventInfo->watchFirings);
   EXPECT_TRUE(lone->eventInfo->watchedLoneActivity);
-  ASSERT_EQ(lone->eventInfo->watchEnd - lone->eventInfo->watchBegin, 1);
-  EXPECT_EQ(watched[lone->eventInfo->watchBegin], &x->mark);
+  ASSERT_EQ(lone->eventInfo->numWatched, 1);
+  EXPECT_EQ(lone->eventInfo->watched[0], &x->mark);
   // A case group watches every place any of its cases may change.
   EXPECT_TRUE(cases->eventInfo->watchFirings);
   EXPECT_FALSE(cases->eventInfo->watchedLoneActivity);
-  ASSERT_EQ(cases->eventInfo->watchEnd - cases->eventInfo->watchBegin, 2);
-  EXPECT_EQ(watched[cases->eventInfo->watchBegin], &x->mark);
-  EXPECT_EQ(watched[cases->eventInfo->watchBegin + 1], &y->mark);
+  ASSERT_EQ(cases->eventInfo->numWatched, 2);
+  EXPECT_EQ(cases->eventInfo->watched[0], &x->mark);
+  EXPECT_EQ(cases->eventInfo->watched[1], &y->mark);
   // A single group answers EnablingChange() from its last two answers: it
   // is never passed over, so neither is a firing that lists it.
   EXPECT_FALSE(single->eventInfo->watchFirings);
