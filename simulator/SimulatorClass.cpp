@@ -2,9 +2,9 @@
 
 #include "simulator/SimulatorClass.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <algorithm>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -238,29 +238,30 @@ void SimulatorClass::WatchUnchangedFirings() {
     record.numWatched = 0;
     if (!record.enablingChangeRefreshes) continue;
     firers.clear();
-    bool watched = true;
+    bool eligible = true;
     if (group->isActivity) {
       firers.push_back(group);
     } else if (typeid(*group) == typeid(PostselectGroup)) {
-      for (int i = 0; i < group->numMembers; i++) {
-        if (group->members[i] == nullptr || !group->members[i]->isActivity) watched = false;
-        firers.push_back(group->members[i]);
+      for (int i = 0; eligible && i < group->numMembers; i++) {
+        BaseGroupClass* member = group->members[i];
+        if (member == nullptr || !member->isActivity) eligible = false;
+        firers.push_back(member);
       }
     }
-    if (firers.empty()) watched = false;
-    for (size_t f = 0; watched && f < firers.size(); f++) {
+    if (firers.empty()) eligible = false;
+    for (size_t f = 0; eligible && f < firers.size(); f++) {
       BaseActionClass* action = firers[f];
       bool listsItsGroup = false;
       for (AffectsNode* node = action->actionAffects; node != nullptr; node = node->next) {
         if (node->group == group) listsItsGroup = true;
         ScheduleRecord* listed = node->group->eventInfo;
-        if (listed == nullptr || !listed->enablingChangeRefreshes) watched = false;
+        if (listed == nullptr || !listed->enablingChangeRefreshes) eligible = false;
       }
-      if (!listsItsGroup) watched = false;
-      for (int v = 0; watched && v < action->affectedSVs.getNumItems(); v++) {
+      if (!listsItsGroup) eligible = false;
+      for (int v = 0; eligible && v < action->affectedSVs.getNumItems(); v++) {
         Place* place = dynamic_cast<Place*>(action->affectedSVs[v]);
         if (place == nullptr) {
-          watched = false;
+          eligible = false;
           break;
         }
         short* const* mark = &place->mark;
@@ -270,7 +271,7 @@ void SimulatorClass::WatchUnchangedFirings() {
         }
       }
     }
-    if (!watched || watchedMarks.size() - begin > static_cast<size_t>(kMaxWatchedMarks)) {
+    if (!eligible || watchedMarks.size() - begin > static_cast<size_t>(kMaxWatchedMarks)) {
       watchedMarks.resize(begin);
       continue;
     }

@@ -59,11 +59,11 @@ struct ScheduleRecord {
   // Set up once (see SimulatorClass::WatchUnchangedFirings): the group is an
   // activity or a post-select group of activities, every place its members'
   // firings may change is watched (watched[0 .. numWatched-1], at most
-  // SimulatorClass::kMaxWatchedMarks),
-  // and every group on its members' affects lists keeps its recorded
-  // enabling current (enablingChangeRefreshes). A firing of such a group
-  // that leaves every watched marking as it was has changed no enabling: the
-  // step then only schedules the group again.
+  // SimulatorClass::kMaxWatchedMarks), and every group on its members'
+  // affects lists keeps its recorded enabling current
+  // (enablingChangeRefreshes). A firing of such a group that leaves every
+  // watched marking as it was has changed no enabling: the step then only
+  // schedules the group again.
   bool watchFirings = false;
   // The group is a lone activity (it fires itself; a post-select group that
   // fires itself has fired none of its members).

@@ -191,12 +191,19 @@ TEST_F(SimStepTest, ReactivationResamplesFromTheMomentItHolds) {
   EXPECT_EQ(PendingTime(reactive), 55.0);
 }
 
-TEST_F(SimStepTest, AnAbsorbingStateEndsTheStepsAtTheLastFiringTime) {
-  Place* x = model_->AddPlace("x", 0);
-  Scripted* once = model_->AddActivity(new Scripted(
+// An activity that fires once at 2.5 and disables itself: the model's
+// state is then absorbing.
+Scripted* AddFiresOnce(ScriptedSAN* model) {
+  Place* x = model->AddPlace("x", 0);
+  Scripted* once = model->AddActivity(new Scripted(
       "once", [x] { return x->getMark() == 0; }, [x] { x->setMark(1); }, {2.5}));
-  model_->AddEnableArc(x, once);
-  model_->AddAffectArc(x, once);
+  model->AddEnableArc(x, once);
+  model->AddAffectArc(x, once);
+  return once;
+}
+
+TEST_F(SimStepTest, AnAbsorbingStateEndsTheStepsAtTheLastFiringTime) {
+  AddFiresOnce(model_);
   Start();
   EXPECT_FALSE(Step());
   EXPECT_EQ(Now(), 2.5);
@@ -224,11 +231,7 @@ TEST_F(SimStepTest, StepUntilFiresThroughTheEndTimeAndStopsBeforeTheNextEvent) {
 }
 
 TEST_F(SimStepTest, StepUntilEndsAtAnAbsorbingState) {
-  Place* x = model_->AddPlace("x", 0);
-  Scripted* once = model_->AddActivity(new Scripted(
-      "once", [x] { return x->getMark() == 0; }, [x] { x->setMark(1); }, {2.5}));
-  model_->AddEnableArc(x, once);
-  model_->AddAffectArc(x, once);
+  Scripted* once = AddFiresOnce(model_);
   Start();
   simulator_->StepUntil(100.0);
   EXPECT_EQ(once->firings, 1);
