@@ -11,6 +11,8 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -105,13 +107,11 @@ std::string Pad(const std::string& text, size_t width, bool left) {
   return left ? text + fill : fill + text;
 }
 
-// Writes `text` to `path` (created or truncated), saying why when it fails.
-bool WriteWhole(const std::string& path, const std::string& text, std::string& error) {
+// Writes `text` to `path` (created or truncated); 0, or the errno of the
+// failure.
+int WriteInPlace(const std::string& path, const std::string& text) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd == -1) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  if (fd == -1) return errno;
   size_t done = 0;
   int failure = 0;
   while (done < text.size()) {
@@ -127,11 +127,49 @@ bool WriteWhole(const std::string& path, const std::string& text, std::string& e
   }
   // Some file systems report a failed write only when the file is closed.
   if (close(fd) != 0 && failure == 0 && errno != EINTR) failure = errno;
-  if (failure != 0) {
-    error = "cannot write " + path + ": " + std::strerror(failure);
-    return false;
+  return failure;
+}
+
+// A file being written so that a reader, or a later run, finds either the
+// old file whole or the new one whole, never a part: the text goes to a
+// temporary beside the file (beside the file a symbolic link names), which
+// is then renamed over it. A path that exists and is not a regular file (a
+// device, a pipe) is written in place.
+struct StagedFile {
+  std::string path;       // as given, for messages
+  std::string target;     // the file replaced
+  std::string temporary;  // empty when written in place
+};
+
+// Writes text for `path` (to its temporary, or in place); 0, or the errno
+// of the failure (the temporary then removed).
+int Stage(const std::string& path, const std::string& text, StagedFile& staged) {
+  staged.path = path;
+  staged.target = path;
+  staged.temporary.clear();
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return WriteInPlace(path, text);
+  if (char* resolved = realpath(path.c_str(), nullptr)) {
+    staged.target = resolved;
+    std::free(resolved);
   }
-  return true;
+  staged.temporary = staged.target + ".tmp" + std::to_string(getpid());
+  const int failure = WriteInPlace(staged.temporary, text);
+  if (failure != 0) unlink(staged.temporary.c_str());
+  return failure;
+}
+
+// Puts a staged file in place; 0, or the errno of the failure.
+int Commit(const StagedFile& staged) {
+  if (staged.temporary.empty()) return 0;
+  if (std::rename(staged.temporary.c_str(), staged.target.c_str()) == 0) return 0;
+  const int failure = errno;
+  unlink(staged.temporary.c_str());
+  return failure;
+}
+
+bool WriteWhole(const std::string& path, const std::string& text, std::string& error) {
+  return ResultsWriter::WriteTogether({{path, text}}, error);
 }
 
 // The endings of an experiment's attempts, in order, separated by ';'.
@@ -170,11 +208,10 @@ nlohmann::json ProvenanceJson(const StudyResults& results) {
           {"simulator", p.simulator}};
 }
 
-bool WriteJsonDocument(const std::string& path, const nlohmann::json& document, std::string& error) {
+std::string JsonDocumentText(const nlohmann::json& document) {
   // Failure texts may quote a simulator's output, and command lines may hold
   // anything: bytes that are not UTF-8 are replaced rather than refused.
-  return WriteWhole(path, document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
-                   error);
+  return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 std::string XmlEscape(const std::string& text) {
@@ -272,6 +309,10 @@ void ResultsWriter::PrintTable(std::ostream& out, const StudyResults& results) {
 }
 
 bool ResultsWriter::WriteCsv(const std::string& path, const StudyResults& results, std::string& error) {
+  return WriteWhole(path, CsvText(results), error);
+}
+
+std::string ResultsWriter::CsvText(const StudyResults& results) {
   std::ostringstream file;
   const StudyTable& study = *results.study;
   file << "experiment,status";
@@ -307,11 +348,15 @@ bool ResultsWriter::WriteCsv(const std::string& path, const StudyResults& result
            << (tested ? SequentialTest::DecisionName(e.test.Current()) : "") << "\n";
     }
   }
-  return WriteWhole(path, file.str(), error);
+  return file.str();
 }
 
 bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& results,
                               std::string& error) {
+  return WriteWhole(path, JsonText(results), error);
+}
+
+std::string ResultsWriter::JsonText(const StudyResults& results) {
   using nlohmann::json;
   const StudyTable& study = *results.study;
   json document;
@@ -444,13 +489,16 @@ bool ResultsWriter::WriteJson(const std::string& path, const StudyResults& resul
       {"manager_cpu_share", results.simulatorCpuSeconds > 0.0
                                 ? json(results.managerCpuSeconds / results.simulatorCpuSeconds)
                                 : json(nullptr)}};
-  return WriteJsonDocument(path, document, error);
+  return JsonDocumentText(document);
 }
 
 bool ResultsWriter::WriteCsvMeta(const std::string& path, const std::string& csvName,
                                  const StudyResults& results, std::string& error) {
-  return WriteJsonDocument(path, {{"describes", csvName}, {"provenance", ProvenanceJson(results)}},
-                           error);
+  return WriteWhole(path, CsvMetaText(csvName, results), error);
+}
+
+std::string ResultsWriter::CsvMetaText(const std::string& csvName, const StudyResults& results) {
+  return JsonDocumentText({{"describes", csvName}, {"provenance", ProvenanceJson(results)}});
 }
 
 bool ResultsWriter::WriteSvg(const std::string& path, const StudyResults& results,
@@ -643,4 +691,30 @@ std::string ResultsWriter::SvgText(const StudyResults& results, const std::strin
 
 bool ResultsWriter::WriteText(const std::string& path, const std::string& text, std::string& error) {
   return WriteWhole(path, text, error);
+}
+
+bool ResultsWriter::WriteTogether(const std::vector<std::pair<std::string, std::string>>& files,
+                                  std::string& error) {
+  std::vector<StagedFile> staged(files.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    const int failure = Stage(files[i].first, files[i].second, staged[i]);
+    if (failure == 0) continue;
+    for (size_t k = 0; k < i; ++k) {
+      if (!staged[k].temporary.empty()) unlink(staged[k].temporary.c_str());
+    }
+    error = "cannot write " + files[i].first + ": " + std::strerror(failure);
+    return false;
+  }
+  // Renames within a folder do not run out of room; one that fails anyway
+  // is reported, and the files after it are left as they were.
+  for (size_t i = 0; i < staged.size(); ++i) {
+    const int failure = Commit(staged[i]);
+    if (failure == 0) continue;
+    for (size_t k = i + 1; k < staged.size(); ++k) {
+      if (!staged[k].temporary.empty()) unlink(staged[k].temporary.c_str());
+    }
+    error = "cannot write " + staged[i].path + ": " + std::strerror(failure);
+    return false;
+  }
+  return true;
 }

@@ -3,6 +3,8 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "simmgr/StudyResults.h"
 
@@ -19,7 +21,8 @@
 // separated by ';'). JSON: the same numbers per experiment, with every
 // attempt, the settings, the timing, "complete" and the provenance (version
 // and commit, command line, seeds, host, start and end in UTC, the simulator
-// program). A write that fails says why in `error`.
+// program). A write that fails says why in `error` and leaves the file it
+// would have replaced as it was.
 // Plot: the mean of the plotted variable (StudyResults::PlottedVariable)
 // against the global variable `xName` on a logarithmic axis, one line per
 // value of `seriesName`, with the confidence intervals as bars. Missing
@@ -35,6 +38,10 @@ class ResultsWriter {
                            const StudyResults& results, std::string& error);
   static bool WriteSvg(const std::string& path, const StudyResults& results, const std::string& xName,
                        const std::string& seriesName, std::string& error);
+  // The texts the Write functions write.
+  static std::string CsvText(const StudyResults& results);
+  static std::string JsonText(const StudyResults& results);
+  static std::string CsvMetaText(const std::string& csvName, const StudyResults& results);
   static std::string SvgText(const StudyResults& results, const std::string& xName,
                              const std::string& seriesName);
   // Whether `path` can be written, found without changing it: an existing
@@ -42,9 +49,16 @@ class ResultsWriter {
   // its folder (created and removed again). False, with the reason, for
   // anything else.
   static bool CheckWritable(const std::string& path, std::string& error);
-  // Writes `text` to `path` (created or truncated). False, with the reason,
-  // when it cannot.
+  // Writes `text` to `path`, replacing what was there only once the whole
+  // text is written (beside it, then renamed over it), so that a failed
+  // write (a full disk) leaves the old file as it was. False, with the
+  // reason, when it cannot. Every file written here is written so.
   static bool WriteText(const std::string& path, const std::string& text, std::string& error);
+  // Writes each (path, text) so, and replaces the old files only once
+  // every new text is whole: a failure leaves all of them as they were
+  // (the results of one study are never mixed with an earlier one's).
+  static bool WriteTogether(const std::vector<std::pair<std::string, std::string>>& files,
+                            std::string& error);
 };
 
 #endif

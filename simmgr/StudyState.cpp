@@ -4,11 +4,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <sstream>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -304,17 +302,7 @@ bool StudyState::Write(const std::string& path, const std::string& head,
   // Written beside the old state and renamed over it: a reader, or a
   // manager killed at any moment, finds either the old state or the new,
   // whole.
-  const std::string temporary = path + ".tmp" + std::to_string(getpid());
-  if (!ResultsWriter::WriteText(temporary, text, error)) {
-    unlink(temporary.c_str());
-    return false;
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
-    unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  return ResultsWriter::WriteText(path, text, error);
 }
 
 bool StudyState::Load(const std::string& path, StudyState& state, std::string& error) {

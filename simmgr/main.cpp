@@ -356,10 +356,14 @@ int main(int argc, char** argv) {
 
   ResultsWriter::PrintTable(std::cout, results);
   std::cout.flush();
-  bool written = ResultsWriter::WriteCsv(csv, results, error);
-  written = written && ResultsWriter::WriteCsvMeta(meta, "results.csv", results, error);
-  written = written && ResultsWriter::WriteJson(json, results, error);
-  written = written && ResultsWriter::WriteSvg(svg, results, kPlotX, kPlotSeries, error);
+  // All four or none: a folder never holds this study's CSV beside an
+  // earlier study's JSON.
+  const bool written = ResultsWriter::WriteTogether(
+      {{csv, ResultsWriter::CsvText(results)},
+       {meta, ResultsWriter::CsvMetaText("results.csv", results)},
+       {json, ResultsWriter::JsonText(results)},
+       {svg, ResultsWriter::SvgText(results, kPlotX, kPlotSeries)}},
+      error);
   if (!written) {
     std::cerr << "simmgr: " << error << "\n";
     return 2;

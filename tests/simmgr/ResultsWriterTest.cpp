@@ -4,7 +4,10 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <signal.h>
 #include <sstream>
+#include <sys/resource.h>
+#include <vector>
 
 #include "tests/simmgr/SimMgrTestSupport.h"
 #include "tests/simmgr/XmlCheck.h"
@@ -138,6 +141,64 @@ TEST(ResultsWriterTest, FailedWritesSayWhyAndTheCheckChangesNothing) {
   { std::ofstream(dir + "/old.csv") << "kept"; }
   EXPECT_TRUE(ResultsWriter::CheckWritable(dir + "/old.csv", error)) << error;
   EXPECT_EQ(ReadFile(dir + "/old.csv"), "kept");
+}
+
+// A write that fails part-way (here: the file-size limit, standing in for a
+// full disk) leaves the earlier file whole and no temporary beside it, and
+// of files written together none is replaced when one fails; a write that
+// succeeds through a symbolic link replaces the file the link names and
+// keeps the link.
+TEST(ResultsWriterTest, AFailedWriteLeavesTheEarlierFileWhole) {
+  StudyTable study;
+  study.Load();
+  const StudyResults results = HandResults(study);
+  const std::string dir = TestFolder("replace");
+  std::string error;
+  ASSERT_TRUE(ResultsWriter::WriteCsv(dir + "/results.csv", results, error)) << error;
+  const std::string earlier = ReadFile(dir + "/results.csv");
+  ASSERT_GT(earlier.size(), 200u);
+
+  StudyResults changed = results;
+  changed.experiments[0].seed = 12345;
+  struct sigaction ignore = {}, before = {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &before), 0);
+  struct rlimit limit, saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  limit = saved;
+  limit.rlim_cur = 100;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const bool csvWritten = ResultsWriter::WriteCsv(dir + "/results.csv", changed, error);
+  std::string stateError;
+  const bool stateWritten = ResultsWriter::WriteText(dir + "/state.json", std::string(500, 'x'), stateError);
+  // Of files written together, the first fits and the second does not:
+  // neither is replaced.
+  std::string togetherError;
+  const bool togetherWritten = ResultsWriter::WriteTogether(
+      {{dir + "/results.csv", "short\n"}, {dir + "/results.json", std::string(500, 'y')}}, togetherError);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  ASSERT_EQ(sigaction(SIGXFSZ, &before, nullptr), 0);
+
+  EXPECT_FALSE(csvWritten);
+  EXPECT_EQ(error, "cannot write " + dir + "/results.csv: File too large");
+  EXPECT_FALSE(stateWritten);
+  EXPECT_EQ(stateError, "cannot write " + dir + "/state.json: File too large");
+  EXPECT_FALSE(togetherWritten);
+  EXPECT_EQ(togetherError, "cannot write " + dir + "/results.json: File too large");
+  EXPECT_EQ(ReadFile(dir + "/results.csv"), earlier);
+  EXPECT_FALSE(std::filesystem::exists(dir + "/state.json"));
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"results.csv"});
+
+  // Through a link: the named file gets the new text, the link stays.
+  std::filesystem::create_directory(dir + "/kept");
+  std::filesystem::rename(dir + "/results.csv", dir + "/kept/real.csv");
+  std::filesystem::create_symlink("kept/real.csv", dir + "/results.csv");
+  ASSERT_TRUE(ResultsWriter::WriteCsv(dir + "/results.csv", changed, error)) << error;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir + "/results.csv"));
+  EXPECT_NE(ReadFile(dir + "/kept/real.csv"), earlier);
+  EXPECT_NE(ReadFile(dir + "/kept/real.csv").find("12345"), std::string::npos);
 }
 
 // The attempts of an experiment: the CSV counts them and names their
