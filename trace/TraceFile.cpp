@@ -28,14 +28,31 @@ TraceFile::TraceFile(const char* fileName) : traceLevel(1), out(nullptr), ownsSt
     // that the file he asked for is not being written.
     const char* reason = errno != 0 ? std::strerror(errno) : "unknown error";
     std::cerr << "!! Cannot create trace file " << fileName << ": " << reason << std::endl;
+    return;
   }
+  openedName = fileName;
 }
 
 TraceFile::TraceFile(std::ostream* stream) : traceLevel(1), out(stream), ownsStream(false) {}
 
 TraceFile::~TraceFile() {
+  if (ownsStream && !openedName.empty()) {
+    // What is still buffered is written now; a failure shows here.
+    errno = 0;
+    static_cast<std::ofstream*>(out)->close();
+    CheckWritten();
+  }
   if (ownsStream) delete out;
   out = nullptr;
+}
+
+void TraceFile::CheckWritten() {
+  const int error = errno;
+  if (openedName.empty() || writeFailureReported || out == nullptr || !out->fail()) return;
+  writeFailureReported = true;
+  std::cerr << "!! Error writing trace file " << openedName << ": "
+            << (error != 0 ? std::strerror(error) : "write failed")
+            << "; the trace ends there" << std::endl;
 }
 
 void TraceFile::printHeader(PVModel*) {}

@@ -2,6 +2,7 @@
 #define TRACE_FILE_H
 
 #include <iostream>
+#include <string>
 
 class BaseActionClass;
 class BaseModelClass;
@@ -46,6 +47,12 @@ class TraceFile {
       __attribute__((format(printf, 3, 4)));
   virtual void printStr(int level, char* text);
 
+  // Reports, once, on standard error that a file the writer opened could
+  // not be written (a full disk, say): the trace goes on being dropped, the
+  // simulation goes on. Read errno as the failed write left it: call it
+  // right after the writes, as the container does.
+  void CheckWritten();
+
   // Sets the writer's level and TraceLevel.
   void setTraceLevel(int level);
   int getTraceLevel() const { return traceLevel; }
@@ -70,6 +77,10 @@ class TraceFile {
   int traceLevel;
   std::ostream* out;
   bool ownsStream;
+  // The file the writer opened (empty when it opened none), and whether a
+  // failed write to it has been reported.
+  std::string openedName;
+  bool writeFailureReported = false;
 };
 
 #endif

@@ -1,5 +1,6 @@
 #include "trace/TraceFileContainer.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 
@@ -12,7 +13,11 @@ void TraceFileContainer::AddTraceFile(TraceFile* writer) {
 void TraceFileContainer::RemoveTraceFile(TraceFile*) {}
 
 void TraceFileContainer::printHeader() {
-  for (TraceFile* writer : traceFiles) writer->printHeader(pvModel);
+  for (TraceFile* writer : traceFiles) {
+    errno = 0;
+    writer->printHeader(pvModel);
+    writer->CheckWritten();
+  }
 }
 
 void TraceFileContainer::printState() {
@@ -29,7 +34,11 @@ void TraceFileContainer::printState(BaseModelClass*) {}
 void TraceFileContainer::printState(PVModel*) {}
 
 void TraceFileContainer::printFooter() {
-  for (TraceFile* writer : traceFiles) writer->printFooter();
+  for (TraceFile* writer : traceFiles) {
+    errno = 0;
+    writer->printFooter();
+    writer->CheckWritten();
+  }
 }
 
 void TraceFileContainer::printFireAction(BaseActionClass* action, double time) {
@@ -46,7 +55,11 @@ void TraceFileContainer::printPostFireAction(BaseActionClass* action,
 }
 
 void TraceFileContainer::newBatch() {
-  for (TraceFile* writer : traceFiles) writer->newBatch();
+  for (TraceFile* writer : traceFiles) {
+    errno = 0;
+    writer->newBatch();
+    writer->CheckWritten();
+  }
 }
 
 void TraceFileContainer::printStr(int level, char* text) {

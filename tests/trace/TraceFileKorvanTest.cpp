@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -152,6 +155,47 @@ TEST(TraceFileKorvanTest, UncreatableFileWarnsOnceAndDropsWrites) {
             ::testing::internal::GetCapturedStderr());
   std::ifstream probe(path);
   EXPECT_FALSE(probe.is_open());
+}
+
+// A file that stops taking writes part-way (here the file-size limit, in
+// place of a full disk) is reported once, whether the failure shows during
+// the run or only when the last buffered part is written at the end.
+TEST(TraceFileKorvanTest, AWriteThatFailsIsReportedOnce) {
+  TinyPVModel pv;
+  const std::string path = ::testing::TempDir() + "korvan_trace_cut_short.txt";
+  struct sigaction ignore = {}, before = {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &before), 0);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto traceWithLimit = [&](rlim_t bytes, int batches) {
+    struct rlimit limit = saved;
+    limit.rlim_cur = bytes;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    {
+      TraceFileContainer traces;
+      TraceFileKorvan* writer = new TraceFileKorvan(path.c_str());
+      traces.AddTraceFile(writer);
+      traces.addPVModel(&pv);
+      traces.printHeader();
+      for (int batch = 0; batch < batches; batch++) traces.newBatch();
+      traces.printFooter();
+      delete writer;
+    }
+    EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    return ::testing::internal::GetCapturedStderr();
+  };
+  const std::string report = "!! Error writing trace file " + path + ": File too large; the trace ends there\n";
+  // Many batches: the buffer is written, and refused, during the run.
+  EXPECT_EQ(traceWithLimit(100, 2000), report);
+  EXPECT_EQ(ReadFile(path).size(), 100u);
+  // A few: everything waits in the buffer until the file is closed.
+  EXPECT_EQ(traceWithLimit(100, 3), report);
+  // Room enough: nothing to report.
+  EXPECT_EQ(traceWithLimit(1 << 20, 3), "");
+  ASSERT_EQ(sigaction(SIGXFSZ, &before, nullptr), 0);
+  std::remove(path.c_str());
 }
 
 TEST(TraceFileKorvanTest, TroutFollowsTheLatestWriterAndNeverDangles) {
