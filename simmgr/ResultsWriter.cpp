@@ -155,7 +155,14 @@ int Stage(const std::string& path, const std::string& text, StagedFile& staged) 
   }
   staged.temporary = staged.target + ".tmp" + std::to_string(getpid());
   const int failure = WriteInPlace(staged.temporary, text);
-  if (failure != 0) unlink(staged.temporary.c_str());
+  if (failure == 0) return 0;
+  unlink(staged.temporary.c_str());
+  // A folder that takes no new files, holding a file that may be written:
+  // that file is written in place, as it can be.
+  if ((failure == EACCES || failure == EPERM) && stat(staged.target.c_str(), &info) == 0) {
+    staged.temporary.clear();
+    return WriteInPlace(staged.target, text);
+  }
   return failure;
 }
 

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sstream>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 #include "tests/simmgr/SimMgrTestSupport.h"
@@ -190,6 +191,16 @@ TEST(ResultsWriterTest, AFailedWriteLeavesTheEarlierFileWhole) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
   EXPECT_EQ(names, std::vector<std::string>{"results.csv"});
+
+  if (geteuid() != 0) {
+    // Permissions do not bind the superuser. A folder that takes no new
+    // files: its writable files are written in place.
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    EXPECT_TRUE(ResultsWriter::WriteCsv(dir + "/results.csv", changed, error)) << error;
+    EXPECT_FALSE(ResultsWriter::WriteText(dir + "/new.json", "{}", error));
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all);
+    EXPECT_NE(ReadFile(dir + "/results.csv").find("12345"), std::string::npos);
+  }
 
   // Through a link: the named file gets the new text, the link stays.
   std::filesystem::create_directory(dir + "/kept");
