@@ -57,6 +57,8 @@ class ResultsWriter {
   // Writes each (path, text) so, and replaces the old files only once
   // every new text is whole: a failure leaves all of them as they were
   // (the results of one study are never mixed with an earlier one's).
+  // Exceptions, written in place at once: a path that is not a regular
+  // file (a device), and a file in a folder that takes no new files.
   static bool WriteTogether(const std::vector<std::pair<std::string, std::string>>& files,
                             std::string& error);
 };
