@@ -189,6 +189,10 @@ class SimulatorClass {
   // be opened); and the release of queues, packets, sockets and streams.
   void CreatePacketQueues();
   bool OpenResultFiles();
+  // False, after naming them on standard error, when two of the files the
+  // command line names for output (ASCII and binary results, text and XML
+  // traces) are one file.
+  bool OutputFilesDistinct() const;
   void DestroyOutput();
 
   // ---- Manager link. ----

@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "Cpp/BaseClasses/ErrorReporting.h"
 #include "Cpp/BaseClasses/KorvanAssert.h"
@@ -78,10 +80,61 @@ void ReportWriteFailure(const char* name, int error) {
             << ": " << std::strerror(error != 0 ? error : EIO) << std::endl;
 }
 
+// Whether two output names lead to one file: the same existing regular file
+// (through any path, link or hard link), or, neither existing yet, the same
+// name in the same folder. Devices and pipes are never the same file here
+// (two outputs on one terminal is a choice).
+bool SameOutputFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  const bool aExists = stat(a.c_str(), &sa) == 0;
+  const bool bExists = stat(b.c_str(), &sb) == 0;
+  if (aExists || bExists) {
+    return aExists && bExists && S_ISREG(sa.st_mode) && S_ISREG(sb.st_mode) && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+  }
+  auto placeOf = [](const std::string& name) {
+    const size_t slash = name.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    const std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
+    char* resolved = realpath(folder.c_str(), nullptr);
+    if (resolved == nullptr) return name;
+    const std::string place = std::string(resolved) + "/" + last;
+    std::free(resolved);
+    return place;
+  };
+  return placeOf(a) == placeOf(b);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Set-up and tear-down.
+
+bool SimulatorClass::OutputFilesDistinct() const {
+  struct Output {
+    const char* what;
+    std::string name;
+  };
+  std::vector<Output> outputs;
+  if (asciiFileName != nullptr) outputs.push_back({"the ASCII result file", asciiFileName});
+  if (binFileName != nullptr) outputs.push_back({"the binary result file", binFileName});
+  if (traceFileName != nullptr && textTrace) {
+    outputs.push_back({"the text trace", std::string(traceFileName) + ".txt"});
+  }
+  if (traceFileName != nullptr && xmlTrace) {
+    outputs.push_back({"the XML trace", std::string(traceFileName) + ".xml"});
+  }
+  for (size_t i = 0; i < outputs.size(); i++) {
+    for (size_t k = i + 1; k < outputs.size(); k++) {
+      if (!SameOutputFile(outputs[i].name, outputs[k].name)) continue;
+      std::cerr << "!! Two outputs would be written to the same file: " << outputs[i].what << " ("
+                << outputs[i].name << ") and " << outputs[k].what << " (" << outputs[k].name << ")"
+                << std::endl;
+      return false;
+    }
+  }
+  return true;
+}
 
 void SimulatorClass::CreatePacketQueues() {
   // Called by the constructor; a second call keeps the queues it made.
@@ -91,6 +144,9 @@ void SimulatorClass::CreatePacketQueues() {
 }
 
 bool SimulatorClass::OpenResultFiles() {
+  // Two outputs in one file would write over each other: refused before
+  // either is opened (and truncated).
+  if (asciiStream == nullptr && binStream == nullptr && !OutputFilesDistinct()) return false;
   // A stream already open is kept, so a second call never truncates a file
   // that holds results.
   if (asciiFileName != nullptr && asciiStream == nullptr) {

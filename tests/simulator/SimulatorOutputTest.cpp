@@ -305,6 +305,46 @@ TEST(SimulatorOutputTest, UnopenableResultFileIsReported) {
   EXPECT_NE(fullErr.find("No space left on device"), std::string::npos) << fullErr;
 }
 
+// Two outputs named onto one file would write over each other: refused
+// before either file is opened, whatever path, link or trace suffix leads
+// there; an existing file is left as it was.
+TEST(SimulatorOutputTest, OutputsNamedOntoOneFileAreRefused) {
+  ScratchDir dir;
+  { std::ofstream(dir.File("old.txt")) << "earlier results\n"; }
+  std::filesystem::create_hard_link(dir.File("old.txt"), dir.File("hard.txt"));
+  std::filesystem::create_directory(dir.File("sub"));
+  struct Case {
+    std::string ascii, binary, trace;
+    bool text, xml, refused;
+  };
+  const Case cases[] = {
+      {dir.File("new.txt"), dir.File("new.txt"), "", false, false, true},
+      {dir.File("new.txt"), dir.File("sub/../new.txt"), "", false, false, true},
+      {dir.File("old.txt"), dir.File("hard.txt"), "", false, false, true},
+      {dir.File("t.txt"), "", dir.File("t"), true, false, true},
+      {dir.File("t.xml"), "", dir.File("t"), true, true, true},
+      {"", dir.File("t.txt"), dir.File("t"), false, true, false},
+      {dir.File("a.txt"), dir.File("b.bin"), dir.File("a"), false, true, false},
+      {"/dev/null", "/dev/null", "", false, false, false},
+  };
+  for (const Case& c : cases) {
+    TestSimulator sim({"-c", "1"});
+    if (!c.ascii.empty()) NameFile(&sim->asciiFileName, c.ascii);
+    if (!c.binary.empty()) NameFile(&sim->binFileName, c.binary);
+    if (!c.trace.empty()) NameFile(&sim->traceFileName, c.trace);
+    sim->textTrace = c.text;
+    sim->xmlTrace = c.xml;
+    testing::internal::CaptureStderr();
+    const bool opened = sim->OpenResultFiles();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(opened, !c.refused) << c.ascii << " " << c.binary << " " << c.trace << "\n" << err;
+    EXPECT_EQ(err.find("!! Two outputs would be written to the same file: "), c.refused ? 0 : std::string::npos)
+        << err;
+  }
+  EXPECT_EQ(ReadFile(dir.File("old.txt")), "earlier results\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.File("new.txt")));
+}
+
 // A result file that fails during the run: reported once, the run stopped,
 // a non-zero exit status.
 TEST(SimulatorOutputTest, WriteFailureDuringRunIsReportedOnceAndStops) {
