@@ -37,7 +37,8 @@ TraceFile::TraceFile(std::ostream* stream) : traceLevel(1), out(stream), ownsStr
 
 TraceFile::~TraceFile() {
   if (ownsStream && !openedName.empty()) {
-    // What is still buffered is written now; a failure shows here.
+    // What is still buffered is written now; a failure shows here (and
+    // some file systems report a failed write only when the file is closed).
     errno = 0;
     static_cast<std::ofstream*>(out)->close();
     CheckWritten();

@@ -4,13 +4,12 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <signal.h>
 #include <sstream>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
 #include "tests/simmgr/SimMgrTestSupport.h"
+#include "tests/support/FileSizeLimit.h"
 #include "tests/simmgr/XmlCheck.h"
 
 namespace {
@@ -161,24 +160,17 @@ TEST(ResultsWriterTest, AFailedWriteLeavesTheEarlierFileWhole) {
 
   StudyResults changed = results;
   changed.experiments[0].seed = 12345;
-  struct sigaction ignore = {}, before = {};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &before), 0);
-  struct rlimit limit, saved;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  limit = saved;
-  limit.rlim_cur = 100;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  const bool csvWritten = ResultsWriter::WriteCsv(dir + "/results.csv", changed, error);
-  std::string stateError;
-  const bool stateWritten = ResultsWriter::WriteText(dir + "/state.json", std::string(500, 'x'), stateError);
-  // Of files written together, the first fits and the second does not:
-  // neither is replaced.
-  std::string togetherError;
-  const bool togetherWritten = ResultsWriter::WriteTogether(
-      {{dir + "/results.csv", "short\n"}, {dir + "/results.json", std::string(500, 'y')}}, togetherError);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-  ASSERT_EQ(sigaction(SIGXFSZ, &before, nullptr), 0);
+  bool csvWritten, stateWritten, togetherWritten;
+  std::string stateError, togetherError;
+  {
+    FileSizeLimit limit(100);
+    csvWritten = ResultsWriter::WriteCsv(dir + "/results.csv", changed, error);
+    stateWritten = ResultsWriter::WriteText(dir + "/state.json", std::string(500, 'x'), stateError);
+    // Of files written together, the first fits and the second does not:
+    // neither is replaced.
+    togetherWritten = ResultsWriter::WriteTogether(
+        {{dir + "/results.csv", "short\n"}, {dir + "/results.json", std::string(500, 'y')}}, togetherError);
+  }
 
   EXPECT_FALSE(csvWritten);
   EXPECT_EQ(error, "cannot write " + dir + "/results.csv: File too large");
