@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "simmgr/ExperimentSelection.h"
+#include "simmgr/FolderLock.h"
 #include "simmgr/ResultsWriter.h"
 #include "simmgr/SeedSequence.h"
 #include "simmgr/SimMgrOptions.h"
@@ -263,12 +264,18 @@ int main(int argc, char** argv) {
   const std::string svg = options.outDir + "/reliability.svg";
   const std::string meta = options.outDir + "/results.meta.json";
   const std::string stateFile = options.outDir + "/state.json";
-  // Found now rather than after the whole study has run.
-  if (!MakeDirectories(options.outDir, error) || !ResultsWriter::CheckWritable(csv, error) ||
-      !ResultsWriter::CheckWritable(meta, error) || !ResultsWriter::CheckWritable(json, error) ||
-      !ResultsWriter::CheckWritable(svg, error) || !ResultsWriter::CheckWritable(stateFile, error) ||
+  // Found now rather than after the whole study has run. The folders stay
+  // locked until this process ends: a second study into one of them is
+  // refused rather than left to replace this one's files.
+  FolderLock outLock, asciiLock;
+  if (!MakeDirectories(options.outDir, error) ||
+      !outLock.Acquire(options.outDir, resuming ? "--resume" : "--out", error) ||
+      !ResultsWriter::CheckWritable(csv, error) || !ResultsWriter::CheckWritable(meta, error) ||
+      !ResultsWriter::CheckWritable(json, error) || !ResultsWriter::CheckWritable(svg, error) ||
+      !ResultsWriter::CheckWritable(stateFile, error) ||
       (!options.asciiDir.empty() &&
        (!MakeDirectories(options.asciiDir, error) ||
+        (!outLock.Holds(options.asciiDir) && !asciiLock.Acquire(options.asciiDir, "--ascii-dir", error)) ||
         !ResultsWriter::CheckWritable(options.asciiDir + "/.simmgr-check-" + std::to_string(getpid()),
                                       error)))) {
     std::cerr << "simmgr: " << error << "\n";

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "simmgr/ConfidenceInterval.h"
+#include "simmgr/FolderLock.h"
 #include "simmgr/RunningStatistics.h"
 #include "simmgr/SeedSequence.h"
 #include "simmgr/SequentialTest.h"
@@ -635,6 +636,42 @@ TEST(SimulationManagerTest, PortRangeAndResultFilesAreCheckedBeforeAnySimulatorS
   result = run({"--out", dir + "/d"});
   EXPECT_EQ(result.exitStatus, 2);
   EXPECT_EQ(ReadFile(dir + "/d/results.csv"), "old results\n");
+}
+
+// A folder in use by another study (here: locked by the test, as a running
+// simmgr locks its folders) is refused before anything runs or is written;
+// one folder for both results and ASCII files is this study's own.
+TEST(SimulationManagerTest, AFolderInUseByAnotherStudyIsRefused) {
+  const std::string dir = TestFolder("folder_in_use");
+  std::filesystem::create_directories(dir + "/busy");
+  { std::ofstream(dir + "/busy/results.csv") << "the other study's results\n"; }
+  std::string error;
+  const std::vector<std::string> common = {"--experiments", "0", "--replications", "100", "--simulator",
+                                           KORVAN_SIMULATOR_PATH};
+  auto run = [&](std::vector<std::string> more) {
+    more.insert(more.end(), common.begin(), common.end());
+    return RunSimMgr(more);
+  };
+  {
+    FolderLock other;
+    ASSERT_TRUE(other.Acquire(dir + "/busy", "--out", error)) << error;
+    SimMgrResult result = run({"--out", dir + "/busy"});
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_NE(result.err.find("another simmgr is using " + dir + "/busy"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("experiments done"), std::string::npos) << result.err;
+    EXPECT_EQ(ReadFile(dir + "/busy/results.csv"), "the other study's results\n");
+    EXPECT_FALSE(std::filesystem::exists(dir + "/busy/state.json"));
+
+    result = run({"--out", dir + "/free", "--ascii-dir", dir + "/busy"});
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_NE(result.err.find("give another --ascii-dir"), std::string::npos) << result.err;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/busy/experiment0.txt"));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/free/results.csv"));
+  }
+  SimMgrResult result = run({"--out", dir + "/busy", "--ascii-dir", dir + "/busy"});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_TRUE(std::filesystem::exists(dir + "/busy/experiment0.txt"));
+  EXPECT_EQ(ReadCsv(dir + "/busy/results.csv").size(), 3u);
 }
 
 // Hypothesis mode: each experiment stops at the observation at which
