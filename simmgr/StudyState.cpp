@@ -4,9 +4,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <limits>
-#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -305,16 +306,64 @@ bool StudyState::Write(const std::string& path, const std::string& head,
   return ResultsWriter::WriteText(path, text, error);
 }
 
-bool StudyState::Load(const std::string& path, StudyState& state, std::string& error) {
-  error.clear();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+namespace {
+
+// A saved state of the largest study (65 536 experiments, every one with
+// its attempts of many segments) stays far below this.
+const off_t kLargestState = off_t{256} << 20;
+
+// The whole of the regular file at path. A path naming anything else (a
+// pipe, which would wait for a writer; a device such as /dev/zero, which
+// never ends) or a file beyond kLargestState is refused.
+bool ReadStateFile(const std::string& path, std::string& text, std::string& error) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
     error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  const json document = json::parse(text.str(), nullptr, false);
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0;
+  if (!ok) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    error = "cannot read " + path + ": it is not a regular file";
+    ok = false;
+  } else if (info.st_size > kLargestState) {
+    error = path + " is not a saved study (" + std::to_string(static_cast<long long>(info.st_size)) +
+            " bytes, more than any study's state)";
+    ok = false;
+  }
+  char buffer[65536];
+  while (ok) {
+    const ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = "cannot read " + path + ": " + std::strerror(errno);
+      ok = false;
+    } else if (n == 0) {
+      break;
+    } else if (text.size() + static_cast<size_t>(n) > static_cast<size_t>(kLargestState)) {
+      // Grown while being read.
+      error = path + " is not a saved study (more bytes than any study's state)";
+      ok = false;
+    } else {
+      text.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool StudyState::Load(const std::string& path, StudyState& state, std::string& error) {
+  error.clear();
+  std::string text;
+  if (!ReadStateFile(path, text, error)) return false;
+  const json document = json::parse(text, nullptr, false);
   if (document.is_discarded()) {
     error = path + " is not a saved study (not JSON)";
     return false;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
 #include "simmgr/SeedSequence.h"
 #include "tests/simmgr/SimMgrTestSupport.h"
@@ -208,6 +209,24 @@ TEST(StudyStateTest, DamagedFilesAndOtherStudiesAreRefused) {
   EXPECT_FALSE(load(replaced("\"count\": 250", "\"count\": 10")));
   EXPECT_NE(error.find("cannot belong together"), std::string::npos) << error;
   EXPECT_TRUE(load(good)) << error;
+
+  // Not a file one can read to its end: a pipe (which would wait for a
+  // writer), a device that never ends, a file larger than any state. Each is
+  // refused at once, without reading it.
+  const std::string pipe = dir + "/pipe.json";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_FALSE(StudyState::Load(pipe, back, error));
+  EXPECT_EQ(error, "cannot read " + pipe + ": it is not a regular file");
+  std::filesystem::create_symlink("/dev/zero", dir + "/endless.json");
+  EXPECT_FALSE(StudyState::Load(dir + "/endless.json", back, error));
+  EXPECT_EQ(error, "cannot read " + dir + "/endless.json: it is not a regular file");
+  {
+    std::ofstream(dir + "/huge.json") << good;
+    std::filesystem::resize_file(dir + "/huge.json", (uintmax_t{256} << 20) + 1);
+  }
+  EXPECT_FALSE(StudyState::Load(dir + "/huge.json", back, error));
+  EXPECT_NE(error.find("more than any study's state"), std::string::npos) << error;
+  std::filesystem::remove(dir + "/huge.json");
 
   // Another study: a value of one experiment changed, a variable renamed.
   ASSERT_TRUE(load(replaced("\"0.03125\"", "\"0.5\""))) << error;
