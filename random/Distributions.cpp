@@ -1,5 +1,6 @@
 #include "random/Distributions.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -29,6 +30,16 @@ constexpr double kE = 2.718281828459045;
 // value below mean + 40 * sd can never be non-negative.
 constexpr double kPolarBound = 40.0;
 
+// While zero lies at most kTailStart standard deviations above the mean, the
+// non-negative normal is drawn by rejecting the polar method's negative
+// values; further out that would take millions of pairs per value (at 6,
+// about a thousand million), and the tail is drawn directly instead.
+constexpr double kTailStart = 5.0;
+
+// A product of uniforms below this is folded into a sum of logarithms, long
+// before it could underflow (each factor is at least 2^-64 or exactly 0).
+constexpr double kFoldBelow = 0x1p-900;
+
 // The largest count the counted loops accept: their counter is an int.
 constexpr double kMaxCount = static_cast<double>(INT_MAX);
 
@@ -56,8 +67,9 @@ double PolarDeviate(RandomNumberGenerator* generator) {
 // Unit-scale gamma variate of shape alpha.
 double UnitGamma(RandomNumberGenerator* generator, double alpha) {
   // An infinite shape never passes Cheng's test (its arithmetic turns into
-  // NaN), so it is treated like a shape that is not a number.
-  if (std::isnan(alpha) || alpha == std::numeric_limits<double>::infinity()) return QuietNaN();
+  // NaN), so it is treated like a shape that is not a number; so is a shape
+  // so large that 2 alpha - 1 overflows, for the same reason.
+  if (std::isnan(alpha) || (alpha > 1.0 && !std::isfinite(2.0 * alpha - 1.0))) return QuietNaN();
   if (alpha > 1.0) {
     // Cheng's rejection method.
     const double a = 1.0 / std::sqrt(2.0 * alpha - 1.0);
@@ -78,6 +90,8 @@ double UnitGamma(RandomNumberGenerator* generator, double alpha) {
   // Small shape: the acceptance test x^(alpha - 1) >= U2 serves both
   // branches; the stream of a run depends on this exact form.
   const double b = (kE + alpha) / kE;
+  // A shape at or below -e: every P is at most 0 and no X is ever accepted.
+  if (!(b > 0.0)) return QuietNaN();
   for (;;) {
     const double p = b * generator->rnd();
     const double x = p <= 1.0 ? std::pow(p, 1.0 / alpha) : -std::log((b - p) / alpha);
@@ -111,8 +125,12 @@ double Distributions::Weibull(double shape, double scale) {
 
 double Distributions::ConditionalWeibull(double shape, double scale, double age) {
   const double u = generator->rnd();
-  return scale * std::pow(-std::log(u * std::exp(-std::pow(age / scale, shape))), 1.0 / shape) -
-         age;
+  const double hazard = std::pow(age / scale, shape);
+  const double q = u * std::exp(-hazard);
+  // -ln(U e^-h) = h - ln U, taken in that form only where the product has
+  // left the normal range (an old unit: e^-h is 0 or loses its digits).
+  const double remaining = q >= std::numeric_limits<double>::min() ? -std::log(q) : hazard - std::log(u);
+  return scale * std::pow(remaining, 1.0 / shape) - age;
 }
 
 double Distributions::Normal(double mean, double variance) {
@@ -121,6 +139,18 @@ double Distributions::Normal(double mean, double variance) {
   // when none can (NaN arguments, negative variance, a mean too far below
   // zero) the result is a quiet NaN and nothing is drawn.
   if (!(mean + kPolarBound * sd >= 0.0)) return QuietNaN();
+  const double lowest = -mean / sd;
+  if (lowest > kTailStart) {
+    // The standard normal above `lowest` by rejection from an exponential
+    // shifted there, with the rate that accepts most often: exact, and it
+    // accepts more than 80% of its proposals this far out.
+    const double rate = 0.5 * (lowest + std::sqrt(lowest * lowest + 4.0));
+    for (;;) {
+      const double z = lowest - std::log(generator->rnd()) / rate;
+      const double d = z - rate;
+      if (generator->rnd() < std::exp(-0.5 * d * d)) return std::max(0.0, mean + sd * z);
+    }
+  }
   double x;
   do {
     x = mean + sd * PolarDeviate(generator);
@@ -134,9 +164,19 @@ double Distributions::Lognormal(double mean, double variance) {
 
 double Distributions::Erlang(double stages, double b) {
   if (stages > kMaxCount - 1.0) return QuietNaN();
+  // Many stages would take the product below the smallest double (a result
+  // of +inf): small products are folded into a sum of logarithms, which
+  // leaves every result without a fold as it was.
   double product = 1.0;
-  for (int i = 1; i <= stages; i++) product *= generator->rnd();
-  return -(b / stages) * std::log(product);
+  double logSum = 0.0;
+  for (int i = 1; i <= stages; i++) {
+    product *= generator->rnd();
+    if (product < kFoldBelow && product > 0.0) {
+      logSum += std::log(product);
+      product = 1.0;
+    }
+  }
+  return -(b / stages) * (logSum + std::log(product));
 }
 
 double Distributions::Triangular(double a, double b, double c) {

@@ -140,6 +140,10 @@ TEST(DistributionsTest, ImpossibleParametersGiveNaNWithoutDrawing) {
       [=](Distributions& d) { return d.Gamma(nan, 1); },
       [=](Distributions& d) { return d.Gamma(inf, 1); },
       [=](Distributions& d) { return d.Beta(inf, 2); },
+      [](Distributions& d) { return d.Gamma(-5, 1); },
+      [](Distributions& d) { return d.Gamma(-2.718281828459045, 1); },
+      [=](Distributions& d) { return d.Gamma(-inf, 1); },
+      [](Distributions& d) { return d.Gamma(9e307, 1); },
       [=](Distributions& d) { return d.Erlang(inf, 1); },
       [](Distributions& d) { return d.Erlang(3e9, 1); },
       [=](Distributions& d) { return d.Binomial(inf, 0.5); },
@@ -185,6 +189,12 @@ Moments Sample(int n, const std::function<double()>& draw) {
   return m;
 }
 
+// phi(a) / Q(a): the mean of a standard normal conditioned on exceeding a.
+double TailMean(double a) {
+  return std::exp(-0.5 * a * a) / std::sqrt(2 * M_PI) / (0.5 * std::erfc(a / std::sqrt(2.0)));
+}
+double TailVariance(double a) { return 1 + a * TailMean(a) - TailMean(a) * TailMean(a); }
+
 TEST(DistributionsTest, MomentsMatchTheDistributions) {
   // 200000 draws from a fixed seed. The tolerances are 5 standard errors of
   // the sample mean (sd / sqrt(n)) and of the sample variance
@@ -207,6 +217,10 @@ TEST(DistributionsTest, MomentsMatchTheDistributions) {
       // Normal(1, 1) conditioned on >= 0: mean 1 + l, variance 1 - l - l^2,
       // l = phi(1) / Phi(1) = 0.2876; kurtosis taken as 4, above the normal's.
       {"Normal(1,1)", [](Distributions& d) { return d.Normal(1, 1); }, 1.2876000, 0.6296862, 4},
+      // Zero ten standard deviations above the mean: the tail beyond a = 10,
+      // mean l - 10 and variance 1 + a l - l^2 with l = phi(a) / Q(a); close
+      // to an exponential of rate a, whose kurtosis is 9.
+      {"Normal(-10,1)", [](Distributions& d) { return d.Normal(-10, 1); }, TailMean(10) - 10, TailVariance(10), 9},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -215,6 +229,31 @@ TEST(DistributionsTest, MomentsMatchTheDistributions) {
     EXPECT_NEAR(m.mean, c.mean, 5 * std::sqrt(c.variance / n));
     EXPECT_NEAR(m.variance, c.variance, 5 * c.variance * std::sqrt((c.kurtosis - 1) / n));
   }
+}
+
+// Parameters whose intermediate values leave the range of a double: an old
+// unit's remaining life, a product of thousands of uniforms. Their results
+// are finite and right, and every result that never left the range is
+// computed exactly as the plain formula computes it.
+TEST(DistributionsTest, ExtremeParametersKeepFiniteExactResults) {
+  UserDistributions d(0, 31415);
+  const int n = 20000;
+  // Memoryless: an exponential unit of any age has an exponential remaining
+  // life (mean 1, standard error 1 / sqrt(n)).
+  const Moments old = Sample(n, [&] { return d.ConditionalWeibull(1, 1, 800); });
+  EXPECT_NEAR(old.mean, 1.0, 5 / std::sqrt(n));
+  // Shape 2 at age 30: the hazard is about 60, the remaining life about an
+  // exponential of rate 60.
+  const Moments worn = Sample(n, [&] { return d.ConditionalWeibull(2, 1, 30); });
+  EXPECT_NEAR(worn.mean, 1 / 60.0, 5 / 60.0 / std::sqrt(n));
+  // 2000 stages of mean 1: variance 1/2000.
+  const Moments erlang = Sample(2000, [&] { return d.Erlang(2000, 1); });
+  EXPECT_NEAR(erlang.mean, 1.0, 5 * std::sqrt(1 / 2000.0 / 2000.0));
+
+  Scripted young({0.3});
+  EXPECT_EQ(young.d.ConditionalWeibull(2, 1, 0.5), std::pow(-std::log(0.3 * std::exp(-0.25)), 0.5) - 0.5);
+  Scripted few({0.3, 0.7, 0.9});
+  EXPECT_EQ(few.d.Erlang(3, 6), -(6 / 3.0) * std::log(0.3 * 0.7 * 0.9));
 }
 
 TEST(DistributionsTest, ConstructorsChooseAndSeedTheGenerator) {
