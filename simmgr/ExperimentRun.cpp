@@ -599,8 +599,9 @@ void ExperimentRun::Abort(const std::string& reason) {
     EndAttempt(SimulatorAttempt::kInterrupted, reason);
     return EndProcess(kIncomplete, false);
   }
-  // Not to be retried: the manager is shutting down.
-  interrupted = true;
+  // Not to be retried: the manager is shutting down. A run that has all it
+  // needs (a simulator slow to answer its quit) stays complete.
+  if (!satisfied) interrupted = true;
   Fail(SimulatorAttempt::kInterrupted, reason);
 }
 

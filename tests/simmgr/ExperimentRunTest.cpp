@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -231,6 +232,42 @@ TEST(ExperimentRunTest, ASimulatorIgnoringQuitIsLeftAfterItsOwnDeadline) {
   EXPECT_EQ(rows[0].at("status"), "complete");
   EXPECT_EQ(rows[0].at("replications"), "100");
   EXPECT_EQ(rows[0].at("attempt_endings"), "timeout");
+}
+
+// The same simulator, the manager interrupted while it waits for the quit
+// reply: at the end of the shutdown wait the simulator is ended, and the
+// experiment, which has everything it needs, stays complete (the study as a
+// whole was interrupted: exit status 3).
+TEST(ExperimentRunTest, AnInterruptLeavesAnExperimentThatHasEverythingComplete) {
+  const std::string dir = TestFolder("ignores_quit_interrupted");
+  FakeSimulator deaf([](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(25);
+    for (int first = 0; Clock::now() < until; first += 50) {
+      const Bytes record = DataRecord(3, first, 50);
+      if (connection.Send(reinterpret_cast<const char*>(record.data()), static_cast<int>(record.size())) <= 0) {
+        break;
+      }
+      Pause(100);
+    }
+  });
+  const std::string script = dir + "/deaf.sh";
+  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(deaf.port) + "]'\nexec sleep 40\n");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "100", "--timeout", "30",
+                                                 "--port", "21460", "--out", dir + "/out", "--simulator", script,
+                                                 "--launcher", "{command}"}));
+  // 100 replications arrive within half a second; the quit goes unanswered.
+  Pause(2000);
+  manager.Signal(SIGINT);
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  deaf.Finish();
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  EXPECT_EQ(manager.ErrorOutput().find("failed"), std::string::npos) << manager.ErrorOutput();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "complete");
+  EXPECT_EQ(rows[0].at("replications"), "100");
 }
 
 // Peak resident memory of a running process, in kB (0 when unknown).
