@@ -371,6 +371,9 @@ void SimulationManager::ShowProgress(bool force) {
 }
 
 void SimulationManager::Run() {
+  // The attempts of earlier segments of a resumed study were reported when
+  // they ended.
+  for (size_t i = 0; i < runs.size(); ++i) reportedAttempts[i] = runs[i]->Attempts().size();
   begin = Clock::now();
   lastProgress = Clock::time_point();
   Clock::time_point shutdownBy{};

@@ -381,6 +381,26 @@ TEST(StudyStateTest, AManagerKilledMidStudyResumesWithNothingCountedTwice) {
   }
 }
 
+// A failed attempt of an earlier segment was reported when it ended: the
+// segment that takes the study further says nothing more of it.
+TEST(StudyStateTest, AResumedStudyDoesNotReportEarlierFailuresAgain) {
+  const std::string dir = TestFolder("resume_after_broken");
+  const std::string broken = dir + "/broken.sh";
+  WriteScript(broken, "#!/bin/sh\nexit 0\n");
+  SimMgrResult result = RunSimMgr({"--experiments", "1", "--replications", "100", "--retries", "0", "--out",
+                                   dir + "/study", "--port", "21720", "--simulator", broken});
+  ASSERT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_NE(result.err.find("experiment 1 failed"), std::string::npos) << result.err;
+  result = RunSimMgr({"--resume", dir + "/study", "--port", "21720", "--simulator", KORVAN_SIMULATOR_PATH});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.err.find("attempt 1"), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("failed"), std::string::npos) << result.err;
+  const auto rows = ReadCsv(dir + "/study/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "complete");
+  EXPECT_EQ(rows[0].at("replications"), "100");
+}
+
 // Resuming is refused, before anything runs, when the settings contradict
 // the saved ones or the saved study is not this program's.
 TEST(StudyStateTest, ContradictoryResumesAreRefused) {
