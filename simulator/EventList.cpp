@@ -182,17 +182,24 @@ Event** EventList::Earliest() {
   double sum = 0.0;
   for (int k = 0; k < numTies; k++) sum += heap[ties[k]].event->action->Weight();
   double target = sum * TheDistribution->generator->rnd();
-  // When no running total exceeds the target (all weights zero, or rounding
-  // with u close to 1) the last tie is taken.
+  // When no running total exceeds the target (a uniform of exactly 1, which
+  // the Tausworthe generator can return; rounding; all weights zero) the
+  // last tie with a positive weight is taken, or the last tie when none has
+  // one: an event of weight zero never fires while one with weight can.
   int chosen = ties[numTies - 1];
+  int lastWeighted = -1;
   double running = 0.0;
-  for (int k = 0; k < numTies; k++) {
-    running += heap[ties[k]].event->action->Weight();
+  int k = 0;
+  for (; k < numTies; k++) {
+    const double weight = heap[ties[k]].event->action->Weight();
+    running += weight;
+    if (weight > 0.0) lastWeighted = ties[k];
     if (running > target) {
       chosen = ties[k];
       break;
     }
   }
+  if (k == numTies && lastWeighted >= 0) chosen = lastWeighted;
   numTies = 0;
   return &heap[chosen].event;
 }

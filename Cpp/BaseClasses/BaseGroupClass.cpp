@@ -205,6 +205,12 @@ __attribute__((flatten)) bool BaseGroupClass::SelectAction() {
       lo = mid + 1;
     }
   }
+  // x reaches the total only for a uniform of exactly 1 (the Tausworthe
+  // generator can return it): the last entry is then taken, but not one of
+  // weight zero while an earlier one has weight.
+  if (__builtin_expect(x >= total, 0) && total > 0.0) {
+    while (lo > 0 && !(entries[lo].weight > entries[lo - 1].weight)) lo--;
+  }
   BaseGroupClass* chosen = static_cast<BaseGroupClass*>(entries[lo].action);
   // An activity's own selection is its Enabled(), which it answered true a
   // moment ago in this same state (only queries ran since), so it is not

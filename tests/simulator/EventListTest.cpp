@@ -110,6 +110,19 @@ TEST(EventListTest, TiesAreDrawnInProportionToWeightInTieOrder) {
   }
 }
 
+// A uniform of exactly 1 (the Tausworthe generator returns it for one of
+// its states) leaves no running total above the target: the last tie that
+// has weight is taken, never a later one of weight zero.
+TEST(EventListTest, AUniformOfOneNeverChoosesATieOfWeightZero) {
+  FakeGroup a("a", 1, 1.0), b("b", 1, 3.0), none("none", 1, 0.0);
+  EventList list(4);
+  Schedule(list, a, 1.0);
+  Schedule(list, b, 1.0);
+  Schedule(list, none, 1.0);
+  GeneratorSwap swap(new FixedGenerator(1.0));
+  EXPECT_EQ((*list.Earliest())->action, &b);
+}
+
 TEST(EventListTest, AllZeroWeightTiesStillYieldATie) {
   FakeGroup a("a", 1, 0.0), b("b", 1, 0.0);
   EventList list(2);

@@ -112,6 +112,18 @@ TEST(BaseGroupClassTest, ZeroWeightsChooseTheLastCandidateAndNoneEnabledChangesN
   delete g;
 }
 
+// A uniform of exactly 1 (the Tausworthe generator returns it for one of
+// its states) reaches the total weight: the last case with weight is
+// chosen, never a case of weight zero after it.
+TEST(BaseGroupClassTest, AUniformOfOneNeverChoosesACaseOfWeightZero) {
+  TestActivity a("a", 1, 0.75), b("b", 1, 0.25), none("none", 1, 0.0), also("also", 1, 0.0);
+  PostselectGroup* g = CaseGroup("g", {&a, &b, &none, &also});
+  InstallGenerator({1.0});
+  ASSERT_TRUE(g->SelectAction());
+  EXPECT_EQ(g->selectedAction, &b);
+  delete g;
+}
+
 TEST(BaseGroupClassTest, PostselectGroupChoosesWhenFiredAndIsTimedByItsFirstMember) {
   TestActivity a("a", 1, 1.0), b("b", 1, 3.0);
   PostselectGroup* g = CaseGroup("g", {&a, &b});
