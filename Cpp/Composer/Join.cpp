@@ -55,14 +55,16 @@ int Join::StateSize() {
   return total + SharedStateSize();
 }
 
-// childStateSizes, taken by Setup(), fixes the layout; before Setup() the
-// children are asked.
+// The children are asked their sizes now, as StateSize() asks them: a
+// parent that shares a grandchild's place after this join's Setup()
+// shrinks that child's part, and the sizes Setup() took would then lay the
+// parts over one another.
 void Join::CurrentState(void* image) {
   char* p = static_cast<char*>(image);
   int offset = 0;
   for (int i = 0; i < numChildren; i++) {
     children[i]->CurrentState(p + offset);
-    offset += childStateSizes != nullptr ? childStateSizes[i] : children[i]->StateSize();
+    offset += children[i]->StateSize();
   }
   CurrentSharedState(p + offset);
 }
@@ -72,7 +74,7 @@ void Join::SetState(void* image) {
   int offset = 0;
   for (int i = 0; i < numChildren; i++) {
     children[i]->SetState(p + offset);
-    offset += childStateSizes != nullptr ? childStateSizes[i] : children[i]->StateSize();
+    offset += children[i]->StateSize();
   }
   SetSharedState(p + offset);
 }

@@ -273,6 +273,75 @@ TEST(JoinTest, NestedJoinSharesThroughTheChildsJointPlace) {
   EXPECT_EQ(c->ownActivities[0]->groupId, 2);
 }
 
+// A join sharing, under "s", the variables given with their children.
+class ListedJoin : public Join {
+ public:
+  ListedJoin(const std::vector<BaseModelClass*>& kids, const std::vector<const char*>& names,
+             const std::vector<std::pair<BaseStateVariableClass*, BaseModelClass*>>& shared)
+      : Join("Join", static_cast<int>(kids.size()), 1, kSharedNames) {
+    for (size_t i = 0; i < kids.size(); i++) {
+      children[i] = kids[i];
+      children[i]->DefineName(names[i]);
+    }
+    SetupActions();
+    joint = new Place("s");
+    addSharedPtr(joint, "s");
+    for (const auto& [variable, owner] : shared) {
+      joint->ShareWith(static_cast<Place*>(variable));
+      addSharingInfo(variable, joint, owner);
+    }
+    Setup();
+  }
+  ~ListedJoin() override {
+    delete joint;
+    for (int i = 0; i < numChildren; i++) delete children[i];
+  }
+  Place* joint = nullptr;
+};
+
+// An outer join that shares a place the inner join left unshared shrinks
+// the inner join's child after the inner join was set up: the image still
+// holds every marking once, within its size, and gives them all back. An
+// outer join that lists, under one name, a grandchild's place and then the
+// inner join's shared variable holding it keeps every action on its lists.
+TEST(JoinTest, OuterJoinsSharingGrandchildPlacesKeepImagesAndLists) {
+  {
+    TestSAN* a = new TestSAN("A", {1, 2, 3}, {});
+    TestSAN* b = new TestSAN("B", {4, 5, 6}, {});
+    ListedJoin* inner = new ListedJoin({a, b}, {"A", "B"}, {{a->ownPlaces[0], a}, {b->ownPlaces[0], b}});
+    TestSAN* c = new TestSAN("C", {7, 8}, {});
+    ListedJoin outer({inner, c}, {"I", "C"}, {{a->ownPlaces[1], inner}, {c->ownPlaces[0], c}});
+    std::vector<Place*> places;
+    for (TestSAN* m : {a, b, c}) places.insert(places.end(), m->ownPlaces.begin(), m->ownPlaces.end());
+    std::vector<short> before;
+    for (Place* p : places) before.push_back(p->getMark());
+    const size_t size = static_cast<size_t>(outer.StateSize());
+    std::vector<unsigned char> image(size + 8, 0x55);
+    outer.CurrentState(image.data());
+    EXPECT_EQ(std::vector<unsigned char>(image.begin() + size, image.end()), std::vector<unsigned char>(8, 0x55));
+    for (Place* p : places) p->setMark(-1);
+    outer.SetState(image.data());
+    std::vector<short> after;
+    for (Place* p : places) after.push_back(p->getMark());
+    EXPECT_EQ(after, before);
+  }
+  {
+    TestSAN* a = new TestSAN("A", {1, 0}, {{"t", 0, 1}});
+    TestSAN* b = new TestSAN("B", {1, 0}, {{"w", 0, 1}});
+    ListedJoin* inner = new ListedJoin({a, b}, {"A", "B"}, {{a->ownPlaces[0], a}, {b->ownPlaces[0], b}});
+    TestSAN* c = new TestSAN("C", {1, 0}, {{"z", 0, 1}});
+    ListedJoin outer({inner, c}, {"I", "C"},
+                     {{a->ownPlaces[0], inner}, {inner->joint, inner}, {c->ownPlaces[0], c}});
+    // Every activity still lists the shared place (through whichever of
+    // the two joint places became the group's main).
+    for (TestActivity* t : {a->ownActivities[0], b->ownActivities[0], c->ownActivities[0]}) {
+      for (const List<BaseStateVariableClass>* l : {&t->enablingSVs, &t->affectedSVs}) {
+        EXPECT_TRUE(l->contains(outer.joint) || l->contains(inner->joint)) << t->name;
+      }
+    }
+  }
+}
+
 TEST(JoinTest, ActionNameTableCountsNamesWithQuadraticProbing) {
   // T = 20; a and u collide at 17, b then probes 18 -> 19, c probes
   // 19 -> 0 -> 18 -> 3.
