@@ -101,6 +101,9 @@ class SharableSV : public BaseStateVariableClass {
       }
     }
     SharableSV<T>* main = Root(this);
+    // Shared again with its own main (or with itself): nothing to move, and
+    // replacing a list's item by itself would take it out of the list.
+    if (other == main) return;
     List<BaseActionClass>* affecting = other->affectingActions;
     for (int i = 0; i < affecting->getNumItems(); i++) {
       affecting->getItem(i)->affectedSVs.replaceItem(other, main);

@@ -199,6 +199,29 @@ TEST(SharableSVTest, SharingThroughAStaleMainLinkOrWithinAGroupKeepsOneStorage) 
   for (Place* p : {&top, &inner, &child, &late}) EXPECT_EQ(p->getMark(), 13);
 }
 
+// Sharing a pair again, either way round, or a variable with itself, leaves
+// the actions' lists as they were: the main stays in them (it was taken out
+// when the main was "replaced" by itself).
+TEST(SharableSVTest, SharingAgainLeavesTheActionsListsAlone) {
+  Place joint("joint", 0), own("own", 1), alone("alone", 2);
+  BaseActionClass writer, reader, other;
+  Affect(&own, &writer);
+  Enable(&own, &reader);
+  Affect(&alone, &other);
+  Enable(&alone, &other);
+  joint.ShareWith(&own);
+  const std::vector<BaseStateVariableClass*> expected = {&joint};
+  ASSERT_EQ(Items(writer.affectedSVs), expected);
+  own.ShareWith(&joint);
+  joint.ShareWith(&own);
+  joint.ShareWith(&joint);
+  EXPECT_EQ(Items(writer.affectedSVs), expected);
+  EXPECT_EQ(Items(reader.enablingSVs), expected);
+  alone.ShareWith(&alone);
+  EXPECT_EQ(Items(other.affectedSVs), (std::vector<BaseStateVariableClass*>{&alone}));
+  EXPECT_EQ(Items(other.enablingSVs), (std::vector<BaseStateVariableClass*>{&alone}));
+}
+
 TEST(SharableSVTest, AffectingActionsAreRecordedOnlyThroughTheMain) {
   Place m("m", 0), f("f", 0);
   m.ShareWith(&f);
