@@ -59,10 +59,20 @@ int BaseStructStateVariable::StateSize() {
   return cachedStateSize;
 }
 
+// A field's variable must fit the bytes its kind takes in the image (a
+// place, two bytes, declared as a one-byte field would write over the next
+// field, or past the image).
+void BaseStructStateVariable::CheckFieldFits(const Field& f) {
+  if (f.first->StateSize() > FieldBytes(f)) InvalidStructType();
+}
+
 void BaseStructStateVariable::CurrentState(void* image) {
   char* p = static_cast<char*>(image);
   for (const Field& f : fields) {
-    if (f.first != nullptr) f.first->CurrentState(p);
+    if (f.first != nullptr) {
+      CheckFieldFits(f);
+      f.first->CurrentState(p);
+    }
     p += FieldBytes(f);
   }
 }
@@ -70,7 +80,10 @@ void BaseStructStateVariable::CurrentState(void* image) {
 void BaseStructStateVariable::SetState(void* image) {
   char* p = static_cast<char*>(image);
   for (const Field& f : fields) {
-    if (f.first != nullptr) f.first->SetState(p);
+    if (f.first != nullptr) {
+      CheckFieldFits(f);
+      f.first->SetState(p);
+    }
     p += FieldBytes(f);
   }
 }
@@ -100,6 +113,8 @@ void BaseStructStateVariable::ShareWith(BaseStructStateVariable* otherStruct) {
     if (f.first != nullptr && otheri->first != nullptr) f.first->share(otheri->first);
     ++otheri;
   }
+  // Nor more: the other's extra fields would be in no state image.
+  KORVAN_ASSERT(otheri == otherStruct->fields.end());
   affectingActions->append(otherStruct->affectingActions);
   enabledActions->append(otherStruct->enabledActions);
   if (otherStruct->stored) {

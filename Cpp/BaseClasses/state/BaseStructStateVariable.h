@@ -66,6 +66,7 @@ class BaseStructStateVariable : public BaseStateVariableClass {
 
  private:
   static int FieldBytes(const Field& f);
+  static void CheckFieldFits(const Field& f);
 };
 
 #endif

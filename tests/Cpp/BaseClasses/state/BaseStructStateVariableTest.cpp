@@ -126,6 +126,22 @@ TEST(BaseStructStateVariableTest, SharingARecordSharesItsLeavesAndMakesOtherAFol
   EXPECT_EQ(mine.StateSize(), 4);
 }
 
+// A record whose one field is declared as a byte but holds a place (two
+// bytes).
+class MisdeclaredRecord : public BaseStructStateVariable {
+ public:
+  MisdeclaredRecord() : BaseStructStateVariable("m", "") {
+    const ArrayType types[] = {CHAR_FIELD};
+    makeArrays(types, 1);
+  }
+  ~MisdeclaredRecord() override { delete place; }
+  Field field(ArrayType type, BaseStateVariableClass*) const override {
+    const_cast<MisdeclaredRecord*>(this)->place = new Place("c", 3);
+    return Field(place, type);
+  }
+  Place* place = nullptr;
+};
+
 TEST(BaseStructStateVariableDeathTest, SharingWithAShorterOrNonStructuredVariableFails) {
   EXPECT_DEATH(
       {
@@ -134,6 +150,30 @@ TEST(BaseStructStateVariableDeathTest, SharingWithAShorterOrNonStructuredVariabl
         a.share(&b);
       },
       "otheri!=otherStruct->fields.end\\(\\)");
+  // A longer one too: its extra fields would be in no state image.
+  EXPECT_DEATH(
+      {
+        PlaceRecord a("a", {"p"});
+        PlaceRecord b("b", {"r", "s"});
+        a.share(&b);
+      },
+      "otheri == otherStruct->fields.end\\(\\)");
+  // A field whose variable does not fit its kind's bytes would be written
+  // over the next field or past the image.
+  EXPECT_DEATH(
+      {
+        MisdeclaredRecord m;
+        std::vector<char> image(static_cast<size_t>(m.StateSize()));
+        m.CurrentState(image.data());
+      },
+      "ArrayType is invalid for struct element");
+  EXPECT_DEATH(
+      {
+        MisdeclaredRecord m;
+        std::vector<char> image(static_cast<size_t>(m.StateSize()));
+        m.SetState(image.data());
+      },
+      "ArrayType is invalid for struct element");
   EXPECT_DEATH(
       {
         PlaceRecord a("a", {"p"});
