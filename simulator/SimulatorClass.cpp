@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -339,6 +340,17 @@ void SimulatorClass::AttachModel(PVModel* model) {
   // From here on the flag marks the groups held in the reactivation list.
   for (int a = 0; a < actionList->getNumItems(); a++) actions[a]->reactivation = false;
   numPVs = pvModel->GetNumPVNodes();
+  // A data record's length is a 32-bit count of its bytes: a hand-over of
+  // more observations than fit one would go out with a wrapped length, and
+  // the manager and the binary file would read the rest as garbage.
+  const int64_t largest =
+      numPVs > 0 ? (int64_t{INT32_MAX} - 9 - 7 * int64_t{numPVs}) / (8 * int64_t{numPVs}) : INT32_MAX;
+  if (reportSize > largest) {
+    std::cerr << "ERROR: The report size ('-n') " << reportSize << " is too large: a hand-over of that many "
+              << "observations of each of the " << numPVs << " reward variables would not fit one data record "
+              << "(at most " << largest << ")" << std::endl;
+    std::exit(1);
+  }
 }
 
 void SimulatorClass::DetachModel() {

@@ -196,6 +196,22 @@ TEST_F(SimulatorRunTest, ExperimentsAndSeedsThatCannotRunAreRefused) {
   EXPECT_EQ(full.exitCode, 1);
   EXPECT_NE(full.err.find("!! Error writing result file /dev/full: "), std::string::npos)
       << full.err;
+  // A hand-over must fit one data record, whose length is 32 bits: with three
+  // variables, at most (2^31 - 1 - 9 - 21) / 24 observations each.
+  ProgramResult huge = Run({"-n", "89478485", "-N", "1", "-b", "huge.dat"});
+  EXPECT_EQ(huge.exitCode, 1);
+  EXPECT_NE(huge.err.find("ERROR: The report size ('-n') 89478485 is too large: a hand-over of that many "
+                          "observations of each of the 3 reward variables would not fit one data record (at "
+                          "most 89478484)"),
+            std::string::npos)
+      << huge.err;
+  EXPECT_TRUE(LineStartingWith(huge.out, "Actions fired: ").empty());
+#if !defined(__SANITIZE_ADDRESS__)
+  // The largest is taken (its packets take memory only where written; the
+  // address sanitizer would map shadow memory for all of it).
+  ProgramResult fits = Run({"-n", "89478484", "-N", "2"});
+  EXPECT_EQ(fits.exitCode, 0) << fits.err;
+#endif
 }
 
 TEST_F(SimulatorRunTest, InterruptionHandsOverWhatWasSimulated) {
