@@ -53,6 +53,15 @@ void SendMessage(SimulatorClass* simulator, KorvanSocket* socket, char kind, cha
   simulator->OutputInt(socket, nullptr, static_cast<int>(static_cast<uint32_t>(KorvanGetPid())));
 }
 
+// The greeting (the same ten bytes as SendMessage(0xFF, 1)) in one send;
+// false when the peer did not take all of it.
+bool SendGreeting(KorvanSocket* socket) {
+  const uint32_t pid = static_cast<uint32_t>(KorvanGetPid());
+  const char bytes[10] = {0, 0, 0, 10, static_cast<char>(0xFF), 1, static_cast<char>(pid >> 24),
+                          static_cast<char>(pid >> 16), static_cast<char>(pid >> 8), static_cast<char>(pid)};
+  return socket->Send(bytes, sizeof(bytes)) == static_cast<int>(sizeof(bytes));
+}
+
 char* CopyText(const char* text, size_t length) {
   char* copy = new (std::nothrow) char[length + 1];
   if (copy == nullptr) MemoryAllocationError();
@@ -284,8 +293,14 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
     const char* errorBefore = listenSocket->GetErrorString();
     if (listenSocket->Select(acceptPollMs)) {
       if (listenSocket->Accept(*client)) {
-        SendMessage(this, client, static_cast<char>(0xFF), 1);
-        connected = true;
+        // A peer gone before its greeting arrives whole (a probe that
+        // resets its connection, say) is not the manager: it is dropped and
+        // the wait goes on, rather than ending the run with a lost link.
+        if (SendGreeting(client)) {
+          connected = true;
+        } else {
+          client->Close();
+        }
       }
     }
     // A listening socket that has failed (select or accept reported an

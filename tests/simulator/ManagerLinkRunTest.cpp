@@ -4,7 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <thread>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -14,6 +22,7 @@
 #include "tests/support/TestFiles.h"
 #include "tools/SimMgrSession.h"
 #include "tools/SimMgrStream.h"
+#include "tools/SimulatorProcess.h"
 
 namespace {
 
@@ -140,6 +149,49 @@ TEST_F(ManagerLinkRunTest, AManagerThatGoesAwayMakesTheRunFail) {
               std::string::npos)
         << err;
   }
+}
+
+// A peer that connects and resets its connection at once (a port probe)
+// before the manager does is not taken for the manager: the simulator drops
+// it, goes on waiting, and runs for the manager that comes next.
+TEST_F(ManagerLinkRunTest, AConnectionResetBeforeTheGreetingIsNotTheManager) {
+  SimulatorProcess process;
+  ASSERT_TRUE(process.Start(KORVAN_SIMULATOR_PATH, {"-n", "5", "-N", "10", "-p", "24400", "-w"}));
+  const int port = process.WaitForPort(kTimeoutMs);
+  ASSERT_GT(port, 0) << process.Error();
+  // Held still meanwhile, so that every probe is reset before it is taken in
+  // (a probe that could take the greeting before its reset would look like
+  // a manager that went away).
+  process.Signal(SIGSTOP);
+  for (int probe = 0; probe < 3; probe++) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    const linger reset = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    close(fd);
+  }
+  process.Signal(SIGCONT);
+  // Taken in, found gone, dropped.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  SimMgrConnection link;
+  ASSERT_TRUE(link.Connect("127.0.0.1", port, kTimeoutMs)) << link.Error();
+  ASSERT_TRUE(link.ReadGreeting(static_cast<unsigned long>(process.Pid()), kTimeoutMs)) << link.Error();
+  int observations = 0;
+  while (observations < 30) {
+    SimMgrMessage message;
+    ASSERT_TRUE(link.ReadMessage(message, kTimeoutMs)) << link.Error();
+    if (message.kind != SimMgrMessage::kData) continue;
+    for (const SimMgrMessage::Block& block : message.blocks) observations += static_cast<int>(block.values.size());
+  }
+  // All ten replications arrived; the run ends by itself, a good run.
+  EXPECT_TRUE(link.WaitForClose(kTimeoutMs));
+  ASSERT_TRUE(process.Wait(kTimeoutMs));
+  EXPECT_EQ(process.ExitStatus(), 0) << process.ErrorOutput();
 }
 
 // One packet of command 3 whose text has no ';' (once a crash): refused,
