@@ -118,10 +118,19 @@ bool SimulatorProcess::Start(const std::string& path, const std::vector<std::str
   }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
+  // The manager ignores SIGPIPE (it notices closed connections by their
+  // errors); an ignored signal stays ignored across exec, and a launcher's
+  // pipeline would then not end as it does from a shell.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  short flags = POSIX_SPAWN_SETSIGDEF;
   if (ownGroup) {
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    flags |= POSIX_SPAWN_SETPGROUP;
     posix_spawnattr_setpgroup(&attributes, 0);
   }
+  posix_spawnattr_setflags(&attributes, flags);
   pid_t child = -1;
   const int spawned = posix_spawn(&child, path.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);

@@ -71,6 +71,25 @@ TEST(SimulatorProcessTest, ReadsLinesAndTheExitStatus) {
   EXPECT_EQ(-1, process.WaitForPort(100));
 }
 
+// A manager ignores SIGPIPE; what it starts gets the default back, so that
+// a launcher's pipeline ends as it would from a shell.
+TEST(SimulatorProcessTest, AChildDoesNotInheritAnIgnoredSigpipe) {
+  struct sigaction ignore {}, saved{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &saved);
+  SimulatorProcess process;
+  ASSERT_TRUE(StartShell(process, "yes | head -n 1; grep SigIgn /proc/self/status")) << process.Error();
+  ASSERT_TRUE(process.Wait(5000));
+  sigaction(SIGPIPE, &saved, nullptr);
+  const std::string& out = process.Output();
+  ASSERT_EQ(out.substr(0, 2), "y\n") << out;
+  const size_t at = out.find("SigIgn:");
+  ASSERT_NE(at, std::string::npos) << out;
+  const unsigned long long ignored = std::stoull(out.substr(at + 7), nullptr, 16);
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << out;
+  EXPECT_EQ(process.ErrorOutput(), "");
+}
+
 TEST(SimulatorProcessTest, MissingOrMalformedAnnouncementsAreFailuresInTime) {
   {
     SimulatorProcess process;
