@@ -254,7 +254,11 @@ __attribute__((always_inline)) inline bool SimulatorClass::Step() {
   actionsFired++;
   // Most models have no reactivation at all: an empty list costs one test.
   if (!reactivationList.empty()) CheckReactivationList();
-  if (watch && FiredUnchanged(group, record)) {
+  // The action that fired is asked, as the insertion pass would ask it
+  // through its group: a model may keep enabling state beyond its declared
+  // places (a one-shot activity that disables itself), and a firing that
+  // disabled it goes through the passes.
+  if (watch && FiredUnchanged(group, record) && lastFired->Enabled()) {
     ScheduleGroup(group);
     affectsCursor = nullptr;
   } else {

@@ -213,7 +213,9 @@ BaseActionClass* SimulatorClass::TimingAction(BaseGroupClass* group) {
 // change), those without one stay without (their enabling is what it was,
 // and an enabled group of this kind always holds an event), except the
 // fired group, which lost its event by firing and, still enabled, is
-// scheduled again. So after such a firing the step only does that.
+// scheduled again. So after such a firing the step only does that, once the
+// action that fired has said it is still enabled (it is asked, as the
+// passes would ask it: its enabling may rest on more than its places).
 //
 // Watched are the places among the affected state variables of the actions
 // that can fire for the group: a lone activity, or the activities of a

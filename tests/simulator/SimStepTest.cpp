@@ -292,6 +292,33 @@ TEST_F(SimStepTest, OnlyAFiringThatChangesAMarkingAsksTheGroupsOnItsList) {
   EXPECT_EQ(PendingTime(raise), -1.0);
 }
 
+// A firing that leaves its places as they were but disables the action by
+// other means (state of its own, or a place it changes without declaring
+// it) does not schedule it again: it fires once, as the passes would have
+// it, instead of again and again (for ever, at one instant, when its delay
+// is zero).
+TEST_F(SimStepTest, AnActionDisabledBeyondItsDeclaredPlacesIsNotScheduledAgain) {
+  Place* x = model_->AddPlace("x", 1);
+  Place* y = model_->AddPlace("y", 1);
+  bool done = false;
+  Scripted* once = model_->AddActivity(new Scripted(
+      "once", [&done, x] { return !done && x->getMark() > 0; }, [&done] { done = true; }, {0.0}));
+  Scripted* drain = model_->AddActivity(new Scripted(
+      "drain", [y] { return y->getMark() > 0; }, [y] { y->setMark(0); }, {1.0}));
+  model_->AddEnableArc(x, once);
+  model_->AddEnableArc(y, drain);
+  Start();
+  ASSERT_TRUE(once->eventInfo->watchFirings);
+  ASSERT_TRUE(drain->eventInfo->watchFirings);
+  // Bounded, so that the fault shows as a count rather than a hang.
+  for (int step = 0; step < 100 && Step(); step++) {
+  }
+  EXPECT_EQ(once->firings, 1);
+  EXPECT_EQ(drain->firings, 1);
+  EXPECT_EQ(Now(), 1.0);
+  EXPECT_EQ(simulator_->eventList->Size(), 0);
+}
+
 // The groups set up to be watched: activities and post-select groups of
 // activities whose firings change places only, and whose affects lists hold
 // only groups that keep their recorded enabling current.
