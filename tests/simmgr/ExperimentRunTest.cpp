@@ -196,15 +196,12 @@ TEST(ExperimentRunTest, FailedAttemptsKeepWholeRecordsAndTheRestIsRestarted) {
   }
 }
 
-// A simulator that sends records but never answers the quit command does
-// not hold the manager: the quit phase has its own deadline, which records
-// arriving meanwhile do not move. Everything needed had arrived, so the
-// experiment is complete and the attempt's ending says what went wrong.
-TEST(ExperimentRunTest, ASimulatorIgnoringQuitIsLeftAfterItsOwnDeadline) {
-  const std::string dir = TestFolder("ignores_quit");
-  FakeSimulator deaf([](KorvanSocket& connection) {
+// A stand-in that greets, then sends records of 50 observations of
+// experiment 3 every 100 ms for `seconds`, and never answers a command.
+FakeSimulator::Script SendsRecordsAndNeverAnswers(int seconds) {
+  return [seconds](KorvanSocket& connection) {
     FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
-    const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(seconds);
     for (int first = 0; Clock::now() < until; first += 50) {
       const Bytes record = DataRecord(3, first, 50);
       if (connection.Send(reinterpret_cast<const char*>(record.data()), static_cast<int>(record.size())) <= 0) {
@@ -212,9 +209,25 @@ TEST(ExperimentRunTest, ASimulatorIgnoringQuitIsLeftAfterItsOwnDeadline) {
       }
       Pause(100);
     }
-  });
-  const std::string script = dir + "/deaf.sh";
-  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(deaf.port) + "]'\nexec sleep 30\n");
+  };
+}
+
+// A simulator program that announces `port` (a stand-in's) and then sleeps.
+std::string AnnouncingScript(const std::string& dir, int port, int sleepSeconds) {
+  const std::string script = dir + "/announce.sh";
+  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(port) + "]'\nexec sleep " +
+                          std::to_string(sleepSeconds) + "\n");
+  return script;
+}
+
+// A simulator that sends records but never answers the quit command does
+// not hold the manager: the quit phase has its own deadline, which records
+// arriving meanwhile do not move. Everything needed had arrived, so the
+// experiment is complete and the attempt's ending says what went wrong.
+TEST(ExperimentRunTest, ASimulatorIgnoringQuitIsLeftAfterItsOwnDeadline) {
+  const std::string dir = TestFolder("ignores_quit");
+  FakeSimulator deaf(SendsRecordsAndNeverAnswers(20));
+  const std::string script = AnnouncingScript(dir, deaf.port, 30);
   const Clock::time_point start = Clock::now();
   const SimMgrResult result =
       RunSimMgr({"--experiments", "3", "--replications", "100", "--timeout", "2", "--port", "21450", "--out",
@@ -240,19 +253,8 @@ TEST(ExperimentRunTest, ASimulatorIgnoringQuitIsLeftAfterItsOwnDeadline) {
 // whole was interrupted: exit status 3).
 TEST(ExperimentRunTest, AnInterruptLeavesAnExperimentThatHasEverythingComplete) {
   const std::string dir = TestFolder("ignores_quit_interrupted");
-  FakeSimulator deaf([](KorvanSocket& connection) {
-    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
-    const Clock::time_point until = Clock::now() + std::chrono::seconds(25);
-    for (int first = 0; Clock::now() < until; first += 50) {
-      const Bytes record = DataRecord(3, first, 50);
-      if (connection.Send(reinterpret_cast<const char*>(record.data()), static_cast<int>(record.size())) <= 0) {
-        break;
-      }
-      Pause(100);
-    }
-  });
-  const std::string script = dir + "/deaf.sh";
-  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(deaf.port) + "]'\nexec sleep 40\n");
+  FakeSimulator deaf(SendsRecordsAndNeverAnswers(25));
+  const std::string script = AnnouncingScript(dir, deaf.port, 40);
   SimulatorProcess manager;
   ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "100", "--timeout", "30",
                                                  "--port", "21460", "--out", dir + "/out", "--simulator", script,
