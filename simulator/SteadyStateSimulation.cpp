@@ -65,6 +65,8 @@ void SimulatorClass::SteadyStateSimulation() {
     // Boundaries up to the time of the event about to fire are closed first:
     // the state has been constant since the previous firing.
     CheckCompletedBatches(pvNodes, valueCounts, squareCounts);
+    // Batches that cannot advance stop the run before another firing.
+    if (status == 1) break;
     // maxBatches is read afresh: the manager link may set it during the run.
     if (maxBatches >= 1 && batchCounts->TopKey() >= maxBatches) status = 1;
     if (!SimStepSS()) {
@@ -91,7 +93,23 @@ void SimulatorClass::CheckCompletedBatches(PerformanceVariableNode** nodes, int*
   while (currentTime >= batchBoundaries->TopKey()) {
     const int i = batchBoundaries->TopId();
     PerformanceVariableNode* node = nodes[i];
-    if (batchCounts->KeyOf(i) != -1) {
+    // The boundary after this one: the end of the first batch after the
+    // warm-up, else the end of the next batch. One that does not lie beyond
+    // this one (a batch length that is zero, negative or not a number, or
+    // too small to change the time) would be passed again and again without
+    // the simulation ever moving on.
+    const bool warmUp = batchCounts->KeyOf(i) == -1;
+    const double next = warmUp ? node->GetStop() : node->GetStop() + node->GetInterval();
+    if (!(next > batchBoundaries->TopKey())) {
+      std::cerr << "!! The batches of steady-state variable "
+                << (node->GetName() != nullptr ? node->GetName() : "") << " do not advance past time "
+                << batchBoundaries->TopKey() << " (batch length " << node->GetInterval()
+                << "): the run stops" << std::endl;
+      status = 1;
+      exitStatus = 1;
+      return;
+    }
+    if (!warmUp) {
       // A batch, not the warm-up, has ended.
       node->Accumulate(node->GetStop() + 1.0, BaseModelClass::LastActionTime,
                        pvModel->GetLastFiredAction());

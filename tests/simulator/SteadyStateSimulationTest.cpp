@@ -2,8 +2,10 @@
 // of full packet rows, the batch limit and absorbing states.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -78,9 +80,10 @@ class SteadyStateSimulationTest : public testing::Test {
   }
 
   // A model ticking once per time unit (x counts the ticks, up to `ticks`)
-  // observed by variable A (warm-up to 2.5, batches of 2) and variable B (no
-  // warm-up, batches of 3), run in steady state with the given options.
-  void RunSteadyState(const std::vector<std::string>& options, int ticks) {
+  // observed by variable A (warm-up to 2.5, batches of batchOfA) and
+  // variable B (no warm-up, batches of 3), run in steady state with the
+  // given options.
+  void RunSteadyState(const std::vector<std::string>& options, int ticks, double batchOfA = 2.0) {
     path_ = testing::TempDir() + "steady_state_" +
             testing::UnitTest::GetInstance()->current_test_info()->name() + ".csv";
     std::vector<std::string> arguments = {"simulator", "-t", "0", "-a", path_};
@@ -98,8 +101,8 @@ class SteadyStateSimulationTest : public testing::Test {
     model->AddEnableArc(x, tick);
     model->AddAffectArc(x, tick);
     model->Build();
-    pv_ = new ScriptedPV(model, 2, [](int variable, int) -> PerformanceVariableNode* {
-      return variable == 0 ? new BatchNode("A", 2.5, 2.0) : new BatchNode("B", 0.0, 3.0);
+    pv_ = new ScriptedPV(model, 2, [batchOfA](int variable, int) -> PerformanceVariableNode* {
+      return variable == 0 ? new BatchNode("A", 2.5, batchOfA) : new BatchNode("B", 0.0, 3.0);
     });
     simulator_->DetachModel();
     simulator_->AttachModel(pv_);
@@ -144,6 +147,26 @@ TEST_F(SteadyStateSimulationTest, AnAbsorbingStateEndsTheRunWithAFinalHandOver) 
       << out_;
   EXPECT_EQ(Rows(), "0,5.5\n0,7.5\n1,4.0\n1,7.0\n");
   EXPECT_EQ(simulator_->actionsFired, 8);
+}
+
+TEST_F(SteadyStateSimulationTest, BatchesThatDoNotAdvanceStopTheRunAsAFailure) {
+  // A's batches have no length: its boundary would be closed again and again
+  // at the same time. Under a watchdog first, since that never returns.
+  EXPECT_EXIT(
+      {
+        alarm(5);
+        RunSteadyState({"-n", "3", "-N", "5"}, 1000, 0.0);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+  if (HasFailure()) return;
+  RunSteadyState({"-n", "3", "-N", "5"}, 1000, 0.0);
+  // A's warm-up ends at 2.5; the first event after it (at 3) finds no later
+  // boundary, and the run stops before firing it.
+  EXPECT_EQ(simulator_->actionsFired, 2);
+  EXPECT_EQ(simulator_->exitStatus, 1);
+  EXPECT_EQ(simulator_->status, 2);
+  EXPECT_EQ(Rows(), "");
 }
 
 }  // namespace
