@@ -404,6 +404,11 @@ void SimulatorClass::Run() {
   } else {
     SteadyStateSimulation();
   }
+  // The XML document is closed by the second batch mark; a run that ended
+  // before one (a steady-state run that completed no batch, or one that
+  // never started) would leave it unterminated. A second mark closes it at
+  // most once, and only the XML trace: the text trace is left as it is.
+  if (xmlTraceFile != nullptr) xmlTraceFile->newBatch();
   traces->printFooter();
   std::cout << "Actions fired: " << actionsFired << std::endl;
   std::cout << "CPU time (s): " << ElapsedRunSeconds() << std::endl;

@@ -22,6 +22,7 @@
 
 #include "tests/support/RunProgram.h"
 #include "tests/support/TestFiles.h"
+#include "tests/trace/XmlCheck.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ TEST_F(SimulatorRunTest, WaitingForAManagerThatNeverComesRunsNothing) {
 }
 
 TEST_F(SimulatorRunTest, SteadyStateWithoutSteadyStateVariablesEndsCleanly) {
-  ProgramResult r = Run({"-t", "0", "-a", "out.csv"}, 30.0);
+  ProgramResult r = Run({"-t", "0", "-a", "out.csv", "-x", "-f", "trace"}, 30.0);
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_TRUE(HasLine(r.out, "Steady-state simulation needs a steady-state reward variable and "
@@ -166,6 +167,10 @@ TEST_F(SimulatorRunTest, SteadyStateWithoutSteadyStateVariablesEndsCleanly) {
       << r.out;
   EXPECT_TRUE(HasLine(r.out, "Actions fired: 0"));
   EXPECT_TRUE(HasLine(r.out, "SIMULATOR::MAIN()-GOOD EXIT"));
+  // The XML trace of a run that completed no batch is still a whole document.
+  const std::string trace = ReadFile(Path("trace.xml"));
+  EXPECT_NE(trace.find("<Sequence"), std::string::npos) << trace;
+  EXPECT_EQ(xmlcheck::Check(trace), "");
 }
 
 TEST_F(SimulatorRunTest, ExperimentsAndSeedsThatCannotRunAreRefused) {
