@@ -76,6 +76,12 @@ void SimulationManager::InstallSignalHandlers() {
 
 int SimulationManager::SignalsReceived() { return signalCount; }
 
+std::string SimulationManager::AsciiFile(const std::string& dir, int experiment, int segment, int attempt) {
+  return (dir.compare(0, 1, "-") == 0 ? "./" : "") + dir + "/experiment" + std::to_string(experiment) +
+         (segment > 0 ? "-segment" + std::to_string(segment) : "") +
+         (attempt > 0 ? "-attempt" + std::to_string(attempt) : "") + ".txt";
+}
+
 SimulationManager::SimulationManager(const SimMgrOptions& options, const StudyTable& study,
                                      const std::vector<int>& experiments,
                                      const SeedSequence& seeds,
@@ -244,9 +250,7 @@ void SimulationManager::StartRuns() {
       // The first attempt's file keeps its name; a later segment and a
       // retry get their own, so that no attempt's observations overwrite
       // another's.
-      launch.asciiFile = options.asciiDir + "/experiment" + std::to_string(run.Experiment()) +
-                         (segment > 0 ? "-segment" + std::to_string(segment) : "") +
-                         (attempt > 0 ? "-attempt" + std::to_string(attempt) : "") + ".txt";
+      launch.asciiFile = AsciiFile(options.asciiDir, run.Experiment(), segment, attempt);
     }
     launch.timeoutMs = static_cast<int>(options.timeoutSeconds * 1000.0);
     // The simulator stops by itself at the most the rule can still use, and

@@ -72,6 +72,15 @@ class SimulationManager {
   // Signals counted so far.
   static int SignalsReceived();
 
+  // The ASCII file in `dir` of attempt `attempt` of `experiment` in
+  // `segment`, as the simulator is given it: a folder named with a leading
+  // '-' is given as ./-name, since the simulator takes a word beginning
+  // with a dash for its next option.
+  static std::string AsciiFile(const std::string& dir, int experiment, int segment, int attempt);
+  // The longest argument the simulator takes; it refuses to run with a
+  // longer one (an ASCII file name among them).
+  static constexpr size_t kMaxSimulatorArgument = 128;
+
  private:
   void StartRuns();
   // Whether the run holds one of the `jobs` places: a simulator of it is

@@ -6,6 +6,7 @@
 // set-up error; 3 when interrupted (what was collected is written, marked
 // incomplete).
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -258,6 +259,21 @@ int main(int argc, char** argv) {
               << " port(s) up to 65535, but " << perHost << " simulator(s) per host run at once"
               << " (--jobs " << options.jobs << "); choose a lower --port or fewer --jobs\n";
     return 2;
+  }
+  // Each simulator is given its ASCII file by name, and a simulator given
+  // a name longer than it takes does not run: the longest name this study
+  // can give is checked now, not found by every experiment failing.
+  if (!options.asciiDir.empty()) {
+    int last = 0;
+    for (int k : experiments) last = std::max(last, k);
+    const std::string longest =
+        SimulationManager::AsciiFile(options.asciiDir, last, resuming ? saved.segments : 0, options.retries);
+    if (longest.size() > SimulationManager::kMaxSimulatorArgument) {
+      std::cerr << "simmgr: --ascii-dir " << options.asciiDir << " is too long: the simulator takes file names of "
+                << "at most " << SimulationManager::kMaxSimulatorArgument << " characters, and " << longest
+                << " has " << longest.size() << "; choose a shorter --ascii-dir\n";
+      return 2;
+    }
   }
   const std::string csv = options.outDir + "/results.csv";
   const std::string json = options.outDir + "/results.json";

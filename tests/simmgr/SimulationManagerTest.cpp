@@ -638,6 +638,44 @@ TEST(SimulationManagerTest, PortRangeAndResultFilesAreCheckedBeforeAnySimulatorS
   EXPECT_EQ(ReadFile(dir + "/d/results.csv"), "old results\n");
 }
 
+// Each simulator is given its ASCII file by name: a folder whose name
+// begins with a dash reaches it as a file name, not as an option, and a
+// folder too long for the names the simulator takes is refused before any
+// simulator starts (rather than every experiment failing).
+TEST(SimulationManagerTest, AsciiFolderNamesAreOnesTheSimulatorTakes) {
+  const std::string dir = TestFolder("ascii_names");
+  const std::vector<std::string> common = {"--experiments", "0", "--replications", "100", "--port", "21900",
+                                           "--simulator", KORVAN_SIMULATOR_PATH};
+  auto run = [&](std::vector<std::string> more) {
+    more.insert(more.end(), common.begin(), common.end());
+    return RunSimMgr(more);
+  };
+  const std::filesystem::path here = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  SimMgrResult result = run({"--out", "out", "--ascii-dir", "-ascii"});
+  std::filesystem::current_path(here);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(ReadAsciiObservations(dir + "/-ascii/experiment0.txt")[0].size(), 100u);
+
+  if (dir.size() + 16 >= 129) GTEST_SKIP() << "the test folder's own name is too long for the rest";
+  // Without retries the only name is experiment0.txt, here 129 characters:
+  // one too many.
+  const std::string longDir = dir + "/" + std::string(129 - dir.size() - 1 - 16, 'a');
+  result = run({"--retries", "0", "--out", dir + "/long", "--ascii-dir", longDir});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("--ascii-dir " + longDir + " is too long: the simulator takes file names of at most "
+                            "128 characters, and " + longDir + "/experiment0.txt has 129"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.err.find("experiments done"), std::string::npos) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(longDir));
+  // One character less, and it runs.
+  const std::string shorter = longDir.substr(0, longDir.size() - 1);
+  result = run({"--retries", "0", "--out", dir + "/long", "--ascii-dir", shorter});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(ReadAsciiObservations(shorter + "/experiment0.txt")[0].size(), 100u);
+}
+
 // A folder in use by another study (here: locked by the test, as a running
 // simmgr locks its folders) is refused before anything runs or is written;
 // one folder for both results and ASCII files is this study's own.
