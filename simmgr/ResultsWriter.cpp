@@ -107,11 +107,9 @@ std::string Pad(const std::string& text, size_t width, bool left) {
   return left ? text + fill : fill + text;
 }
 
-// Writes `text` to `path` (created or truncated); 0, or the errno of the
+// Writes `text` to the open `fd` and closes it; 0, or the errno of the
 // failure.
-int WriteInPlace(const std::string& path, const std::string& text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd == -1) return errno;
+int WriteAndClose(int fd, const std::string& text) {
   size_t done = 0;
   int failure = 0;
   while (done < text.size()) {
@@ -128,6 +126,24 @@ int WriteInPlace(const std::string& path, const std::string& text) {
   // Some file systems report a failed write only when the file is closed.
   if (close(fd) != 0 && failure == 0 && errno != EINTR) failure = errno;
   return failure;
+}
+
+// Writes `text` to `path` (created or truncated); 0, or the errno of the
+// failure.
+int WriteInPlace(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd == -1) return errno;
+  return WriteAndClose(fd, text);
+}
+
+// Writes `text` to the temporary `path`, a new file: one of that name left
+// by an earlier run is removed first, and a link there is never written
+// through. 0, or the errno of the failure.
+int WriteTemporary(const std::string& path, const std::string& text) {
+  unlink(path.c_str());
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd == -1) return errno;
+  return WriteAndClose(fd, text);
 }
 
 // A file being written so that a reader, or a later run, finds either the
@@ -154,7 +170,7 @@ int Stage(const std::string& path, const std::string& text, StagedFile& staged) 
     std::free(resolved);
   }
   staged.temporary = staged.target + ".tmp" + std::to_string(getpid());
-  const int failure = WriteInPlace(staged.temporary, text);
+  const int failure = WriteTemporary(staged.temporary, text);
   if (failure == 0) return 0;
   unlink(staged.temporary.c_str());
   // A folder that takes no new files, holding a file that may be written:

@@ -147,7 +147,7 @@ TEST(ResultsWriterTest, FailedWritesSayWhyAndTheCheckChangesNothing) {
 // full disk) leaves the earlier file whole and no temporary beside it, and
 // of files written together none is replaced when one fails; a write that
 // succeeds through a symbolic link replaces the file the link names and
-// keeps the link.
+// keeps the link, and never writes through a link where its temporary goes.
 TEST(ResultsWriterTest, AFailedWriteLeavesTheEarlierFileWhole) {
   StudyTable study;
   study.Load();
@@ -202,6 +202,15 @@ TEST(ResultsWriterTest, AFailedWriteLeavesTheEarlierFileWhole) {
   EXPECT_TRUE(std::filesystem::is_symlink(dir + "/results.csv"));
   EXPECT_NE(ReadFile(dir + "/kept/real.csv"), earlier);
   EXPECT_NE(ReadFile(dir + "/kept/real.csv").find("12345"), std::string::npos);
+
+  // The temporary's name already taken by a link (left there, or planted
+  // by someone else): the file it names is not written.
+  { std::ofstream(dir + "/victim") << "not results\n"; }
+  std::filesystem::create_symlink("../victim", dir + "/kept/real.csv.tmp" + std::to_string(getpid()));
+  ASSERT_TRUE(ResultsWriter::WriteCsv(dir + "/results.csv", results, error)) << error;
+  EXPECT_EQ(ReadFile(dir + "/victim"), "not results\n");
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dir + "/kept/real.csv")));
+  EXPECT_EQ(ReadFile(dir + "/kept/real.csv"), earlier);
 }
 
 // The attempts of an experiment: the CSV counts them and names their
