@@ -138,11 +138,26 @@ int WriteInPlace(const std::string& path, const std::string& text) {
 
 // Writes `text` to the temporary `path`, a new file: one of that name left
 // by an earlier run is removed first, and a link there is never written
-// through. 0, or the errno of the failure.
-int WriteTemporary(const std::string& path, const std::string& text) {
+// through. It gets the owner (as far as this process may give it) and the
+// permissions of `replaced`, the file it is to replace, if any, so that a
+// file kept private stays so. 0, or the errno of the failure.
+int WriteTemporary(const std::string& path, const std::string& text, const struct stat* replaced) {
   unlink(path.c_str());
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd == -1) return errno;
+  if (replaced != nullptr) {
+    // Another owner may not be this process's to give: the group then, or
+    // else the file stays its own.
+    if (fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
+      const int ignored = fchown(fd, static_cast<uid_t>(-1), replaced->st_gid);
+      (void)ignored;
+    }
+    if (fchmod(fd, replaced->st_mode & 0777) != 0) {
+      const int failure = errno;
+      close(fd);
+      return failure;
+    }
+  }
   return WriteAndClose(fd, text);
 }
 
@@ -164,13 +179,14 @@ int Stage(const std::string& path, const std::string& text, StagedFile& staged) 
   staged.target = path;
   staged.temporary.clear();
   struct stat info;
-  if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return WriteInPlace(path, text);
+  const bool exists = stat(path.c_str(), &info) == 0;
+  if (exists && !S_ISREG(info.st_mode)) return WriteInPlace(path, text);
   if (char* resolved = realpath(path.c_str(), nullptr)) {
     staged.target = resolved;
     std::free(resolved);
   }
   staged.temporary = staged.target + ".tmp" + std::to_string(getpid());
-  const int failure = WriteTemporary(staged.temporary, text);
+  const int failure = WriteTemporary(staged.temporary, text, exists ? &info : nullptr);
   if (failure == 0) return 0;
   unlink(staged.temporary.c_str());
   // A folder that takes no new files, holding a file that may be written:

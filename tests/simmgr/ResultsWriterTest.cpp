@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -211,6 +212,22 @@ TEST(ResultsWriterTest, AFailedWriteLeavesTheEarlierFileWhole) {
   EXPECT_EQ(ReadFile(dir + "/victim"), "not results\n");
   EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dir + "/kept/real.csv")));
   EXPECT_EQ(ReadFile(dir + "/kept/real.csv"), earlier);
+}
+
+// A file replaced by a new text keeps its permissions (a file kept private
+// stays so), and a new one gets those the umask leaves.
+TEST(ResultsWriterTest, AReplacedFileKeepsItsPermissions) {
+  namespace fs = std::filesystem;
+  const std::string dir = TestFolder("permissions");
+  const mode_t umaskBefore = umask(022);
+  std::string error;
+  ASSERT_TRUE(ResultsWriter::WriteText(dir + "/state.json", "{}\n", error)) << error;
+  EXPECT_EQ(fs::status(dir + "/state.json").permissions(), fs::perms(0644));
+  fs::permissions(dir + "/state.json", fs::perms(0600));
+  ASSERT_TRUE(ResultsWriter::WriteText(dir + "/state.json", "{\"new\": 1}\n", error)) << error;
+  umask(umaskBefore);
+  EXPECT_EQ(ReadFile(dir + "/state.json"), "{\"new\": 1}\n");
+  EXPECT_EQ(fs::status(dir + "/state.json").permissions(), fs::perms(0600));
 }
 
 // The attempts of an experiment: the CSV counts them and names their
