@@ -353,24 +353,32 @@ class RecordWriter {
       : simulator_(simulator), socket_(socket), stream_(stream) {}
 
   void Int(int value) {
+    errno = 0;
     if (simulator_->OutputInt(socket_, stream_, value) < 0 && stream_ != nullptr) {
       simulator_->OutputInt(nullptr, stream_, value);
     }
+    NoteStreamError();
   }
   void Short(short value) {
+    errno = 0;
     if (simulator_->OutputShort(socket_, stream_, value) < 0 && stream_ != nullptr) {
       simulator_->OutputShort(nullptr, stream_, value);
     }
+    NoteStreamError();
   }
   void Byte(char value) {
+    errno = 0;
     if (simulator_->OutputByte(socket_, stream_, value) < 0 && stream_ != nullptr) {
       simulator_->OutputByte(nullptr, stream_, value);
     }
+    NoteStreamError();
   }
   void Doubles(double* values, int n) {
+    errno = 0;
     if (simulator_->Output(socket_, stream_, values, n) < 0 && stream_ != nullptr) {
       simulator_->Output(nullptr, stream_, values, n);
     }
+    NoteStreamError();
   }
 
   // Blocks of every row of `packet` with observations: index, kind, count,
@@ -386,10 +394,20 @@ class RecordWriter {
     }
   }
 
+  // The errno of the write that failed the file (0 while it has not
+  // failed): the stream keeps only that it failed, and a later flush of a
+  // failed stream writes nothing, so the reason is taken when it happens.
+  int StreamError() const { return streamError_; }
+
  private:
+  void NoteStreamError() {
+    if (stream_ != nullptr && streamError_ == 0 && stream_->fail()) streamError_ = errno != 0 ? errno : EIO;
+  }
+
   SimulatorClass* simulator_;
   KorvanSocket* socket_;
   std::ostream* stream_;
+  int streamError_ = 0;
 };
 
 // Rows with observations and the observations they hold.
@@ -403,8 +421,9 @@ void CountRows(DataPacket* packet, int* rows, int64_t* observations) {
   }
 }
 
-void WriteRecord(SimulatorClass* simulator, KorvanSocket* socket, std::ostream* stream,
-                 DataPacket* values, DataPacket* squares) {
+// Returns the errno of a write that failed `stream` (0 when none did).
+int WriteRecord(SimulatorClass* simulator, KorvanSocket* socket, std::ostream* stream,
+                DataPacket* values, DataPacket* squares) {
   int rows = 0;
   int64_t observations = 0;
   CountRows(values, &rows, &observations);
@@ -418,11 +437,15 @@ void WriteRecord(SimulatorClass* simulator, KorvanSocket* socket, std::ostream* 
   writer.Short(static_cast<short>(rows));
   writer.Blocks(values, kValueKind);
   if (squares != nullptr) writer.Blocks(squares, kSquareKind);
+  return writer.StreamError();
 }
 
-void WriteAsciiRows(std::ostream* stream, DataPacket* values, DataPacket* squares,
-                    bool stripZeros) {
+// Returns the errno of the write that failed `stream` (0 when none did);
+// rows after it are not formatted.
+int WriteAsciiRows(std::ostream* stream, DataPacket* values, DataPacket* squares,
+                   bool stripZeros) {
   char text[kValueTextSize];
+  errno = 0;
   for (int j = 0; j < values->numPVs; j++) {
     const int count = values->UsableCount(j);
     const double* row = values->values + static_cast<size_t>(j) * values->reportSize;
@@ -444,17 +467,22 @@ void WriteAsciiRows(std::ostream* stream, DataPacket* values, DataPacket* square
         *stream << "," << text;
       }
       *stream << "\n";
+      if (stream->fail()) return errno != 0 ? errno : EIO;
     }
   }
+  return 0;
 }
 
 // After a failed write to a result file: reported once (the stream is
 // closed and dropped, so nothing is written to it again), and the run is
 // stopped with a non-zero exit status, since results were lost.
-void CheckResultFile(SimulatorClass* simulator, std::ofstream** stream, const char* name) {
+// writeError is the errno of the write that failed the stream, if one did.
+void CheckResultFile(SimulatorClass* simulator, std::ofstream** stream, const char* name,
+                     int writeError) {
   if (*stream == nullptr) return;
   int error = 0;
   if (FlushStream(*stream, &error)) return;
+  if (writeError != 0) error = writeError;
   ReportWriteFailure(name, error);
   (*stream)->close();
   delete *stream;
@@ -528,12 +556,12 @@ int SimulatorClass::OutputThreadFunc() {
     DataPacket* squares = fullPackets->Take();
     if (simMgrSocket != nullptr) OutputCPUTime(simMgrSocket, cpuSeconds);
     if (simMgrSocket != nullptr || binStream != nullptr) {
-      WriteRecord(this, simMgrSocket, binStream, values, nullptr);
-      CheckResultFile(this, &binStream, binFileName);
+      const int error = WriteRecord(this, simMgrSocket, binStream, values, nullptr);
+      CheckResultFile(this, &binStream, binFileName, error);
     }
     if (asciiStream != nullptr) {
-      WriteAsciiRows(asciiStream, values, nullptr, true);
-      CheckResultFile(this, &asciiStream, asciiFileName);
+      const int error = WriteAsciiRows(asciiStream, values, nullptr, true);
+      CheckResultFile(this, &asciiStream, asciiFileName, error);
     }
     if (!freePackets->Put(values)) delete values;
     if (squares != nullptr && !freePackets->Put(squares)) delete squares;

@@ -364,3 +364,23 @@ TEST(SimulatorOutputTest, WriteFailureDuringRunIsReportedOnceAndStops) {
   EXPECT_NE(sim->exitStatus, 0);
   EXPECT_EQ(sim->asciiStream, nullptr);
 }
+
+// A hand-over larger than the stream's buffer fails while it is written, not
+// at the flush after it: the reason is still the write's, for both files
+// (not a generic input/output error).
+TEST(SimulatorOutputTest, AWriteFailureInsideALargeHandOverKeepsItsReason) {
+  TestSimulator large({"-c", "1"});
+  NameFile(&large->asciiFileName, "/dev/full");
+  NameFile(&large->binFileName, "/dev/full");
+  large->asciiStream = new std::ofstream("/dev/full");
+  large->binStream = new std::ofstream("/dev/full", std::ios::binary);
+  PreparePackets(*large, 1, 20000);
+  large->valuePacket->counts[0] = 20000;
+  testing::internal::CaptureStderr();
+  large->CheckReportSize(0.0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "!! Error writing result file /dev/full: No space left on device\n"
+            "!! Error writing result file /dev/full: No space left on device\n");
+  EXPECT_EQ(large->binStream, nullptr);
+  EXPECT_EQ(large->asciiStream, nullptr);
+}
