@@ -116,7 +116,7 @@ bench: pgo-profile
 # How often the intervals contain the true value: 400 precision-driven runs
 # of experiments 0 and 35 (--abs-precision 0.02, each with another base
 # seed), against the reference values in tools/coverage-reference.txt. Long
-# (about half an hour, one simulator at a time, on a busy machine), so not
+# (about six minutes on two cores, one simulator at a time), so not
 # part of `make test`. The figures alone, again, from the runs' intervals:
 # build/release/tools/measure_coverage --summarise --work build/release/coverage
 coverage: build
