@@ -170,6 +170,16 @@ namespace {
 // Deeper nesting than this is taken not to refresh (and ends a cycle).
 const int kMaxGroupNesting = 16;
 
+// The XML document is closed by the second batch mark; a run that ended
+// before one (a steady-state run that completed no batch, or one that never
+// started) would leave it unterminated. A second mark closes it at most
+// once, and only the XML trace: the text trace is left as it is. Out of
+// line: inlined into Run, it changed how the replication loop inlined there
+// was compiled (1% more instructions per firing).
+__attribute__((noinline, cold)) void CloseXmlTrace(TraceFileXML* xml) {
+  if (xml != nullptr) xml->newBatch();
+}
+
 }  // namespace
 
 // An Activity's EnablingChange() is a call of Enabled() (it is final there);
@@ -404,11 +414,7 @@ void SimulatorClass::Run() {
   } else {
     SteadyStateSimulation();
   }
-  // The XML document is closed by the second batch mark; a run that ended
-  // before one (a steady-state run that completed no batch, or one that
-  // never started) would leave it unterminated. A second mark closes it at
-  // most once, and only the XML trace: the text trace is left as it is.
-  if (xmlTraceFile != nullptr) xmlTraceFile->newBatch();
+  CloseXmlTrace(xmlTraceFile);
   traces->printFooter();
   std::cout << "Actions fired: " << actionsFired << std::endl;
   std::cout << "CPU time (s): " << ElapsedRunSeconds() << std::endl;
