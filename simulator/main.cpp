@@ -1,8 +1,13 @@
+#include <csignal>
 #include <iostream>
 
 #include "simulator/SimulatorClass.h"
 
 int main(int argc, char** argv) {
+  // A file-size limit (ulimit -f) reached by a result or trace file fails
+  // the write with EFBIG, which is reported like a full disk (a trace then
+  // ends and the run goes on), instead of ending the process unannounced.
+  std::signal(SIGXFSZ, SIG_IGN);
   SimulatorClass* simulator = new SimulatorClass(argc, argv);
   std::cout << "SIMULATOR::Preparing to run()" << std::endl;
   simulator->Run();

@@ -250,6 +250,29 @@ TEST_F(SimulatorRunTest, InterruptionHandsOverWhatWasSimulated) {
   EXPECT_EQ(twice.exitCode, 130);
 }
 
+// Under a file-size limit (ulimit -f) a write past it fails as on a full
+// disk: the trace ends and the run goes on, a result file that cannot take
+// its observations is reported; the process is not ended by SIGXFSZ.
+TEST_F(SimulatorRunTest, AFileSizeLimitIsReportedAsTheWriteThatFailed) {
+  auto limited = [this](const std::vector<std::string>& arguments) {
+    std::vector<std::string> shell = {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", KORVAN_SIMULATOR_PATH};
+    shell.insert(shell.end(), arguments.begin(), arguments.end());
+    return RunProgram("/bin/sh", shell, 120.0, directory_);
+  };
+  ProgramResult traced = limited({"-e", "0", "-N", "2000", "-m", "-f", "trace"});
+  ASSERT_FALSE(traced.timedOut);
+  EXPECT_EQ(traced.exitCode, 0) << traced.err;
+  EXPECT_NE(traced.err.find("!! Error writing trace file trace.txt: File too large; the trace ends there"),
+            std::string::npos)
+      << traced.err;
+  EXPECT_TRUE(HasLine(traced.out, "SIMULATOR::MAIN()-GOOD EXIT"));
+  ProgramResult result = limited({"-e", "0", "-N", "2000", "-a", "out.csv"});
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_NE(result.err.find("Error writing result file out.csv: File too large"), std::string::npos)
+      << result.err;
+}
+
 TEST_F(SimulatorRunTest, DelaysThatWouldTurnTimeBackAreFatal) {
   ProgramResult r = Run({"-N", "50", "-O", "f:power_cycle_rate:-1"});
   EXPECT_EQ(r.exitCode, 1);
