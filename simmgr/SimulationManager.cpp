@@ -72,6 +72,10 @@ void SimulationManager::InstallSignalHandlers() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // A file-size limit (ulimit -f) reached while writing a result or the
+  // saved state fails that write with EFBIG, which is reported like a full
+  // disk, instead of ending the manager with its temporary files left.
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 int SimulationManager::SignalsReceived() { return signalCount; }

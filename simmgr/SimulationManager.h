@@ -67,7 +67,7 @@ class SimulationManager {
   double WallSeconds() const { return wallSeconds; }
 
   // Installs the SIGINT and SIGTERM handlers (which only count signals)
-  // and ignores SIGPIPE.
+  // and ignores SIGPIPE and SIGXFSZ.
   static void InstallSignalHandlers();
   // Signals counted so far.
   static int SignalsReceived();

@@ -638,6 +638,44 @@ TEST(SimulationManagerTest, PortRangeAndResultFilesAreCheckedBeforeAnySimulatorS
   EXPECT_EQ(ReadFile(dir + "/d/results.csv"), "old results\n");
 }
 
+// Under a file-size limit (ulimit -f) smaller than its files, simmgr is not
+// ended by SIGXFSZ: the saved state and the results that do not fit are
+// reported as writes that failed, with exit status 2, and the earlier
+// study's files stay whole with no temporary file beside them.
+TEST(SimulationManagerTest, AFileSizeLimitIsReportedAndTheEarlierFilesStay) {
+  const std::string dir = TestFolder("file_size_limit");
+  const std::vector<std::string> study = {"--experiments", "0-3", "--replications", "100", "--jobs", "2",
+                                          "--simulator", KORVAN_SIMULATOR_PATH, "--out", dir + "/out"};
+  SimMgrResult first = RunSimMgr(study);
+  ASSERT_EQ(first.exitStatus, 0) << first.err;
+  const char* const kFiles[] = {"results.csv", "results.meta.json", "results.json", "reliability.svg",
+                                "state.json"};
+  std::map<std::string, std::string> before;
+  for (const char* name : kFiles) before[name] = ReadFile(dir + "/out/" + name);
+  ASSERT_GT(before["results.json"].size(), 4096u);
+
+  std::vector<std::string> limited = {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", KORVAN_SIMMGR_PATH};
+  limited.insert(limited.end(), study.begin(), study.end());
+  SimulatorProcess process;
+  ASSERT_TRUE(process.Start("/bin/sh", limited)) << process.Error();
+  if (!process.Wait(60000)) process.Kill();
+  EXPECT_EQ(process.ExitStatus(), 2) << process.ErrorOutput();
+  EXPECT_NE(process.ErrorOutput().find("simmgr: cannot write " + dir + "/out/results.json: File too large"),
+            std::string::npos)
+      << process.ErrorOutput();
+  EXPECT_NE(process.ErrorOutput().find("cannot save the study's state, so it cannot be resumed: cannot write " +
+                                       dir + "/out/state.json: File too large"),
+            std::string::npos)
+      << process.ErrorOutput();
+  for (const char* name : kFiles) EXPECT_EQ(ReadFile(dir + "/out/" + name), before[name]) << name;
+  size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir + "/out")) {
+    ++files;
+    EXPECT_NE(before.count(entry.path().filename().string()), 0u) << entry.path();
+  }
+  EXPECT_EQ(files, before.size());
+}
+
 // Each simulator is given its ASCII file by name: a folder whose name
 // begins with a dash reaches it as a file name, not as an option, and a
 // folder too long for the names the simulator takes is refused before any
