@@ -77,6 +77,12 @@ std::string Substitute(const std::string& launcher, const std::string& command, 
   return out;
 }
 
+// Errors of a process, pipe or socket that was not made for want of what
+// other processes hold now.
+bool ShortOfResources(int error) {
+  return error == EAGAIN || error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS;
+}
+
 std::string ExitText(const SimulatorProcess& process) {
   const int status = process.ExitStatus();
   if (status > 128) return "killed by signal " + std::to_string(status - 128);
@@ -142,8 +148,6 @@ void ExperimentRun::Start(const Launch& how) {
   launch = how;
   connectHost = launch.host;
   attemptStarted = Clock::now();
-  if (!startedHere) started = attemptStarted;
-  startedHere = true;
   current = SimulatorAttempt();
   current.segment = launch.segment;
   current.number = number;
@@ -179,6 +183,9 @@ void ExperimentRun::Start(const Launch& how) {
     const std::string command = Substitute(launch.launcher, CommandLine(arguments), launch.host);
     spawned = process.Start("/bin/sh", {"-c", command});
   }
+  if (!spawned && launch.waitIfShort && ShortOfResources(process.StartErrno())) return;
+  if (!startedHere) started = attemptStarted;
+  startedHere = true;
   Enter(kStarting);
   if (!spawned) Fail(SimulatorAttempt::kNotStarted, "cannot start the simulator: " + process.Error());
 }
@@ -308,6 +315,11 @@ void ExperimentRun::BeginConnect() {
   socketFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (socketFd == -1) {
     freeaddrinfo(found);
+    if (ShortOfResources(errno)) {
+      // No descriptor free now: tried again shortly, within the timeout.
+      retryAt = Clock::now() + std::chrono::milliseconds(kConnectRetryMs);
+      return;
+    }
     return Fail(SimulatorAttempt::kLink, std::string("cannot create a socket: ") + std::strerror(errno));
   }
   int result;

@@ -70,6 +70,10 @@ class ExperimentRun {
     std::string asciiFile;  // empty: none
     int64_t batchLimit = 0;  // > 0: passed as -N
     int timeoutMs = 60000;
+    // A start that fails for want of file descriptors, processes or memory
+    // (which simulators still running hold) then leaves the run waiting to
+    // start, nothing recorded, rather than failing it.
+    bool waitIfShort = false;
   };
 
   // `considered` marks the variables the simulator reports (one entry per
@@ -90,7 +94,9 @@ class ExperimentRun {
   void Restore(const std::vector<SimulatorAttempt>& prior, SequentialTest::Decision decision);
 
   // Starts the simulator of the next attempt. A start that fails ends the
-  // attempt (and finishes the run as failed: it is not retried).
+  // attempt (and finishes the run as failed: it is not retried), unless
+  // `launch.waitIfShort` keeps it waiting to start (GetState() stays
+  // kPending).
   // REQUIRES: GetState() == kPending.
   void Start(const Launch& launch);
   void AddPollEntries(std::vector<pollfd>& entries);

@@ -223,7 +223,11 @@ void SimulationManager::SaveState(bool final) {
 void SimulationManager::StartRuns() {
   const int jobs = options.jobs;
   int active = 0;
-  for (const auto& run : runs) active += HoldsPlace(*run) ? 1 : 0;
+  bool anyActive = false;
+  for (const auto& run : runs) {
+    active += HoldsPlace(*run) ? 1 : 0;
+    anyActive = anyActive || run->Active();
+  }
   while (!interrupted && active < jobs) {
     // Experiments to start again come first: they hold results already.
     ExperimentRun* next = nullptr;
@@ -260,7 +264,12 @@ void SimulationManager::StartRuns() {
     // The simulator stops by itself at the most the rule can still use, and
     // writes its last observations at once when it does.
     launch.batchLimit = std::min<int64_t>(run.Remaining(), 2147483647);
+    // Short of descriptors or processes while other simulators run (or
+    // stop): it waits for one of them to end instead of failing.
+    launch.waitIfShort = anyActive;
     run.Start(launch);
+    if (run.WaitingToStart()) break;
+    anyActive = anyActive || run.Active();
     if (HoldsPlace(run)) ++active;
   }
 }

@@ -87,16 +87,19 @@ bool SimulatorProcess::Start(const std::string& path, const std::vector<std::str
   output.clear();
   errorOutput.clear();
   lineStart = 0;
+  startErrno = 0;
 
   // Close-on-exec keeps the parent's ends of the pipes, and the pipes of
   // other children, out of the child.
   int out[2];
   int err[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
+    startErrno = errno;
     error = std::string("pipe: ") + std::strerror(errno);
     return false;
   }
   if (pipe2(err, O_CLOEXEC) != 0) {
+    startErrno = errno;
     error = std::string("pipe: ") + std::strerror(errno);
     close(out[0]);
     close(out[1]);
@@ -138,6 +141,7 @@ bool SimulatorProcess::Start(const std::string& path, const std::vector<std::str
   close(out[1]);
   close(err[1]);
   if (spawned != 0) {
+    startErrno = spawned;
     error = "cannot start " + path + ": " + std::strerror(spawned);
     close(out[0]);
     close(err[0]);

@@ -91,6 +91,9 @@ class SimulatorProcess {
   const std::string& Output() const { return output; }
   const std::string& ErrorOutput() const { return errorOutput; }
   const std::string& Error() const { return error; }
+  // The errno of a Start that failed (EMFILE, EAGAIN, ENOENT, ...); 0 after
+  // one that succeeded.
+  int StartErrno() const { return startErrno; }
 
  private:
   // Moves what the pipes hold into the captured text, waiting up to
@@ -117,6 +120,7 @@ class SimulatorProcess {
   // Position in `output` of the first character ReadLine has not returned.
   size_t lineStart;
   std::string error;
+  int startErrno = 0;
 };
 
 #endif

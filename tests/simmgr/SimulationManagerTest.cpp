@@ -676,6 +676,32 @@ TEST(SimulationManagerTest, AFileSizeLimitIsReportedAndTheEarlierFilesStay) {
   EXPECT_EQ(files, before.size());
 }
 
+// With too few file descriptors for --jobs simulators at once (ulimit -n),
+// a simulator that cannot be started or connected to for want of them
+// waits for a running one to end: the study takes longer, and every
+// experiment completes rather than failing.
+TEST(SimulationManagerTest, FewFileDescriptorsCostTimeNotExperiments) {
+  const std::string dir = TestFolder("few_descriptors");
+  for (const char* limit : {"10", "12", "16"}) {
+    // Only the standard streams are inherited, whatever the test has open.
+    std::vector<std::string> limited = {
+        "-c", std::string("ulimit -n ") + limit + " && exec \"$0\" \"$@\" 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-",
+        KORVAN_SIMMGR_PATH, "--experiments", "0-3", "--replications", "100", "--jobs", "4", "--simulator",
+        KORVAN_SIMULATOR_PATH, "--out", dir + "/out" + limit};
+    SimulatorProcess process;
+    ASSERT_TRUE(process.Start("/bin/sh", limited)) << process.Error();
+    if (!process.Wait(60000)) process.Kill();
+    EXPECT_EQ(process.ExitStatus(), 0) << "ulimit -n " << limit << "\n" << process.ErrorOutput();
+    const auto rows = ReadCsv(dir + "/out" + std::string(limit) + "/results.csv");
+    ASSERT_EQ(rows.size(), 12u) << limit;
+    for (const auto& row : rows) {
+      EXPECT_EQ(row.at("status"), "complete") << limit;
+      EXPECT_EQ(row.at("replications"), "100") << limit;
+      EXPECT_EQ(row.at("attempt_endings"), "complete") << limit;
+    }
+  }
+}
+
 // Each simulator is given its ASCII file by name: a folder whose name
 // begins with a dash reaches it as a file name, not as an option, and a
 // folder too long for the names the simulator takes is refused before any
