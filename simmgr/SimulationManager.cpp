@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -116,6 +117,10 @@ SimulationManager::SimulationManager(const SimMgrOptions& options, const StudyTa
                    [&expected](size_t a, size_t b) { return expected[a] > expected[b]; });
 }
 
+SimulationManager::~SimulationManager() {
+  if (spareFd != -1) close(spareFd);
+}
+
 bool SimulationManager::HoldsPlace(const ExperimentRun& run) {
   const ExperimentRun::State state = run.GetState();
   return run.Active() && state != ExperimentRun::kQuitting && state != ExperimentRun::kExiting;
@@ -157,6 +162,7 @@ size_t SimulationManager::NotStarted() const {
 void SimulationManager::SaveStateTo(const std::string& path, const StudyState& prototype) {
   statePath = path;
   statePrototype = prototype;
+  if (spareFd == -1) spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   stateHead.clear();
   stateTexts.clear();
   stateMade.clear();
@@ -211,7 +217,10 @@ void SimulationManager::SaveState(bool final) {
     made.settled = settled;
   }
   std::string error;
-  if (!StudyState::Write(statePath, stateHead, stateTexts, error) && !stateWarned) {
+  if (spareFd != -1) close(spareFd);
+  const bool written = StudyState::Write(statePath, stateHead, stateTexts, error);
+  spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (!written && !stateWarned) {
     // The study goes on; only taking it further later would need the file.
     stateWarned = true;
     if (tty && progressWidth > 0) progress << "\r\033[K";

@@ -47,6 +47,7 @@ class SimulationManager {
   SimulationManager(const SimMgrOptions& options, const StudyTable& study,
                     const std::vector<int>& experiments, const SeedSequence& seeds,
                     const std::string& simulatorPath, std::ostream& progress);
+  ~SimulationManager();
 
   // The segment of the study this manager runs (0 unless resumed); the
   // runs' earlier segments are given to them with ExperimentRun::Restore.
@@ -113,6 +114,10 @@ class SimulationManager {
   StudyState statePrototype;
   uint64_t savedVersion = 0;
   bool stateWarned = false;
+  // A descriptor kept for the state's file: simulators started while
+  // descriptors are short take all there are, and it is let go only for
+  // the write.
+  int spareFd = -1;
   // The saved file's parts (see SaveState): the head, and per run its
   // entry with the data version it was made at and whether the run was
   // settled then.

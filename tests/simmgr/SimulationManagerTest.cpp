@@ -678,8 +678,9 @@ TEST(SimulationManagerTest, AFileSizeLimitIsReportedAndTheEarlierFilesStay) {
 
 // With too few file descriptors for --jobs simulators at once (ulimit -n),
 // a simulator that cannot be started or connected to for want of them
-// waits for a running one to end: the study takes longer, and every
-// experiment completes rather than failing.
+// waits for a running one to end: the study takes longer, every
+// experiment completes rather than failing, and the saved state is written
+// all along.
 TEST(SimulationManagerTest, FewFileDescriptorsCostTimeNotExperiments) {
   const std::string dir = TestFolder("few_descriptors");
   for (const char* limit : {"10", "12", "16"}) {
@@ -692,6 +693,7 @@ TEST(SimulationManagerTest, FewFileDescriptorsCostTimeNotExperiments) {
     ASSERT_TRUE(process.Start("/bin/sh", limited)) << process.Error();
     if (!process.Wait(60000)) process.Kill();
     EXPECT_EQ(process.ExitStatus(), 0) << "ulimit -n " << limit << "\n" << process.ErrorOutput();
+    EXPECT_EQ(process.ErrorOutput().find("cannot save"), std::string::npos) << limit << process.ErrorOutput();
     const auto rows = ReadCsv(dir + "/out" + std::string(limit) + "/results.csv");
     ASSERT_EQ(rows.size(), 12u) << limit;
     for (const auto& row : rows) {
