@@ -684,9 +684,11 @@ TEST(SimulationManagerTest, AFileSizeLimitIsReportedAndTheEarlierFilesStay) {
 TEST(SimulationManagerTest, FewFileDescriptorsCostTimeNotExperiments) {
   const std::string dir = TestFolder("few_descriptors");
   for (const char* limit : {"10", "12", "16"}) {
-    // Only the standard streams are inherited, whatever the test has open.
+    // Only the standard streams are inherited, whatever the test has open;
+    // they are closed before the limit, which the shell's own redirections
+    // would not fit under.
     std::vector<std::string> limited = {
-        "-c", std::string("ulimit -n ") + limit + " && exec \"$0\" \"$@\" 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-",
+        "-c", std::string("exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&- && ulimit -n ") + limit + " && exec \"$0\" \"$@\"",
         KORVAN_SIMMGR_PATH, "--experiments", "0-3", "--replications", "100", "--jobs", "4", "--simulator",
         KORVAN_SIMULATOR_PATH, "--out", dir + "/out" + limit};
     SimulatorProcess process;
