@@ -4,11 +4,11 @@
 
 #include "Cpp/BaseClasses/KorvanAssert.h"
 
-int KorvanMutex::_globalID = 0;
+std::atomic<int> KorvanMutex::_globalID{0};
 
 KorvanMutex::KorvanMutex() {
-  ++_globalID;
-  std::snprintf(name, sizeof(name), "mutex%d", _globalID);
+  const int id = ++_globalID;
+  std::snprintf(name, sizeof(name), "mutex%d", id);
   // Error checking turns a second Get on one thread, or a Release by a thread
   // that does not own the lock, into a failed call that is asserted on below.
   pthread_mutexattr_t attributes;

@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 // A blocking mutual-exclusion lock local to the process. Each mutex is named
 // "mutex1", "mutex2", ... in creation order; the name is kept in the object
 // only (nothing is registered outside the process).
@@ -28,8 +30,9 @@ class KorvanMutex {
  private:
   friend class KorvanCond;
 
-  // Sequence number of the last mutex named; 0 before the first.
-  static int _globalID;
+  // Sequence number of the last mutex named; 0 before the first. Atomic:
+  // mutexes may be made on several threads at once.
+  static std::atomic<int> _globalID;
   pthread_mutex_t handle;
 };
 

@@ -4,7 +4,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -19,6 +22,27 @@ TEST(KorvanMutexTest, MutexesAreNamedInCreationOrder) {
   EXPECT_STREQ(expected, first.name);
   std::snprintf(expected, sizeof(expected), "mutex%d", number + 1);
   EXPECT_STREQ(expected, second.name);
+}
+
+// Mutexes made on several threads at once still get a number each: no two
+// share a name.
+TEST(KorvanMutexTest, MutexesMadeOnSeveralThreadsAreNamedApart) {
+  const int kThreads = 4;
+  const int kEach = 50000;
+  std::vector<std::vector<std::string>> names(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&names, t] {
+      for (int i = 0; i < kEach; ++i) {
+        KorvanMutex mutex;
+        names[t].push_back(mutex.name);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::set<std::string> distinct;
+  for (const std::vector<std::string>& list : names) distinct.insert(list.begin(), list.end());
+  EXPECT_EQ(static_cast<size_t>(kThreads * kEach), distinct.size());
 }
 
 TEST(KorvanMutexTest, ExcludesConcurrentUpdates) {
