@@ -1,6 +1,7 @@
 #include "platform/KorvanSocket.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -241,11 +242,12 @@ int KorvanSocket::RecvBlock(char* buffer, int n, const char* terminator) {
 }
 
 bool KorvanSocket::InitializeSocketLibrary() {
-  static bool alreadyInitialized = false;
-  if (alreadyInitialized) return true;
+  // Atomic: sockets may be made on several threads at once, each calling
+  // this.
+  static std::atomic<bool> alreadyInitialized{false};
   // Set before any start-up work, so a failed start-up is not retried. POSIX
   // sockets need no library start-up; SIGPIPE is avoided per send instead of
   // by changing the process's signal disposition.
-  alreadyInitialized = true;
+  if (alreadyInitialized.exchange(true)) return true;
   return true;
 }
