@@ -109,7 +109,31 @@ std::string Pad(const std::string& text, size_t width, bool left) {
 
 // Writes `text` to the open `fd` and closes it; 0, or the errno of the
 // failure.
-int WriteAndClose(int fd, const std::string& text) {
+// How a file's data, and a folder's new entry, are made to reach the disk
+// (fsync, unless a test puts another in its place).
+int (*syncFile)(int) = fsync;
+
+// Has the data written to fd reach the disk; 0, or the errno of the
+// failure. A file that cannot be synced (a pipe, a device) is left so.
+int SyncData(int fd) {
+  if (syncFile(fd) == 0 || errno == EINVAL || errno == EROFS) return 0;
+  return errno;
+}
+
+// Has a renamed entry in the folder of `path` reach the disk, as far as the
+// folder allows (the file itself is whole either way).
+void SyncFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd == -1) return;
+  syncFile(fd);
+  close(fd);
+}
+
+// Writes `text` to fd and closes it, with the data on the disk first when
+// `durable` is set; 0, or the errno of the first failure.
+int WriteAndClose(int fd, const std::string& text, bool durable) {
   size_t done = 0;
   int failure = 0;
   while (done < text.size()) {
@@ -123,17 +147,19 @@ int WriteAndClose(int fd, const std::string& text) {
       break;
     }
   }
-  // Some file systems report a failed write only when the file is closed.
+  // Some file systems report a failed write only when the data is synced
+  // or the file is closed.
+  if (durable && failure == 0) failure = SyncData(fd);
   if (close(fd) != 0 && failure == 0 && errno != EINTR) failure = errno;
   return failure;
 }
 
 // Writes `text` to `path` (created or truncated); 0, or the errno of the
 // failure.
-int WriteInPlace(const std::string& path, const std::string& text) {
+int WriteInPlace(const std::string& path, const std::string& text, bool durable) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd == -1) return errno;
-  return WriteAndClose(fd, text);
+  return WriteAndClose(fd, text, durable);
 }
 
 // Writes `text` to the temporary `path`, a new file: one of that name left
@@ -141,7 +167,8 @@ int WriteInPlace(const std::string& path, const std::string& text) {
 // through. It gets the owner (as far as this process may give it) and the
 // permissions of `replaced`, the file it is to replace, if any, so that a
 // file kept private stays so. 0, or the errno of the failure.
-int WriteTemporary(const std::string& path, const std::string& text, const struct stat* replaced) {
+int WriteTemporary(const std::string& path, const std::string& text, const struct stat* replaced,
+                   bool durable) {
   unlink(path.c_str());
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd == -1) return errno;
@@ -158,7 +185,7 @@ int WriteTemporary(const std::string& path, const std::string& text, const struc
       return failure;
     }
   }
-  return WriteAndClose(fd, text);
+  return WriteAndClose(fd, text, durable);
 }
 
 // A file being written so that a reader, or a later run, finds either the
@@ -174,41 +201,44 @@ struct StagedFile {
 
 // Writes text for `path` (to its temporary, or in place); 0, or the errno
 // of the failure (the temporary then removed).
-int Stage(const std::string& path, const std::string& text, StagedFile& staged) {
+int Stage(const std::string& path, const std::string& text, bool durable, StagedFile& staged) {
   staged.path = path;
   staged.target = path;
   staged.temporary.clear();
   struct stat info;
   const bool exists = stat(path.c_str(), &info) == 0;
-  if (exists && !S_ISREG(info.st_mode)) return WriteInPlace(path, text);
+  if (exists && !S_ISREG(info.st_mode)) return WriteInPlace(path, text, durable);
   if (char* resolved = realpath(path.c_str(), nullptr)) {
     staged.target = resolved;
     std::free(resolved);
   }
   staged.temporary = staged.target + ".tmp" + std::to_string(getpid());
-  const int failure = WriteTemporary(staged.temporary, text, exists ? &info : nullptr);
+  const int failure = WriteTemporary(staged.temporary, text, exists ? &info : nullptr, durable);
   if (failure == 0) return 0;
   unlink(staged.temporary.c_str());
   // A folder that takes no new files, holding a file that may be written:
   // that file is written in place, as it can be.
   if ((failure == EACCES || failure == EPERM) && stat(staged.target.c_str(), &info) == 0) {
     staged.temporary.clear();
-    return WriteInPlace(staged.target, text);
+    return WriteInPlace(staged.target, text, durable);
   }
   return failure;
 }
 
 // Puts a staged file in place; 0, or the errno of the failure.
-int Commit(const StagedFile& staged) {
+int Commit(const StagedFile& staged, bool durable) {
   if (staged.temporary.empty()) return 0;
-  if (std::rename(staged.temporary.c_str(), staged.target.c_str()) == 0) return 0;
+  if (std::rename(staged.temporary.c_str(), staged.target.c_str()) == 0) {
+    if (durable) SyncFolderOf(staged.target);
+    return 0;
+  }
   const int failure = errno;
   unlink(staged.temporary.c_str());
   return failure;
 }
 
 bool WriteWhole(const std::string& path, const std::string& text, std::string& error) {
-  return ResultsWriter::WriteTogether({{path, text}}, error);
+  return ResultsWriter::WriteTogether({{path, text}}, error, true);
 }
 
 // The endings of an experiment's attempts, in order, separated by ';'.
@@ -728,15 +758,16 @@ std::string ResultsWriter::SvgText(const StudyResults& results, const std::strin
   return svg.str();
 }
 
-bool ResultsWriter::WriteText(const std::string& path, const std::string& text, std::string& error) {
-  return WriteWhole(path, text, error);
+bool ResultsWriter::WriteText(const std::string& path, const std::string& text, std::string& error,
+                              bool durable) {
+  return WriteTogether({{path, text}}, error, durable);
 }
 
 bool ResultsWriter::WriteTogether(const std::vector<std::pair<std::string, std::string>>& files,
-                                  std::string& error) {
+                                  std::string& error, bool durable) {
   std::vector<StagedFile> staged(files.size());
   for (size_t i = 0; i < files.size(); ++i) {
-    const int failure = Stage(files[i].first, files[i].second, staged[i]);
+    const int failure = Stage(files[i].first, files[i].second, durable, staged[i]);
     if (failure == 0) continue;
     for (size_t k = 0; k < i; ++k) {
       if (!staged[k].temporary.empty()) unlink(staged[k].temporary.c_str());
@@ -747,7 +778,7 @@ bool ResultsWriter::WriteTogether(const std::vector<std::pair<std::string, std::
   // Renames within a folder do not run out of room; one that fails anyway
   // is reported, and the files after it are left as they were.
   for (size_t i = 0; i < staged.size(); ++i) {
-    const int failure = Commit(staged[i]);
+    const int failure = Commit(staged[i], durable);
     if (failure == 0) continue;
     for (size_t k = i + 1; k < staged.size(); ++k) {
       if (!staged[k].temporary.empty()) unlink(staged[k].temporary.c_str());
@@ -757,3 +788,5 @@ bool ResultsWriter::WriteTogether(const std::vector<std::pair<std::string, std::
   }
   return true;
 }
+
+void ResultsWriter::SetSyncForTesting(int (*sync)(int)) { syncFile = sync != nullptr ? sync : fsync; }

@@ -52,15 +52,22 @@ class ResultsWriter {
   // Writes `text` to `path`, replacing what was there only once the whole
   // text is written (beside it, then renamed over it), so that a failed
   // write (a full disk) leaves the old file as it was. False, with the
-  // reason, when it cannot. Every file written here is written so.
-  static bool WriteText(const std::string& path, const std::string& text, std::string& error);
+  // reason, when it cannot. Every file written here is written so. With
+  // `durable`, the new text is on the disk before it replaces the old one,
+  // and the replacement after (a machine that goes down a moment later
+  // finds the new file whole, never an empty one).
+  static bool WriteText(const std::string& path, const std::string& text, std::string& error,
+                        bool durable = false);
   // Writes each (path, text) so, and replaces the old files only once
   // every new text is whole: a failure leaves all of them as they were
   // (the results of one study are never mixed with an earlier one's).
   // Exceptions, written in place at once: a path that is not a regular
   // file (a device), and a file in a folder that takes no new files.
   static bool WriteTogether(const std::vector<std::pair<std::string, std::string>>& files,
-                            std::string& error);
+                            std::string& error, bool durable = false);
+  // Replaces fsync (for every sync of files and folders) with `sync`;
+  // null puts fsync back.
+  static void SetSyncForTesting(int (*sync)(int));
 };
 
 #endif

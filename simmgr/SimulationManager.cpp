@@ -218,7 +218,9 @@ void SimulationManager::SaveState(bool final) {
   }
   std::string error;
   if (spareFd != -1) close(spareFd);
-  const bool written = StudyState::Write(statePath, stateHead, stateTexts, error);
+  // The last state is kept on the disk like the results; the ones before
+  // it, written after every pass, are not waited for.
+  const bool written = StudyState::Write(statePath, stateHead, stateTexts, error, final);
   spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (!written && !stateWarned) {
     // The study goes on; only taking it further later would need the file.

@@ -273,7 +273,8 @@ bool StudyState::Save(const std::string& path, std::string& error) const {
 }
 
 bool StudyState::Write(const std::string& path, const std::string& head,
-                       const std::vector<std::string>& experimentTexts, std::string& error) {
+                       const std::vector<std::string>& experimentTexts, std::string& error,
+                       bool durable) {
   // The head is the whole document with an empty experiment list; the
   // entries go in its place, exactly as the document dumped whole would
   // show them.
@@ -303,7 +304,7 @@ bool StudyState::Write(const std::string& path, const std::string& head,
   // Written beside the old state and renamed over it: a reader, or a
   // manager killed at any moment, finds either the old state or the new,
   // whole.
-  return ResultsWriter::WriteText(path, text, error);
+  return ResultsWriter::WriteText(path, text, error, durable);
 }
 
 namespace {

@@ -55,8 +55,10 @@ class StudyState {
   // together into exactly the text Save writes.
   std::string HeadText() const;
   static std::string ExperimentText(const Experiment& experiment);
+  // `durable` as for ResultsWriter::WriteText.
   static bool Write(const std::string& path, const std::string& head,
-                    const std::vector<std::string>& experimentTexts, std::string& error);
+                    const std::vector<std::string>& experimentTexts, std::string& error,
+                    bool durable = false);
   // Reads a state written by Save. False, with the reason, for a missing,
   // unreadable, malformed or inconsistent file; `state` is then
   // unspecified. Attempts saved while running are read as ended by the

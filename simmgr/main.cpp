@@ -386,7 +386,7 @@ int main(int argc, char** argv) {
        {meta, ResultsWriter::CsvMetaText("results.csv", results)},
        {json, ResultsWriter::JsonText(results)},
        {svg, ResultsWriter::SvgText(results, kPlotX, kPlotSeries)}},
-      error);
+      error, true);
   if (!written) {
     std::cerr << "simmgr: " << error << "\n";
     return 2;

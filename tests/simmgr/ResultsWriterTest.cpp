@@ -1,5 +1,6 @@
 #include "simmgr/ResultsWriter.h"
 
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -228,6 +229,52 @@ TEST(ResultsWriterTest, AReplacedFileKeepsItsPermissions) {
   umask(umaskBefore);
   EXPECT_EQ(ReadFile(dir + "/state.json"), "{\"new\": 1}\n");
   EXPECT_EQ(fs::status(dir + "/state.json").permissions(), fs::perms(0600));
+}
+
+// What the syncs saw: the descriptors' targets, in order, and whether a
+// sync is to fail.
+struct SyncRecord {
+  std::vector<std::string> synced;
+  bool fail = false;
+};
+SyncRecord syncRecord;
+
+int RecordSync(int fd) {
+  char target[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+  syncRecord.synced.push_back(n > 0 ? std::string(target, n) : "?");
+  if (syncRecord.fail) {
+    errno = EIO;
+    return -1;
+  }
+  return 0;
+}
+
+// The results and the last state are on the disk before they replace the
+// files they replace, and the replacement after; the states written along
+// the way are not waited for. A sync that fails (the disk could not take
+// the data) fails the write and keeps the earlier file.
+TEST(ResultsWriterTest, DurableWritesReachTheDiskBeforeAndAfterTheirRename) {
+  const std::string dir = std::filesystem::canonical(TestFolder("durable"));
+  std::string error;
+  syncRecord = SyncRecord();
+  ResultsWriter::SetSyncForTesting(RecordSync);
+  ASSERT_TRUE(ResultsWriter::WriteText(dir + "/state.json", "{}\n", error)) << error;
+  EXPECT_TRUE(syncRecord.synced.empty());
+  ASSERT_TRUE(ResultsWriter::WriteTogether({{dir + "/a.csv", "a\n"}, {dir + "/b.json", "{}\n"}}, error, true))
+      << error;
+  const std::string pid = std::to_string(getpid());
+  EXPECT_EQ(syncRecord.synced, (std::vector<std::string>{dir + "/a.csv.tmp" + pid, dir + "/b.json.tmp" + pid,
+                                                          dir, dir}));
+
+  syncRecord = SyncRecord();
+  syncRecord.fail = true;
+  EXPECT_FALSE(ResultsWriter::WriteTogether({{dir + "/a.csv", "new\n"}}, error, true));
+  EXPECT_EQ(error, "cannot write " + dir + "/a.csv: Input/output error");
+  ResultsWriter::SetSyncForTesting(nullptr);
+  EXPECT_EQ(ReadFile(dir + "/a.csv"), "a\n");
+  EXPECT_FALSE(std::filesystem::exists(dir + "/a.csv.tmp" + pid));
 }
 
 // The attempts of an experiment: the CSV counts them and names their
