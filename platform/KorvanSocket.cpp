@@ -248,6 +248,6 @@ bool KorvanSocket::InitializeSocketLibrary() {
   // Set before any start-up work, so a failed start-up is not retried. POSIX
   // sockets need no library start-up; SIGPIPE is avoided per send instead of
   // by changing the process's signal disposition.
-  if (alreadyInitialized.exchange(true)) return true;
+  alreadyInitialized.store(true);
   return true;
 }

@@ -107,20 +107,18 @@ std::string Pad(const std::string& text, size_t width, bool left) {
   return left ? text + fill : fill + text;
 }
 
-// Writes `text` to the open `fd` and closes it; 0, or the errno of the
-// failure.
 // How a file's data, and a folder's new entry, are made to reach the disk
 // (fsync, unless a test puts another in its place).
 int (*syncFile)(int) = fsync;
 
-// Has the data written to fd reach the disk; 0, or the errno of the
+// Puts the data written to fd on the disk; 0, or the errno of the
 // failure. A file that cannot be synced (a pipe, a device) is left so.
 int SyncData(int fd) {
   if (syncFile(fd) == 0 || errno == EINVAL || errno == EROFS) return 0;
   return errno;
 }
 
-// Has a renamed entry in the folder of `path` reach the disk, as far as the
+// Puts a renamed entry in the folder of `path` on the disk, as far as the
 // folder allows (the file itself is whole either way).
 void SyncFolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
