@@ -12,4 +12,10 @@ long KorvanClock();
 // The process id (sent to the simulation manager in the greeting).
 unsigned long KorvanGetPid();
 
+// Opens /dev/null on whichever of standard input, output and error is
+// closed, so that no file the process opens later takes their place: with
+// standard error closed, a result file would otherwise be given its number
+// and receive the process's messages. Call it before opening anything.
+void KorvanOpenStandardStreams();
+
 #endif

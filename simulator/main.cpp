@@ -1,9 +1,13 @@
 #include <csignal>
 #include <iostream>
 
+#include "platform/ProcessServices.h"
 #include "simulator/SimulatorClass.h"
 
 int main(int argc, char** argv) {
+  // A closed standard stream would be the number of the first file opened,
+  // and the run's messages would go into its results.
+  KorvanOpenStandardStreams();
   // A file-size limit (ulimit -f) reached by a result or trace file fails
   // the write with EFBIG, which is reported like a full disk (a trace then
   // ends and the run goes on), instead of ending the process unannounced.

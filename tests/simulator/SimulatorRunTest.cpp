@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -271,6 +272,27 @@ TEST_F(SimulatorRunTest, AFileSizeLimitIsReportedAsTheWriteThatFailed) {
   EXPECT_EQ(result.exitCode, 1) << result.err;
   EXPECT_NE(result.err.find("Error writing result file out.csv: File too large"), std::string::npos)
       << result.err;
+}
+
+// Started with standard output or error closed, the run's messages must not
+// go into the first file it opens, which would be given the closed stream's
+// number.
+TEST_F(SimulatorRunTest, ClosedStandardStreamsLeaveTheResultFilesAlone) {
+  for (const std::string closing : {"<&-", ">&-", "2>&-", "<&- >&- 2>&-"}) {
+    SCOPED_TRACE(closing);
+    const std::vector<std::string> shell = {"-c", "exec \"$0\" -N 5 -a out.csv -b out.bin " + closing,
+                                            KORVAN_SIMULATOR_PATH};
+    ASSERT_EQ(std::remove(Path("out.csv").c_str()) == 0 || errno == ENOENT, true);
+    ProgramResult r = RunProgram("/bin/sh", shell, 120.0, directory_);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string ascii = ReadFile(Path("out.csv"));
+    std::map<int, std::vector<double>> rows = ReadAsciiRows(ascii);
+    ASSERT_EQ(rows.size(), 3u) << ascii;
+    for (const auto& row : rows) EXPECT_EQ(row.second.size(), 5u) << ascii;
+    EXPECT_EQ(ascii.find("SIMULATOR"), std::string::npos) << ascii;
+    EXPECT_EQ(ReadFile(Path("out.bin")).size(), 256u + 9 + 7 * 3 + 8 * 15);
+  }
 }
 
 TEST_F(SimulatorRunTest, DelaysThatWouldTurnTimeBackAreFatal) {
