@@ -153,10 +153,18 @@ int WriteAndClose(int fd, const std::string& text, bool durable) {
 }
 
 // Writes `text` to `path` (created or truncated); 0, or the errno of the
-// failure.
+// failure. A pipe that nobody reads fails at once (ENXIO) instead of
+// holding the manager in open() for ever; one with a reader is written as
+// any file is, blocking.
 int WriteInPlace(const std::string& path, const std::string& text, bool durable) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (fd == -1) return errno;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    const int failure = errno;
+    close(fd);
+    return failure;
+  }
   return WriteAndClose(fd, text, durable);
 }
 

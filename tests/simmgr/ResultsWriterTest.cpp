@@ -1,13 +1,17 @@
 #include "simmgr/ResultsWriter.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <fcntl.h>
 #include <filesystem>
+#include <future>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <thread>
 #include <vector>
 
 #include "tests/simmgr/SimMgrTestSupport.h"
@@ -213,6 +217,49 @@ TEST(ResultsWriterTest, AFailedWriteLeavesTheEarlierFileWhole) {
   EXPECT_EQ(ReadFile(dir + "/victim"), "not results\n");
   EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dir + "/kept/real.csv")));
   EXPECT_EQ(ReadFile(dir + "/kept/real.csv"), earlier);
+}
+
+// A pipe put where a result goes (by the user, or by someone else sharing
+// the folder while the study runs) is written in place: one that nobody
+// reads is refused at once rather than holding the manager for ever, one
+// with a reader gets the whole text, however long.
+TEST(ResultsWriterTest, APipeWithoutAReaderIsRefusedAtOnce) {
+  const std::string dir = TestFolder("pipe");
+  const std::string fifo = dir + "/results.json";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string error;
+  auto writing = std::async(std::launch::async, [&] { return ResultsWriter::WriteText(fifo, "{}\n", error); });
+  if (writing.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    // Let the writer go, so that the failure is reported, not a hang.
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    writing.wait();
+    close(reader);
+    FAIL() << "the write waited for a reader";
+  }
+  EXPECT_FALSE(writing.get());
+  EXPECT_EQ(error, "cannot write " + fifo + ": No such device or address");
+
+  const std::string text(300000, 'x');
+  auto reading = std::async(std::launch::async, [&] {
+    std::ifstream in(fifo, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  });
+  // The reader opens the pipe when it gets to it; until then the write is
+  // refused as above.
+  bool written = false;
+  for (int tries = 0; tries < 500 && !written; ++tries) {
+    written = ResultsWriter::WriteText(fifo, text, error);
+    if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(written) << error;
+  if (!written) {
+    const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer != -1) close(writer);
+  }
+  const std::string got = reading.get();
+  if (written) {
+    EXPECT_TRUE(got == text) << got.size() << " bytes read";
+  }
 }
 
 // A file replaced by a new text keeps its permissions (a file kept private
