@@ -78,8 +78,17 @@ bool FindSimulator(std::string& path, std::string& error) {
     path = folder + "simulator";
     return true;
   }
+  // Without PATH, the system's standard folders, as the C library's exec
+  // functions use: not the working folder, which an empty list would mean.
   const char* search = std::getenv("PATH");
-  std::string list = search != nullptr ? search : "";
+  std::string list;
+  if (search != nullptr) {
+    list = search;
+  } else {
+    char standard[PATH_MAX] = {};
+    const size_t length = confstr(_CS_PATH, standard, sizeof(standard));
+    list = length > 0 && length <= sizeof(standard) ? standard : "/bin:/usr/bin";
+  }
   for (size_t from = 0; from <= list.size();) {
     size_t end = list.find(':', from);
     if (end == std::string::npos) end = list.size();

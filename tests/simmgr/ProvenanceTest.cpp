@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -45,12 +46,19 @@ std::string LoneSimMgr(const std::string& dir) {
   return copy;
 }
 
+// Runs `program` with PATH set to `path`, or unset when `path` is null, in
+// `directory` (empty: this one).
 SimMgrResult RunWithPath(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::string& path) {
+                         const char* path, const std::string& directory = "") {
   const char* old = std::getenv("PATH");
   const std::string saved = old != nullptr ? old : "";
-  setenv("PATH", path.c_str(), 1);
+  if (path != nullptr) {
+    setenv("PATH", path, 1);
+  } else {
+    unsetenv("PATH");
+  }
   SimulatorProcess process;
+  process.SetWorkingDirectory(directory);
   SimMgrResult result;
   const bool started = process.Start(program, arguments);
   setenv("PATH", saved.c_str(), 1);
@@ -125,19 +133,29 @@ TEST(ProvenanceTest, SimulatorIsFoundBesideSimMgrThenOnPath) {
     return arguments;
   };
 
-  const SimMgrResult none = RunWithPath(simmgr, withOut("none"), dir + "/nothing-here:/usr/bin:/bin");
+  const SimMgrResult none = RunWithPath(simmgr, withOut("none"), (dir + "/nothing-here:/usr/bin:/bin").c_str());
   EXPECT_EQ(none.exitStatus, 2);
   EXPECT_EQ(none.err, "simmgr: cannot find the simulator program: there is none beside simmgr (in " + dir +
                           "/bin/) and none on PATH; name it with --simulator PATH\n");
   EXPECT_FALSE(fs::exists(dir + "/none"));
 
-  const SimMgrResult onPath = RunWithPath(simmgr, withOut("path"), "/usr/bin:" + simulatorDir + ":/bin");
+  // Without PATH the system's standard folders are searched, as a shell
+  // does, never the working folder, where anyone sharing it may have put a
+  // program of that name.
+  fs::create_directories(dir + "/shared");
+  { std::ofstream(dir + "/shared/simulator") << "#!/bin/sh\ntouch planted-program-ran\nexit 7\n"; }
+  fs::permissions(dir + "/shared/simulator", fs::perms(0755));
+  const SimMgrResult unset = RunWithPath(simmgr, withOut("unset"), nullptr, dir + "/shared");
+  EXPECT_FALSE(fs::exists(dir + "/shared/planted-program-ran"));
+  EXPECT_EQ(unset.exitStatus, 2) << unset.err;
+
+  const SimMgrResult onPath = RunWithPath(simmgr, withOut("path"), ("/usr/bin:" + simulatorDir + ":/bin").c_str());
   ASSERT_EQ(onPath.exitStatus, 0) << onPath.err;
   const json viaPath = json::parse(ReadFile(dir + "/path/results.json"), nullptr, false);
   EXPECT_EQ(viaPath["provenance"]["simulator"], simulatorDir + "/simulator");
 
   fs::copy_file(KORVAN_SIMULATOR_PATH, dir + "/bin/simulator");
-  const SimMgrResult beside = RunWithPath(simmgr, withOut("beside"), "/usr/bin:" + simulatorDir + ":/bin");
+  const SimMgrResult beside = RunWithPath(simmgr, withOut("beside"), ("/usr/bin:" + simulatorDir + ":/bin").c_str());
   ASSERT_EQ(beside.exitStatus, 0) << beside.err;
   const json viaBeside = json::parse(ReadFile(dir + "/beside/results.json"), nullptr, false);
   EXPECT_EQ(viaBeside["provenance"]["simulator"], dir + "/bin/simulator");
