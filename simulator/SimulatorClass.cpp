@@ -124,6 +124,7 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
       } else {
         std::cout << "Adding cout: " << std::endl;
         textTraceFile = new TraceFileKorvan(&std::cout);
+        textTraceFile->NameStream("standard output");
       }
       textTraceFile->setTraceLevel(traceLevel);
       traces->AddTraceFile(textTraceFile);
@@ -133,6 +134,7 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
         xmlTraceFile = new TraceFileXML((std::string(traceFileName) + ".xml").c_str());
       } else {
         xmlTraceFile = new TraceFileXML(&std::cout);
+        xmlTraceFile->NameStream("standard output");
       }
       xmlTraceFile->setTraceLevel(traceLevel);
       traces->AddTraceFile(xmlTraceFile);

@@ -49,9 +49,13 @@ TraceFile::~TraceFile() {
 
 void TraceFile::CheckWritten() {
   const int error = errno;
-  if (openedName.empty() || writeFailureReported || out == nullptr || !out->fail()) return;
+  if ((openedName.empty() && streamName.empty()) || writeFailureReported || out == nullptr || !out->fail()) {
+    return;
+  }
   writeFailureReported = true;
-  std::cerr << "!! Error writing trace file " << openedName << ": "
+  std::cerr << (openedName.empty() ? "!! Error writing the trace to " + streamName
+                                   : "!! Error writing trace file " + openedName)
+            << ": "
             << (error != 0 ? std::strerror(error) : "write failed")
             << "; the trace ends there" << std::endl;
 }

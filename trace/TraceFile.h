@@ -47,11 +47,15 @@ class TraceFile {
       __attribute__((format(printf, 3, 4)));
   virtual void printStr(int level, char* text);
 
-  // Reports, once, on standard error that a file the writer opened could
-  // not be written (a full disk, say): the trace goes on being dropped, the
-  // simulation goes on. Read errno as the failed write left it: call it
-  // right after the writes, as the container does.
+  // Reports, once, on standard error that a file the writer opened, or a
+  // stream named with NameStream, could not be written (a full disk, say):
+  // the trace goes on being dropped, the simulation goes on. Read errno as
+  // the failed write left it: call it right after the writes, as the
+  // container does.
   void CheckWritten();
+  // Names the stream handed to the constructor ("standard output"), so that
+  // a failed write to it is reported as one to a file is.
+  void NameStream(const std::string& name) { streamName = name; }
 
   // Sets the writer's level and TraceLevel.
   void setTraceLevel(int level);
@@ -81,6 +85,8 @@ class TraceFile {
   // failed write to it has been reported.
   std::string openedName;
   bool writeFailureReported = false;
+  // The name of a stream the writer was handed, if it was given one.
+  std::string streamName;
 };
 
 #endif

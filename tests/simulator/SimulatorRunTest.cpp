@@ -253,7 +253,8 @@ TEST_F(SimulatorRunTest, InterruptionHandsOverWhatWasSimulated) {
 
 // Under a file-size limit (ulimit -f) a write past it fails as on a full
 // disk: the trace ends and the run goes on, a result file that cannot take
-// its observations is reported; the process is not ended by SIGXFSZ.
+// its observations is reported; the process is not ended by SIGXFSZ. A
+// trace on a full standard output is reported as one in a file is.
 TEST_F(SimulatorRunTest, AFileSizeLimitIsReportedAsTheWriteThatFailed) {
   auto limited = [this](const std::vector<std::string>& arguments) {
     std::vector<std::string> shell = {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", KORVAN_SIMULATOR_PATH};
@@ -267,6 +268,17 @@ TEST_F(SimulatorRunTest, AFileSizeLimitIsReportedAsTheWriteThatFailed) {
             std::string::npos)
       << traced.err;
   EXPECT_TRUE(HasLine(traced.out, "SIMULATOR::MAIN()-GOOD EXIT"));
+  // A trace to standard output that cannot be written is reported too.
+  if (access("/dev/full", W_OK) == 0) {
+    for (const std::string kind : {"-m", "-x"}) {
+      const std::vector<std::string> full = {"-c", "exec \"$0\" -e 0 -N 20 " + kind + " >/dev/full",
+                                             KORVAN_SIMULATOR_PATH};
+      ProgramResult r = RunProgram("/bin/sh", full, 120.0, directory_);
+      EXPECT_EQ(r.exitCode, 0) << r.err;
+      EXPECT_NE(r.err.find("!! Error writing the trace to standard output: "), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find("; the trace ends there"), std::string::npos) << r.err;
+    }
+  }
   ProgramResult result = limited({"-e", "0", "-N", "2000", "-a", "out.csv"});
   ASSERT_FALSE(result.timedOut);
   EXPECT_EQ(result.exitCode, 1) << result.err;
