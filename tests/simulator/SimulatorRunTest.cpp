@@ -98,6 +98,28 @@ TEST_F(SimulatorRunTest, SameSeedGivesIdenticalResultsAndAnotherSeedDiffers) {
             LineStartingWith(twister.out, "Actions fired: "));
 }
 
+// SIMTEST picks the builder of the connectivity list (0, 1, 2). Any other
+// value, which a user's environment may hold for reasons of its own, once
+// built no list at all: hardly anything fired and every probability came
+// out 0. It is ignored, with a warning, and the numbers are the usual ones.
+TEST_F(SimulatorRunTest, AnUnknownSimtestSettingChangesNoResult) {
+  auto withSetting = [this](const std::string& setting, const std::string& file) {
+    const std::vector<std::string> shell = {
+        "-c", setting + " exec \"$0\" -e 35 -s 31415 -N 300 -a " + file, KORVAN_SIMULATOR_PATH};
+    return RunProgram("/bin/sh", shell, 120.0, directory_);
+  };
+  ProgramResult plain = withSetting("unset SIMTEST;", "plain.csv");
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  for (const std::string value : {"3", "-1", "yes", ""}) {
+    SCOPED_TRACE("SIMTEST=" + value);
+    ProgramResult r = withSetting("SIMTEST='" + value + "'", "set.csv");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("!! SIMTEST=" + value + " is not 0, 1 or 2: ignored"), std::string::npos) << r.err;
+    EXPECT_EQ(LineStartingWith(r.out, "Actions fired: "), LineStartingWith(plain.out, "Actions fired: "));
+    EXPECT_EQ(ReadFile(Path("set.csv")), ReadFile(Path("plain.csv")));
+  }
+}
+
 TEST_F(SimulatorRunTest, BatchLimitGivesOneHandOverOfThatManyObservations) {
   ProgramResult r = Run({"-e", "3", "-N", "3", "-c", "7", "-a", "out.csv", "-b", "out.bin"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
