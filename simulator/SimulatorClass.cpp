@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -330,17 +329,15 @@ void SimulatorClass::AttachModel(PVModel* model) {
 
   const long builderStart = KorvanClock();
   // SIMTEST=0 or 1 picks the earlier builder (1: with its matrix of pairs
-  // already listed), 2 or no SIMTEST the current one. Any other value, which
-  // would build no list at all (and fire almost nothing), is ignored with a
-  // warning: an environment variable of that name may be someone else's.
+  // already listed), 2 or no SIMTEST the current one, the value read as
+  // atoi reads it (so a text without digits is 0, as it has always been).
+  // Any other number, which would build no list at all (and fire almost
+  // nothing), is ignored with a warning.
   const char* setting = std::getenv("SIMTEST");
-  int builder = 2;
-  if (setting != nullptr) {
-    if (std::strcmp(setting, "0") == 0 || std::strcmp(setting, "1") == 0 || std::strcmp(setting, "2") == 0) {
-      builder = setting[0] - '0';
-    } else {
-      std::cerr << "!! SIMTEST=" << setting << " is not 0, 1 or 2: ignored" << std::endl;
-    }
+  int builder = setting == nullptr ? 2 : std::atoi(setting);
+  if (builder < 0 || builder > 2) {
+    std::cerr << "!! SIMTEST=" << setting << " is not 0, 1 or 2: ignored" << std::endl;
+    builder = 2;
   }
   int built = 0;
   if (builder == 2) {
