@@ -15,12 +15,14 @@ namespace {
 const size_t kMaxArgumentLength = 128;
 
 // Reads a number the way atoi does (leading blanks, an optional sign, then
-// decimal digits up to the first other character; no digits reads as 0), but
-// without undefined behaviour on overflow: the value saturates and
-// *overflow is set.
-long long ReadNumber(const char* text, bool* sawDigit, bool* overflow) {
+// decimal digits; no digits reads as 0), but without undefined behaviour on
+// overflow: the value saturates and *overflow is set. *trailing is set when
+// anything but blanks follows the digits: atoi would stop there, reading
+// "1e6" as 1 and "0x10" as 0, and such a number is refused instead.
+long long ReadNumber(const char* text, bool* sawDigit, bool* overflow, bool* trailing) {
   *sawDigit = false;
   *overflow = false;
+  *trailing = false;
   const char* p = text;
   while (std::isspace(static_cast<unsigned char>(*p))) p++;
   bool negative = false;
@@ -38,6 +40,8 @@ long long ReadNumber(const char* text, bool* sawDigit, bool* overflow) {
       value = value * 10 + digit;
     }
   }
+  while (std::isspace(static_cast<unsigned char>(*p))) p++;
+  *trailing = *p != '\0';
   return negative ? -value : value;
 }
 
@@ -60,10 +64,16 @@ bool OptionTakesParameter(char letter) {
 bool OptionIsFlag(char letter) { return letter == 'm' || letter == 'w' || letter == 'x'; }
 
 // Reads a number that must fit a 32-bit int; reports and returns false when
-// it does not.
+// it does not, or when other characters follow its digits. A text without
+// digits reads as 0, as it always has for these options.
 bool ReadIntOption(char letter, const char* text, int* out) {
-  bool sawDigit, overflow;
-  long long value = ReadNumber(text, &sawDigit, &overflow);
+  bool sawDigit, overflow, trailing;
+  long long value = ReadNumber(text, &sawDigit, &overflow, &trailing);
+  if (sawDigit && trailing) {
+    std::cerr << "ERROR: The value of '-" << letter << "' is not a whole decimal number: '" << text
+              << "'\n";
+    return false;
+  }
   if (overflow || value < INT_MIN || value > INT_MAX) {
     std::cerr << "ERROR: The value of '-" << letter << "' does not fit in a 32-bit integer: '"
               << text << "'\n";
@@ -153,9 +163,9 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
       case 'n': {
         // A report size below 1 would leave the data packets without room
         // for a single observation.
-        bool sawDigit, overflow;
-        long long value = ReadNumber(parameter, &sawDigit, &overflow);
-        if (!sawDigit || overflow || value < 1 || value > INT_MAX) {
+        bool sawDigit, overflow, trailing;
+        long long value = ReadNumber(parameter, &sawDigit, &overflow, &trailing);
+        if (!sawDigit || overflow || trailing || value < 1 || value > INT_MAX) {
           std::cerr << "ERROR: The report size ('-n') must be a whole number from 1 to " << INT_MAX
                     << ", not '" << parameter << "'\n";
           return 1;
@@ -165,11 +175,12 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
         break;
       }
       case 'N': {
-        // 0 means no limit; a negative number or a text without digits
-        // would silently mean the same and run for ever.
-        bool sawDigit, overflow;
-        long long value = ReadNumber(parameter, &sawDigit, &overflow);
-        if (!sawDigit || overflow || value < 0 || value > INT_MAX) {
+        // 0 means no limit; a negative number, a text without digits or
+        // one that only begins with them ("0x10", read as 0) would
+        // silently mean the same and run for ever.
+        bool sawDigit, overflow, trailing;
+        long long value = ReadNumber(parameter, &sawDigit, &overflow, &trailing);
+        if (!sawDigit || overflow || trailing || value < 0 || value > INT_MAX) {
           std::cerr << "ERROR: The batch limit ('-N') must be a whole number from 0 (no limit) to "
                     << INT_MAX << ", not '" << parameter << "'\n";
           return 1;
@@ -183,9 +194,9 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
         std::cout << "OverrideString is " << overrideString << std::endl;
         break;
       case 'p': {
-        bool sawDigit, overflow;
-        long long value = ReadNumber(parameter, &sawDigit, &overflow);
-        if (overflow || value < 1 || value > 65535) {
+        bool sawDigit, overflow, trailing;
+        long long value = ReadNumber(parameter, &sawDigit, &overflow, &trailing);
+        if (!sawDigit || overflow || trailing || value < 1 || value > 65535) {
           std::cerr << "ERROR: The port ('-p') must be a number from 1 to 65535, not '" << parameter
                     << "'\n";
           return 1;
@@ -199,9 +210,11 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
         std::cout << "Random Number Generator: " << generatorChoice << std::endl;
         break;
       case 's': {
-        bool sawDigit, overflow;
-        long long value = ReadNumber(parameter, &sawDigit, &overflow);
-        if (overflow || value < 0 || value > 4294967295LL) {
+        // A text without digits would read as 0, which means the default
+        // seed: another stream than the one asked for, silently.
+        bool sawDigit, overflow, trailing;
+        long long value = ReadNumber(parameter, &sawDigit, &overflow, &trailing);
+        if (!sawDigit || overflow || trailing || value < 0 || value > 4294967295LL) {
           std::cerr << "ERROR: The seed ('-s') must be a number from 0 to 4294967295, not '"
                     << parameter << "'\n";
           return 1;

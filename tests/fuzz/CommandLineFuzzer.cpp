@@ -21,10 +21,12 @@
 namespace {
 
 // A number as the reader takes it: blanks, a sign, then digits up to the
-// first other character. `fits` is false when the digits exceed 64 bits.
+// first other character. `fits` is false when the digits exceed 64 bits;
+// `rest` is true when anything but blanks follows the digits.
 struct Number {
   bool digits = false;
   bool fits = true;
+  bool rest = false;
   long long value = 0;
 };
 
@@ -41,6 +43,8 @@ Number ReadNumber(const std::string& text) {
     if (magnitude > (static_cast<unsigned long long>(LLONG_MAX) - digit) / 10) n.fits = false;
     if (n.fits) magnitude = magnitude * 10 + digit;
   }
+  while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) p++;
+  n.rest = p < text.size();
   if (n.fits) n.value = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
   return n;
 }
@@ -100,6 +104,11 @@ Expected Read(const std::vector<std::string>& args) {
     }
     const Number n = ReadNumber(parameter);
     auto readInt = [&](int* field, const char* echo) {
+      if (n.digits && n.rest) {
+        fail(std::string("ERROR: The value of '-") + letter + "' is not a whole decimal number: '" +
+             parameter + "'\n");
+        return false;
+      }
       if (!n.fits || n.value < INT_MIN || n.value > INT_MAX) {
         fail(std::string("ERROR: The value of '-") + letter +
              "' does not fit in a 32-bit integer: '" + parameter + "'\n");
@@ -124,7 +133,7 @@ Expected Read(const std::vector<std::string>& args) {
         break;
       case 'm': e.textTrace = true; break;
       case 'n':
-        if (!n.digits || !n.fits || n.value < 1 || n.value > INT_MAX) {
+        if (!n.digits || !n.fits || n.rest || n.value < 1 || n.value > INT_MAX) {
           return fail("ERROR: The report size ('-n') must be a whole number from 1 to 2147483647, not '" +
                       parameter + "'\n"), e;
         }
@@ -132,7 +141,7 @@ Expected Read(const std::vector<std::string>& args) {
         e.out += "ReportSize: " + std::to_string(e.reportSize) + "\n";
         break;
       case 'N':
-        if (!n.digits || !n.fits || n.value < 0 || n.value > INT_MAX) {
+        if (!n.digits || !n.fits || n.rest || n.value < 0 || n.value > INT_MAX) {
           return fail("ERROR: The batch limit ('-N') must be a whole number from 0 (no limit) to "
                       "2147483647, not '" + parameter + "'\n"), e;
         }
@@ -144,7 +153,7 @@ Expected Read(const std::vector<std::string>& args) {
         e.out += "OverrideString is " + parameter + "\n";
         break;
       case 'p':
-        if (!n.fits || n.value < 1 || n.value > 65535) {
+        if (!n.digits || !n.fits || n.rest || n.value < 1 || n.value > 65535) {
           return fail("ERROR: The port ('-p') must be a number from 1 to 65535, not '" + parameter +
                       "'\n"), e;
         }
@@ -153,7 +162,7 @@ Expected Read(const std::vector<std::string>& args) {
         break;
       case 'r': if (!readInt(&e.generator, "Random Number Generator: ")) return e; break;
       case 's':
-        if (!n.fits || n.value < 0 || n.value > 4294967295LL) {
+        if (!n.digits || !n.fits || n.rest || n.value < 0 || n.value > 4294967295LL) {
           return fail("ERROR: The seed ('-s') must be a number from 0 to 4294967295, not '" +
                       parameter + "'\n"), e;
         }

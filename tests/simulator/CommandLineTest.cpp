@@ -155,6 +155,40 @@ TEST(CommandLineTest, NumbersThatCannotBeUsedAreRefused) {
   EXPECT_TRUE(HasLine(zero.out, "Port: 65535"));
 }
 
+// Digits followed by anything but blanks were read up to the first other
+// character: "-N 1e6" ran one replication, "-N 0x10" (read as 0, no limit)
+// ran for ever, "-s 0x10" and "-s abc" ran the default seed, "-e 1e1"
+// experiment 1. Such numbers are refused; blanks around them are not.
+TEST(CommandLineTest, NumbersWithOtherCharactersAfterTheirDigitsAreRefused) {
+  const std::string batches =
+      "ERROR: The batch limit ('-N') must be a whole number from 0 (no limit) to 2147483647, "
+      "not '";
+  ExpectRefused({"-N", "1e6"}, batches + "1e6'\n");
+  ExpectRefused({"-N", "0x10"}, batches + "0x10'\n");
+  ExpectRefused({"-N5abc"}, batches + "5abc'\n");
+  ExpectRefused({"-N", "2.5"}, batches + "2.5'\n");
+  const std::string reportSize = "ERROR: The report size ('-n') must be a whole number from 1 to 2147483647, not '";
+  ExpectRefused({"-n", "1e3"}, reportSize + "1e3'\n");
+  const std::string seed = "ERROR: The seed ('-s') must be a number from 0 to 4294967295, not '";
+  ExpectRefused({"-s", "0x10"}, seed + "0x10'\n");
+  ExpectRefused({"-s", "abc"}, seed + "abc'\n");
+  ExpectRefused({"-s", "12 34"}, seed + "12 34'\n");
+  ExpectRefused({"-p", "0x2710"},
+                "ERROR: The port ('-p') must be a number from 1 to 65535, not '0x2710'\n");
+  ExpectRefused({"-e", "1e1"}, "ERROR: The value of '-e' is not a whole decimal number: '1e1'\n");
+  ExpectRefused({"-c3x"}, "ERROR: The value of '-c' is not a whole decimal number: '3x'\n");
+  ExpectRefused({"-r", "1.0"}, "ERROR: The value of '-r' is not a whole decimal number: '1.0'\n");
+  // Blanks before and after the digits, and a sign, are still taken.
+  ProgramResult blanks = RunQuick({"-s", " 42 ", "-e", "+2", "-n", "500\t"});
+  EXPECT_EQ(blanks.exitCode, 0) << blanks.err;
+  EXPECT_TRUE(HasLine(blanks.out, "Random Number Seed: 42"));
+  EXPECT_TRUE(HasLine(blanks.out, "Experiment: 2"));
+  EXPECT_TRUE(HasLine(blanks.out, "ReportSize: 500"));
+  ProgramResult limit = RunSimulator({"-N", "3 "}, 60.0, testing::TempDir());
+  EXPECT_EQ(limit.exitCode, 0) << limit.err;
+  EXPECT_TRUE(HasLine(limit.out, "Max Number of Batches: 3"));
+}
+
 TEST(CommandLineTest, TraceFileOrLevelAloneTurnsTheTextTraceOn) {
   const std::string header =
       "**************************************\n\t\tTRACE\n**************************************\n";
