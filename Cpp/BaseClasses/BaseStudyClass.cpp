@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -164,13 +165,18 @@ void BaseStudyClass::overrideGVs(char* overrides) {
       case 'c':
         value.c = text[0];  // tokens are never empty
         break;
+      // A number beyond the type's range would become an infinity that
+      // nobody wrote ("inf" itself still reads as one), as an integer out
+      // of its range is refused.
       case 'd':
+        errno = 0;
         value.d = std::strtod(text, &end);
-        converted = end != text;
+        converted = end != text && !(errno == ERANGE && std::isinf(value.d));
         break;
       case 'f':
+        errno = 0;
         value.f = std::strtof(text, &end);
-        converted = end != text;
+        converted = end != text && !(errno == ERANGE && std::isinf(value.f));
         break;
       case 'i':
         converted = ReadInteger(text, INT_MIN, INT_MAX, &integer);

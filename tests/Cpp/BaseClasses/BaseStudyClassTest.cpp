@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -140,6 +141,33 @@ TEST(BaseStudyClassTest, ValueThatDoesNotConvertIsReportedAndSkipped) {
             "Value 99999999999 for int not recognized as type i\n");
   EXPECT_EQ(study.sht, 4);
   EXPECT_EQ(study.lng, 1);  // a leading number converts, as "%li" reads it
+}
+
+// A real beyond its type's range read as an infinity that nobody wrote, so
+// it is refused like an integer beyond its range; an infinity written as
+// such, and a number too small for the type (which reads as 0 or as the
+// nearest tiny value), are still taken.
+TEST(BaseStudyClassTest, RealsBeyondTheirTypesRangeAreRefused) {
+  TypedStudy study;
+  std::string out = Override(&study, "f:flt:1e40:d:dbl:1e400:f:flt:-3.5e38:d:dbl:-1e309");
+  EXPECT_EQ(out,
+            "Value 1e40 for flt not recognized as type f\n"
+            "Value 1e400 for dbl not recognized as type d\n"
+            "Value -3.5e38 for flt not recognized as type f\n"
+            "Value -1e309 for dbl not recognized as type d\n");
+  EXPECT_EQ(study.flt, -1.0f);
+  EXPECT_EQ(study.dbl, -1.0);
+  EXPECT_EQ(study.calls, 0);
+  EXPECT_EQ(Override(&study, "f:flt:3.4e38:d:dbl:1.7e308"), "");
+  EXPECT_EQ(study.flt, 3.4e38f);
+  EXPECT_EQ(study.dbl, 1.7e308);
+  EXPECT_EQ(Override(&study, "f:flt:inf:d:dbl:-infinity"), "");
+  EXPECT_TRUE(std::isinf(study.flt) && study.flt > 0);
+  EXPECT_TRUE(std::isinf(study.dbl) && study.dbl < 0);
+  EXPECT_EQ(Override(&study, "f:flt:1e-50:d:dbl:1e-400"), "");
+  EXPECT_EQ(study.flt, 0.0f);
+  EXPECT_EQ(study.dbl, 0.0);
+  EXPECT_EQ(study.calls, 6);
 }
 
 TEST(BaseStudyClassTest, LetterThatDoesNotMatchTheDeclaredTypeIsRefused) {
