@@ -13,6 +13,7 @@
 
 #include "Cpp/BaseClasses/KorvanAssert.h"
 #include "simmgr/LauncherPreset.h"
+#include "simmgr/NumberText.h"
 #include "tools/SimMgrConnection.h"
 
 namespace {
@@ -448,7 +449,17 @@ void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
                       ", command " + std::to_string(message.command) + ", process " +
                       std::to_string(message.pid) + ")");
     case SimMgrMessage::kCpuTime:
-      if (CheckSender(message)) current.cpuSeconds = message.cpuSeconds;
+      if (!CheckSender(message)) return;
+      // A processor time is a finite number of seconds from 0 up; any other
+      // would be added into the experiment's and the study's times, and a
+      // NaN or an infinity, which JSON cannot hold, would leave a saved
+      // state that cannot be resumed.
+      if (!(message.cpuSeconds >= 0.0 && message.cpuSeconds <= 1e15)) {
+        return Fail(SimulatorAttempt::kProtocol, "protocol error: a CPU-time record holds " +
+                                                     NumberText::Shortest(message.cpuSeconds) +
+                                                     " s, not a processor time");
+      }
+      current.cpuSeconds = message.cpuSeconds;
       return;
     case SimMgrMessage::kData:
       if (!CheckSender(message)) return;

@@ -276,7 +276,11 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
   if (!resume.empty()) outDir = resume;
   if (!replicationsGiven && !precisionGiven && !Given("--test") && resume.empty()) rule.absolute = 0.01;
   // A test decides after every replication: no minimum applies to it.
-  if (!replicationsGiven && !Given("--test") && rule.maxReplications < rule.minReplications) {
+  // Without --max-replications the maximum is known only once the targets
+  // are (an absolute target alone sets it at or above the minimum): the
+  // default is checked against the minimum then.
+  if (!replicationsGiven && !Given("--test") && Given("--max-replications") &&
+      rule.maxReplications < rule.minReplications) {
     error = "--max-replications is below --min-replications";
     return false;
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -85,6 +86,10 @@ std::string SimulationManager::AsciiFile(const std::string& dir, int experiment,
   return (dir.compare(0, 1, "-") == 0 ? "./" : "") + dir + "/experiment" + std::to_string(experiment) +
          (segment > 0 ? "-segment" + std::to_string(segment) : "") +
          (attempt > 0 ? "-attempt" + std::to_string(attempt) : "") + ".txt";
+}
+
+int64_t SimulationManager::BatchLimit(int64_t remaining) {
+  return remaining <= 2147483647 ? remaining : 0;
 }
 
 SimulationManager::SimulationManager(const SimMgrOptions& options, const StudyTable& study,
@@ -271,10 +276,11 @@ void SimulationManager::StartRuns() {
       // another's.
       launch.asciiFile = AsciiFile(options.asciiDir, run.Experiment(), segment, attempt);
     }
-    launch.timeoutMs = static_cast<int>(options.timeoutSeconds * 1000.0);
+    // Rounded up: a timeout below a millisecond is not one of none.
+    launch.timeoutMs = static_cast<int>(std::ceil(options.timeoutSeconds * 1000.0));
     // The simulator stops by itself at the most the rule can still use, and
     // writes its last observations at once when it does.
-    launch.batchLimit = std::min<int64_t>(run.Remaining(), 2147483647);
+    launch.batchLimit = BatchLimit(run.Remaining());
     // Short of descriptors or processes while other simulators run (or
     // stop): it waits for one of them to end instead of failing.
     launch.waitIfShort = anyActive;

@@ -81,6 +81,13 @@ class SimulationManager {
   // The longest argument the simulator takes; it refuses to run with a
   // longer one (an ASCII file name among them).
   static constexpr size_t kMaxSimulatorArgument = 128;
+  // The batch limit (-N) a simulator is started with when the experiment
+  // may still use `remaining` replications: all of them when the simulator
+  // can count them (at most 2^31 - 1), else none. A simulator given a
+  // smaller limit than the work left would end by itself at it, and its
+  // good end would be taken for a failure; without a limit, it runs until
+  // the manager asks it to quit.
+  static int64_t BatchLimit(int64_t remaining);
 
  private:
   void StartRuns();

@@ -3,10 +3,21 @@
 #include <algorithm>
 #include <cmath>
 
+namespace {
+
+// The look after `look` (below `limit`): twice as many replications, or
+// `limit` when that is no further; doubling near the end of int64_t's
+// range would overflow.
+int64_t Doubled(int64_t look, int64_t limit) { return look > (limit - 1) / 2 ? limit : look * 2; }
+
+}  // namespace
+
 int StoppingRule::Looks() const {
   if (!Precision()) return 1;
   int looks = 1;
-  for (int64_t n = std::max<int64_t>(minReplications, 2); n < maxReplications; n *= 2) ++looks;
+  for (int64_t n = std::max<int64_t>(minReplications, 2); n < maxReplications; n = Doubled(n, maxReplications)) {
+    ++looks;
+  }
   return looks;
 }
 
@@ -67,7 +78,7 @@ double StoppingRule::IntervalConfidence() const {
 int64_t StoppingRule::NextLook(int64_t n) const {
   if (!Precision()) return Limit();
   int64_t look = std::max<int64_t>(minReplications, 2);
-  while (look < n && look < maxReplications) look *= 2;
+  while (look < n && look < maxReplications) look = Doubled(look, maxReplications);
   return std::min(look, maxReplications);
 }
 

@@ -313,6 +313,15 @@ namespace {
 // its attempts of many segments) stays far below this.
 const off_t kLargestState = off_t{256} << 20;
 
+// More replications or observations than any study asks for: simmgr takes
+// at most 10^12 as a limit, and the worst case of a precision target is
+// below 2.2 * 10^15 (see StoppingRule::WorstCase), whose looks end within
+// 2^53. Counts up to it are exact as doubles (the count of ones of 0/1
+// observations is compared as one), and doubling or adding a few of them
+// stays far from int64_t's end: a damaged or edited file with more would
+// overflow the sums of counts on resuming.
+constexpr int64_t kLargestCount = int64_t{1} << 53;
+
 // The whole of the regular file at path. A path naming anything else (a
 // pipe, which would wait for a writer; a device such as /dev/zero, which
 // never ends) or a file beyond kLargestState is refused.
@@ -426,11 +435,11 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
   if (rule == nullptr) return fail();
   StoppingRule& r = state.rule;
   std::string interval;
-  if (!read.Integer(*rule, "replications", "the rule", 0, INT64_MAX, r.replications) ||
+  if (!read.Integer(*rule, "replications", "the rule", 0, kLargestCount, r.replications) ||
       !read.Real(*rule, "relative", "the rule", r.relative) || !read.Real(*rule, "absolute", "the rule", r.absolute) ||
       !read.Real(*rule, "confidence", "the rule", r.confidence) ||
-      !read.Integer(*rule, "min_replications", "the rule", 2, INT64_MAX, r.minReplications) ||
-      !read.Integer(*rule, "max_replications", "the rule", 2, INT64_MAX, r.maxReplications) ||
+      !read.Integer(*rule, "min_replications", "the rule", 2, kLargestCount, r.minReplications) ||
+      !read.Integer(*rule, "max_replications", "the rule", 2, kLargestCount, r.maxReplications) ||
       !read.Text(*rule, "interval", "the rule", interval) ||
       !read.Boolean(*rule, "simultaneous", "the rule", r.simultaneous)) {
     return fail();
@@ -438,6 +447,8 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
   if (!ConfidenceInterval::Parse(interval, r.method) || !(r.confidence > 0.0 && r.confidence < 1.0)) {
     return read.Fail("the rule's interval or confidence is not valid"), fail();
   }
+  // 0 stands for a target not asked for; simmgr takes no other below 0.
+  if (r.relative < 0.0 || r.absolute < 0.0) return read.Fail("the rule's precision is negative"), fail();
   const json* test = read.Field(*rule, "test", "the rule");
   if (test == nullptr) return fail();
   if (!test->is_null()) {
@@ -471,7 +482,7 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
     if (!read.Text(item, "decision", where, decision) || !DecisionFromName(decision, e.decision)) {
       return read.Fail(where + ": no valid decision"), fail();
     }
-    if (!read.Integer(item, "decision_replications", where, 0, INT64_MAX, e.decisionReplications)) return fail();
+    if (!read.Integer(item, "decision_replications", where, 0, kLargestCount, e.decisionReplications)) return fail();
     const json* attempts = read.Array(item, "attempts", where);
     if (attempts == nullptr) return fail();
     for (const json& entry : *attempts) {
@@ -483,10 +494,16 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
           !read.Integer(entry, "attempt", at, 0, 1000000, number) ||
           !read.Integer(entry, "seed", at, 0, SeedSequence::kLargestSeed, seed) ||
           !read.Text(entry, "host", at, a.host) || !read.Integer(entry, "port", at, 0, 65535, port) ||
-          !read.Integer(entry, "replications", at, 0, INT64_MAX, a.replications) ||
+          !read.Integer(entry, "replications", at, 0, kLargestCount, a.replications) ||
           !read.Real(entry, "cpu_seconds", at, a.cpuSeconds) || !read.Real(entry, "wall_seconds", at, a.wallSeconds) ||
           !read.Text(entry, "ended", at, ended) || !read.Text(entry, "reason", at, a.reason)) {
         return fail();
+      }
+      // Added up into the experiment's and the study's times: from 0 up,
+      // and far from where their sums could overflow (10^15 s is more than
+      // thirty million years).
+      if (!(a.cpuSeconds >= 0.0 && a.cpuSeconds <= 1e15 && a.wallSeconds >= 0.0 && a.wallSeconds <= 1e15)) {
+        return read.Fail(at + " has a time that is negative or beyond any run's"), fail();
       }
       if (!EndingFromName(ended, a.ending)) return read.Fail(at + " ended in an unknown way"), fail();
       a.segment = static_cast<int>(segment);
@@ -501,7 +518,7 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
         bool binary = false;
         ExactSum sum, squares;
         RunningStatistics rebuilt;
-        if (!read.Integer(s, "count", at, 0, INT64_MAX, count) || !read.Sum(s, "sum", at, sum) ||
+        if (!read.Integer(s, "count", at, 0, kLargestCount, count) || !read.Sum(s, "sum", at, sum) ||
             !read.Sum(s, "squares", at, squares) || !read.Boolean(s, "binary", at, binary)) {
           return fail();
         }
@@ -521,6 +538,18 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
         a.reason = "the manager ended while it ran";
       }
       e.attempts.push_back(a);
+    }
+    // Merged on resuming: the experiment's counts together stay within
+    // the bound too. Checked at every addition, so that the total, at most
+    // twice the bound, cannot overflow however many attempts there are.
+    for (size_t v = 0; v < numVariables; ++v) {
+      int64_t total = 0;
+      for (const SimulatorAttempt& a : e.attempts) {
+        total += a.statistics[v].Count();
+        if (total > kLargestCount) {
+          return read.Fail(where + " holds more observations than any study can"), fail();
+        }
+      }
     }
     state.experiments.push_back(e);
   }

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <iostream>
 #include <limits.h>
+#include <set>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -248,7 +249,9 @@ int main(int argc, char** argv) {
     rule.maxReplications = rule.WorstCase();
   }
   if (rule.Precision() && rule.maxReplications < rule.minReplications) {
-    std::cerr << "simmgr: --max-replications is below --min-replications\n";
+    std::cerr << "simmgr: the most replications an experiment may run, " << rule.maxReplications
+              << (options.Given("--max-replications") ? "" : " (no --max-replications given)")
+              << ", is below --min-replications " << rule.minReplications << "\n";
     return 2;
   }
   if (options.rule.Hypothesis() && options.rule.testVariable < 0) {
@@ -260,13 +263,20 @@ int main(int argc, char** argv) {
               << labels << ")\n";
     return 2;
   }
-  // Each host needs a port per simulator running there at once.
-  const int hosts = options.hosts.empty() ? 1 : static_cast<int>(options.hosts.size());
-  const int perHost = (options.jobs + hosts - 1) / hosts;
+  // Each host needs a port per simulator running there at once. An
+  // experiment runs one simulator at a time, so no more run at once than
+  // there are experiments, whatever --jobs says; a host named twice in
+  // --hosts is one host.
+  const int hosts =
+      options.hosts.empty() ? 1 : static_cast<int>(std::set<std::string>(options.hosts.begin(), options.hosts.end()).size());
+  const int atOnce = std::min<int>(options.jobs, static_cast<int>(experiments.size()));
+  const int perHost = (atOnce + hosts - 1) / hosts;
   if (options.port + perHost - 1 > 65535) {
     std::cerr << "simmgr: --port " << options.port << " leaves " << 65536 - options.port
               << " port(s) up to 65535, but " << perHost << " simulator(s) per host run at once"
-              << " (--jobs " << options.jobs << "); choose a lower --port or fewer --jobs\n";
+              << " (--jobs " << options.jobs;
+    if (atOnce < options.jobs) std::cerr << ", " << experiments.size() << " experiments";
+    std::cerr << "); choose a lower --port or fewer --jobs\n";
     return 2;
   }
   // Each simulator is given its ASCII file by name, and a simulator given

@@ -248,7 +248,7 @@ class SimulatorClass {
   DataPacket* valuePacket = nullptr;
   DataPacket* squarePacket = nullptr;
   int queueCapacity = 50;
-  int reportsWritten = 1;
+  int64_t reportsWritten = 1;
   KorvanSocket* simMgrSocket = nullptr;
   KorvanSocket* listenSocket = nullptr;
   int acceptPollMs = 2000;
@@ -280,7 +280,10 @@ class SimulatorClass {
   int generatorChoice = 0;
   uint32_t seed = 31415;
   int maxBatches = -1;
-  int batchesDone = 0;
+  // Counted in 64 bits: a run without a limit (-N 0, which simmgr uses
+  // when an experiment may need more than 2^31 replications) goes on past
+  // 2^31 replications.
+  int64_t batchesDone = 0;
   char* asciiFileName = nullptr;
   char* binFileName = nullptr;
   bool waitForSocket = false;

@@ -522,7 +522,7 @@ int SimulatorClass::CheckReportSize(double seconds) {
   KORVAN_ASSERT(valuePacket != nullptr && squarePacket != nullptr);
   cpuSeconds = seconds;
   if (simMgrSocket != nullptr) ListenToSimMgr(simMgrSocket);
-  const int r = reportsWritten;
+  const int64_t r = reportsWritten;
 
   // The write-out takes packets in pairs, so a pair is queued whole: with no
   // room for both, what is queued is written out first.
@@ -541,7 +541,7 @@ int SimulatorClass::CheckReportSize(double seconds) {
   // would come after it to write the held packets, and their observations
   // would be lost. cpuSeconds is in seconds, so the 0.2 s threshold holds
   // whatever the platform's clock rate.
-  if (r > 10 && seconds / r < 0.2) {
+  if (r > 10 && seconds / static_cast<double>(r) < 0.2) {
     if (fullPackets->Count() < queueCapacity && status == 0) return 0;
   }
   reportsWritten++;

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "simmgr/StudyState.h"
 #include "tests/fuzz/FuzzSupport.h"
@@ -61,8 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::set<int> seen;
   for (const StudyState::Experiment& e : state.experiments) {
     FUZZ_CHECK(seen.insert(e.experiment).second, "an experiment saved twice accepted");
+    std::vector<int64_t> totals;
     for (const SimulatorAttempt& a : e.attempts) {
       FUZZ_CHECK(a.ending != SimulatorAttempt::kRunning, "an attempt read back as still running");
+      FUZZ_CHECK(a.cpuSeconds >= 0.0 && a.wallSeconds >= 0.0, "an attempt with a negative time accepted");
+      totals.resize(a.statistics.size(), 0);
+      for (size_t v = 0; v < a.statistics.size(); ++v) {
+        totals[v] += a.statistics[v].Count();
+        // Merged on resuming: within 2^53, far from overflowing.
+        FUZZ_CHECK(totals[v] <= (int64_t{1} << 53), "an experiment with more observations than any study");
+      }
       FUZZ_CHECK(a.segment >= 0 && a.segment < std::max(state.segments, 1), "an attempt of a later segment");
       FUZZ_CHECK(a.statistics.size() == e.attempts.front().statistics.size(), "attempts of unequal variables");
     }

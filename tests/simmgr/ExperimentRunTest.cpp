@@ -316,4 +316,70 @@ TEST(ExperimentRunTest, AFloodingSimulatorCostsBoundedMemory) {
   EXPECT_LT(err.size(), 100000u);
 }
 
+// A CPU-time record whose time is no processor time (not a number, infinite,
+// negative) ends its attempt as a protocol error, as a data record holding
+// such a number does. It used to be taken: added into the experiment's
+// time, and a NaN, which JSON cannot hold, saved as null, which left a
+// saved state that could not be resumed. The retry completes the
+// experiment, and the study can be taken further.
+TEST(ExperimentRunTest, ACpuTimeThatIsNoProcessorTimeIsAProtocolError) {
+  const std::string dir = TestFolder("cpu_time");
+  auto sendsCpuTime = [](int k, double seconds) {
+    return [k, seconds](KorvanSocket& connection) {
+      FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+      FakeSimulator::Send(connection, CpuRecord(k, seconds));
+      FakeSimulator::ReadCommand(connection);  // until the manager hangs up
+    };
+  };
+  FakeSimulator nan(sendsCpuTime(1, std::numeric_limits<double>::quiet_NaN()));
+  FakeSimulator infinite(sendsCpuTime(2, std::numeric_limits<double>::infinity()));
+  FakeSimulator negative(sendsCpuTime(3, -1.0));
+  const std::string script = dir + "/standin.sh";
+  WriteScript(script,
+              "#!/bin/sh\n"
+              "exp=''; prev=''\n"
+              "for a in \"$@\"; do [ \"$prev\" = -e ] && exp=$a; prev=$a; done\n"
+              "marker='" + dir + "/started-'$exp\n"
+              "if [ ! -e \"$marker\" ]; then\n"
+              "  : > \"$marker\"\n"
+              "  case \"$exp\" in\n"
+              "    1) echo 'REGISTER:  Port: [" + std::to_string(nan.port) + "]'; exec sleep 60;;\n"
+              "    2) echo 'REGISTER:  Port: [" + std::to_string(infinite.port) + "]'; exec sleep 60;;\n"
+              "    3) echo 'REGISTER:  Port: [" + std::to_string(negative.port) + "]'; exec sleep 60;;\n"
+              "  esac\n"
+              "fi\n"
+              "exec '" KORVAN_SIMULATOR_PATH "' \"$@\"\n");
+  const std::vector<std::string> common = {"--port", "25100", "--timeout", "20", "--simulator", script,
+                                           "--launcher", "{command}"};
+  std::vector<std::string> arguments = {"--experiments", "1-3", "--replications", "300", "--jobs", "3",
+                                        "--out", dir + "/out"};
+  arguments.insert(arguments.end(), common.begin(), common.end());
+  SimMgrResult result = RunSimMgr(arguments, 90000);
+  nan.Finish();
+  infinite.Finish();
+  negative.Finish();
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  for (const char* text : {"nan", "inf", "-1"}) {
+    EXPECT_NE(result.err.find(std::string("protocol error: a CPU-time record holds ") + text +
+                              " s, not a processor time after 0 replications; starting it again"),
+              std::string::npos)
+        << text << "\n" << result.err;
+  }
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 9u);
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.at("status"), "complete");
+    EXPECT_EQ(row.at("replications"), "300");
+    EXPECT_EQ(row.at("attempt_endings"), "protocol;complete");
+    const double cpu = std::strtod(row.at("cpu_seconds").c_str(), nullptr);
+    EXPECT_TRUE(cpu >= 0.0 && cpu < 100.0) << row.at("cpu_seconds");
+  }
+  // The saved state reads back, and the study goes on from it.
+  arguments = {"--resume", dir + "/out", "--replications", "400"};
+  arguments.insert(arguments.end(), common.begin(), common.end());
+  result = RunSimMgr(arguments, 90000);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  for (const auto& row : ReadCsv(dir + "/out/results.csv")) EXPECT_EQ(row.at("replications"), "400");
+}
+
 }  // namespace

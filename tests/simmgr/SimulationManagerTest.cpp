@@ -20,6 +20,7 @@
 #include "simmgr/RunningStatistics.h"
 #include "simmgr/SeedSequence.h"
 #include "simmgr/SequentialTest.h"
+#include "simmgr/SimulationManager.h"
 #include "simmgr/StoppingRule.h"
 #include "simmgr/StudyState.h"
 #include "tests/simmgr/SimMgrTestSupport.h"
@@ -902,4 +903,97 @@ TEST(SimulationManagerTest, SimultaneousIntervalsAreNamedEverywhere) {
   EXPECT_EQ(document["experiments"][0]["variables"][0]["simultaneous"], true);
   EXPECT_NE(ReadFile(dir + "/out/reliability.svg").find("90% simultaneous (Bonferroni) Wilson confidence interval"),
             std::string::npos);
+}
+
+// The batch limit a simulator is started with: the replications the
+// experiment may still use while the simulator can count them (-N takes at
+// most 2^31 - 1), else none. A simulator given 2^31 - 1 when more were
+// needed ended by itself there, and its good end counted as a failed
+// attempt: an experiment allowed more than 2^31 - 1 replications
+// (--max-replications up to 10^12, or the worst case of a fine
+// --abs-precision) failed after its retries.
+TEST(SimulationManagerTest, ASimulatorIsGivenNoBatchLimitItCannotCount) {
+  EXPECT_EQ(SimulationManager::BatchLimit(1), 1);
+  EXPECT_EQ(SimulationManager::BatchLimit(2147483647), 2147483647);
+  EXPECT_EQ(SimulationManager::BatchLimit(2147483648LL), 0);
+  EXPECT_EQ(SimulationManager::BatchLimit(1000000000000LL), 0);
+  EXPECT_EQ(SimulationManager::BatchLimit(INT64_MAX), 0);
+
+  // End to end: a launcher that notes each simulator's command line.
+  const std::string dir = TestFolder("batch_limit");
+  const std::string script = dir + "/noting.sh";
+  WriteScript(script, "#!/bin/sh\necho \"$*\" >> '" + dir + "/arguments'\nexec '" KORVAN_SIMULATOR_PATH "' \"$@\"\n");
+  for (const char* most : {"2147483647", "3000000000"}) {
+    std::filesystem::remove(dir + "/arguments");
+    const SimMgrResult result =
+        RunSimMgr({"--experiments", "0", "--abs-precision", "0.05", "--min-replications", "500",
+                   "--max-replications", most, "--port", "25200", "--out", dir + "/out-" + most, "--simulator",
+                   script});
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    const std::string arguments = ReadFile(dir + "/arguments");
+    EXPECT_EQ(Count(arguments, "\n"), 1u) << arguments;
+    if (std::string(most) == "2147483647") {
+      EXPECT_NE(arguments.find(" -N 2147483647\n"), std::string::npos) << arguments;
+    } else {
+      EXPECT_EQ(arguments.find(" -N "), std::string::npos) << arguments;
+    }
+    const auto rows = ReadCsv(dir + "/out-" + std::string(most) + "/results.csv");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].at("status"), "complete");
+    EXPECT_EQ(rows[0].at("attempt_endings"), "complete");
+    EXPECT_EQ(rows[0].at("precision_met"), "1");
+  }
+}
+
+// An absolute target alone sets the maximum at or above the minimum: a
+// minimum above the default maximum (10^7) is not refused for it. With a
+// relative target the default maximum stands, and the refusal says so.
+TEST(SimulationManagerTest, AMinimumAboveTheDefaultMaximumIsRefusedOnlyWhenItIsOne) {
+  const std::string dir = TestFolder("minimum_above_default");
+  SimMgrResult result = RunSimMgr({"--experiments", "0", "--min-replications", "20000000", "--abs-precision",
+                                   "1", "--port", "25300", "--out", dir + "/absolute", "--simulator",
+                                   dir + "/no-simulator"});
+  // Refused only for the simulator it was given (so that no study of 2 * 10^7
+  // replications runs here), not for its numbers.
+  EXPECT_EQ(result.exitStatus, 2) << result.err;
+  EXPECT_EQ(result.err.find("below --min-replications"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("is not an executable file"), std::string::npos) << result.err;
+  result = RunSimMgr({"--experiments", "0", "--min-replications", "20000000", "--precision", "0.1", "--port",
+                      "25300", "--out", dir + "/relative", "--simulator", KORVAN_SIMULATOR_PATH});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("the most replications an experiment may run, 10000000 (no --max-replications "
+                            "given), is below --min-replications 20000000"),
+            std::string::npos)
+      << result.err;
+  result = RunSimMgr({"--experiments", "0", "--min-replications", "2000", "--max-replications", "1000", "--port",
+                      "25300", "--out", dir + "/given", "--simulator", KORVAN_SIMULATOR_PATH});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("--max-replications is below --min-replications"), std::string::npos) << result.err;
+}
+
+// An experiment runs one simulator at a time: the ports up to 65535 need
+// to cover the simulators that can run at once, no more than there are
+// experiments, whatever --jobs says (the last port alone was refused for a
+// single experiment with the default --jobs of two cores).
+TEST(SimulationManagerTest, TheLastPortsAreEnoughForAsManyExperiments) {
+  const std::string dir = TestFolder("last_ports");
+  SimMgrResult result = RunSimMgr({"--experiments", "5", "--replications", "100", "--jobs", "4", "--port", "65535",
+                                   "--out", dir + "/one", "--simulator", KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  const json document = json::parse(ReadFile(dir + "/one/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  EXPECT_EQ(document["experiments"][0]["attempts"][0]["port"], 65535);
+  result = RunSimMgr({"--experiments", "5-6", "--replications", "100", "--jobs", "4", "--port", "65535", "--out",
+                      dir + "/two", "--simulator", KORVAN_SIMULATOR_PATH});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("--port 65535 leaves 1 port(s) up to 65535, but 2 simulator(s) per host run at once "
+                            "(--jobs 4, 2 experiments)"),
+            std::string::npos)
+      << result.err;
+  // A host named twice is one host: both simulators run there.
+  result = RunSimMgr({"--experiments", "5-6", "--replications", "100", "--jobs", "2", "--port", "65535",
+                      "--launcher", "{command}", "--hosts", "127.0.0.1,127.0.0.1", "--out", dir + "/twice",
+                      "--simulator", KORVAN_SIMULATOR_PATH});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("but 2 simulator(s) per host run at once (--jobs 2)"), std::string::npos) << result.err;
 }

@@ -154,3 +154,30 @@ TEST(StoppingRuleTest, TheWorstCaseEndsTheLooks) {
   rule.variables = 3;
   EXPECT_GT(rule.WorstCase(), worst);
 }
+
+// Looks at the end of int64_t's range: doubling the last look below the
+// maximum overflowed (a maximum of 2^63 - 1, as a damaged saved state could
+// give, left Looks() doubling a wrapped-around count for ever).
+TEST(StoppingRuleTest, LooksNearTheEndOfTheRangeDoNotOverflow) {
+  StoppingRule rule;
+  rule.absolute = 0.01;
+  rule.minReplications = 1000;
+  rule.maxReplications = INT64_MAX;
+  // 1000 * 2^k for k = 0 .. 53 lie below 2^63 - 1, then the maximum.
+  EXPECT_EQ(rule.Looks(), 55);
+  EXPECT_EQ(rule.NextLook(1001), 2000);
+  EXPECT_EQ(rule.NextLook(int64_t{1000} << 53), int64_t{1000} << 53);
+  EXPECT_EQ(rule.NextLook((int64_t{1000} << 53) + 1), INT64_MAX);
+  EXPECT_EQ(rule.NextLook(INT64_MAX), INT64_MAX);
+  EXPECT_TRUE(rule.IsLook(INT64_MAX));
+  rule.minReplications = INT64_MAX / 2 + 1;
+  EXPECT_EQ(rule.Looks(), 2);
+  EXPECT_EQ(rule.NextLook(2), INT64_MAX / 2 + 1);
+  EXPECT_EQ(rule.NextLook(INT64_MAX / 2 + 2), INT64_MAX);
+  // An odd maximum just past a doubled look: that look is still one.
+  rule.minReplications = 3;
+  rule.maxReplications = 7;
+  EXPECT_EQ(rule.Looks(), 3);  // 3, 6, 7
+  EXPECT_EQ(rule.NextLook(4), 6);
+  EXPECT_EQ(rule.NextLook(7), 7);
+}

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -447,4 +448,108 @@ TEST(StudyStateTest, ContradictoryResumesAreRefused) {
       << result.err;
   // Nothing ran meanwhile: the results are still the first run's.
   EXPECT_EQ(ReadCsv(dir + "/study/results.csv")[0].at("replications"), "100");
+}
+
+// Numbers no study reaches, as a damaged or edited file may hold them, are
+// refused: counts and replications beyond 2^53 (the limits simmgr takes end
+// far below), attempts whose counts together pass it (they overflowed
+// int64_t when merged on resuming), a rule's minimum or maximum beyond it
+// (a maximum of 2^63 - 1 left the resumed manager counting its looks for
+// ever), a negative precision, and times that are negative or beyond any
+// run's (added up into the study's times). The bounds themselves are taken.
+TEST(StudyStateTest, NumbersBeyondAnyStudyAreRefused) {
+  StudyTable study;
+  study.Load();
+  const std::string dir = TestFolder("state_limits");
+  const std::string path = dir + "/state.json";
+  std::string error;
+  StudyState sample = Sample(study);
+  // Plain 0/1 attempts only: their counts can be edited alone.
+  sample.experiments[0].attempts.resize(1);
+  ASSERT_TRUE(sample.Save(path, error)) << error;
+  const nlohmann::json good = nlohmann::json::parse(ReadFile(path));
+  StudyState back;
+  auto load = [&](const std::function<void(nlohmann::json&)>& edit) {
+    nlohmann::json document = good;
+    edit(document);
+    { std::ofstream(path) << document.dump(1); }
+    error.clear();
+    return StudyState::Load(path, back, error);
+  };
+  const int64_t bound = int64_t{1} << 53;
+  auto attempt = [](nlohmann::json& d) -> nlohmann::json& { return d["experiments"][0]["attempts"][0]; };
+  auto setCounts = [&](nlohmann::json& a, int64_t n) {
+    a["replications"] = n;
+    for (nlohmann::json& s : a["statistics"]) s["count"] = n;
+  };
+  EXPECT_TRUE(load([](nlohmann::json&) {})) << error;
+  EXPECT_TRUE(load([&](nlohmann::json& d) { setCounts(attempt(d), bound); })) << error;
+  EXPECT_EQ(back.experiments[0].attempts[0].statistics[0].Count(), bound);
+  EXPECT_FALSE(load([&](nlohmann::json& d) { setCounts(attempt(d), bound + 1); }));
+  EXPECT_NE(error.find("out of range"), std::string::npos) << error;
+  EXPECT_FALSE(load([&](nlohmann::json& d) { setCounts(attempt(d), INT64_MAX); }));
+  // Two attempts of 2^62 + 5 each: their sum wrapped around to a negative
+  // count on resuming. Within the bound each, but not together:
+  EXPECT_FALSE(load([&](nlohmann::json& d) {
+    nlohmann::json second = attempt(d);
+    second["attempt"] = 1;
+    setCounts(attempt(d), bound / 2 + 1);
+    setCounts(second, bound / 2 + 1);
+    d["experiments"][0]["attempts"].push_back(second);
+  }));
+  EXPECT_NE(error.find("experiment 7 holds more observations than any study can"), std::string::npos) << error;
+  EXPECT_TRUE(load([&](nlohmann::json& d) {
+    nlohmann::json second = attempt(d);
+    second["attempt"] = 1;
+    setCounts(attempt(d), bound / 2);
+    setCounts(second, bound / 2);
+    d["experiments"][0]["attempts"].push_back(second);
+  })) << error;
+  for (const char* field : {"replications", "min_replications", "max_replications"}) {
+    EXPECT_TRUE(load([&](nlohmann::json& d) { d["rule"][field] = bound; })) << field << ": " << error;
+    EXPECT_FALSE(load([&](nlohmann::json& d) { d["rule"][field] = bound + 1; })) << field;
+    EXPECT_FALSE(load([&](nlohmann::json& d) { d["rule"][field] = INT64_MAX; })) << field;
+  }
+  EXPECT_FALSE(load([&](nlohmann::json& d) { d["experiments"][0]["decision_replications"] = INT64_MAX; }));
+  EXPECT_FALSE(load([&](nlohmann::json& d) { d["rule"]["absolute"] = -0.01; }));
+  EXPECT_NE(error.find("precision is negative"), std::string::npos) << error;
+  EXPECT_FALSE(load([&](nlohmann::json& d) { d["rule"]["relative"] = -1; }));
+  for (const char* field : {"cpu_seconds", "wall_seconds"}) {
+    EXPECT_FALSE(load([&](nlohmann::json& d) { attempt(d)[field] = -1e300; })) << field;
+    EXPECT_NE(error.find("has a time that is negative or beyond any run's"), std::string::npos) << error;
+    EXPECT_FALSE(load([&](nlohmann::json& d) { attempt(d)[field] = 1e300; })) << field;
+    EXPECT_TRUE(load([&](nlohmann::json& d) { attempt(d)[field] = 0.0; })) << error;
+  }
+}
+
+// A resumed study whose saved maximum is the largest there can be runs, and
+// does not hang counting its looks.
+TEST(StudyStateTest, AStudyResumedAtTheLargestMaximumRuns) {
+  const std::string dir = TestFolder("resume_largest");
+  // Experiment 35's probabilities (0.08 and more) meet a relative target of
+  // a half within a thousand or two replications.
+  SimMgrResult result = RunSimMgr({"--experiments", "35", "--replications", "200", "--out", dir + "/study", "--port",
+                                   "25400", "--simulator", KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  nlohmann::json state = nlohmann::json::parse(ReadFile(dir + "/study/state.json"));
+  state["rule"]["replications"] = 0;
+  state["rule"]["relative"] = 0.5;
+  state["rule"]["min_replications"] = 400;
+  state["rule"]["max_replications"] = int64_t{1} << 53;
+  { std::ofstream(dir + "/study/state.json") << state.dump(1); }
+  result = RunSimMgr({"--resume", dir + "/study", "--port", "25400", "--simulator", KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.out.find("up to 46 looks"), std::string::npos) << result.out;
+  const auto rows = ReadCsv(dir + "/study/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "complete");
+  // The first look, at 400 replications, is where a relative half-width of
+  // a half is met (or a later one, if it was not).
+  EXPECT_GE(std::atoll(rows[0].at("replications").c_str()), 400);
+  // And one beyond it is refused at once.
+  state["rule"]["max_replications"] = INT64_MAX;
+  { std::ofstream(dir + "/study/state.json") << state.dump(1); }
+  result = RunSimMgr({"--resume", dir + "/study", "--port", "25400", "--simulator", KORVAN_SIMULATOR_PATH}, 10000);
+  EXPECT_EQ(result.exitStatus, 2) << result.err;
+  EXPECT_NE(result.err.find("\"max_replications\" is out of range"), std::string::npos) << result.err;
 }
