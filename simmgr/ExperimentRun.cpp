@@ -429,7 +429,16 @@ void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
                       ", not the simulator started (" + std::to_string(process.Pid()) + ")");
     }
     simulatorPid = message.pid;
+    lastRecord = Clock::now();
+    longestGapSeconds = 0.0;
+    recordSeen = false;
     return Enter(kRunning);
+  }
+  if (message.kind != SimMgrMessage::kReply) {
+    const Clock::time_point now = Clock::now();
+    longestGapSeconds = std::max(longestGapSeconds, std::chrono::duration<double>(now - lastRecord).count());
+    lastRecord = now;
+    recordSeen = true;
   }
   // Every record is a sign of life while the run goes on; once the quit
   // command is out, the reply has a deadline of its own that records
@@ -626,6 +635,13 @@ void ExperimentRun::Abort(const std::string& reason) {
   // needs (a simulator slow to answer its quit) stays complete.
   if (!satisfied) interrupted = true;
   Fail(SimulatorAttempt::kInterrupted, reason);
+}
+
+double ExperimentRun::ShutdownSeconds(double timeout) const {
+  const double usual = std::min(timeout, 10.0);
+  if (state != kQuitting) return usual;
+  if (!recordSeen) return timeout;
+  return std::min(timeout, std::max(usual, 2.0 * longestGapSeconds));
 }
 
 SimulatorAttempt::Ending ExperimentRun::EndedEnding() const {

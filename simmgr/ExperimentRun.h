@@ -110,6 +110,14 @@ class ExperimentRun {
   void Interrupt();
   // Ends the simulator at once (SIGKILL; a launcher gets SIGTERM first).
   void Abort(const std::string& reason);
+  // How long after an interrupt the run is given to stop before it is
+  // aborted, with `timeout` the longest wait for a simulator's next sign
+  // of life. A simulator reads the quit command only at its next hand-over,
+  // and a large report size (-n) can put more than the usual 10 s between
+  // two: a run that has handed over is given twice the longest time its
+  // simulator took between records, and at least 10 s; one that has not
+  // handed over yet, the whole timeout. Never more than the timeout.
+  double ShutdownSeconds(double timeout) const;
 
   int Experiment() const { return experiment; }
   State GetState() const { return state; }
@@ -207,6 +215,11 @@ class ExperimentRun {
   Clock::time_point started;
   Clock::time_point attemptStarted;
   Clock::time_point ended;
+  // The running attempt's last record (or its greeting), and the longest
+  // time between two of them; whether a record has come at all.
+  Clock::time_point lastRecord;
+  double longestGapSeconds = 0.0;
+  bool recordSeen = false;
   std::string failureReason;
   std::vector<RunningStatistics> statistics;
   SimulatorAttempt current;

@@ -410,7 +410,7 @@ void SimulationManager::Run() {
   for (size_t i = 0; i < runs.size(); ++i) reportedAttempts[i] = runs[i]->Attempts().size();
   begin = Clock::now();
   lastProgress = Clock::time_point();
-  Clock::time_point shutdownBy{};
+  Clock::time_point interruptedAt{};
   int signalsSeen = 0;
   for (;;) {
     const int signals = SignalsReceived();
@@ -425,15 +425,21 @@ void SimulationManager::Run() {
         progress << "simmgr: interrupted; stopping the simulators (again to end them at once)\n";
         progressWidth = 0;
         for (const auto& run : runs) run->Interrupt();
-        const double wait = std::min(options.timeoutSeconds, 10.0);
-        shutdownBy = Clock::now() + std::chrono::milliseconds(static_cast<int>(wait * 1000.0));
+        interruptedAt = Clock::now();
       }
       if (second) {
         for (const auto& run : runs) run->Abort("ended at once after a second interrupt");
       }
     }
-    if (interrupted && Clock::now() >= shutdownBy) {
-      for (const auto& run : runs) run->Abort("did not stop within the shutdown time");
+    if (interrupted) {
+      // Each run has as long as its simulator takes to come to its next
+      // hand-over, where it reads the quit command (see ShutdownSeconds).
+      const double since = Seconds(Clock::now() - interruptedAt);
+      for (const auto& run : runs) {
+        if (run->Active() && since >= run->ShutdownSeconds(options.timeoutSeconds)) {
+          run->Abort("did not stop within the shutdown time");
+        }
+      }
     }
     StartRuns();
     ReportFinished();

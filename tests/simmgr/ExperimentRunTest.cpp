@@ -4,6 +4,7 @@
 // output costs. The manager runs as a program, against the real simulator
 // and stand-ins.
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -383,3 +384,66 @@ TEST(ExperimentRunTest, ACpuTimeThatIsNoProcessorTimeIsAProtocolError) {
 }
 
 }  // namespace
+
+namespace {
+
+// A simulator with a large report size: a hand-over (a CPU-time and a data
+// record of 50 observations of experiment 3) every `seconds`, counted in
+// `handedOver`, the quit command read only at a hand-over and answered
+// there; after its reply it touches `ended` for its launcher script to end.
+FakeSimulator::Script HandsOverEvery(int seconds, std::atomic<int>& handedOver, const std::string& ended) {
+  return [seconds, &handedOver, ended](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    for (int first = 0; first < 1000; first += 50) {
+      FakeSimulator::Send(connection, CpuRecord(3, 0.1));
+      FakeSimulator::Send(connection, DataRecord(3, first, 50));
+      ++handedOver;
+      char command = 0;
+      if (recv(connection.sock, &command, 1, MSG_DONTWAIT) == 1 && command == 2) {
+        FakeSimulator::Send(connection, Reply(0xFE, 2, 4242));
+        std::ofstream(ended) << "quit\n";
+        return;
+      }
+      Pause(seconds * 1000);
+    }
+  };
+}
+
+}  // namespace
+
+// A simulator whose hand-overs are 13 s apart (a large --report-size on a
+// slow host) answers the quit command of an interrupt 12 s later, at its
+// next hand-over. The shutdown wait, 10 s for every run, had ended it
+// before, its experiment counted as failed and the study's exit status was
+// 1 rather than 3; it now waits twice the time between the run's records.
+TEST(ExperimentRunTest, AnInterruptWaitsForASlowHandOver) {
+  const std::string dir = TestFolder("slow_hand_over");
+  const std::string ended = dir + "/ended";
+  std::atomic<int> handedOver{0};
+  FakeSimulator slow(HandsOverEvery(13, handedOver, ended));
+  const std::string script = dir + "/slow.sh";
+  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(slow.port) +
+                          "]'\nwhile [ ! -e '" + ended + "' ]; do sleep 0.1; done\nexit 0\n");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--port", "25500",
+                                                 "--out", dir + "/out", "--simulator", script, "--launcher",
+                                                 "{command}"}));
+  // The interrupt comes a second after the second hand-over.
+  const Clock::time_point start = Clock::now();
+  while (handedOver < 2 && Clock::now() - start < std::chrono::seconds(40)) Pause(10);
+  ASSERT_EQ(handedOver, 2);
+  Pause(1000);
+  manager.Signal(SIGINT);
+  const Clock::time_point interrupted = Clock::now();
+  ASSERT_TRUE(manager.Wait(60000)) << manager.ErrorOutput();
+  const double seconds = std::chrono::duration<double>(Clock::now() - interrupted).count();
+  slow.Finish();
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  EXPECT_GT(seconds, 10.0);
+  EXPECT_EQ(manager.ErrorOutput().find("failed"), std::string::npos) << manager.ErrorOutput();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "incomplete");
+  EXPECT_EQ(rows[0].at("replications"), "100");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
+}
