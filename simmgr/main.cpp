@@ -396,8 +396,16 @@ int main(int argc, char** argv) {
     results.experiments.push_back(e);
   }
 
+  // A table that cannot be written (standard output redirected to a full
+  // disk, say) is reported and fails the run once the files are written; a
+  // reader that has gone (`simmgr | head`) only wanted part of it.
+  errno = 0;
   ResultsWriter::PrintTable(std::cout, results);
   std::cout.flush();
+  const int tableError = std::cout.fail() ? (errno != 0 ? errno : EIO) : 0;
+  if (tableError != 0 && tableError != EPIPE) {
+    std::cerr << "simmgr: cannot write the table to standard output: " << std::strerror(tableError) << "\n";
+  }
   // All four or none: a folder never holds this study's CSV beside an
   // earlier study's JSON.
   const bool written = ResultsWriter::WriteTogether(
@@ -429,6 +437,7 @@ int main(int argc, char** argv) {
                 results.simulatorCpuSeconds);
   std::cerr << figures << "simmgr: wrote " << csv << ", " << meta << ", " << json << " and " << svg
             << "\n";
+  if (tableError != 0 && tableError != EPIPE) return 2;
   if (anyFailed) return 1;
   if (results.interrupted) return 3;
   return 0;

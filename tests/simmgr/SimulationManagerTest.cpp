@@ -683,6 +683,35 @@ TEST(SimulationManagerTest, AFileSizeLimitIsReportedAndTheEarlierFilesStay) {
   EXPECT_EQ(files, before.size());
 }
 
+// The table on standard output is a result too: one that cannot be written
+// (a redirection to a full disk) is reported and the exit status says so,
+// after the result files have been written as usual. A reader that leaves
+// early (`simmgr | head -1`) is no failure.
+TEST(SimulationManagerTest, ATableThatCannotBeWrittenIsReported) {
+  const std::string dir = TestFolder("table_unwritten");
+  auto run = [&](const std::string& redirection, const std::string& out) {
+    std::vector<std::string> shell = {"-c", "exec \"$0\" \"$@\" " + redirection, KORVAN_SIMMGR_PATH,
+                                      "--experiments", "0", "--replications", "100", "--simulator",
+                                      KORVAN_SIMULATOR_PATH, "--out", dir + "/" + out};
+    SimulatorProcess process;
+    EXPECT_TRUE(process.Start("/bin/sh", shell)) << process.Error();
+    if (!process.Wait(60000)) process.Kill();
+    return SimMgrResult{process.ExitStatus(), process.Output(), process.ErrorOutput()};
+  };
+  if (std::filesystem::exists("/dev/full")) {
+    const SimMgrResult full = run(">/dev/full", "full");
+    EXPECT_EQ(full.exitStatus, 2) << full.err;
+    EXPECT_NE(full.err.find("simmgr: cannot write the table to standard output: No space left on device"),
+              std::string::npos)
+        << full.err;
+    EXPECT_EQ(ReadCsv(dir + "/full/results.csv").size(), 3u);
+  }
+  // A pipe whose reader has gone: the write fails with EPIPE.
+  const SimMgrResult gone = run("| true", "gone");
+  EXPECT_EQ(gone.err.find("cannot write the table"), std::string::npos) << gone.err;
+  EXPECT_EQ(ReadCsv(dir + "/gone/results.csv").size(), 3u);
+}
+
 // With too few file descriptors for --jobs simulators at once (ulimit -n),
 // a simulator that cannot be started or connected to for want of them
 // waits for a running one to end: the study takes longer, every
