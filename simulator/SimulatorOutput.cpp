@@ -133,6 +133,26 @@ bool SimulatorClass::OutputFilesDistinct() const {
       return false;
     }
   }
+  // An output that is where standard output or error already goes
+  // (`-a out.csv > out.csv`) would get the run's messages among its records.
+  const struct {
+    int fd;
+    const char* what;
+  } streams[] = {{1, "standard output"}, {2, "standard error"}};
+  for (const Output& output : outputs) {
+    struct stat file;
+    if (stat(output.name.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) continue;
+    for (const auto& stream : streams) {
+      struct stat target;
+      if (fstat(stream.fd, &target) != 0 || !S_ISREG(target.st_mode) || target.st_dev != file.st_dev ||
+          target.st_ino != file.st_ino) {
+        continue;
+      }
+      std::cerr << "!! Two outputs would be written to the same file: " << output.what << " (" << output.name
+                << ") and " << stream.what << std::endl;
+      return false;
+    }
+  }
   return true;
 }
 

@@ -102,6 +102,33 @@ TEST_F(SimulatorRunTest, SameSeedGivesIdenticalResultsAndAnotherSeedDiffers) {
 // value, which a user's environment may hold for reasons of its own, once
 // built no list at all: hardly anything fired and every probability came
 // out 0. It is ignored, with a warning, and the numbers are the usual ones.
+// A result file that is where standard output or error goes (the shell
+// opened it for a redirection) would get the run's messages among its
+// records: refused as two outputs on one file are. A standard output that
+// is another file, or /dev/null, is no conflict.
+TEST_F(SimulatorRunTest, AResultFileThatIsAlsoStandardOutputIsRefused) {
+  auto withRedirection = [this](const std::string& arguments, const std::string& redirection) {
+    return RunProgram("/bin/sh", {"-c", "exec \"$0\" -e 0 -N 5 " + arguments + " " + redirection,
+                                  KORVAN_SIMULATOR_PATH},
+                      60.0, directory_);
+  };
+  ProgramResult r = withRedirection("-a out.csv", "> out.csv");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("!! Two outputs would be written to the same file: the ASCII result file (out.csv) and "
+                       "standard output"),
+            std::string::npos)
+      << r.err;
+  r = withRedirection("-b out.bin", "2>> out.bin");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(ReadFile(Path("out.bin")).find("the binary result file (out.bin) and standard error"),
+            std::string::npos);
+  r = withRedirection("-a out.csv", "> log.txt");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(ReadFile(Path("out.csv")).rfind("#KORVAN_SIM_ASCII_FILE", 0), 0u);
+  r = withRedirection("-a /dev/null", "> /dev/null");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
 TEST_F(SimulatorRunTest, AnUnknownSimtestSettingChangesNoResult) {
   auto withSetting = [this](const std::string& setting, const std::string& file) {
     const std::vector<std::string> shell = {
