@@ -403,7 +403,8 @@ int main(int argc, char** argv) {
   ResultsWriter::PrintTable(std::cout, results);
   std::cout.flush();
   const int tableError = std::cout.fail() ? (errno != 0 ? errno : EIO) : 0;
-  if (tableError != 0 && tableError != EPIPE) {
+  const bool tableLost = tableError != 0 && tableError != EPIPE;
+  if (tableLost) {
     std::cerr << "simmgr: cannot write the table to standard output: " << std::strerror(tableError) << "\n";
   }
   // All four or none: a folder never holds this study's CSV beside an
@@ -437,7 +438,7 @@ int main(int argc, char** argv) {
                 results.simulatorCpuSeconds);
   std::cerr << figures << "simmgr: wrote " << csv << ", " << meta << ", " << json << " and " << svg
             << "\n";
-  if (tableError != 0 && tableError != EPIPE) return 2;
+  if (tableLost) return 2;
   if (anyFailed) return 1;
   if (results.interrupted) return 3;
   return 0;

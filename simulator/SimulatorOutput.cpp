@@ -80,6 +80,11 @@ void ReportWriteFailure(const char* name, int error) {
             << ": " << std::strerror(error != 0 ? error : EIO) << std::endl;
 }
 
+// Whether a and b describe one regular file (devices and pipes never count).
+bool SameRegularFile(const struct stat& a, const struct stat& b) {
+  return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Whether two output names lead to one file: the same existing regular file
 // (through any path, link or hard link), or, neither existing yet, the same
 // name in the same folder. Devices and pipes are never the same file here
@@ -89,8 +94,7 @@ bool SameOutputFile(const std::string& a, const std::string& b) {
   const bool aExists = stat(a.c_str(), &sa) == 0;
   const bool bExists = stat(b.c_str(), &sb) == 0;
   if (aExists || bExists) {
-    return aExists && bExists && S_ISREG(sa.st_mode) && S_ISREG(sb.st_mode) && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+    return aExists && bExists && SameRegularFile(sa, sb);
   }
   auto placeOf = [](const std::string& name) {
     const size_t slash = name.rfind('/');
@@ -141,13 +145,10 @@ bool SimulatorClass::OutputFilesDistinct() const {
   } streams[] = {{1, "standard output"}, {2, "standard error"}};
   for (const Output& output : outputs) {
     struct stat file;
-    if (stat(output.name.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) continue;
+    if (stat(output.name.c_str(), &file) != 0) continue;
     for (const auto& stream : streams) {
       struct stat target;
-      if (fstat(stream.fd, &target) != 0 || !S_ISREG(target.st_mode) || target.st_dev != file.st_dev ||
-          target.st_ino != file.st_ino) {
-        continue;
-      }
+      if (fstat(stream.fd, &target) != 0 || !SameRegularFile(file, target)) continue;
       std::cerr << "!! Two outputs would be written to the same file: " << output.what << " (" << output.name
                 << ") and " << stream.what << std::endl;
       return false;
