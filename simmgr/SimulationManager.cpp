@@ -15,8 +15,14 @@
 namespace {
 
 volatile sig_atomic_t signalCount = 0;
+volatile sig_atomic_t hungUp = 0;
 
 void OnSignal(int) { signalCount = signalCount + 1; }
+
+// A closed terminal or a lost ssh session delivers SIGHUP more than once
+// (from the shell and from the kernel as the shell ends): it asks for the
+// orderly stop, never for the second, harder one.
+void OnHangUp(int) { hungUp = 1; }
 
 using Clock = std::chrono::steady_clock;
 
@@ -73,6 +79,12 @@ void SimulationManager::InstallSignalHandlers() {
   // No SA_RESTART: a signal ends the poll at once.
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A hang-up ignored when simmgr started (nohup) stays ignored.
+  struct sigaction hangUp {};
+  if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN) {
+    action.sa_handler = OnHangUp;
+    sigaction(SIGHUP, &action, nullptr);
+  }
   signal(SIGPIPE, SIG_IGN);
   // A file-size limit (ulimit -f) reached while writing a result or the
   // saved state fails that write with EFBIG, which is reported like a full
@@ -81,6 +93,8 @@ void SimulationManager::InstallSignalHandlers() {
 }
 
 int SimulationManager::SignalsReceived() { return signalCount; }
+
+bool SimulationManager::HangUpReceived() { return hungUp != 0; }
 
 std::string SimulationManager::AsciiFile(const std::string& dir, int experiment, int segment, int attempt) {
   return (dir.compare(0, 1, "-") == 0 ? "./" : "") + dir + "/experiment" + std::to_string(experiment) +
@@ -414,7 +428,7 @@ void SimulationManager::Run() {
   int signalsSeen = 0;
   for (;;) {
     const int signals = SignalsReceived();
-    if (signals > signalsSeen) {
+    if (signals > signalsSeen || (HangUpReceived() && !interrupted)) {
       // Two signals counted before the loop came round are two presses:
       // the first stops the simulators, the second ends them at once.
       const bool second = interrupted || signals - signalsSeen >= 2;

@@ -24,9 +24,9 @@
 // its experiment needs and is only stopping gives up its place at once, so
 // the next one starts while it ends. Shows progress on
 // `progress`, reports each failed experiment there as it happens, and stops
-// every simulator in order (command 2) on SIGINT or SIGTERM; a second signal,
-// or simulators that do not stop within the timeout (at most 10 s), end them
-// at once.
+// every simulator in order (command 2) on SIGINT, SIGTERM or SIGHUP; a second
+// SIGINT or SIGTERM, or simulators that do not stop within the timeout (at
+// most 10 s), end them at once.
 //
 // Ports: each simulator is handed the lowest port from the base upward that
 // no running simulator of the same host has asked for or announced; a
@@ -68,10 +68,13 @@ class SimulationManager {
   double WallSeconds() const { return wallSeconds; }
 
   // Installs the SIGINT and SIGTERM handlers (which only count signals)
+  // and the SIGHUP handler (which only notes it) unless SIGHUP is ignored,
   // and ignores SIGPIPE and SIGXFSZ.
   static void InstallSignalHandlers();
-  // Signals counted so far.
+  // SIGINT and SIGTERM signals counted so far.
   static int SignalsReceived();
+  // Whether a SIGHUP has arrived.
+  static bool HangUpReceived();
 
   // The ASCII file in `dir` of attempt `attempt` of `experiment` in
   // `segment`, as the simulator is given it: a folder named with a leading

@@ -44,10 +44,16 @@ int liveSimulators = 0;
 // Used only when the program-wide distribution object is missing.
 std::unique_ptr<UserDistributions> fallbackDistribution;
 
-// The first SIGINT or SIGTERM asks the run to stop after the replication or
-// step in progress; a second one ends the process at once.
+// The first SIGINT, SIGTERM or SIGHUP asks the run to stop after the
+// replication or step in progress; a second SIGINT or SIGTERM ends the
+// process at once. A closed terminal delivers SIGHUP more than once (from
+// the shell and from the kernel as the shell ends), so a SIGHUP is never
+// the second signal.
 void OnInterrupt(int signalNumber) {
-  if (SimulatorInterruptSignal != 0) _exit(128 + signalNumber);
+  if (SimulatorInterruptSignal != 0) {
+    if (signalNumber == SIGHUP) return;
+    _exit(128 + signalNumber);
+  }
   SimulatorInterruptSignal = signalNumber;
 }
 
@@ -57,6 +63,11 @@ void InstallInterruptHandlers() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A hang-up ignored when the run started (nohup) stays ignored.
+  struct sigaction hangUp {};
+  if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN) {
+    sigaction(SIGHUP, &action, nullptr);
+  }
 }
 
 // Refuses, before anything is built, the settings this system cannot run.

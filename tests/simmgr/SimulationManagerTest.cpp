@@ -373,9 +373,11 @@ namespace {
 
 // Starts simmgr on experiments 0 and 1 with no end in sight, and waits
 // (bounded) until both simulators have handed over observations.
-bool StartEndlessStudy(SimulatorProcess& manager, const std::string& dir, int seed, int port) {
+bool StartEndlessStudy(SimulatorProcess& manager, const std::string& dir, int seed, int port,
+                       int reportSize = 50) {
   if (!manager.Start(KORVAN_SIMMGR_PATH,
-                     {"--experiments", "0,1", "--replications", "100000000", "--report-size", "50", "--seed",
+                     {"--experiments", "0,1", "--replications", "100000000", "--report-size",
+                      std::to_string(reportSize), "--seed",
                       std::to_string(seed), "--jobs", "2", "--port", std::to_string(port), "--timeout", "20",
                       "--out", dir + "/out", "--ascii-dir", dir + "/ascii", "--simulator",
                       KORVAN_SIMULATOR_PATH})) {
@@ -423,6 +425,85 @@ TEST(SimulationManagerTest, InterruptStopsTheSimulatorsAndKeepsTheData) {
   const std::vector<uint32_t> seeds = SeedSequence::Derive(4242, 36);
   EXPECT_FALSE(ProcessWithArguments("-s", std::to_string(seeds[0])));
   EXPECT_FALSE(ProcessWithArguments("-s", std::to_string(seeds[1])));
+}
+
+// A hang-up (the terminal closed, the ssh session to the machine lost)
+// stops the study as SIGTERM does: the same files, rows, attempt endings
+// and exit status. It comes more than once (from the shell, and from the
+// kernel as the shell ends), so a second one while the simulators are
+// stopping does not end them at once. Hand-overs of 10 000 replications
+// leave the simulators seconds to stop in.
+TEST(SimulationManagerTest, AHangUpStopsTheStudyAsSigtermDoes) {
+  struct Ending {
+    int exitStatus;
+    std::vector<std::string> rows;  // experiment, variable, status, attempts, endings
+    json complete, interrupted;
+  };
+  auto stop = [](int signalNumber, const std::string& name, int port) {
+    const std::string dir = TestFolder(name);
+    SimulatorProcess manager;
+    EXPECT_TRUE(StartEndlessStudy(manager, dir, 4244, port, 10000));
+    manager.Signal(signalNumber);
+    if (signalNumber == SIGHUP) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (std::chrono::steady_clock::now() < until &&
+             manager.ErrorOutput().find("simmgr: interrupted;") == std::string::npos && !manager.Wait(5)) {
+      }
+      manager.Signal(SIGHUP);
+    }
+    EXPECT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+    Ending ending{manager.ExitStatus(), {}, nullptr, nullptr};
+    for (const auto& row : ReadCsv(dir + "/out/results.csv")) {
+      EXPECT_GT(std::atoll(row.at("replications").c_str()), 0);
+      ending.rows.push_back(row.at("experiment") + " " + row.at("variable") + " " + row.at("status") + " " +
+                            row.at("attempts") + " " + row.at("attempt_endings"));
+    }
+    const json document = json::parse(ReadFile(dir + "/out/results.json"), nullptr, false);
+    if (!document.is_discarded()) {
+      ending.complete = document["complete"];
+      ending.interrupted = document["interrupted"];
+    }
+    return ending;
+  };
+  const Ending term = stop(SIGTERM, "terminate", 21930);
+  const Ending hangUp = stop(SIGHUP, "hang_up", 21940);
+  EXPECT_EQ(term.exitStatus, 3);
+  ASSERT_EQ(term.rows.size(), 6u);
+  EXPECT_EQ(term.rows[0], "0 reliability@30 incomplete 1 interrupted");
+  EXPECT_EQ(hangUp.exitStatus, term.exitStatus);
+  EXPECT_EQ(hangUp.rows, term.rows);
+  EXPECT_EQ(hangUp.complete, false);
+  EXPECT_EQ(hangUp.interrupted, true);
+  const std::vector<uint32_t> seeds = SeedSequence::Derive(4244, 36);
+  EXPECT_FALSE(ProcessWithArguments("-s", std::to_string(seeds[0])));
+  EXPECT_FALSE(ProcessWithArguments("-s", std::to_string(seeds[1])));
+}
+
+// Started with SIGHUP ignored (nohup), simmgr leaves it ignored: a hang-up
+// does not stop the study, which runs on to its end.
+TEST(SimulationManagerTest, AnIgnoredHangUpStaysIgnored) {
+  const std::string dir = TestFolder("nohup");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start("/bin/sh", {"-c", "trap '' HUP && exec \"$0\" \"$@\"", KORVAN_SIMMGR_PATH,
+                                        "--experiments", "0,1", "--replications", "20000", "--report-size", "50",
+                                        "--jobs", "2", "--port", "21960", "--out", dir + "/out", "--ascii-dir",
+                                        dir + "/ascii", "--simulator", KORVAN_SIMULATOR_PATH}))
+      << manager.Error();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < until &&
+         ReadFile(dir + "/ascii/experiment0.txt").size() < 2000 && !manager.Wait(20)) {
+  }
+  ASSERT_TRUE(manager.Running()) << "the study ended before the hang-up";
+  manager.Signal(SIGHUP);
+  ASSERT_TRUE(manager.Wait(60000)) << manager.ErrorOutput();
+  EXPECT_EQ(manager.ExitStatus(), 0) << manager.ErrorOutput();
+  EXPECT_EQ(manager.ErrorOutput().find("interrupted"), std::string::npos) << manager.ErrorOutput();
+  const auto table = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(table.size(), 6u);
+  for (const auto& row : table) {
+    EXPECT_EQ(row.at("status"), "complete");
+    EXPECT_EQ(row.at("replications"), "20000");
+  }
 }
 
 // Two interrupts that arrive before the manager's loop has looked (here:

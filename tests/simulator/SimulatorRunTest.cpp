@@ -300,6 +300,35 @@ TEST_F(SimulatorRunTest, InterruptionHandsOverWhatWasSimulated) {
   EXPECT_EQ(twice.exitCode, 130);
 }
 
+// A hang-up (the terminal closed) stops the run as SIGTERM does, with
+// status 129 and what was simulated written. Started with SIGHUP ignored
+// (nohup), the run leaves it ignored and goes on to its end.
+TEST_F(SimulatorRunTest, AHangUpStopsTheRunUnlessItIsIgnored) {
+  ProgramResult r = RunProgramAndSignal(KORVAN_SIMULATOR_PATH, {"-e", "0", "-a", "out.csv"}, 0.8, SIGHUP, 1,
+                                        60.0, directory_);
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 129) << r.err;
+  EXPECT_NE(r.err.find("Simulation interrupted by signal 1; the observations made so far were handed over."),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(LineStartingWith(r.out, "Actions fired: ").empty()) << r.out;
+  EXPECT_FALSE(HasLine(r.out, "SIMULATOR::MAIN()-GOOD EXIT"));
+  std::map<int, std::vector<double>> rows = ReadAsciiRows(ReadFile(Path("out.csv")));
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_GT(rows[0].size(), 0u);
+  EXPECT_EQ(rows[0].size(), rows[2].size());
+
+  const std::vector<std::string> ignoring = {"-c", "trap '' HUP && exec \"$0\" \"$@\"", KORVAN_SIMULATOR_PATH,
+                                             "-e", "0", "-N", "20000", "-a", "kept.csv"};
+  ProgramResult kept = RunProgramAndSignal("/bin/sh", ignoring, 0.5, SIGHUP, 2, 120.0, directory_);
+  ASSERT_FALSE(kept.timedOut);
+  EXPECT_EQ(kept.exitCode, 0) << kept.err;
+  EXPECT_TRUE(HasLine(kept.out, "SIMULATOR::MAIN()-GOOD EXIT"));
+  std::map<int, std::vector<double>> all = ReadAsciiRows(ReadFile(Path("kept.csv")));
+  ASSERT_EQ(all.size(), 3u);
+  for (const auto& row : all) EXPECT_EQ(row.second.size(), 20000u);
+}
+
 // Under a file-size limit (ulimit -f) a write past it fails as on a full
 // disk: the trace ends and the run goes on, a result file that cannot take
 // its observations is reported; the process is not ended by SIGXFSZ. A
