@@ -649,6 +649,23 @@ SimulatorAttempt::Ending ExperimentRun::EndedEnding() const {
 }
 
 void ExperimentRun::EndAttempt(SimulatorAttempt::Ending ending, const std::string& reason) {
+  // A simulator that cannot write its ASCII file (a full disk, a file-size
+  // limit) says so and stops with a bad status, but only after it has
+  // handed over the record whose rows failed: the numbers are whole, the
+  // file is not. Through a launcher with a terminal its standard error
+  // arrives on standard output.
+  if (!launch.asciiFile.empty()) {
+    const std::string said = "!! Error writing result file " + launch.asciiFile + ": ";
+    for (const std::string* text : {&process.ErrorOutput(), &process.Output()}) {
+      const size_t at = text->rfind(said);
+      if (at == std::string::npos) continue;
+      const size_t from = at + said.size();
+      const size_t end = text->find_first_of("\r\n", from);
+      asciiFilesCut.push_back(launch.asciiFile + ": " +
+                              text->substr(from, end == std::string::npos ? std::string::npos : end - from));
+      break;
+    }
+  }
   current.ending = ending;
   current.reason = reason;
   if (ending != SimulatorAttempt::kDone && ending != SimulatorAttempt::kInterrupted) {

@@ -143,6 +143,10 @@ class ExperimentRun {
   uint32_t Seed() const { return primarySeed; }
   // Ended attempts, in order; the one running is not among them.
   const std::vector<SimulatorAttempt>& Attempts() const { return attempts; }
+  // The ASCII files (`launch.asciiFile`) of this manager's attempts whose
+  // simulator reported that a write to it failed, each as "FILE: REASON":
+  // such a file lacks observations that were handed over and counted.
+  const std::vector<std::string>& AsciiFilesCut() const { return asciiFilesCut; }
   // The running attempt (ending kRunning) as it stands; null when none runs.
   const SimulatorAttempt* RunningAttempt() const { return Active() ? &current : nullptr; }
   // Grows whenever observations are taken in or an attempt ends.
@@ -209,6 +213,7 @@ class ExperimentRun {
   bool accepting = true;
   // Everything the rule needs has arrived.
   bool satisfied = false;
+  std::vector<std::string> asciiFilesCut;
   bool precisionMet = false;
   Clock::time_point deadline;
   Clock::time_point retryAt;

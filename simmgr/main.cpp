@@ -407,6 +407,16 @@ int main(int argc, char** argv) {
   if (tableLost) {
     std::cerr << "simmgr: cannot write the table to standard output: " << std::strerror(tableError) << "\n";
   }
+  // An --ascii-dir file a simulator could not write lacks observations that
+  // were counted: the numbers stand, but the study did not deliver all it
+  // was asked for, as with a result file that cannot be written.
+  bool asciiCut = false;
+  for (const auto& run : manager.Runs()) {
+    for (const std::string& cut : run->AsciiFilesCut()) {
+      std::cerr << "simmgr: the simulator could not write all of " << cut << "\n";
+      asciiCut = true;
+    }
+  }
   // All four or none: a folder never holds this study's CSV beside an
   // earlier study's JSON.
   const bool written = ResultsWriter::WriteTogether(
@@ -438,7 +448,7 @@ int main(int argc, char** argv) {
                 results.simulatorCpuSeconds);
   std::cerr << figures << "simmgr: wrote " << csv << ", " << meta << ", " << json << " and " << svg
             << "\n";
-  if (tableLost) return 2;
+  if (tableLost || asciiCut) return 2;
   if (anyFailed) return 1;
   if (results.interrupted) return 3;
   return 0;

@@ -764,6 +764,45 @@ TEST(SimulationManagerTest, AFileSizeLimitIsReportedAndTheEarlierFilesStay) {
   EXPECT_EQ(files, before.size());
 }
 
+// A simulator that cannot write its --ascii-dir file (here under a
+// file-size limit its launcher sets: 4096 bytes hold the header lines and
+// four hand-overs of 50 replications, 900 bytes each) says so and stops
+// with a bad status, after handing over the record whose rows were cut. The
+// numbers count; the study names the cut file and ends with status 2. Cut
+// at its last hand-over (250 replications) the attempt has delivered all
+// it was due; cut at an earlier one (400) it is started again, and the
+// retry, which needs only 150, writes its own file whole.
+TEST(SimulationManagerTest, AnAsciiFileTheSimulatorCouldNotWriteIsReported) {
+  const std::string dir = TestFolder("ascii_cut");
+  for (const int replications : {250, 400}) {
+    SCOPED_TRACE(replications);
+    const std::string out = dir + "/" + std::to_string(replications);
+    const SimMgrResult result =
+        RunSimMgr({"--experiments", "0", "--replications", std::to_string(replications), "--report-size", "50",
+                   "--launcher", "ulimit -f 8 && exec {command}", "--port", "21970", "--simulator",
+                   KORVAN_SIMULATOR_PATH, "--out", out, "--ascii-dir", out + "/ascii"});
+    EXPECT_EQ(result.exitStatus, 2) << result.err;
+    EXPECT_NE(result.err.find("simmgr: the simulator could not write all of " + out +
+                              "/ascii/experiment0.txt: File too large\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(Count(result.err, "could not write all of"), 1u) << result.err;
+    const auto table = ReadCsv(out + "/results.csv");
+    ASSERT_EQ(table.size(), 3u);
+    for (const auto& row : table) {
+      EXPECT_EQ(row.at("status"), "complete");
+      EXPECT_EQ(row.at("replications"), std::to_string(replications));
+      EXPECT_EQ(row.at("attempt_endings"), replications == 250 ? "exited" : "exited;complete");
+    }
+    const auto cut = ReadAsciiObservations(out + "/ascii/experiment0.txt");
+    EXPECT_LT(cut.count(2) != 0 ? cut.at(2).size() : 0u, 250u);
+    if (replications == 400) {
+      const auto retry = ReadAsciiObservations(out + "/ascii/experiment0-attempt1.txt");
+      for (int v = 0; v < 3; ++v) EXPECT_EQ(retry.count(v) != 0 ? retry.at(v).size() : 0u, 150u);
+    }
+  }
+}
+
 // The table on standard output is a result too: one that cannot be written
 // (a redirection to a full disk) is reported and the exit status says so,
 // after the result files have been written as usual. A reader that leaves
