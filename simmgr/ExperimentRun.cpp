@@ -84,10 +84,19 @@ bool ShortOfResources(int error) {
   return error == EAGAIN || error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS;
 }
 
-std::string ExitText(const SimulatorProcess& process) {
+// The signal that ended the process (or, through a launcher's shell, its
+// command), from its exit status; 0 for none. A status above 128 plus the
+// highest signal number is the program's own: ssh ends with 255 when it
+// cannot reach the host or loses the connection.
+int SignalOf(const SimulatorProcess& process) {
   const int status = process.ExitStatus();
-  if (status > 128) return "killed by signal " + std::to_string(status - 128);
-  return "exit status " + std::to_string(status);
+  return status > 128 && status < 128 + NSIG ? status - 128 : 0;
+}
+
+std::string ExitText(const SimulatorProcess& process) {
+  const int signal = SignalOf(process);
+  if (signal > 0) return "killed by signal " + std::to_string(signal);
+  return "exit status " + std::to_string(process.ExitStatus());
 }
 
 }  // namespace
@@ -645,7 +654,7 @@ double ExperimentRun::ShutdownSeconds(double timeout) const {
 }
 
 SimulatorAttempt::Ending ExperimentRun::EndedEnding() const {
-  return process.ExitStatus() > 128 ? SimulatorAttempt::kKilled : SimulatorAttempt::kExited;
+  return SignalOf(process) > 0 ? SimulatorAttempt::kKilled : SimulatorAttempt::kExited;
 }
 
 void ExperimentRun::EndAttempt(SimulatorAttempt::Ending ending, const std::string& reason) {

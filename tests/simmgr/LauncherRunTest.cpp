@@ -112,3 +112,28 @@ TEST(LauncherRunTest, StoppedLaunchersGetSigtermThenSigkill) {
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0].at("status"), "incomplete");
 }
+
+// A launcher's own failure status is told apart from a signal: ssh ends
+// with 255 when it cannot reach the host or loses the connection, which is
+// above 128 plus any signal number, while a command killed by a signal
+// still is one.
+TEST(LauncherRunTest, ALaunchersStatus255IsAnExitNotASignal) {
+  const std::string dir = TestFolder("launcher status");
+  const std::string standIn = dir + "/standin.sh";
+  WriteStandIn(standIn,
+               "  4) echo 'ssh: connect to host n9 port 22: Connection refused' >&2; exit 255;;\n"
+               "  5) kill -9 $$;;\n");
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "4,5", "--replications", "200", "--jobs", "2", "--timeout", "10", "--retries", "0",
+                 "--port", "23570", "--out", dir + "/out", "--simulator", standIn, "--launcher", "exec {command}"});
+  EXPECT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_NE(result.err.find("experiment 4 failed: the simulator ended before announcing its port (exit status 255)"),
+            std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("experiment 5 failed: the simulator ended before announcing its port (killed by signal 9)"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.err.find("signal 127"), std::string::npos) << result.err;
+  EXPECT_NE(result.out.find("4: 1 exited after 0"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("5: 1 killed after 0"), std::string::npos) << result.out;
+}
