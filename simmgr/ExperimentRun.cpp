@@ -22,6 +22,12 @@ constexpr int kConnectRetryMs = 20;
 // How long a launcher has to end, and to end what it started elsewhere,
 // after SIGTERM; then SIGKILL. srun waits for its job step to end.
 constexpr int kLauncherGraceMs = 5000;
+// The pause before an attempt that follows one ended before announcing its
+// port, per such attempt in a row (1 s, 2 s, ...), and the longest pause.
+// With the default three retries an experiment waits out 6 s of a host or
+// daemon that refuses to start simulators.
+constexpr int kEarlyEndPauseMs = 1000;
+constexpr int kLongestEarlyEndPauseMs = 10000;
 constexpr int kLastWordsLines = 8;
 // What is kept of a simulator's standard output and standard error, each.
 constexpr size_t kOutputTail = 64 * 1024;
@@ -167,6 +173,7 @@ void ExperimentRun::Start(const Launch& how) {
   stream = SimMgrStream(SimMgrConnection::kMaxRecordLength);
   announcedPort = 0;
   simulatorPid = 0;
+  endedBeforeAnnouncing = false;
   std::vector<std::string> arguments = {
       "-w", "-p", std::to_string(launch.port), "-c", std::to_string(experiment),
       "-e", std::to_string(experiment), "-s", std::to_string(launch.seed),
@@ -242,6 +249,7 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
       if (state != kStarting) return;
       if (process.PollEnded()) {
         process.Pump();
+        endedBeforeAnnouncing = true;
         return Fail(EndedEnding(),
                     "the simulator ended before announcing its port (" + ExitText(process) + ")");
       }
@@ -725,6 +733,9 @@ void ExperimentRun::EndProcess(Outcome result, bool retry) {
 void ExperimentRun::AfterEnd() {
   // A failed attempt with retries left waits to be started again.
   if (endingRetry) {
+    earlyEndsInARow = endedBeforeAnnouncing ? earlyEndsInARow + 1 : 0;
+    const int pauseMs = std::min(earlyEndsInARow * kEarlyEndPauseMs, kLongestEarlyEndPauseMs);
+    startNotBefore = Clock::now() + std::chrono::milliseconds(pauseMs);
     state = kPending;
     return;
   }

@@ -125,6 +125,12 @@ class ExperimentRun {
   // True when the run waits for the manager to start an attempt: never
   // started, or failed with retries left.
   bool WaitingToStart() const { return state == kPending; }
+  // True when the run waits to start and may be started now: an attempt
+  // whose launcher ended before the simulator announced its port (ssh that
+  // cannot reach its host, srun refused) is started again only after a
+  // pause, longer for each such attempt in a row, so that a daemon being
+  // restarted costs time rather than the experiment's retries.
+  bool ReadyToStart() const { return state == kPending && Clock::now() >= startNotBefore; }
   // True once an attempt has been started by this manager.
   bool Started() const { return startedHere; }
   Outcome GetOutcome() const { return outcome; }
@@ -217,6 +223,11 @@ class ExperimentRun {
   bool precisionMet = false;
   Clock::time_point deadline;
   Clock::time_point retryAt;
+  // The running attempt ended before announcing its port; attempts in a
+  // row that did so; when the next attempt may start (see ReadyToStart).
+  bool endedBeforeAnnouncing = false;
+  int earlyEndsInARow = 0;
+  Clock::time_point startNotBefore;
   Clock::time_point started;
   Clock::time_point attemptStarted;
   Clock::time_point ended;

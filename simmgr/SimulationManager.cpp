@@ -262,13 +262,13 @@ void SimulationManager::StartRuns() {
     // Experiments to start again come first: they hold results already.
     ExperimentRun* next = nullptr;
     for (const auto& run : runs) {
-      if (run->WaitingToStart() && run->Started()) {
+      if (run->ReadyToStart() && run->Started()) {
         next = run.get();
         break;
       }
     }
     for (size_t i = 0; next == nullptr && i < startOrder.size(); ++i) {
-      if (runs[startOrder[i]]->WaitingToStart()) next = runs[startOrder[i]].get();
+      if (runs[startOrder[i]]->ReadyToStart()) next = runs[startOrder[i]].get();
     }
     if (next == nullptr) break;
     ExperimentRun& run = *next;

@@ -137,3 +137,31 @@ TEST(LauncherRunTest, ALaunchersStatus255IsAnExitNotASignal) {
   EXPECT_NE(result.out.find("4: 1 exited after 0"), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("5: 1 killed after 0"), std::string::npos) << result.out;
 }
+
+// A launcher that cannot start the simulator for a moment (ssh while sshd is
+// restarted, srun while slurmd is) ends before any port announcement; the
+// next attempt waits 1 s, then 2 s, ..., so that the experiment outlasts
+// the outage instead of spending its retries at once. Here the "host" is
+// back 1.5 s after the first attempt: the second attempt (after 1 s) still
+// fails, the third (after 2 s more) completes.
+TEST(LauncherRunTest, AttemptsThatEndBeforeTheirPortAreRetriedAfterAPause) {
+  const std::string dir = TestFolder("launcher pause");
+  const std::string standIn = dir + "/standin.sh";
+  WriteStandIn(standIn,
+               "  6) now=$(date +%s%N); [ -e '" + dir + "/first' ] || echo $now > '" + dir + "/first';\n"
+               "     if [ $(( (now - $(cat '" + dir + "/first')) / 1000000 )) -lt 1500 ]; then\n"
+               "       echo 'ssh: connect to host n9 port 22: Connection refused' >&2; exit 255; fi;;\n");
+  const auto start = std::chrono::steady_clock::now();
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "6", "--replications", "200", "--timeout", "10", "--retries", "3", "--port",
+                 "23580", "--out", dir + "/out", "--simulator", standIn, "--launcher", "exec {command}"});
+  const double seconds = SecondsSince(start);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_GE(seconds, 3.0);
+  EXPECT_LT(seconds, 20.0);
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "complete");
+  EXPECT_EQ(rows[0].at("replications"), "200");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "exited;exited;complete") << result.err;
+}
