@@ -734,6 +734,11 @@ void ExperimentRun::AfterEnd() {
   // A failed attempt with retries left waits to be started again.
   if (endingRetry) {
     earlyEndsInARow = endedBeforeAnnouncing ? earlyEndsInARow + 1 : 0;
+    if (endedBeforeAnnouncing) {
+      earlyEndHosts.insert(launch.host);
+    } else {
+      earlyEndHosts.clear();
+    }
     const int pauseMs = std::min(earlyEndsInARow * kEarlyEndPauseMs, kLongestEarlyEndPauseMs);
     startNotBefore = Clock::now() + std::chrono::milliseconds(pauseMs);
     state = kPending;

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,10 @@ class ExperimentRun {
   int RequestedPort() const { return launch.port; }
   int AnnouncedPort() const { return announcedPort; }
   const std::string& Host() const { return launch.host; }
+  // The hosts on which the attempts that ended before announcing their
+  // port, in a row up to the last ended attempt, were started; empty after
+  // any other ending.
+  const std::set<std::string>& EarlyEndHosts() const { return earlyEndHosts; }
   double WallSeconds() const;
   // Estimated replications in all (progress display only).
   int64_t EstimateNeeded() const;
@@ -227,6 +232,7 @@ class ExperimentRun {
   // row that did so; when the next attempt may start (see ReadyToStart).
   bool endedBeforeAnnouncing = false;
   int earlyEndsInARow = 0;
+  std::set<std::string> earlyEndHosts;
   Clock::time_point startNotBefore;
   Clock::time_point started;
   Clock::time_point attemptStarted;

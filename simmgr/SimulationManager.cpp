@@ -145,16 +145,24 @@ bool SimulationManager::HoldsPlace(const ExperimentRun& run) {
   return run.Active() && state != ExperimentRun::kQuitting && state != ExperimentRun::kExiting;
 }
 
-std::string SimulationManager::ChooseHost() const {
+std::string SimulationManager::ChooseHost(const ExperimentRun& run) const {
   if (options.hosts.empty()) return "127.0.0.1";
-  // The host with the fewest running simulators, the first of equals.
+  // The host with the fewest running simulators, the first of equals. A
+  // host that could not start the run's last attempts (sshd down, say) has
+  // none running and would be chosen again and again while the others are
+  // busy, spending the retries there: another host is taken while there is
+  // one.
+  const std::set<std::string>& refused = run.EarlyEndHosts();
+  bool anyOther = false;
+  for (const std::string& host : options.hosts) anyOther = anyOther || refused.count(host) == 0;
   std::map<std::string, int> load;
-  for (const auto& run : runs) {
-    if (run->Active()) ++load[run->Host()];
+  for (const auto& other : runs) {
+    if (other->Active()) ++load[other->Host()];
   }
-  std::string best = options.hosts.front();
+  std::string best;
   for (const std::string& host : options.hosts) {
-    if (load[host] < load[best]) best = host;
+    if (anyOther && refused.count(host) != 0) continue;
+    if (best.empty() || load[host] < load[best]) best = host;
   }
   return best;
 }
@@ -275,7 +283,7 @@ void SimulationManager::StartRuns() {
     ExperimentRun::Launch launch;
     launch.simulator = simulatorPath;
     launch.launcher = options.launcher;
-    launch.host = ChooseHost();
+    launch.host = ChooseHost(run);
     launch.port = ChoosePort(launch.host);
     // Every port up to the last is claimed: wait for one to be released.
     if (launch.port < 0) break;

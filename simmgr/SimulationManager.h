@@ -98,7 +98,8 @@ class SimulationManager {
   // started and still collecting observations (or ending after a failure).
   static bool HoldsPlace(const ExperimentRun& run);
   int ChoosePort(const std::string& host) const;
-  std::string ChooseHost() const;
+  // The host for the next attempt of `run`.
+  std::string ChooseHost(const ExperimentRun& run) const;
   void ReportFinished();
   void ReportAttempt(const ExperimentRun& run, const SimulatorAttempt& attempt, bool last);
   void ShowProgress(bool force);

@@ -165,3 +165,28 @@ TEST(LauncherRunTest, AttemptsThatEndBeforeTheirPortAreRetriedAfterAPause) {
   EXPECT_EQ(rows[0].at("replications"), "200");
   EXPECT_EQ(rows[0].at("attempt_endings"), "exited;exited;complete") << result.err;
 }
+
+// With several --hosts, one of which cannot start simulators (its sshd
+// down), that host has none running and is the least loaded whenever the
+// others are busy: every retry went there and the experiment failed while
+// another host could have run it. An attempt that follows one such early
+// end is started on another host. Here "localhost" refuses every start and
+// comes first; each experiment that tries it first completes on 127.0.0.1.
+TEST(LauncherRunTest, ARetryAfterAnEarlyEndGoesToAnotherHost) {
+  const std::string dir = TestFolder("launcher other host");
+  const SimMgrResult result = RunSimMgr(
+      {"--experiments", "0,1,2", "--replications", "400", "--jobs", "2", "--hosts", "localhost,127.0.0.1",
+       "--timeout", "10", "--retries", "3", "--port", "23590", "--out", dir + "/out", "--simulator",
+       KORVAN_SIMULATOR_PATH, "--launcher",
+       "if [ {host} = localhost ]; then echo 'ssh: connect to host localhost port 22: Connection refused' >&2; "
+       "exit 255; fi; exec {command}"});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 9u);
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.at("status"), "complete") << row.at("experiment");
+    EXPECT_EQ(row.at("replications"), "400");
+    const std::string endings = row.at("attempt_endings");
+    EXPECT_TRUE(endings == "complete" || endings == "exited;complete") << row.at("experiment") << ": " << endings;
+  }
+}
