@@ -264,6 +264,9 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
       }
       if (state != kConnecting) return;
       if (process.PollEnded()) {
+        // Its last words (read for the report and its messages) may have
+        // come after the read at the top.
+        process.Pump();
         return Fail(EndedEnding(), "the simulator ended before accepting the connection (" +
                                        ExitText(process) + ")");
       }
@@ -278,7 +281,10 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
       if (socketReady) ReadSocket(kReadPerService);
       if (state != kGreeting && state != kRunning && state != kQuitting) return;
       if (process.PollEnded()) {
-        // What it sent before it ended is still to be read.
+        // What it sent before it ended is still to be read, on the socket
+        // and on its output (its last words may have come after the read at
+        // the top).
+        process.Pump();
         ReadSocket(kReadAfterEnd);
         if (state != kGreeting && state != kRunning && state != kQuitting) return;
         return Fail(EndedEnding(), "the simulator ended (" + ExitText(process) + ")");
