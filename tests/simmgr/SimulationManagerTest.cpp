@@ -374,11 +374,12 @@ namespace {
 // Starts simmgr on experiments 0 and 1 with no end in sight, and waits
 // (bounded) until both simulators have handed over observations.
 bool StartEndlessStudy(SimulatorProcess& manager, const std::string& dir, int seed, int port,
-                       int reportSize = 50) {
+                       int reportSize = 50, int timeoutSeconds = 20) {
   if (!manager.Start(KORVAN_SIMMGR_PATH,
                      {"--experiments", "0,1", "--replications", "100000000", "--report-size",
                       std::to_string(reportSize), "--seed",
-                      std::to_string(seed), "--jobs", "2", "--port", std::to_string(port), "--timeout", "20",
+                      std::to_string(seed), "--jobs", "2", "--port", std::to_string(port), "--timeout",
+                      std::to_string(timeoutSeconds),
                       "--out", dir + "/out", "--ascii-dir", dir + "/ascii", "--simulator",
                       KORVAN_SIMULATOR_PATH})) {
     return false;
@@ -442,7 +443,10 @@ TEST(SimulationManagerTest, AHangUpStopsTheStudyAsSigtermDoes) {
   auto stop = [](int signalNumber, const std::string& name, int port) {
     const std::string dir = TestFolder(name);
     SimulatorProcess manager;
-    EXPECT_TRUE(StartEndlessStudy(manager, dir, 4244, port, 10000));
+    // Hand-overs long enough for the second hang-up to come while the
+    // simulators are stopping (a few tenths of a second here, seconds under
+    // the sanitizers), with a timeout that a slow machine does not reach.
+    EXPECT_TRUE(StartEndlessStudy(manager, dir, 4244, port, 2000, 120));
     manager.Signal(signalNumber);
     if (signalNumber == SIGHUP) {
       const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
