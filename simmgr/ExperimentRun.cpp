@@ -676,7 +676,10 @@ void ExperimentRun::EndAttempt(SimulatorAttempt::Ending ending, const std::strin
   // limit) says so and stops with a bad status, but only after it has
   // handed over the record whose rows failed: the numbers are whole, the
   // file is not. Through a launcher with a terminal its standard error
-  // arrives on standard output.
+  // arrives on standard output. The text is the simulator's own (its
+  // ReportWriteFailure); SimulationManagerTest's AnAsciiFileTheSimulator-
+  // CouldNotWriteIsReported runs the real simulator, so a change to either
+  // side fails there.
   if (!launch.asciiFile.empty()) {
     const std::string said = "!! Error writing result file " + launch.asciiFile + ": ";
     for (const std::string* text : {&process.ErrorOutput(), &process.Output()}) {

@@ -75,6 +75,8 @@ void ReportOpenFailure(const char* name, int error) {
             << std::endl;
 }
 
+// simmgr reads this line back to name an --ascii-dir file that was cut
+// short: keep its text.
 void ReportWriteFailure(const char* name, int error) {
   std::cerr << "!! Error writing result file " << (name != nullptr ? name : "")
             << ": " << std::strerror(error != 0 ? error : EIO) << std::endl;
