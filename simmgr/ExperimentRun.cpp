@@ -667,6 +667,14 @@ double ExperimentRun::ShutdownSeconds(double timeout) const {
   return std::min(timeout, std::max(usual, 2.0 * longestGapSeconds));
 }
 
+std::vector<std::string> ExperimentRun::AsciiFilesCut() const {
+  std::vector<std::string> cut;
+  for (const SimulatorAttempt& a : attempts) {
+    if (!a.asciiCut.empty()) cut.push_back(a.asciiCut);
+  }
+  return cut;
+}
+
 SimulatorAttempt::Ending ExperimentRun::EndedEnding() const {
   return SignalOf(process) > 0 ? SimulatorAttempt::kKilled : SimulatorAttempt::kExited;
 }
@@ -687,8 +695,8 @@ void ExperimentRun::EndAttempt(SimulatorAttempt::Ending ending, const std::strin
       if (at == std::string::npos) continue;
       const size_t from = at + said.size();
       const size_t end = text->find_first_of("\r\n", from);
-      asciiFilesCut.push_back(launch.asciiFile + ": " +
-                              text->substr(from, end == std::string::npos ? std::string::npos : end - from));
+      current.asciiCut =
+          launch.asciiFile + ": " + text->substr(from, end == std::string::npos ? std::string::npos : end - from);
       break;
     }
   }

@@ -150,10 +150,11 @@ class ExperimentRun {
   uint32_t Seed() const { return primarySeed; }
   // Ended attempts, in order; the one running is not among them.
   const std::vector<SimulatorAttempt>& Attempts() const { return attempts; }
-  // The ASCII files (`launch.asciiFile`) of this manager's attempts whose
-  // simulator reported that a write to it failed, each as "FILE: REASON":
-  // such a file lacks observations that were handed over and counted.
-  const std::vector<std::string>& AsciiFilesCut() const { return asciiFilesCut; }
+  // The ASCII files (`launch.asciiFile`) of the ended attempts, of every
+  // segment, whose simulator reported that a write to it failed, each as
+  // "FILE: REASON": such a file lacks observations that were handed over
+  // and counted.
+  std::vector<std::string> AsciiFilesCut() const;
   // The running attempt (ending kRunning) as it stands; null when none runs.
   const SimulatorAttempt* RunningAttempt() const { return Active() ? &current : nullptr; }
   // Grows whenever observations are taken in or an attempt ends.
@@ -224,7 +225,6 @@ class ExperimentRun {
   bool accepting = true;
   // Everything the rule needs has arrived.
   bool satisfied = false;
-  std::vector<std::string> asciiFilesCut;
   bool precisionMet = false;
   Clock::time_point deadline;
   Clock::time_point retryAt;

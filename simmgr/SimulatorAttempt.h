@@ -35,6 +35,10 @@ struct SimulatorAttempt {
   Ending ending = kRunning;
   std::string reason;     // what happened, for every ending but kDone
   std::string lastWords;  // the tail of what it printed, for failures
+  // "FILE: REASON" when the simulator reported that it could not write all
+  // of its --ascii-dir file FILE; empty otherwise. Saved with the study, so
+  // that a resumed study still reports the file.
+  std::string asciiCut;
   // What it contributed, per variable (whole data records only).
   std::vector<RunningStatistics> statistics;
 

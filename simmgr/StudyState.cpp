@@ -247,6 +247,9 @@ std::string StudyState::ExperimentText(const Experiment& e) {
                         {"ended", SimulatorAttempt::EndingName(a.ending)},
                         {"reason", a.reason},
                         {"statistics", statistics}});
+    // Only where there is one: the saved state of a study without a cut
+    // file is as it always was.
+    if (!a.asciiCut.empty()) attempts.back()["ascii_cut"] = a.asciiCut;
   }
   const json entry = {{"experiment", e.experiment},
                       {"decision", SequentialTest::DecisionName(e.decision)},
@@ -506,6 +509,7 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
         return read.Fail(at + " has a time that is negative or beyond any run's"), fail();
       }
       if (!EndingFromName(ended, a.ending)) return read.Fail(at + " ended in an unknown way"), fail();
+      if (entry.contains("ascii_cut") && !read.Text(entry, "ascii_cut", at, a.asciiCut)) return fail();
       a.segment = static_cast<int>(segment);
       a.number = static_cast<int>(number);
       a.seed = static_cast<uint32_t>(seed);

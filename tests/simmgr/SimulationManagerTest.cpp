@@ -812,6 +812,15 @@ TEST(SimulationManagerTest, AnAsciiFileTheSimulatorCouldNotWriteIsReported) {
       const auto retry = ReadAsciiObservations(out + "/ascii/experiment0-attempt1.txt");
       for (int v = 0; v < 3; ++v) EXPECT_EQ(retry.count(v) != 0 ? retry.at(v).size() : 0u, 150u);
     }
+    // The file stays cut: a resumed study says so again, though it ran
+    // nothing itself.
+    const SimMgrResult resumed =
+        RunSimMgr({"--resume", out, "--port", "21970", "--simulator", KORVAN_SIMULATOR_PATH});
+    EXPECT_EQ(resumed.exitStatus, 2) << resumed.err;
+    EXPECT_EQ(Count(resumed.err, "simmgr: the simulator could not write all of " + out +
+                                     "/ascii/experiment0.txt: File too large\n"),
+              1u)
+        << resumed.err;
   }
 }
 
