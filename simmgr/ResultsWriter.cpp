@@ -21,10 +21,17 @@
 
 namespace {
 
+// Whole, however long: "%.5f" of a value near the largest double takes more
+// than 300 characters.
 std::string Format(const char* format, double value) {
   char text[64];
-  std::snprintf(text, sizeof(text), format, value);
-  return text;
+  const int length = std::snprintf(text, sizeof(text), format, value);
+  if (length < 0) return "?";
+  if (static_cast<size_t>(length) < sizeof(text)) return text;
+  std::string whole(static_cast<size_t>(length) + 1, '\0');
+  std::snprintf(&whole[0], whole.size(), format, value);
+  whole.resize(static_cast<size_t>(length));
+  return whole;
 }
 
 // Round-trip text of a double for files that scripts read.

@@ -100,6 +100,14 @@ TEST(ResultsWriterTest, FilesAndTableOfAnIncompleteStudy) {
   ResultsWriter::PrintTable(table, results);
   EXPECT_NE(table.str().find("0.75000 ± 0.00800"), std::string::npos) << table.str();
   EXPECT_NE(table.str().find("INCOMPLETE: the run was interrupted"), std::string::npos);
+  // A mean far beyond any probability is shown whole, not cut short.
+  StudyResults huge = results;
+  huge.experiments[0].variables[0] = V(400, 1e80, 0.1, 0.008);
+  std::ostringstream hugeTable;
+  ResultsWriter::PrintTable(hugeTable, huge);
+  char digits[128];
+  std::snprintf(digits, sizeof(digits), "%.5f ± 0.00800", 1e80);
+  EXPECT_NE(hugeTable.str().find(digits), std::string::npos) << hugeTable.str();
 
   // Two points with data, each its own num_replicas line (1 for both 4 and
   // 8, so one polyline), the failed experiment left out.
