@@ -199,14 +199,20 @@ TEST(ExperimentRunTest, FailedAttemptsKeepWholeRecordsAndTheRestIsRestarted) {
 
 // A stand-in that greets, then sends records of 50 observations of
 // experiment 3 every 100 ms for `seconds`, and never answers a command.
-FakeSimulator::Script SendsRecordsAndNeverAnswers(int seconds) {
-  return [seconds](KorvanSocket& connection) {
+// `commanded`, when given, is set once the manager has sent anything (the
+// quit command: it sends nothing else).
+FakeSimulator::Script SendsRecordsAndNeverAnswers(int seconds, std::atomic<bool>* commanded = nullptr) {
+  return [seconds, commanded](KorvanSocket& connection) {
     FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
     const Clock::time_point until = Clock::now() + std::chrono::seconds(seconds);
     for (int first = 0; Clock::now() < until; first += 50) {
       const Bytes record = DataRecord(3, first, 50);
       if (connection.Send(reinterpret_cast<const char*>(record.data()), static_cast<int>(record.size())) <= 0) {
         break;
+      }
+      char byte;
+      if (commanded != nullptr && recv(connection.sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1) {
+        *commanded = true;
       }
       Pause(100);
     }
@@ -254,14 +260,18 @@ TEST(ExperimentRunTest, ASimulatorIgnoringQuitIsLeftAfterItsOwnDeadline) {
 // whole was interrupted: exit status 3).
 TEST(ExperimentRunTest, AnInterruptLeavesAnExperimentThatHasEverythingComplete) {
   const std::string dir = TestFolder("ignores_quit_interrupted");
-  FakeSimulator deaf(SendsRecordsAndNeverAnswers(25));
+  std::atomic<bool> quitSent{false};
+  FakeSimulator deaf(SendsRecordsAndNeverAnswers(25, &quitSent));
   const std::string script = AnnouncingScript(dir, deaf.port, 40);
   SimulatorProcess manager;
   ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "100", "--timeout", "30",
                                                  "--port", "21460", "--out", dir + "/out", "--simulator", script,
                                                  "--launcher", "{command}"}));
   // 100 replications arrive within half a second; the quit goes unanswered.
-  Pause(2000);
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+  while (!quitSent && Clock::now() < until && !manager.Wait(20)) {
+  }
+  ASSERT_TRUE(quitSent) << manager.ErrorOutput();
   manager.Signal(SIGINT);
   ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
   deaf.Finish();

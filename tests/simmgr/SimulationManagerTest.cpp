@@ -372,7 +372,9 @@ TEST(SimulationManagerTest, BrokenSimulatorsAreReportedAndTheRestComplete) {
 namespace {
 
 // Starts simmgr on experiments 0 and 1 with no end in sight, and waits
-// (bounded) until both simulators have handed over observations.
+// (bounded) until both simulators have handed over observations. False when
+// simmgr could not be started, ended early, or the observations did not
+// come within the wait.
 bool StartEndlessStudy(SimulatorProcess& manager, const std::string& dir, int seed, int port,
                        int reportSize = 50, int timeoutSeconds = 20) {
   if (!manager.Start(KORVAN_SIMMGR_PATH,
@@ -388,8 +390,11 @@ bool StartEndlessStudy(SimulatorProcess& manager, const std::string& dir, int se
   auto rows = [&](int k) {
     return ReadFile(dir + "/ascii/experiment" + std::to_string(k) + ".txt").size();
   };
-  while (std::chrono::steady_clock::now() < until && (rows(0) < 2000 || rows(1) < 2000)) {
-    manager.Wait(50);
+  while (rows(0) < 2000 || rows(1) < 2000) {
+    if (std::chrono::steady_clock::now() >= until || manager.Wait(50)) {
+      ADD_FAILURE() << "the study did not get going: " << manager.ErrorOutput();
+      return false;
+    }
   }
   return true;
 }
