@@ -104,6 +104,10 @@ SimulatorClass::SimulatorClass() {
 SimulatorClass::SimulatorClass(int argc, char** argv) {
   KORVAN_ASSERT(liveSimulators == 0);
   liveSimulators++;
+  // Installed before the model is built: a stop asked for meanwhile is kept
+  // for the run, also in a process started with SIGINT ignored (a script's
+  // background job), where it would otherwise be lost.
+  InstallInterruptHandlers();
   reactivationList.clear();
   overrideString = nullptr;
   groupList = new List<BaseGroupClass>();

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -383,4 +384,28 @@ TEST(SimulatorOutputTest, AWriteFailureInsideALargeHandOverKeepsItsReason) {
             "!! Error writing result file /dev/full: No space left on device\n");
   EXPECT_EQ(large->binStream, nullptr);
   EXPECT_EQ(large->asciiStream, nullptr);
+}
+
+// A stop asked for while the simulator is being set up (a large model takes
+// a while) is kept: the run stops after its first replication. Also in a
+// process started with SIGINT ignored, as a script's background job is.
+TEST(SimulatorOutputTest, AnInterruptDuringTheSetUpStopsTheRun) {
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ASSERT_EQ(sigaction(SIGINT, &ignore, &previous), 0);
+  {
+    TestSimulator sim({"-N", "2000"});
+    raise(SIGINT);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    sim->Run();
+    testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(sim->batchesDone, 1);
+    EXPECT_EQ(sim->exitStatus, 130);
+    EXPECT_NE(err.find("Simulation interrupted by signal 2"), std::string::npos) << err;
+  }
+  SimulatorInterruptSignal = 0;
+  sigaction(SIGINT, &previous, nullptr);
 }
