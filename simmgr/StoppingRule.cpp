@@ -50,8 +50,13 @@ int64_t StoppingRule::WorstCase() const {
     return widest;
   };
   // Fewer looks allow a lower level, which needs fewer replications, which
-  // allow fewer looks: repeated until the number of looks settles (it only
-  // falls).
+  // allow fewer looks: repeated until the number of looks settles. Starting
+  // from a maximum below the worst case (an absolute target of 0.0003 at
+  // 95% needs more than the default 10 000 000), the count grows instead:
+  // more looks ask for a higher level and so for more replications. A
+  // maximum whose looks outnumber those its level was computed for would
+  // leave the widest interval above the target at the last look.
+  bool grew = false;
   for (;;) {
     const int looks = trial.Looks();
     int64_t low = std::max<int64_t>(minReplications, 2);
@@ -66,7 +71,9 @@ int64_t StoppingRule::WorstCase() const {
       }
     }
     trial.maxReplications = std::max(high, std::max<int64_t>(minReplications, 2));
-    if (trial.Looks() >= looks) return trial.maxReplications;
+    const int now = trial.Looks();
+    if (now == looks || (now < looks && grew)) return trial.maxReplications;
+    grew = grew || now > looks;
   }
 }
 

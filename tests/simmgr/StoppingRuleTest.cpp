@@ -155,6 +155,29 @@ TEST(StoppingRuleTest, TheWorstCaseEndsTheLooks) {
   EXPECT_GT(rule.WorstCase(), worst);
 }
 
+// A worst case beyond the default maximum of 10 000 000: the looks up to it
+// are more than those up to 10 000 000, and its level is theirs. The search
+// stopped as soon as the count of looks did not fall, with a maximum found
+// at the level of 15 looks that has 16: an interval near 1/2 was still
+// 0.000302 wide at the last look, and the experiment ended without its
+// precision.
+TEST(StoppingRuleTest, AWorstCaseBeyondTheDefaultMaximumHasTheLevelOfItsOwnLooks) {
+  StoppingRule rule;
+  rule.absolute = 0.0003;
+  rule.maxReplications = rule.WorstCase();
+  EXPECT_GT(rule.maxReplications, 10000000);
+  EXPECT_GT(rule.Looks(), 15);
+  const int64_t n = rule.maxReplications;
+  const double level = rule.IntervalConfidence();
+  EXPECT_LE(ConfidenceInterval::ClopperPearson(n / 2, n, level).HalfWidth(static_cast<double>(n / 2) / n), 0.0003);
+  // Started low, as from a small maximum, the search still ends at the same
+  // worst case: 0.01 at 95% is six looks, up to 17 501.
+  StoppingRule small;
+  small.absolute = 0.01;
+  small.maxReplications = 2000;
+  EXPECT_EQ(small.WorstCase(), 17501);
+}
+
 // Looks at the end of int64_t's range: doubling the last look below the
 // maximum overflowed (a maximum of 2^63 - 1, as a damaged saved state could
 // give, left Looks() doubling a wrapped-around count for ever).
