@@ -34,6 +34,16 @@ std::string Format(const char* format, double value) {
   return whole;
 }
 
+// A level as a percentage, to `digits` significant digits, or more where
+// those would round a level below 1 up to "100".
+std::string Percent(double level, int digits) {
+  std::string text = Format(("%." + std::to_string(digits) + "g").c_str(), level * 100.0);
+  while (level < 1.0 && digits < 17 && std::strtod(text.c_str(), nullptr) >= 100.0) {
+    text = Format(("%." + std::to_string(++digits) + "g").c_str(), level * 100.0);
+  }
+  return text;
+}
+
 // Round-trip text of a double for files that scripts read.
 std::string Exact(double value) { return NumberText::Shortest(value); }
 
@@ -63,7 +73,7 @@ std::string MethodsTitle(const StudyResults& results, int variable) {
 
 // "95% simultaneous (Bonferroni) Clopper-Pearson confidence intervals".
 std::string IntervalKind(const StudyResults& results, int variable) {
-  return Format("%g", results.rule.confidence * 100.0) + "%" +
+  return Percent(results.rule.confidence, 6) + "%" +
          (results.rule.simultaneous ? " simultaneous (Bonferroni)" : "") + " " + MethodsTitle(results, variable) +
          " confidence interval";
 }
@@ -72,7 +82,7 @@ std::string IntervalKind(const StudyResults& results, int variable) {
 std::string LevelNote(const StudyResults& results) {
   const StoppingRule& rule = results.rule;
   if (rule.Looks() == 1 && !rule.simultaneous) return "";
-  std::string note = " (each computed at " + Format("%.6g", rule.IntervalConfidence() * 100.0) + "%: ";
+  std::string note = " (each computed at " + Percent(rule.IntervalConfidence(), 6) + "%: ";
   if (rule.Looks() > 1) note += "up to " + std::to_string(rule.Looks()) + " looks";
   if (rule.Looks() > 1 && rule.simultaneous) note += ", ";
   if (rule.simultaneous) note += std::to_string(rule.variables) + " variables";

@@ -123,6 +123,33 @@ TEST(ResultsWriterTest, FilesAndTableOfAnIncompleteStudy) {
   EXPECT_NE(plain.find(">experiment</text>"), std::string::npos);
 }
 
+// A level close to 1 is not shown as 100%: six digits made "100%" of
+// 0.9999999 in the table's title, and of its share among 15 looks in
+// the level each interval is computed at.
+TEST(ResultsWriterTest, ALevelCloseToOneIsNotShownAsAHundredPercent) {
+  StudyTable study;
+  study.Load();
+  StudyResults results = HandResults(study);
+  results.rule.confidence = 0.9999999;
+  std::ostringstream table;
+  ResultsWriter::PrintTable(table, results);
+  EXPECT_NE(table.str().find("Mean and 99.99999% Student t confidence interval per experiment (each computed at "
+                             "99.999999%: up to 15 looks)"),
+            std::string::npos)
+      << table.str();
+  EXPECT_EQ(table.str().find("100%"), std::string::npos) << table.str();
+  const std::string svg = ResultsWriter::SvgText(results, "power_cycle_rate", "num_replicas");
+  EXPECT_NE(svg.find("99.99999% Student t confidence interval"), std::string::npos);
+  // Levels that six digits tell apart are written as before.
+  results.rule.confidence = 0.95;
+  std::ostringstream usual;
+  ResultsWriter::PrintTable(usual, results);
+  EXPECT_NE(usual.str().find("Mean and 95% Student t confidence interval per experiment (each computed at "
+                             "99.6667%: up to 15 looks)"),
+            std::string::npos)
+      << usual.str();
+}
+
 TEST(ResultsWriterTest, TheXmlCheckerRefusesWhatBrowsersRefuse) {
   std::string root, error;
   EXPECT_TRUE(XmlWellFormed("<?xml version=\"1.0\"?>\n<svg a=\"1\"><g><t>x &amp; y</t></g></svg>\n", root, error))
