@@ -169,6 +169,19 @@ void PerformanceVariableNode::Reset() {
   if (steadyState == 1) {
     start = stop;
     stop = stop + interval;
+    // The workers and impulse nodes were given the node's window (see
+    // FixWorkerList and FixImpulseWorkerLists) and bound their
+    // accumulation by it: they move on with it.
+    for (int i = 0; i < numWorkers; i++) {
+      workers[i]->start = start;
+      workers[i]->stop = stop;
+    }
+    for (int f = 0; f < numImpulses; f++) {
+      for (int k = 0; k < numImpulseNodes[f]; k++) {
+        impulseNodes[f][k]->start = start;
+        impulseNodes[f][k]->stop = stop;
+      }
+    }
   }
   WindowChanged();
 }

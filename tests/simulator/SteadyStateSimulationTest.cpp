@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Cpp/BaseClasses/ImpulseNodeClass.h"
 #include "Cpp/BaseClasses/PerformanceVariableNode.h"
 #include "Cpp/BaseClasses/PerformanceVariableWorker.h"
 #include "simulator/SimulatorClass.h"
@@ -70,6 +71,76 @@ class BatchNode : public PerformanceVariableNode {
   BaseModelClass* top_ = nullptr;
 };
 
+// The marking of x, integrated over the worker's own window [start, stop],
+// as a generated interval-of-time worker bounds its steps.
+class WindowWorker : public PerformanceVariableWorker {
+ public:
+  WindowWorker(int slots, Place* x) : x_(x) {
+    numModelSlots = slots;
+    modelSlots = new BaseModelClass**[slots > 0 ? slots : 1];
+    for (int j = 0; j < slots; j++) modelSlots[j] = &observed_;
+  }
+  ~WindowWorker() override { delete[] modelSlots; }
+  double Reward_Function() override { return x_->getMark(); }
+  void Accumulate(double now, double lastTime) override {
+    const double from = lastTime > start ? lastTime : start;
+    const double to = now < stop ? now : stop;
+    weight = to > from ? to - from : 0.0;
+    value = Reward_Function();
+    square = value * value;
+  }
+
+ private:
+  Place* x_;
+  BaseModelClass* observed_ = nullptr;
+};
+
+// Counts the firings that happened within its own window [start, stop].
+class WindowImpulse : public ImpulseNodeClass {
+ public:
+  void EndAccumulate(double) override {}
+  double Impulse_Function() override { return 1.0; }
+  void Accumulate(double, double lastTime) override {
+    if (lastTime >= start && lastTime <= stop) value += Impulse_Function();
+    square = value * value;
+  }
+  void CurrentReward() override {}
+  void ResetImpulse() override { Reset(); }
+  ImpulseNodeClass** CreateImpulseNodes(int n) override {
+    ImpulseNodeClass** nodes = new ImpulseNodeClass*[n];
+    for (int k = 0; k < n; k++) nodes[k] = new WindowImpulse();
+    return nodes;
+  }
+};
+
+// A steady-state interval-of-time variable: x integrated over each batch
+// plus the number of ticks fired within it.
+class WindowNode : public PerformanceVariableNode {
+ public:
+  WindowNode(const char* name, double warmUp, double batch, Place* x) : x_(x) {
+    modelSlot = &top_;
+    double starts[] = {warmUp};
+    double stops[] = {warmUp + batch};
+    Initialize(name, IntervalOfTimeReward, 1, starts, stops, 0, 1, 1, 1);
+    AddVariableDependency("x", "scripted");
+    AddImpulse("tick", "scripted", new WindowImpulse());
+    SetSteadyState(1);
+  }
+  ~WindowNode() override {
+    for (int i = 0; i < numWorkers; i++) {
+      workers[i]->FreeName();
+      delete workers[i];
+    }
+  }
+  void CreateWorkerList() override {
+    for (int i = 0; i < numWorkers; i++) workers[i] = new WindowWorker(numModelDependencies, x_);
+  }
+
+ private:
+  Place* x_;
+  BaseModelClass* top_ = nullptr;
+};
+
 class SteadyStateSimulationTest : public testing::Test {
  protected:
   void TearDown() override {
@@ -83,7 +154,9 @@ class SteadyStateSimulationTest : public testing::Test {
   // observed by variable A (warm-up to 2.5, batches of batchOfA) and
   // variable B (no warm-up, batches of 3), run in steady state with the
   // given options.
-  void RunSteadyState(const std::vector<std::string>& options, int ticks, double batchOfA = 2.0) {
+  // With windowed, both variables are WindowNodes instead.
+  void RunSteadyState(const std::vector<std::string>& options, int ticks, double batchOfA = 2.0,
+                      bool windowed = false) {
     path_ = testing::TempDir() + "steady_state_" +
             testing::UnitTest::GetInstance()->current_test_info()->name() + ".csv";
     std::vector<std::string> arguments = {"simulator", "-t", "0", "-a", path_};
@@ -101,9 +174,15 @@ class SteadyStateSimulationTest : public testing::Test {
     model->AddEnableArc(x, tick);
     model->AddAffectArc(x, tick);
     model->Build();
-    pv_ = new ScriptedPV(model, 2, [batchOfA](int variable, int) -> PerformanceVariableNode* {
-      return variable == 0 ? new BatchNode("A", 2.5, batchOfA) : new BatchNode("B", 0.0, 3.0);
-    });
+    pv_ = new ScriptedPV(model, 2,
+                         [batchOfA, windowed, x](int variable, int) -> PerformanceVariableNode* {
+                           if (windowed) {
+                             return variable == 0 ? new WindowNode("A", 2.5, batchOfA, x)
+                                                  : new WindowNode("B", 0.0, 3.0, x);
+                           }
+                           return variable == 0 ? new BatchNode("A", 2.5, batchOfA)
+                                                : new BatchNode("B", 0.0, 3.0);
+                         });
     simulator_->DetachModel();
     simulator_->AttachModel(pv_);
     simulator_->SteadyStateSimulation();
@@ -137,6 +216,16 @@ TEST_F(SteadyStateSimulationTest, FullRowsAreHandedOverLazilyUntilTheSlowestReac
   EXPECT_EQ(simulator_->status, 2);
   // The step seen with the limit reached is still taken.
   EXPECT_EQ(simulator_->actionsFired, 15);
+}
+
+TEST_F(SteadyStateSimulationTest, WorkersAndImpulseNodesFollowTheWindowOfEachBatch) {
+  RunSteadyState({"-n", "100", "-N", "3"}, 1000, 2.0, true);
+  // x is the number of ticks so far (one at each whole time). A's batches
+  // [2.5, 4.5], [4.5, 6.5], [6.5, 8.5] hold the integral of x (6, 10, 14)
+  // plus two ticks each; B's [0, 3], [3, 6], [6, 9] the integral (3, 12,
+  // 21) plus the ticks in it (a tick at a boundary falls in the batch it
+  // opens: 2, 3, 3). The run ends with B's third batch, at 9.
+  EXPECT_EQ(Rows(), "0,8.0\n0,12.0\n0,16.0\n1,5.0\n1,15.0\n1,24.0\n");
 }
 
 TEST_F(SteadyStateSimulationTest, AnAbsorbingStateEndsTheRunWithAFinalHandOver) {
