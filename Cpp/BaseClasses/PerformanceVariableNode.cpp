@@ -85,13 +85,20 @@ int SyncMembers(BaseActionClass* action, BaseGroupClass*** members) {
 
 // Gives each of count groups one model per dependency name in names: the
 // combinations of the named submodels, the first name varying slowest.
+// A name equal to fixedName (when not null) is given fixedModel in every
+// group and takes no part in the combinations.
 // Returns false (after assigning nothing more) when a name matches no
 // submodel; *missing is then that name.
 bool AssignCombinations(BaseModelClass* top, char** names, int numNames, ModelGroupClass* groups,
-                        int count, const char** missing) {
+                        int count, const char** missing, const char* fixedName = nullptr,
+                        BaseModelClass* fixedModel = nullptr) {
   for (int j = 0; j < count; j++) groups[j].CreateModelList(numNames);
   int n = count;
   for (int d = 0; d < numNames; d++) {
+    if (fixedName != nullptr && std::strcmp(names[d], fixedName) == 0) {
+      for (int j = 0; j < count; j++) groups[j].SetModel(d, fixedModel);
+      continue;
+    }
     List<BaseModelClass> found;
     top->listModels(names[d], &found);
     int numFound = found.getNumItems();
@@ -432,8 +439,13 @@ void PerformanceVariableNode::CreateImpulseModelGroupList() {
       int first = b * blockSize;
       int size = count - first < blockSize ? count - first : blockSize;
       const char* missing = nullptr;
+      // Block b holds the impulse nodes triggered by the action of submodel
+      // b (see FixImpulseWorkerLists): where the function names that
+      // submodel's model, it observes that very submodel.
+      const bool triggered = b < blocks.getNumItems();
       AssignCombinations(top, impulseModelNames[f], numImpulseModelNames[f],
-                         impulseModelGroups[f] + first, size, &missing);
+                         impulseModelGroups[f] + first, size, &missing,
+                         triggered ? actionModel : nullptr, triggered ? blocks[b] : nullptr);
     }
   }
 }

@@ -322,6 +322,85 @@ TEST(PVModelTest, WorkersEnumerateSubmodelCombinationsFirstDependencySlowest) {
   EXPECT_EQ(Elements(t1->incX.pvRateSets[0]), (std::vector<int>{2, 3}));
 }
 
+// Adds, for every firing of its action, the marking of x of the "tiny"
+// submodel it observes (slot 0); slot 1 holds an "other" submodel.
+class MarkImpulse : public ImpulseNodeClass {
+ public:
+  MarkImpulse() {
+    numModelNames = 2;
+    modelSlots = new BaseModelClass**[2];
+    modelSlots[0] = &observed[0];
+    modelSlots[1] = &observed[1];
+  }
+  ~MarkImpulse() override { delete[] modelSlots; }
+  void EndAccumulate(double) override {}
+  double Impulse_Function() override { return static_cast<TinySAN*>(observed[0])->Mark("x"); }
+  void Accumulate(double, double) override {
+    value += Impulse_Function();
+    square = value * value;
+  }
+  void CurrentReward() override {}
+  void ResetImpulse() override { Reset(); }
+  ImpulseNodeClass** CreateImpulseNodes(int n) override {
+    ImpulseNodeClass** nodes = new ImpulseNodeClass*[n];
+    for (int k = 0; k < n; k++) nodes[k] = new MarkImpulse();
+    return nodes;
+  }
+  BaseModelClass* observed[2] = {nullptr, nullptr};
+};
+
+// An impulse reward on incX of the "tiny" submodels whose function also
+// observes the "other" submodels.
+class MarkImpulseNode : public PerformanceVariableNode {
+ public:
+  MarkImpulseNode() {
+    modelSlot = &top;
+    double times[] = {10};
+    Initialize("marks", InstantOfTimeReward, 1, times, times, 0, 1, 0, 0);
+    MarkImpulse* impulse = new MarkImpulse();
+    AddImpulse("incX", "tiny", impulse);
+    AddImpulseModelDependency("other", impulse);
+  }
+  void CreateWorkerList() override {}
+  BaseModelClass* top = nullptr;
+};
+
+class MarkImpulsePV : public PVModel {
+ public:
+  explicit MarkImpulsePV(BaseModelClass* model) {
+    topModel = model;
+    CreatePVList(1, true);
+    Initialize();
+  }
+  PerformanceVariableNode* createPVNode(int, int) override { return new MarkImpulseNode(); }
+};
+
+TEST(PVModelTest, ImpulseNodesObserveTheSubmodelWhoseActionTriggersThem) {
+  TinyJoin* join = new TinyJoin({"tiny", "other", "tiny", "other"});
+  MarkImpulsePV pv(join);
+  pv.ConsiderOnly(nullptr, 0);
+  PerformanceVariableNode* node = pv.GetPVNode(0);
+  TinySAN* t0 = join->Child(0);
+  TinySAN* o0 = join->Child(1);
+  TinySAN* t1 = join->Child(2);
+  TinySAN* o1 = join->Child(3);
+  // One impulse node per triggering submodel and "other" submodel.
+  ASSERT_EQ(node->GetNumImpulseNodes(0), 4);
+  const BaseModelClass* expected[4][2] = {{t0, o0}, {t0, o1}, {t1, o0}, {t1, o1}};
+  for (int k = 0; k < 4; k++) {
+    auto* impulse = static_cast<MarkImpulse*>(node->GetImpulseNode(0, k));
+    EXPECT_EQ(impulse->model, expected[k][0]);
+    EXPECT_EQ(impulse->observed[0], expected[k][0]);
+    EXPECT_EQ(impulse->observed[1], expected[k][1]);
+  }
+
+  // A firing of the second "tiny" submodel's incX is seen by its two impulse
+  // nodes, each reading x of that submodel.
+  Step(&pv, &t1->incX, 1);
+  pv.EndAccumulate(10);
+  EXPECT_EQ(node->GetImpulseValue(), 2.0);
+}
+
 TEST(PVModelTest, ImpulseRewardCountsTheFiringsOfItsAction) {
   TinySAN* top = new TinySAN();
   VariableDefinition firings{"firings", {0}, {100}, {}, {"incX", "tiny"}};
