@@ -102,24 +102,54 @@ bool BaseGroupClass::IsAMember(BaseActionClass* a) {
   return false;
 }
 
+namespace {
+
+// Deeper nesting than this is not searched (and ends a cycle).
+const int kMaxMemberDepth = 16;
+
+// Whether a is g or one of the actions anywhere below it.
+bool HoldsAction(BaseGroupClass* g, BaseActionClass* a, int depth) {
+  if (g == a || g->IsAMember(a)) return true;
+  if (depth >= kMaxMemberDepth) return false;
+  for (int i = 0; i < g->getNumMembers(); i++) {
+    BaseGroupClass* m = g->getMember(i);
+    if (m != nullptr && m != g && HoldsAction(m, a, depth + 1)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// The chance that a fires when the group fires in the current state, as
+// SelectAction() chooses: among the enabled members of the highest rank (of
+// whatever sign), in proportion to their weights.
 double BaseGroupClass::Probability(BaseActionClass* a) {
   double sum = 0.0;
   int maxRank = 0;
+  bool anyEnabled = false;
   BaseGroupClass* owner = nullptr;
+  bool ownerEnabled = false;
   for (int i = 0; i < numMembers; i++) {
     BaseGroupClass* m = members[i];
-    if (m->Enabled()) {
+    const bool enabled = m->Enabled();
+    if (enabled) {
       int rank = m->Rank();
-      if (rank > maxRank) {
+      if (!anyEnabled || rank > maxRank) {
         maxRank = rank;
         sum = 0.0;
+        anyEnabled = true;
       }
       if (rank == maxRank) sum += m->Weight();
     }
-    if (m == a || m->IsAMember(a)) owner = m;
+    if (HoldsAction(m, a, 0)) {
+      owner = m;
+      ownerEnabled = enabled;
+    }
   }
-  // An action outside the group never fires through it.
+  // An action outside the group never fires through it, nor does one whose
+  // member is not enabled while another member is.
   if (owner == nullptr) return 0.0;
+  if (anyEnabled && !ownerEnabled) return 0.0;
   if (owner->Rank() < maxRank) return 0.0;
   if (sum == 0.0) std::printf("BaseGroupClass::Probability() TotalWeight is zero.\n");
   double p = owner->Weight() / sum;

@@ -228,6 +228,50 @@ TEST(BaseGroupClassTest, ProbabilityWithZeroTotalWeightReportsIt) {
   delete g;
 }
 
+TEST(BaseGroupClassTest, ProbabilityOfAMemberThatIsNotEnabledIsZero) {
+  TestActivity a("a", 1, 1.0), b("b", 1, 3.0), off("off", 1, 5.0), offHigh("offHigh", 2, 1.0);
+  off.on = false;
+  offHigh.on = false;
+  PostselectGroup* g = CaseGroup("g", {&a, &off, &b, &offHigh});
+  EXPECT_DOUBLE_EQ(g->Probability(&off), 0.0);
+  EXPECT_DOUBLE_EQ(g->Probability(&offHigh), 0.0);
+  EXPECT_DOUBLE_EQ(g->Probability(&a), 0.25);
+  EXPECT_DOUBLE_EQ(g->Probability(&b), 0.75);
+  delete g;
+}
+
+TEST(BaseGroupClassTest, ProbabilityReachesActionsNestedSeveralLevelsDown) {
+  // outer { mid { inner { a, b }, c }, d }: every post-select group has
+  // weight 1, so outer picks mid half the time, mid picks inner half the
+  // time, and inner picks b three times in four.
+  TestActivity a("a", 1, 1.0), b("b", 1, 3.0), c("c", 1, 1.0), d("d", 1, 1.0);
+  PostselectGroup* inner = CaseGroup("inner", {&a, &b});
+  PostselectGroup* mid = new PostselectGroup();
+  mid->initialize(2, "mid");
+  mid->appendGroup(inner);
+  mid->appendGroup(&c);
+  PostselectGroup* outer = new PostselectGroup();
+  outer->initialize(2, "outer");
+  outer->appendGroup(mid);
+  outer->appendGroup(&d);
+  EXPECT_DOUBLE_EQ(outer->Probability(&a), 0.5 * 0.5 * 0.25);
+  EXPECT_DOUBLE_EQ(outer->Probability(&b), 0.5 * 0.5 * 0.75);
+  EXPECT_DOUBLE_EQ(outer->Probability(&c), 0.25);
+  EXPECT_DOUBLE_EQ(outer->Probability(&d), 0.5);
+  delete outer;
+  delete mid;
+  delete inner;
+}
+
+TEST(BaseGroupClassTest, ProbabilityTakesTheTopRankWhateverItsSign) {
+  TestActivity a("a", -1, 1.0), b("b", -1, 3.0), low("low", -2, 1.0);
+  PostselectGroup* g = CaseGroup("g", {&a, &b, &low});
+  EXPECT_DOUBLE_EQ(g->Probability(&a), 0.25);
+  EXPECT_DOUBLE_EQ(g->Probability(&b), 0.75);
+  EXPECT_DOUBLE_EQ(g->Probability(&low), 0.0);
+  delete g;
+}
+
 TEST(BaseGroupClassTest, PreselectGroupHoldsItsChoiceUntilItFires) {
   TestActivity a("a", 4, 1.0), b("b", 6, 1.0);
   PreselectGroup* g = new PreselectGroup(2);
