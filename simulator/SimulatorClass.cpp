@@ -18,6 +18,7 @@
 #include "Cpp/BaseClasses/KorvanAssert.h"
 #include "Cpp/BaseClasses/PVModel.h"
 #include "Cpp/BaseClasses/PostselectGroup.h"
+#include "Cpp/BaseClasses/PreselectGroup.h"
 #include "Cpp/BaseClasses/state/Place.h"
 #include "model/redundant_flash_studyRangeStudy.h"
 #include "platform/KorvanSocket.h"
@@ -314,6 +315,30 @@ void SimulatorClass::WatchUnchangedFirings() {
   }
 }
 
+namespace {
+
+void CollectPreselectGroups(BaseGroupClass* group, int depth, std::vector<PreselectGroup*>* out) {
+  if (group == nullptr || depth > kMaxGroupNesting) return;
+  if (PreselectGroup* pre = dynamic_cast<PreselectGroup*>(group)) {
+    if (std::find(out->begin(), out->end(), pre) == out->end()) out->push_back(pre);
+  }
+  for (int i = 0; i < group->numMembers; i++) {
+    if (group->members[i] != group) CollectPreselectGroups(group->members[i], depth + 1, out);
+  }
+}
+
+}  // namespace
+
+void SimulatorClass::ListPreselectGroups() {
+  preselectGroups.clear();
+  const int numGroups = groupList->getNumItems();
+  for (int g = 0; g < numGroups; g++) CollectPreselectGroups(groups[g], 0, &preselectGroups);
+}
+
+void SimulatorClass::ForgetPreselections() {
+  for (PreselectGroup* group : preselectGroups) group->needSelection = true;
+}
+
 void SimulatorClass::AttachModel(PVModel* model) {
   pvModel = model;
   // Only the variables of this simulation type accumulate; the others never
@@ -367,6 +392,7 @@ void SimulatorClass::AttachModel(PVModel* model) {
     std::exit(1);
   }
   WatchUnchangedFirings();
+  ListPreselectGroups();
   std::cout << "GenerateConnectivityList() Time="
             << static_cast<double>(KorvanClock() - builderStart) / KORVAN_CLOCKS_PER_SEC << std::endl;
   std::cout.flush();
@@ -398,6 +424,7 @@ void SimulatorClass::DetachModel() {
   delete eventList;
   eventList = nullptr;
   watchedMarks.clear();
+  preselectGroups.clear();
   delete[] scheduleRecords;
   scheduleRecords = nullptr;
   delete[] initialEnabled;

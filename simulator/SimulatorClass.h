@@ -20,6 +20,7 @@ class EventList;
 class KorvanSocket;
 class PacketQueue;
 class PerformanceVariableNode;
+class PreselectGroup;
 class PVModel;
 class TraceFileContainer;
 class TraceFileKorvan;
@@ -150,6 +151,12 @@ class SimulatorClass {
   void WatchUnchangedFirings();
   // The action that times group (see ScheduleRecord::timing).
   static BaseActionClass* TimingAction(BaseGroupClass* group);
+  // Lists the pre-select groups among the model's groups and their members
+  // at any depth (preselectGroups), once, when the model is attached.
+  void ListPreselectGroups();
+  // Has every pre-select group choose its case afresh at its next query, so
+  // that a choice made in one replication is not carried into the next.
+  void ForgetPreselections();
 
   // ---- Drivers. ----
   void TerminatingSimulation();
@@ -228,6 +235,7 @@ class SimulatorClass {
   // and room for their values before the firing under way.
   static constexpr int kMaxWatchedMarks = 8;
   std::vector<short* const*> watchedMarks;
+  std::vector<PreselectGroup*> preselectGroups;
   short marksBefore[kMaxWatchedMarks] = {};
   EventList* eventList = nullptr;
   ScheduleRecord* scheduleRecords = nullptr;

@@ -79,6 +79,9 @@ void SimulatorClass::TerminatingSimulation() {
 
     pvModel->SetState(initialState);
     pvModel->PVReset();
+    // A case chosen ahead in this replication belongs to its state: the next
+    // replication chooses again, in its own initial state.
+    ForgetPreselections();
   }
 
   delete scratchEvent;

@@ -1,0 +1,129 @@
+// Replications of a scripted model: each one starts from the model's
+// initial state, whatever the previous one left behind.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Cpp/BaseClasses/PerformanceVariableNode.h"
+#include "Cpp/BaseClasses/PerformanceVariableWorker.h"
+#include "Cpp/BaseClasses/PreselectGroup.h"
+#include "simulator/SimulatorClass.h"
+#include "tests/simulator/ScriptedModel.h"
+
+namespace {
+
+using scripted::Scripted;
+using scripted::ScriptedPV;
+using scripted::ScriptedSAN;
+
+class ZeroWorker : public PerformanceVariableWorker {
+ public:
+  explicit ZeroWorker(int slots) {
+    numModelSlots = slots;
+    modelSlots = new BaseModelClass**[slots > 0 ? slots : 1];
+    for (int j = 0; j < slots; j++) modelSlots[j] = &observed_;
+  }
+  ~ZeroWorker() override { delete[] modelSlots; }
+  double Reward_Function() override { return 0.0; }
+  void Accumulate(double, double) override {
+    value = 0.0;
+    square = 0.0;
+    weight = 1.0;
+  }
+
+ private:
+  BaseModelClass* observed_ = nullptr;
+};
+
+// An instant-of-time variable at `at`: only there to end each replication.
+class EndNode : public PerformanceVariableNode {
+ public:
+  explicit EndNode(double at) {
+    modelSlot = &top_;
+    double times[] = {at};
+    Initialize("end", InstantOfTimeReward, 1, times, times, 0, 0, 1, 1);
+    AddVariableDependency("k", "scripted");
+    SetSteadyState(0);
+  }
+  ~EndNode() override {
+    for (int i = 0; i < numWorkers; i++) {
+      workers[i]->FreeName();
+      delete workers[i];
+    }
+  }
+  void CreateWorkerList() override {
+    for (int i = 0; i < numWorkers; i++) workers[i] = new ZeroWorker(numModelDependencies);
+  }
+
+ private:
+  BaseModelClass* top_ = nullptr;
+};
+
+// A pre-select group chooses between `heavy` (weight k, 0 in the initial
+// state) and `light` (weight 1) and fires at time 1; `raise` sets k to 100 at
+// time 0.5, so that the group's next choice, made as it fires at time 1, is
+// almost surely `heavy`. Each replication ends at 1.2, before the group
+// fires again: its one firing must always be `light`, chosen at time 0.
+TEST(TerminatingSimulationTest, EachReplicationMakesItsOwnPreselectedChoice) {
+  const std::string path = testing::TempDir() + "terminating_preselect.csv";
+  std::vector<std::string> arguments = {"simulator", "-N", "20", "-s", "7", "-a", path};
+  std::vector<char*> argv;
+  for (std::string& a : arguments) argv.push_back(&a[0]);
+  testing::internal::CaptureStdout();
+  std::unique_ptr<SimulatorClass> simulator(
+      new SimulatorClass(static_cast<int>(argv.size()), argv.data()));
+  simulator->CreatePacketQueues();
+
+  ScriptedSAN* model = new ScriptedSAN();
+  Place* k = model->AddPlace("k", 0);
+  Place* raised = model->AddPlace("raised", 0);
+  std::vector<std::string> fired;
+  // A case whose weight is the marking of k.
+  struct Heavy : Scripted {
+    using Scripted::Scripted;
+    double Weight() override { return static_cast<double>(k->getMark()); }
+    Place* k = nullptr;
+  };
+  Heavy* heavy = new Heavy("heavy", [] { return true; }, [&fired] { fired.push_back("heavy"); },
+                           std::vector<double>{1.0});
+  heavy->k = k;
+  model->AddActivity(heavy, false);
+  Scripted* light = model->AddActivity(
+      new Scripted("light", [] { return true; }, [&fired] { fired.push_back("light"); }, {1.0}),
+      false);
+  PreselectGroup* group = model->AddOwnedGroup(new PreselectGroup());
+  group->initialize(2, "pre");
+  group->appendGroup(heavy);
+  group->appendGroup(light);
+  Scripted* raise = model->AddActivity(new Scripted(
+      "raise", [raised] { return raised->getMark() == 0; },
+      [raised, k] {
+        raised->setMark(1);
+        k->setMark(100);
+      },
+      {0.5}));
+  model->AddEnableArc(k, heavy);
+  model->AddEnableArc(raised, raise);
+  model->AddAffectArc(raised, raise);
+  model->AddAffectArc(k, raise);
+  model->Build();
+  ScriptedPV* pv = new ScriptedPV(model, 1, [](int, int) { return new EndNode(1.2); });
+  simulator->DetachModel();
+  simulator->AttachModel(pv);
+  simulator->TerminatingSimulation();
+  testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(simulator->batchesDone, 20);
+  EXPECT_EQ(fired, std::vector<std::string>(20, "light"));
+
+  simulator->DetachModel();
+  simulator->DestroyOutput();
+  delete pv;
+  std::remove(path.c_str());
+}
+
+}  // namespace
