@@ -12,9 +12,16 @@ bool PreselectGroup::SelectAction() {
   return selected;
 }
 
+// A case chosen earlier that is no longer enabled, while another one is,
+// is chosen afresh: the group would otherwise be timed and fired as a case
+// that cannot fire. A choice that is still enabled is kept (no draw).
 bool PreselectGroup::Enabled() {
   if (needSelection) SelectAction();
-  return BaseGroupClass::Enabled();
+  const bool enabled = BaseGroupClass::Enabled();
+  if (enabled && selectedAction != nullptr && selectedAction != this && !selectedAction->Enabled()) {
+    SelectAction();
+  }
+  return enabled;
 }
 
 // With no member selectable the queries answer the action defaults.

@@ -4,7 +4,8 @@
 #include "Cpp/BaseClasses/BaseGroupClass.h"
 
 // A group that chooses its case before it is timed and keeps the choice
-// until it fires; the next query after a firing selects anew.
+// until it fires, or until the chosen case is no longer enabled while
+// another one is; the next query after a firing selects anew.
 class PreselectGroup : public BaseGroupClass {
  public:
   PreselectGroup();

@@ -126,4 +126,69 @@ TEST(TerminatingSimulationTest, EachReplicationMakesItsOwnPreselectedChoice) {
   std::remove(path.c_str());
 }
 
+// A pre-select group of two cases, both timed 1.0, chooses at time 0; `block`
+// disables the first case at 0.5 while the second stays enabled. Whatever
+// was chosen, the group fires the second case at 1.5: a case that is no
+// longer enabled is chosen afresh, not fired (it was, in about half the
+// replications).
+TEST(TerminatingSimulationTest, APreselectedCaseThatIsNoLongerEnabledIsNotFired) {
+  const std::string path = testing::TempDir() + "terminating_preselect_disabled.csv";
+  std::vector<std::string> arguments = {"simulator", "-N", "20", "-s", "11", "-a", path};
+  std::vector<char*> argv;
+  for (std::string& a : arguments) argv.push_back(&a[0]);
+  testing::internal::CaptureStdout();
+  std::unique_ptr<SimulatorClass> simulator(
+      new SimulatorClass(static_cast<int>(argv.size()), argv.data()));
+  simulator->CreatePacketQueues();
+
+  ScriptedSAN* model = new ScriptedSAN();
+  model->AddPlace("k", 0);
+  Place* done = model->AddPlace("done", 0);
+  Place* blocked = model->AddPlace("blocked", 0);
+  std::vector<std::string> fired;
+  Scripted* first = model->AddActivity(
+      new Scripted("first", [done, blocked] { return done->getMark() == 0 && blocked->getMark() == 0; },
+                   [&fired, done] {
+                     fired.push_back("first");
+                     done->setMark(1);
+                   },
+                   {1.0}),
+      false);
+  Scripted* second = model->AddActivity(new Scripted("second", [done] { return done->getMark() == 0; },
+                                                     [&fired, done] {
+                                                       fired.push_back("second");
+                                                       done->setMark(1);
+                                                     },
+                                                     {1.0}),
+                                        false);
+  PreselectGroup* group = model->AddOwnedGroup(new PreselectGroup());
+  group->initialize(2, "pre");
+  group->appendGroup(first);
+  group->appendGroup(second);
+  Scripted* block = model->AddActivity(
+      new Scripted("block", [blocked] { return blocked->getMark() == 0; }, [blocked] { blocked->setMark(1); },
+                   {0.5}));
+  model->AddEnableArc(done, first);
+  model->AddEnableArc(blocked, first);
+  model->AddEnableArc(done, second);
+  model->AddAffectArc(done, first);
+  model->AddAffectArc(done, second);
+  model->AddEnableArc(blocked, block);
+  model->AddAffectArc(blocked, block);
+  model->Build();
+  ScriptedPV* pv = new ScriptedPV(model, 1, [](int, int) { return new EndNode(2.0); });
+  simulator->DetachModel();
+  simulator->AttachModel(pv);
+  simulator->TerminatingSimulation();
+  testing::internal::GetCapturedStdout();
+
+  EXPECT_EQ(simulator->batchesDone, 20);
+  EXPECT_EQ(fired, std::vector<std::string>(20, "second"));
+
+  simulator->DetachModel();
+  simulator->DestroyOutput();
+  delete pv;
+  std::remove(path.c_str());
+}
+
 }  // namespace
