@@ -87,8 +87,10 @@ double UnitGamma(RandomNumberGenerator* generator, double alpha) {
     }
   }
   if (alpha == 1.0) return -std::log(generator->rnd());
-  // Small shape: the acceptance test x^(alpha - 1) >= U2 serves both
-  // branches; the stream of a run depends on this exact form.
+  // Small shape (Ahrens and Dieter): two uniforms per attempt. Each branch
+  // has its own acceptance test: e^-X >= U2 where X = P^(1/alpha) <= 1 (the
+  // proposal there has density proportional to x^(alpha - 1)), X^(alpha - 1)
+  // >= U2 where X = -ln((b - P) / alpha) > 1 (proposal proportional to e^-x).
   const double b = (kE + alpha) / kE;
   // A shape at or below -e: every P is at most 0 and no X is ever accepted.
   if (!(b > 0.0)) return QuietNaN();
@@ -96,7 +98,8 @@ double UnitGamma(RandomNumberGenerator* generator, double alpha) {
     const double p = b * generator->rnd();
     const double x = p <= 1.0 ? std::pow(p, 1.0 / alpha) : -std::log((b - p) / alpha);
     const double u2 = generator->rnd();
-    if (std::pow(x, alpha - 1.0) >= u2) return x;
+    const double acceptance = p <= 1.0 ? std::exp(-x) : std::pow(x, alpha - 1.0);
+    if (acceptance >= u2) return x;
   }
 }
 

@@ -164,12 +164,24 @@ TEST(DistributionsTest, GammaRejectionLoops) {
   EXPECT_EQ(cheng.draws, 4);
 
   // Small shape 0.5, b = (e + 0.5) / e: U1 = 0.9 takes the P > 1 branch and
-  // is rejected by U2 = 0.9; U1 = 0.5 takes the P <= 1 branch, where
-  // X^(shape - 1) >= 1 always accepts.
+  // is rejected by U2 = 0.9; U1 = 0.5 takes the P <= 1 branch, X = (0.5 b)^2
+  // = 0.35, which U2 = 0.6 <= e^-X = 0.70 accepts.
   const double b = (std::exp(1.0) + 0.5) / std::exp(1.0);
-  Scripted small({0.9, 0.9, 0.5, 0.99});
+  Scripted small({0.9, 0.9, 0.5, 0.6});
   EXPECT_DOUBLE_EQ(small.d.Gamma(0.5, 2), 2 * std::pow(b * 0.5, 2.0));
   EXPECT_EQ(small.draws, 4);
+}
+
+TEST(DistributionsTest, SmallShapeGammaTestsXBelowOneAgainstItsExponential) {
+  // Shape 0.5: U1 = 0.5 gives P = 0.59 <= 1 and X = P^2 = 0.35, where
+  // X^(shape - 1) exceeds 1 but e^-X is 0.70. U2 = 0.99 rejects it, and the
+  // next pair (0.3, 0.6), X = (0.3 b)^2 = 0.13, is accepted. Accepting every
+  // X <= 1 would give the gamma a density proportional to x^(shape - 1)
+  // there, without e^-x.
+  const double b = (std::exp(1.0) + 0.5) / std::exp(1.0);
+  Scripted s({0.5, 0.99, 0.3, 0.6});
+  EXPECT_DOUBLE_EQ(s.d.Gamma(0.5, 1), std::pow(b * 0.3, 2.0));
+  EXPECT_EQ(s.draws, 4);
 }
 
 // Sample mean and variance of n draws.
@@ -211,6 +223,7 @@ TEST(DistributionsTest, MomentsMatchTheDistributions) {
       {"Exponential(2)", [](Distributions& d) { return d.Exponential(2); }, 0.5, 0.25, 9},
       {"Gamma(2.5,2)", [](Distributions& d) { return d.Gamma(2.5, 2); }, 5, 10, 3 + 6 / 2.5},
       {"Gamma(1,3)", [](Distributions& d) { return d.Gamma(1, 3); }, 3, 9, 9},
+      {"Gamma(0.5,2)", [](Distributions& d) { return d.Gamma(0.5, 2); }, 1, 2, 3 + 6 / 0.5},
       {"Erlang(3,6)", [](Distributions& d) { return d.Erlang(3, 6); }, 6, 12, 3 + 6 / 3.0},
       {"Beta(2,3)", [](Distributions& d) { return d.Beta(2, 3); }, 0.4, 0.04, 3 - 9.0 / 14},
       {"Uniform(1,3)", [](Distributions& d) { return d.Uniform(1, 3); }, 2, 1 / 3.0, 1.8},
