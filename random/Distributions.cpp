@@ -91,9 +91,11 @@ double UnitGamma(RandomNumberGenerator* generator, double alpha) {
   // has its own acceptance test: e^-X >= U2 where X = P^(1/alpha) <= 1 (the
   // proposal there has density proportional to x^(alpha - 1)), X^(alpha - 1)
   // >= U2 where X = -ln((b - P) / alpha) > 1 (proposal proportional to e^-x).
+  // A shape at or below 0 has no gamma distribution: at or below -e every P
+  // is at most 0 and no X is ever accepted; above -e values would come out
+  // that no error could reveal.
+  if (!(alpha > 0.0)) return QuietNaN();
   const double b = (kE + alpha) / kE;
-  // A shape at or below -e: every P is at most 0 and no X is ever accepted.
-  if (!(b > 0.0)) return QuietNaN();
   for (;;) {
     const double p = b * generator->rnd();
     const double x = p <= 1.0 ? std::pow(p, 1.0 / alpha) : -std::log((b - p) / alpha);

@@ -156,6 +156,19 @@ TEST(DistributionsTest, ImpossibleParametersGiveNaNWithoutDrawing) {
   }
 }
 
+TEST(DistributionsTest, GammaShapeAtOrBelowZeroGivesNaNWithoutDrawing) {
+  // Between -e and 0 (and at 0) a shape used to give values, U2 = 0
+  // accepting the first proposal, that no gamma distribution has and that
+  // nothing downstream could tell from a delay.
+  for (double shape : {-1.0, -0.5, -1e-9, 0.0}) {
+    Scripted s({0.5, 0.0});
+    EXPECT_TRUE(std::isnan(s.d.Gamma(shape, 2))) << shape;
+    EXPECT_EQ(s.draws, 0) << shape;
+  }
+  Scripted beta({0.5, 0.0});
+  EXPECT_TRUE(std::isnan(beta.d.Beta(-0.5, 1)));
+}
+
 TEST(DistributionsTest, GammaRejectionLoops) {
   // Cheng (shape 2): (0.999, 0.999) fails both tests; (0.5, 0.5) gives
   // V = 0, X = shape and passes the quick test.
