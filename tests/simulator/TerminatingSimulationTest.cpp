@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -63,21 +64,38 @@ class EndNode : public PerformanceVariableNode {
   BaseModelClass* top_ = nullptr;
 };
 
-// A pre-select group chooses between `heavy` (weight k, 0 in the initial
-// state) and `light` (weight 1) and fires at time 1; `raise` sets k to 100 at
-// time 0.5, so that the group's next choice, made as it fires at time 1, is
-// almost surely `heavy`. Each replication ends at 1.2, before the group
-// fires again: its one firing must always be `light`, chosen at time 0.
-TEST(TerminatingSimulationTest, EachReplicationMakesItsOwnPreselectedChoice) {
-  const std::string path = testing::TempDir() + "terminating_preselect.csv";
-  std::vector<std::string> arguments = {"simulator", "-N", "20", "-s", "7", "-a", path};
+// Runs `replications` replications of model (seeded with seed), each ended
+// at `end`, through the terminating driver; returns the replications done.
+int64_t RunReplications(ScriptedSAN* model, int replications, int seed, double end, const std::string& name) {
+  const std::string path = testing::TempDir() + name + ".csv";
+  std::vector<std::string> arguments = {"simulator", "-N", std::to_string(replications), "-s",
+                                        std::to_string(seed), "-a", path};
   std::vector<char*> argv;
   for (std::string& a : arguments) argv.push_back(&a[0]);
   testing::internal::CaptureStdout();
   std::unique_ptr<SimulatorClass> simulator(
       new SimulatorClass(static_cast<int>(argv.size()), argv.data()));
   simulator->CreatePacketQueues();
+  model->Build();
+  ScriptedPV* pv = new ScriptedPV(model, 1, [end](int, int) { return new EndNode(end); });
+  simulator->DetachModel();
+  simulator->AttachModel(pv);
+  simulator->TerminatingSimulation();
+  testing::internal::GetCapturedStdout();
+  const int64_t done = simulator->batchesDone;
+  simulator->DetachModel();
+  simulator->DestroyOutput();
+  delete pv;
+  std::remove(path.c_str());
+  return done;
+}
 
+// A pre-select group chooses between `heavy` (weight k, 0 in the initial
+// state) and `light` (weight 1) and fires at time 1; `raise` sets k to 100 at
+// time 0.5, so that the group's next choice, made as it fires at time 1, is
+// almost surely `heavy`. Each replication ends at 1.2, before the group
+// fires again: its one firing must always be `light`, chosen at time 0.
+TEST(TerminatingSimulationTest, EachReplicationMakesItsOwnPreselectedChoice) {
   ScriptedSAN* model = new ScriptedSAN();
   Place* k = model->AddPlace("k", 0);
   Place* raised = model->AddPlace("raised", 0);
@@ -110,20 +128,8 @@ TEST(TerminatingSimulationTest, EachReplicationMakesItsOwnPreselectedChoice) {
   model->AddEnableArc(raised, raise);
   model->AddAffectArc(raised, raise);
   model->AddAffectArc(k, raise);
-  model->Build();
-  ScriptedPV* pv = new ScriptedPV(model, 1, [](int, int) { return new EndNode(1.2); });
-  simulator->DetachModel();
-  simulator->AttachModel(pv);
-  simulator->TerminatingSimulation();
-  testing::internal::GetCapturedStdout();
-
-  EXPECT_EQ(simulator->batchesDone, 20);
+  EXPECT_EQ(RunReplications(model, 20, 7, 1.2, "terminating_preselect"), 20);
   EXPECT_EQ(fired, std::vector<std::string>(20, "light"));
-
-  simulator->DetachModel();
-  simulator->DestroyOutput();
-  delete pv;
-  std::remove(path.c_str());
 }
 
 // A pre-select group of two cases, both timed 1.0, chooses at time 0; `block`
@@ -132,15 +138,6 @@ TEST(TerminatingSimulationTest, EachReplicationMakesItsOwnPreselectedChoice) {
 // longer enabled is chosen afresh, not fired (it was, in about half the
 // replications).
 TEST(TerminatingSimulationTest, APreselectedCaseThatIsNoLongerEnabledIsNotFired) {
-  const std::string path = testing::TempDir() + "terminating_preselect_disabled.csv";
-  std::vector<std::string> arguments = {"simulator", "-N", "20", "-s", "11", "-a", path};
-  std::vector<char*> argv;
-  for (std::string& a : arguments) argv.push_back(&a[0]);
-  testing::internal::CaptureStdout();
-  std::unique_ptr<SimulatorClass> simulator(
-      new SimulatorClass(static_cast<int>(argv.size()), argv.data()));
-  simulator->CreatePacketQueues();
-
   ScriptedSAN* model = new ScriptedSAN();
   model->AddPlace("k", 0);
   Place* done = model->AddPlace("done", 0);
@@ -175,20 +172,8 @@ TEST(TerminatingSimulationTest, APreselectedCaseThatIsNoLongerEnabledIsNotFired)
   model->AddAffectArc(done, second);
   model->AddEnableArc(blocked, block);
   model->AddAffectArc(blocked, block);
-  model->Build();
-  ScriptedPV* pv = new ScriptedPV(model, 1, [](int, int) { return new EndNode(2.0); });
-  simulator->DetachModel();
-  simulator->AttachModel(pv);
-  simulator->TerminatingSimulation();
-  testing::internal::GetCapturedStdout();
-
-  EXPECT_EQ(simulator->batchesDone, 20);
+  EXPECT_EQ(RunReplications(model, 20, 11, 2.0, "terminating_preselect_disabled"), 20);
   EXPECT_EQ(fired, std::vector<std::string>(20, "second"));
-
-  simulator->DetachModel();
-  simulator->DestroyOutput();
-  delete pv;
-  std::remove(path.c_str());
 }
 
 }  // namespace
