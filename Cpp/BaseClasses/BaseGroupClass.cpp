@@ -1,6 +1,9 @@
 #include "Cpp/BaseClasses/BaseGroupClass.h"
 
+#include <algorithm>
+#include <cfloat>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <new>
 #include <string>
@@ -167,6 +170,34 @@ BaseActionClass* BaseGroupClass::getPrintedAction() {
   return this;
 }
 
+namespace {
+
+[[noreturn]] __attribute__((noinline, cold)) void ReportInvalidWeight(BaseActionClass* member,
+                                                                    double weight) {
+  std::cout.flush();
+  std::cerr << "FATAL ERROR: In action " << (member->name != nullptr ? member->name : "")
+            << ", case weight " << weight << " is negative, infinite or not a number" << std::endl;
+  std::exit(1);
+}
+
+// A weight below zero, infinite or not a number (a global variable
+// overridden past the range the model's weights allow, say) would make the
+// choice among the cases meaningless: the cumulative weights would no longer
+// rise, and the search over them would pick whatever it lands on. The
+// selection only keeps the lowest weight and the total for the check; this
+// finds the candidate to name (Weight() is a query, so asking again is safe).
+[[noreturn]] __attribute__((noinline, cold)) void ReportInvalidWeights(
+    const WeightDistributionEntry* entries, int count) {
+  for (int j = 0; j < count; j++) {
+    const double weight = entries[j].action->Weight();
+    if (!(weight >= 0.0 && weight <= DBL_MAX)) ReportInvalidWeight(entries[j].action, weight);
+  }
+  // Finite weights whose sum overflows.
+  ReportInvalidWeight(entries[count - 1].action, entries[count - 1].weight);
+}
+
+}  // namespace
+
 // The members and the weights are kept in locals: the members' operations
 // are opaque calls, after which the fields would otherwise be read again.
 double BaseGroupClass::CalculateWeightDistribution() {
@@ -183,6 +214,7 @@ double BaseGroupClass::CalculateWeightDistribution() {
   int rank = first->Rank();
   first->disabled = false;
   double cumulative = first->Weight();
+  double lowest = cumulative;
   entries[0].weight = cumulative;
   entries[0].action = first;
   int k = 0;
@@ -198,17 +230,25 @@ double BaseGroupClass::CalculateWeightDistribution() {
     } else if (memberRank > rank) {
       rank = memberRank;
       cumulative = member->Weight();
+      lowest = cumulative;
       entries[0].weight = cumulative;
       entries[0].action = member;
       member->disabled = false;
       k = 0;
     } else {
       member->disabled = false;
-      cumulative = member->Weight() + cumulative;
+      const double weight = member->Weight();
+      lowest = std::min(lowest, weight);
+      cumulative = weight + cumulative;
       k++;
       entries[k].weight = cumulative;
       entries[k].action = member;
     }
+  }
+  // A not-a-number weight makes the total not a number, an infinite one
+  // makes it infinite (or not a number).
+  if (__builtin_expect(!(lowest >= 0.0) || !(cumulative <= DBL_MAX), 0)) {
+    ReportInvalidWeights(entries, k + 1);
   }
   selectedRank = rank;
   numWeights = k + 1;

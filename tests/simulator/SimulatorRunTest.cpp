@@ -397,6 +397,25 @@ TEST_F(SimulatorRunTest, DelaysThatWouldTurnTimeBackAreFatal) {
       << nan.err;
 }
 
+TEST_F(SimulatorRunTest, CaseWeightsOutsideTheirRangeAreFatal) {
+  // The bit_error cases weigh 1 - ram_size/512 and ram_size/512: a RAM
+  // larger than 512 gives the first a negative weight.
+  ProgramResult big = Run({"-N", "50", "-O", "f:ram_size:1024", "-a", "big.csv"});
+  EXPECT_EQ(big.exitCode, 1);
+  EXPECT_NE(big.err.find("FATAL ERROR: In action bit_error_case1, case weight -1 is negative, "
+                         "infinite or not a number"),
+            std::string::npos)
+      << big.err;
+  EXPECT_FALSE(HasLine(big.out, "SIMULATOR::MAIN()-GOOD EXIT"));
+  ProgramResult nan = Run({"-N", "1", "-O", "f:ram_size:nan"});
+  EXPECT_EQ(nan.exitCode, 1);
+  EXPECT_NE(nan.err.find("FATAL ERROR: In action bit_error_case1, case weight nan is"), std::string::npos)
+      << nan.err;
+  // The ends of the range are weights of 0, which are valid.
+  ProgramResult edge = Run({"-N", "20", "-O", "f:ram_size:512"});
+  EXPECT_EQ(edge.exitCode, 0) << edge.err;
+}
+
 // Probability that the system has failed by time t, to first order. The
 // flash is knocked out by sefi events (rate 0.00274) and stays out for the
 // power-cycle delay d; the system fails when the RAM is corrupted while the
