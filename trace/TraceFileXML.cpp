@@ -1,5 +1,7 @@
 #include "trace/TraceFileXML.h"
 
+#include <cstdio>
+
 #include "Cpp/BaseClasses/BaseActionClass.h"
 #include "Cpp/BaseClasses/BaseModelClass.h"
 #include "Cpp/BaseClasses/List.h"
@@ -229,15 +231,73 @@ void TraceFileXML::WriteVariableId(BaseStateVariableClass* v, int declaringId) {
 }
 
 void TraceFileXML::WriteEscaped(const std::string& text) {
-  for (char c : text) {
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      const size_t length = Utf8CharLength(text, i);
+      if (length > 0) {
+        out->write(text.data() + i, static_cast<std::streamsize>(length));
+        i += length;
+      } else {
+        // Not UTF-8 (a name in a single-byte encoding, say): the byte is
+        // read as Latin-1, the likeliest reading, rather than left to make
+        // the document ill-formed.
+        WriteCharReference(c);
+        i++;
+      }
+      continue;
+    }
     switch (c) {
       case '&': *out << "&amp;"; break;
       case '<': *out << "&lt;"; break;
       case '>': *out << "&gt;"; break;
       case '"': *out << "&quot;"; break;
-      default: *out << c; break;
+      // Every text written here is an attribute value, where a parser reads
+      // a raw tab or line end as a blank: a reference keeps the name as it is.
+      case '\t': case '\n': case '\r': WriteCharReference(c); break;
+      default:
+        // XML 1.0 has no way to write the other control characters, not even
+        // as references: each becomes its visible symbol (U+2400 + c).
+        if (c < 0x20) {
+          WriteCharReference(0x2400 + c);
+        } else {
+          *out << static_cast<char>(c);
+        }
+        break;
     }
+    i++;
   }
+}
+
+void TraceFileXML::WriteCharReference(unsigned int code) {
+  // Formatted apart: the stream's own flags (a caller's std::cout) stay as
+  // they are.
+  char reference[16];
+  std::snprintf(reference, sizeof reference, "&#x%X;", code);
+  *out << reference;
+}
+
+size_t TraceFileXML::Utf8CharLength(const std::string& text, size_t i) {
+  const auto byte = [&](size_t k) {
+    return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u;
+  };
+  const auto continuation = [&](size_t k) { return (byte(k) & 0xC0) == 0x80; };
+  const unsigned int lead = byte(i), second = byte(i + 1);
+  if (lead >= 0xC2 && lead <= 0xDF) return continuation(i + 1) ? 2 : 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    // No overlong forms (E0 below A0), no surrogates (ED above 9F), and not
+    // U+FFFE or U+FFFF, which XML excludes.
+    if (!continuation(i + 1) || !continuation(i + 2)) return 0;
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F)) return 0;
+    if (lead == 0xEF && second == 0xBF && byte(i + 2) >= 0xBE) return 0;
+    return 3;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    if (!continuation(i + 1) || !continuation(i + 2) || !continuation(i + 3)) return 0;
+    if ((lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) return 0;
+    return 4;
+  }
+  return 0;
 }
 
 std::string TraceFileXML::FullName(BaseStateVariableClass* v) {

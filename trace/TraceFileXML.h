@@ -20,8 +20,8 @@
 // writer is silent from then on.
 //
 // Identifiers: process "p" + model id; variable "p" + id of the declaring
-// model + full name; action "a" + action id. Names are written with the XML
-// special characters escaped.
+// model + full name; action "a" + action id. Names are written escaped
+// (WriteEscaped), so that any name leaves the document well-formed.
 class TraceFileXML : public TraceFile {
  public:
   TraceFileXML();
@@ -60,7 +60,15 @@ class TraceFileXML : public TraceFile {
   // Id of the model that declared v; fallbackId when v was never declared.
   int DeclaringModel(BaseStateVariableClass* v, int fallbackId) const;
   void WriteVariableId(BaseStateVariableClass* v, int declaringId);
+  // Writes text as an attribute value: the XML special characters, tabs
+  // and line ends as references, other control characters as their
+  // visible symbols (U+2400 + c), bytes that are not UTF-8 as the Latin-1
+  // characters of the same codes.
   void WriteEscaped(const std::string& text);
+  void WriteCharReference(unsigned int code);
+  // Length of the UTF-8 sequence at text[i] (lead byte 0x80 or above) when
+  // it is well-formed and encodes a character XML allows; else 0.
+  static size_t Utf8CharLength(const std::string& text, size_t i);
   static std::string FullName(BaseStateVariableClass* v);
 
   // ---- Fields, after those of TraceFile. ----

@@ -150,6 +150,31 @@ TEST(TraceFileXMLTest, NamesAreEscapedAndTheFileIsOwned) {
   std::remove(path.c_str());
 }
 
+// Names from a model are not bound to XML's characters: a control character,
+// a tab or line end, or a name in a single-byte encoding still gives a
+// well-formed document, and a valid UTF-8 name is written unchanged.
+TEST(TraceFileXMLTest, NamesOfAnyBytesKeepTheDocumentWellFormed) {
+  TinyPVModel pv;
+  pv.join->tank->DefineName("Z\xe4hler\x01");
+  pv.join->tank->drain->defineName("drain\tnow\n");
+  pv.join->tank->valve->SetPrefix("v\xc3\xa4lve \xe2\x82\xac \xed\xa0\x80");
+  std::ostringstream s;
+  TraceFileXML writer(&s);
+  writer.printHeader(&pv);
+  writer.newBatch();
+  writer.printInitialState(pv.join);
+  writer.printFireAction(pv.join->tank->drain, 1.0);
+  writer.printPostFireAction(pv.join->tank->drain, pv.join->tank->drain);
+  writer.newBatch();
+  const std::string doc = s.str();
+  EXPECT_EQ("", xmlcheck::Check(doc));
+  const std::string tank = std::to_string(pv.join->tank->modelId);
+  EXPECT_NE(std::string::npos, doc.find("name=\"Z&#xE4;hler&#x2401;" + tank + "\" >\n"));
+  EXPECT_NE(std::string::npos, doc.find("name=\"drain&#x9;now&#xA;\">\n"));
+  EXPECT_NE(std::string::npos,
+            doc.find("<V id=\"p" + tank + "v\xc3\xa4lve \xe2\x82\xac &#xED;&#xA0;&#x80;.valve\""));
+}
+
 // The flash_corrupted place shared by the two atomic models is declared once,
 // by the Join, and every action that writes it touches the Join's process.
 TEST(TraceFileXMLTest, GeneratedModelDeclarationsAndFirstBatch) {
@@ -226,8 +251,11 @@ TEST(TraceFileXMLTest, GeneratedModelDeclarationsAndFirstBatch) {
 
 TEST(TraceFileXMLTest, CheckerCatchesMalformedDocuments) {
   EXPECT_EQ("", xmlcheck::Check("<?xml version=\"1.0\" ?>\n<!-- c -->\n<a x='1'><b/>t&amp;</a>\n"));
+  EXPECT_EQ("", xmlcheck::Check("<a x=\"&#x9;&#10;\">\xc3\xa4\xf0\x9f\x98\x80</a>"));
   for (const char* bad : {"<a><b></a></b>", "<a x=1></a>", "<a x=\"1\" x=\"2\"></a>",
-                          "<a>&bogus;</a>", "<a></a><b></b>", "<a x=\"<\"></a>", "<a>"}) {
+                          "<a>&bogus;</a>", "<a></a><b></b>", "<a x=\"<\"></a>", "<a>",
+                          "<a>\x01</a>", "<a>\xe4</a>", "<a>\xc0\xaf</a>", "<a>\xed\xa0\x80</a>",
+                          "<a>\xef\xbf\xbe</a>", "<a>&#xZ;</a>"}) {
     EXPECT_NE("", xmlcheck::Check(bad)) << bad;
   }
 }

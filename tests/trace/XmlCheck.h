@@ -3,8 +3,10 @@
 
 // A small well-formedness checker: one root element, tags nest and close,
 // attributes are named, quoted and not repeated, no raw '<' in values, only
-// known entity references, and nothing but white space, comments, the
-// declaration and the document type outside the root.
+// known entity or character references, no character XML excludes (control
+// characters other than tab and line ends, bytes that are not UTF-8), and
+// nothing but white space, comments, the declaration and the document type
+// outside the root.
 
 #include <cctype>
 #include <set>
@@ -18,8 +20,39 @@ inline bool NameChar(char c) {
          c == '.';
 }
 
+// Offset of the first character XML 1.0 excludes or the first byte that is
+// not part of a UTF-8 sequence, or npos.
+inline size_t BadCharacter(const std::string& doc) {
+  for (size_t i = 0; i < doc.size();) {
+    const unsigned char c = static_cast<unsigned char>(doc[i]);
+    if (c < 0x80) {
+      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return i;
+      i++;
+      continue;
+    }
+    const size_t more = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2
+                        : c >= 0xF0 && c <= 0xF4 ? 3 : 0;
+    if (more == 0 || i + more >= doc.size()) return i;
+    unsigned int code = c & (0x3F >> more);
+    for (size_t k = 1; k <= more; k++) {
+      const unsigned char next = static_cast<unsigned char>(doc[i + k]);
+      if ((next & 0xC0) != 0x80) return i;
+      code = code << 6 | (next & 0x3F);
+    }
+    const unsigned int least[] = {0, 0x80, 0x800, 0x10000};
+    if (code < least[more] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) ||
+        code == 0xFFFE || code == 0xFFFF) {
+      return i;
+    }
+    i += more + 1;
+  }
+  return std::string::npos;
+}
+
 // Returns an empty text when doc is well-formed, else what is wrong and where.
 inline std::string Check(const std::string& doc) {
+  const size_t bad = BadCharacter(doc);
+  if (bad != std::string::npos) return "character not allowed at offset " + std::to_string(bad);
   std::vector<std::string> open;
   bool rootSeen = false;
   size_t i = 0;
@@ -37,6 +70,12 @@ inline std::string Check(const std::string& doc) {
     size_t end = doc.find(';', i);
     std::string ref = end == std::string::npos ? "" : doc.substr(i + 1, end - i - 1);
     i = end == std::string::npos ? doc.size() : end + 1;
+    if (ref.size() > 2 && ref[0] == '#' && ref[1] == 'x') {
+      return ref.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos;
+    }
+    if (ref.size() > 1 && ref[0] == '#') {
+      return ref.find_first_not_of("0123456789", 1) == std::string::npos;
+    }
     return ref == "amp" || ref == "lt" || ref == "gt" || ref == "quot" || ref == "apos";
   };
   while (i < doc.size()) {
