@@ -71,6 +71,27 @@ void InstallInterruptHandlers() {
   }
 }
 
+// A trace on standard output whose reader has gone (the end of a pipeline)
+// must end the trace, not the run: its failed write is reported and the run
+// goes on, as with any other trace. So SIGPIPE is ignored from the trace's
+// header to its footer, and the disposition found is put back before the
+// summary lines, which meet a gone reader as they would without a trace.
+struct sigaction pipeActionBeforeTrace;
+bool pipeIgnoredForTrace = false;
+
+void IgnorePipeForTrace() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  pipeIgnoredForTrace = sigaction(SIGPIPE, &ignore, &pipeActionBeforeTrace) == 0;
+}
+
+void RestorePipeAfterTrace() {
+  if (!pipeIgnoredForTrace) return;
+  sigaction(SIGPIPE, &pipeActionBeforeTrace, nullptr);
+  pipeIgnoredForTrace = false;
+}
+
 // Refuses, before anything is built, the settings this system cannot run.
 void CheckRunSettings(SimulatorClass* simulator, BaseStudyClass* study) {
   if (simulator->experiment < 0 || simulator->experiment >= study->GetNumExps()) {
@@ -132,6 +153,7 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   if (!OpenResultFiles()) std::exit(1);
 
   traces = new TraceFileContainer();
+  if ((textTrace || xmlTrace) && traceFileName == nullptr) IgnorePipeForTrace();
   if (textTrace || xmlTrace) {
     traces->setTraceLevel(traceLevel);
     if (textTrace) {
@@ -469,6 +491,7 @@ void SimulatorClass::Run() {
   }
   CloseXmlTrace(xmlTraceFile);
   traces->printFooter();
+  RestorePipeAfterTrace();
   std::cout << "Actions fired: " << actionsFired << std::endl;
   std::cout << "CPU time (s): " << ElapsedRunSeconds() << std::endl;
   // A manager that went away before asking the run to quit did not get all
@@ -495,6 +518,7 @@ SimulatorClass::~SimulatorClass() {
   delete traces;
   delete textTraceFile;
   delete xmlTraceFile;
+  RestorePipeAfterTrace();
   delete[] overrideString;
   delete[] traceFileName;
   delete[] asciiFileName;

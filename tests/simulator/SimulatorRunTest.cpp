@@ -364,6 +364,28 @@ TEST_F(SimulatorRunTest, AFileSizeLimitIsReportedAsTheWriteThatFailed) {
       << result.err;
 }
 
+// A trace on standard output read by a pipeline that ends early (`| head`)
+// ends there and is reported; the run goes on and writes the same results as
+// without a trace. The reader takes the lines written before the trace
+// starts; the text trace of 6000 replications is larger than a pipe holds,
+// so later writes meet the closed pipe whatever the timing.
+TEST_F(SimulatorRunTest, ATraceToAPipeThatClosesEndsTheTraceNotTheRun) {
+  ProgramResult plain = Run({"-e", "0", "-N", "6000", "-a", "plain.csv", "-b", "plain.bin"});
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  const std::vector<std::string> shell = {
+      "-c", "\"$0\" -e 0 -N 6000 -a traced.csv -b traced.bin -m -x | head -c 2000 >/dev/null",
+      KORVAN_SIMULATOR_PATH};
+  ProgramResult traced = RunProgram("/bin/sh", shell, 120.0, directory_);
+  ASSERT_FALSE(traced.timedOut);
+  EXPECT_NE(traced.err.find("!! Error writing the trace to standard output: "), std::string::npos)
+      << traced.err;
+  EXPECT_NE(traced.err.find("SIMULATOR::MAIN()-GOOD EXIT"), std::string::npos) << traced.err;
+  const std::string ascii = ReadFile(Path("traced.csv"));
+  EXPECT_EQ(ascii.size(), ReadFile(Path("plain.csv")).size());
+  EXPECT_TRUE(ascii == ReadFile(Path("plain.csv")));
+  EXPECT_TRUE(ReadFile(Path("traced.bin")) == ReadFile(Path("plain.bin")));
+}
+
 // Started with standard output or error closed, the run's messages must not
 // go into the first file it opens, which would be given the closed stream's
 // number.
