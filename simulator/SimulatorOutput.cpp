@@ -7,7 +7,9 @@
 
 #include <arpa/inet.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -98,7 +100,20 @@ bool SameOutputFile(const std::string& a, const std::string& b) {
   if (aExists || bExists) {
     return aExists && bExists && SameRegularFile(sa, sb);
   }
-  auto placeOf = [](const std::string& name) {
+  auto placeOf = [](std::string name) {
+    // A link whose target does not exist yet leads there when opened: its
+    // target's place is the one written, followed as open() would (up to
+    // its limit of links).
+    for (int links = 0; links < 40; links++) {
+      struct stat link;
+      if (lstat(name.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) break;
+      std::vector<char> target(static_cast<size_t>(link.st_size > 0 ? link.st_size : PATH_MAX) + 1);
+      const ssize_t length = readlink(name.c_str(), target.data(), target.size() - 1);
+      if (length <= 0) break;
+      const std::string next(target.data(), static_cast<size_t>(length));
+      const size_t slash = name.rfind('/');
+      name = next[0] == '/' || slash == std::string::npos ? next : name.substr(0, slash + 1) + next;
+    }
     const size_t slash = name.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
     const std::string last = slash == std::string::npos ? name : name.substr(slash + 1);

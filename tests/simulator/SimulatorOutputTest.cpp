@@ -307,13 +307,18 @@ TEST(SimulatorOutputTest, UnopenableResultFileIsReported) {
 }
 
 // Two outputs named onto one file would write over each other: refused
-// before either file is opened, whatever path, link or trace suffix leads
-// there; an existing file is left as it was.
+// before either file is opened, whatever path, link (also one whose target
+// does not exist yet) or trace suffix leads there; an existing file is left
+// as it was.
 TEST(SimulatorOutputTest, OutputsNamedOntoOneFileAreRefused) {
   ScratchDir dir;
   { std::ofstream(dir.File("old.txt")) << "earlier results\n"; }
   std::filesystem::create_hard_link(dir.File("old.txt"), dir.File("hard.txt"));
   std::filesystem::create_directory(dir.File("sub"));
+  // Links whose targets do not exist yet: opening them creates the target.
+  std::filesystem::create_symlink("new.txt", dir.File("dangling.bin"));
+  std::filesystem::create_symlink("u.txt", dir.File("u.xml"));
+  std::filesystem::create_symlink(dir.File("dangling.bin"), dir.File("sub/chain.bin"));
   struct Case {
     std::string ascii, binary, trace;
     bool text, xml, refused;
@@ -327,6 +332,9 @@ TEST(SimulatorOutputTest, OutputsNamedOntoOneFileAreRefused) {
       {"", dir.File("t.txt"), dir.File("t"), false, true, false},
       {dir.File("a.txt"), dir.File("b.bin"), dir.File("a"), false, true, false},
       {"/dev/null", "/dev/null", "", false, false, false},
+      {dir.File("new.txt"), dir.File("dangling.bin"), "", false, false, true},
+      {dir.File("new.txt"), dir.File("sub/chain.bin"), "", false, false, true},
+      {"", "", dir.File("u"), true, true, true},
   };
   for (const Case& c : cases) {
     TestSimulator sim({"-c", "1"});
