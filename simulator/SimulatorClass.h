@@ -270,6 +270,10 @@ class SimulatorClass {
   bool linkLost = false;
   std::ofstream* asciiStream = nullptr;
   std::ofstream* binStream = nullptr;
+  // Second descriptors of the result files (-1: none), with which a file
+  // whose write failed is cut back to its last whole hand-over.
+  int asciiFd = -1;
+  int binFd = -1;
 
   int reportSize = 1000;
   uint16_t port = 10000;

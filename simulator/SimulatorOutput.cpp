@@ -6,6 +6,7 @@
 // big-endian (network order).
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -82,6 +83,29 @@ void ReportOpenFailure(const char* name, int error) {
 void ReportWriteFailure(const char* name, int error) {
   std::cerr << "!! Error writing result file " << (name != nullptr ? name : "")
             << ": " << std::strerror(error != 0 ? error : EIO) << std::endl;
+}
+
+// A write-only descriptor of the result file just opened at `path`, kept
+// to cut it back if a later write fails; -1 when it cannot be had or the
+// file is no regular file (a pipe or device is never opened twice, and a
+// failed write to it is left as it is).
+int OpenToCut(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+  int fd;
+  do {
+    fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd == -1 && errno == EINTR);
+  if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+void CloseFd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
 }
 
 // Whether a and b describe one regular file (devices and pipes never count).
@@ -206,9 +230,11 @@ void SimulatorClass::DestroyOutput() {
   if (asciiStream != nullptr) asciiStream->close();
   delete asciiStream;
   asciiStream = nullptr;
+  CloseFd(&asciiFd);
   if (binStream != nullptr) binStream->close();
   delete binStream;
   binStream = nullptr;
+  CloseFd(&binFd);
   PacketQueue* queues[2] = {fullPackets, freePackets};
   for (PacketQueue* queue : queues) {
     if (queue == nullptr) continue;
@@ -240,6 +266,8 @@ std::ofstream* SimulatorClass::CreateASCIIFile(char* /*unused*/) {
     delete stream;
     return nullptr;
   }
+  CloseFd(&asciiFd);
+  asciiFd = OpenToCut(asciiFileName);
   char header[kBinaryHeaderSize];
   std::memset(header, 0, sizeof(header));
   std::snprintf(header, sizeof(header),
@@ -251,6 +279,7 @@ std::ofstream* SimulatorClass::CreateASCIIFile(char* /*unused*/) {
   if (!FlushStream(stream, &error)) {
     ReportWriteFailure(asciiFileName, error);
     delete stream;
+    CloseFd(&asciiFd);
     return nullptr;
   }
   return stream;
@@ -283,6 +312,8 @@ std::ofstream* SimulatorClass::CreateBinFile(char* name, int checkedFd) {
     delete stream;
     return nullptr;
   }
+  CloseFd(&binFd);
+  binFd = OpenToCut(path);
   // Exactly 256 bytes whatever the length of the text: readers skip a fixed
   // block before the first record.
   char header[kBinaryHeaderSize];
@@ -295,6 +326,7 @@ std::ofstream* SimulatorClass::CreateBinFile(char* name, int checkedFd) {
   if (!FlushStream(stream, &error)) {
     ReportWriteFailure(name, error);
     delete stream;
+    CloseFd(&binFd);
     return nullptr;
   }
   return stream;
@@ -511,20 +543,38 @@ int WriteAsciiRows(std::ostream* stream, DataPacket* values, DataPacket* squares
   return 0;
 }
 
+// The size of a result file before a hand-over is written to it (-1 when
+// it cannot be told). The stream was flushed after the previous hand-over,
+// so this is where its last whole hand-over ends.
+std::streamoff WholeSize(std::ofstream* stream) {
+  return stream != nullptr ? static_cast<std::streamoff>(stream->tellp()) : -1;
+}
+
 // After a failed write to a result file: reported once (the stream is
 // closed and dropped, so nothing is written to it again), and the run is
 // stopped with a non-zero exit status, since results were lost.
 // writeError is the errno of the write that failed the stream, if one did.
-void CheckResultFile(SimulatorClass* simulator, std::ofstream** stream, const char* name,
-                     int writeError) {
+// The file is cut back to `wholeSize` through `fd`: a record or row cut off
+// part-way by a full disk would otherwise end the file, and a cut ASCII row
+// ("2,1" of "2,1.0") reads as a whole one.
+void CheckResultFile(SimulatorClass* simulator, std::ofstream** stream, int* fd, const char* name,
+                     int writeError, std::streamoff wholeSize) {
   if (*stream == nullptr) return;
   int error = 0;
   if (FlushStream(*stream, &error)) return;
   if (writeError != 0) error = writeError;
   ReportWriteFailure(name, error);
+  // Closed first: the close may still write what the stream held.
   (*stream)->close();
   delete *stream;
   *stream = nullptr;
+  if (*fd >= 0 && wholeSize >= 0) {
+    int result;
+    do {
+      result = ftruncate(*fd, static_cast<off_t>(wholeSize));
+    } while (result == -1 && errno == EINTR);
+  }
+  CloseFd(fd);
   simulator->status = 2;
   simulator->exitStatus = 1;
 }
@@ -594,12 +644,14 @@ int SimulatorClass::OutputThreadFunc() {
     DataPacket* squares = fullPackets->Take();
     if (simMgrSocket != nullptr) OutputCPUTime(simMgrSocket, cpuSeconds);
     if (simMgrSocket != nullptr || binStream != nullptr) {
+      const std::streamoff whole = WholeSize(binStream);
       const int error = WriteRecord(this, simMgrSocket, binStream, values, nullptr);
-      CheckResultFile(this, &binStream, binFileName, error);
+      CheckResultFile(this, &binStream, &binFd, binFileName, error, whole);
     }
     if (asciiStream != nullptr) {
+      const std::streamoff whole = WholeSize(asciiStream);
       const int error = WriteAsciiRows(asciiStream, values, nullptr, true);
-      CheckResultFile(this, &asciiStream, asciiFileName, error);
+      CheckResultFile(this, &asciiStream, &asciiFd, asciiFileName, error, whole);
     }
     if (!freePackets->Put(values)) delete values;
     if (squares != nullptr && !freePackets->Put(squares)) delete squares;

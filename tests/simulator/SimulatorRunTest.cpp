@@ -386,6 +386,64 @@ TEST_F(SimulatorRunTest, ATraceToAPipeThatClosesEndsTheTraceNotTheRun) {
   EXPECT_TRUE(ReadFile(Path("traced.bin")) == ReadFile(Path("plain.bin")));
 }
 
+// A result file that a full disk or a file-size limit cuts off part-way
+// through a hand-over is cut back to its last whole one: a reader must not
+// take part of a record or a row for a whole one ("2,1" of "2,1.0" reads as
+// an observation). Under ulimit -f 8 (4096 bytes: /bin/sh counts blocks of
+// 512), hand-overs of 7 replications: binary records of 198 bytes, ASCII
+// rows of 6.
+TEST_F(SimulatorRunTest, AResultFileCutByAFullDiskEndsWithItsLastWholeHandOver) {
+  auto limited = [this](const std::vector<std::string>& arguments) {
+    std::vector<std::string> shell = {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", KORVAN_SIMULATOR_PATH,
+                                      "-e", "35", "-N", "3000", "-n", "7"};
+    shell.insert(shell.end(), arguments.begin(), arguments.end());
+    return RunProgram("/bin/sh", shell, 120.0, directory_);
+  };
+  ProgramResult binary = limited({"-b", "out.bin"});
+  ASSERT_FALSE(binary.timedOut);
+  EXPECT_EQ(binary.exitCode, 1) << binary.err;
+  EXPECT_NE(binary.err.find("!! Error writing result file out.bin: File too large"), std::string::npos)
+      << binary.err;
+  const std::string bytes = ReadFile(Path("out.bin"));
+  ASSERT_GE(bytes.size(), 256u);
+  size_t at = 256;
+  int records = 0;
+  while (at + 4 <= bytes.size()) {
+    const uint32_t length = BigEndian32(bytes, at);
+    ASSERT_EQ(length, 9u + 3 * 7 + 3 * 7 * 8) << "record " << records << " at byte " << at;
+    ASSERT_LE(at + length, bytes.size()) << "record " << records << " is cut short";
+    EXPECT_EQ(BigEndian16(bytes, at + 7), 3u);
+    at += length;
+    records++;
+  }
+  EXPECT_EQ(at, bytes.size()) << "bytes after the last whole record";
+  EXPECT_EQ(records, (4096 - 256) / 198);
+
+  ProgramResult ascii = limited({"-a", "out.csv"});
+  ASSERT_FALSE(ascii.timedOut);
+  EXPECT_EQ(ascii.exitCode, 1) << ascii.err;
+  EXPECT_NE(ascii.err.find("!! Error writing result file out.csv: File too large"), std::string::npos)
+      << ascii.err;
+  const std::string text = ReadFile(Path("out.csv"));
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n') << "the file ends inside a row";
+  std::istringstream in(text);
+  std::string line;
+  int lineNumber = 0;
+  while (std::getline(in, line)) {
+    if (lineNumber++ < 2) continue;
+    EXPECT_TRUE(line == "0,0.0" || line == "0,1.0" || line == "1,0.0" || line == "1,1.0" || line == "2,0.0" ||
+                line == "2,1.0")
+        << "line " << lineNumber << ": '" << line << "'";
+  }
+  const std::map<int, std::vector<double>> rows = ReadAsciiRows(text);
+  ASSERT_EQ(rows.size(), 3u);
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.second.size(), rows.at(0).size()) << "variable " << row.first;
+    EXPECT_EQ(row.second.size() % 7, 0u) << "variable " << row.first;
+  }
+}
+
 // Started with standard output or error closed, the run's messages must not
 // go into the first file it opens, which would be given the closed stream's
 // number.
