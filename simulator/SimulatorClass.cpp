@@ -502,8 +502,14 @@ void SimulatorClass::Run() {
     exitStatus = 1;
   }
   if (SimulatorInterruptSignal != 0) {
-    std::cerr << "Simulation interrupted by signal " << SimulatorInterruptSignal
-              << "; the observations made so far were handed over." << std::endl;
+    // Not all were handed over when the manager connection failed (said
+    // above).
+    std::cerr << "Simulation interrupted by signal " << SimulatorInterruptSignal;
+    if (linkLost && !quitReceived) {
+      std::cerr << "." << std::endl;
+    } else {
+      std::cerr << "; the observations made so far were handed over." << std::endl;
+    }
     if (exitStatus == 0) exitStatus = 128 + SimulatorInterruptSignal;
   }
 }

@@ -7,6 +7,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -47,6 +49,43 @@ void PutBigEndianDouble(unsigned char* out, double value) {
     out[k] = static_cast<unsigned char>(bits & 0xFF);
     bits >>= 8;
   }
+}
+
+// How long a run that is being interrupted waits for a manager that takes
+// none of its data before it gives up on the manager.
+const int kInterruptedSendWaitMs = 10000;
+
+// All `n` bytes to the manager, as KorvanSocket::Send sends them, except
+// that a manager that has stopped reading does not hold an interrupted run
+// for ever: once a stop has been asked for (SimulatorInterruptSignal), a
+// send that makes no progress for kInterruptedSendWaitMs fails. The
+// connection is then shut for writing, so that no later byte can follow the
+// cut and a manager that reads on meets its end rather than a record with a
+// hole in it. Returns n, or -1.
+int SendToManager(KorvanSocket* socket, const char* data, int n) {
+  int sent = 0;
+  while (sent < n) {
+    const bool stopping = SimulatorInterruptSignal != 0;
+    // MSG_NOSIGNAL: a manager that has gone gives EPIPE, not SIGPIPE.
+    const ssize_t result = send(socket->sock, data + sent, static_cast<size_t>(n - sent),
+                                MSG_NOSIGNAL | (stopping ? MSG_DONTWAIT : 0));
+    if (result >= 0) {
+      sent += static_cast<int>(result);
+      continue;
+    }
+    // The first interruption ends a blocked send here (the handler does not
+    // restart it); the loop goes on in the stopping mode.
+    if (errno == EINTR) continue;
+    if (!stopping || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+    pollfd room{socket->sock, POLLOUT, 0};
+    const int polled = poll(&room, 1, kInterruptedSendWaitMs);
+    if (polled == -1 && errno == EINTR) continue;
+    if (polled <= 0) {
+      shutdown(socket->sock, SHUT_WR);
+      return -1;
+    }
+  }
+  return sent;
 }
 
 // "%.10lf", then trailing zeros removed but one digit kept after the point:
@@ -358,7 +397,7 @@ int SimulatorClass::Output(KorvanSocket* socket, std::ostream* stream, double* v
   unsigned char* bytes = reinterpret_cast<unsigned char*>(conversionBuffer);
   for (int k = 0; k < n; k++) PutBigEndianDouble(bytes + 8 * k, values[k]);
   const int length = 8 * n;
-  if (socket != nullptr && socket->Send(reinterpret_cast<char*>(bytes), length) < 1) {
+  if (socket != nullptr && SendToManager(socket, reinterpret_cast<char*>(bytes), length) < 1) {
     status = 2;
     linkLost = true;
     return -1;
@@ -370,7 +409,7 @@ int SimulatorClass::Output(KorvanSocket* socket, std::ostream* stream, double* v
 int SimulatorClass::OutputInt(KorvanSocket* socket, std::ostream* stream, int value) {
   const uint32_t wire = htonl(static_cast<uint32_t>(value));
   const char* bytes = reinterpret_cast<const char*>(&wire);
-  if (socket != nullptr && socket->Send(bytes, 4) < 1) {
+  if (socket != nullptr && SendToManager(socket, bytes, 4) < 1) {
     status = 2;
     linkLost = true;
     return -1;
@@ -382,7 +421,7 @@ int SimulatorClass::OutputInt(KorvanSocket* socket, std::ostream* stream, int va
 int SimulatorClass::OutputShort(KorvanSocket* socket, std::ostream* stream, short value) {
   const uint16_t wire = htons(static_cast<uint16_t>(value));
   const char* bytes = reinterpret_cast<const char*>(&wire);
-  if (socket != nullptr && socket->Send(bytes, 2) < 1) {
+  if (socket != nullptr && SendToManager(socket, bytes, 2) < 1) {
     status = 2;
     linkLost = true;
     return -1;
@@ -392,7 +431,7 @@ int SimulatorClass::OutputShort(KorvanSocket* socket, std::ostream* stream, shor
 }
 
 int SimulatorClass::OutputByte(KorvanSocket* socket, std::ostream* stream, char value) {
-  if (socket != nullptr && socket->Send(&value, 1) < 1) {
+  if (socket != nullptr && SendToManager(socket, &value, 1) < 1) {
     status = 2;
     linkLost = true;
     return -1;

@@ -259,4 +259,56 @@ TEST_F(ManagerLinkRunTest, AManagerReadingAByteAtATimeLosesNothing) {
   }
 }
 
+// A manager that stops reading fills the connection and holds the
+// simulator in a send. A first SIGTERM must still end the run: after a
+// bounded wait the simulator gives up on the manager, says that not all
+// was handed over, and its result files hold every hand-over whole.
+TEST_F(ManagerLinkRunTest, AManagerThatStopsReadingDoesNotHoldAnInterruptedRun) {
+  SimulatorProcess process;
+  ASSERT_TRUE(process.Start(KORVAN_SIMULATOR_PATH, {"-w", "-n", "1", "-N", "0", "-p", "24700", "-a",
+                                                     Path("out.csv"), "-b", Path("out.bin")}));
+  const int port = process.WaitForPort(kTimeoutMs);
+  ASSERT_GT(port, 0);
+  KorvanSocket manager(true);
+  const int small = 1024;
+  setsockopt(manager.sock, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  ASSERT_TRUE(manager.Connect("127.0.0.1", port));
+  // Stalled once the files stop growing (a replication takes well under a
+  // millisecond).
+  size_t last = 0;
+  int still = 0;
+  for (int waited = 0; still < 15 && waited < 3000; waited++) {
+    process.Pump();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const size_t size = ReadFile(Path("out.csv")).size();
+    still = size == last ? still + 1 : 0;
+    last = size;
+  }
+  ASSERT_EQ(still, 15) << "the simulator was never held by the manager";
+  process.Signal(SIGTERM);
+  ASSERT_TRUE(process.Wait(kTimeoutMs)) << "a first SIGTERM did not end the run";
+  const std::string& err = process.ErrorOutput();
+  EXPECT_EQ(process.ExitStatus(), 1) << err;
+  EXPECT_NE(err.find("!! The connection to the simulation manager failed: the run stopped after "),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("were handed over"), std::string::npos) << err;
+  EXPECT_EQ(process.Output().find("SIMULATOR::MAIN()-GOOD EXIT"), std::string::npos);
+  // Both files hold the same whole hand-overs of one replication each.
+  const std::vector<std::vector<double>> written = AsciiRows(Path("out.csv"));
+  const std::string binary = ReadFile(Path("out.bin"));
+  SimMgrStream records(SimMgrConnection::kMaxRecordLength);
+  records.Append(reinterpret_cast<const unsigned char*>(binary.data()) + 256, binary.size() - 256);
+  std::vector<std::vector<double>> recorded(3);
+  SimMgrMessage message;
+  while (records.Next(message) == SimMgrStream::kMessage) {
+    for (const SimMgrMessage::Block& block : message.blocks) {
+      for (double v : block.values) recorded.at(block.variable).push_back(v);
+    }
+  }
+  EXPECT_EQ(records.Buffered(), 0u) << "the binary file ends inside a record";
+  EXPECT_GT(written[0].size(), 0u);
+  for (int v = 0; v < 3; v++) EXPECT_EQ(recorded[v], written[v]) << "variable " << v;
+}
+
 }  // namespace
