@@ -261,8 +261,9 @@ TEST_F(ManagerLinkRunTest, AManagerReadingAByteAtATimeLosesNothing) {
 
 // A manager that stops reading fills the connection and holds the
 // simulator in a send. A first SIGTERM must still end the run: after a
-// bounded wait the simulator gives up on the manager, says that not all
-// was handed over, and its result files hold every hand-over whole.
+// bounded wait in which nothing gets through the simulator gives up on the
+// manager and says that not all was handed over; either way its result
+// files hold every hand-over whole.
 TEST_F(ManagerLinkRunTest, AManagerThatStopsReadingDoesNotHoldAnInterruptedRun) {
   SimulatorProcess process;
   ASSERT_TRUE(process.Start(KORVAN_SIMULATOR_PATH, {"-w", "-n", "1", "-N", "0", "-p", "24700", "-a",
@@ -288,11 +289,20 @@ TEST_F(ManagerLinkRunTest, AManagerThatStopsReadingDoesNotHoldAnInterruptedRun) 
   process.Signal(SIGTERM);
   ASSERT_TRUE(process.Wait(kTimeoutMs)) << "a first SIGTERM did not end the run";
   const std::string& err = process.ErrorOutput();
-  EXPECT_EQ(process.ExitStatus(), 1) << err;
-  EXPECT_NE(err.find("!! The connection to the simulation manager failed: the run stopped after "),
-            std::string::npos)
-      << err;
-  EXPECT_EQ(err.find("were handed over"), std::string::npos) << err;
+  // Loopback TCP may still make room now and then (it merges small queued
+  // segments), so a send can get through within the wait: the run then
+  // ends as any interrupted run whose observations all went out.
+  if (process.ExitStatus() == 1) {
+    EXPECT_NE(err.find("!! The connection to the simulation manager failed: the run stopped after "),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("were handed over"), std::string::npos) << err;
+  } else {
+    EXPECT_EQ(process.ExitStatus(), 128 + SIGTERM) << err;
+    EXPECT_NE(err.find("the observations made so far were handed over."), std::string::npos) << err;
+    EXPECT_EQ(err.find("!! The connection to the simulation manager failed"), std::string::npos)
+        << err;
+  }
   EXPECT_EQ(process.Output().find("SIMULATOR::MAIN()-GOOD EXIT"), std::string::npos);
   // Both files hold the same whole hand-overs of one replication each.
   const std::vector<std::vector<double>> written = AsciiRows(Path("out.csv"));
