@@ -42,11 +42,13 @@ void SimulatorClass::SteadyStateSimulation() {
   StartRunTimer();
 
   if (steadyStateVariables == 0) {
-    // Nothing would ever complete a batch: end at once, cleanly.
-    std::cout << "Steady-state simulation needs a steady-state reward variable and this reward "
+    // Nothing would ever complete a batch: end at once. Nothing the run was
+    // asked for can be made, so it is not a good run.
+    std::cerr << "Steady-state simulation needs a steady-state reward variable and this reward "
                  "model has none.  Terminating run."
               << std::endl;
     status = 1;
+    if (exitStatus == 0) exitStatus = 1;
   } else {
     earliestSlot = eventList->Earliest();
     if (earliestSlot != nullptr) {

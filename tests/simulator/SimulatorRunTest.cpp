@@ -208,15 +208,17 @@ TEST_F(SimulatorRunTest, WaitingForAManagerThatNeverComesRunsNothing) {
   EXPECT_FALSE(HasLine(noPort.out, "SIMULATOR::MAIN()-GOOD EXIT"));
 }
 
-TEST_F(SimulatorRunTest, SteadyStateWithoutSteadyStateVariablesEndsCleanly) {
+TEST_F(SimulatorRunTest, SteadyStateWithoutSteadyStateVariablesEndsAtOnceAsAFailure) {
   ProgramResult r = Run({"-t", "0", "-a", "out.csv", "-x", "-f", "trace"}, 30.0);
   ASSERT_FALSE(r.timedOut);
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_TRUE(HasLine(r.out, "Steady-state simulation needs a steady-state reward variable and "
+  // No observation can be made: a script must not take the run for a good one.
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_TRUE(HasLine(r.err, "Steady-state simulation needs a steady-state reward variable and "
                              "this reward model has none.  Terminating run."))
-      << r.out;
+      << r.err;
   EXPECT_TRUE(HasLine(r.out, "Actions fired: 0"));
-  EXPECT_TRUE(HasLine(r.out, "SIMULATOR::MAIN()-GOOD EXIT"));
+  EXPECT_FALSE(HasLine(r.out, "SIMULATOR::MAIN()-GOOD EXIT"));
+  EXPECT_FALSE(HasLine(r.err, "SIMULATOR::MAIN()-GOOD EXIT"));
   // The XML trace of a run that completed no batch is still a whole document.
   const std::string trace = ReadFile(Path("trace.xml"));
   EXPECT_NE(trace.find("<Sequence"), std::string::npos) << trace;
