@@ -111,7 +111,7 @@ bench: pgo-profile
 	cmake -S . -B build/bench $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DKORVAN_BUILD_BENCH=ON -DKORVAN_BUILD_TESTS=OFF \
 	  $(OPTIMISE)
 	cmake --build build/bench -j $(JOBS)
-	for b in build/bench/bench/*_bench; do $$b; done
+	for b in build/bench/bench/*_bench; do $$b || { echo "$$b failed"; exit 1; }; done
 
 # How often the intervals contain the true value: 400 precision-driven runs
 # of experiments 0 and 35 (--abs-precision 0.02, each with another base
