@@ -153,6 +153,9 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     double x = 0.0;
     const std::string bad = "bad value '" + value + "' for " + option;
     if (option == "--experiments") {
+      // Empty, it would read as not given: the whole study would run where
+      // none of it was named.
+      if (value.empty()) return error = bad, false;
       experiments = value;
     } else if (option == "--jobs") {
       if (!ReadInteger(value, 1, 4096, n)) return error = bad, false;
@@ -193,8 +196,12 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
       if (!ReadInteger(value, 1, 100000, n)) return error = bad, false;
       reportSize = static_cast<int>(n);
     } else if (option == "--out") {
+      if (value.empty()) return error = bad, false;
       outDir = value;
     } else if (option == "--ascii-dir") {
+      // Empty, it would read as not given: no simulator would keep its
+      // observations, and the study would end as if they had been kept.
+      if (value.empty()) return error = bad, false;
       asciiDir = value;
     } else if (option == "--timeout") {
       if (!ReadReal(value, x) || x <= 0.0 || x > 86400.0) return error = bad, false;

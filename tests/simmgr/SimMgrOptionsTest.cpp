@@ -59,7 +59,13 @@ TEST(SimMgrOptionsTest, DefaultsValuesAndContradictions) {
       {"--timeout", "x"},
       {"--retries", "-1"},
       {"--retries", "101"},
-      {"--retries", "2x"}};
+      {"--retries", "2x"},
+      // An empty folder or selection is refused, not read as not given.
+      {"--experiments", ""},
+      {"--experiments="},
+      {"--out", ""},
+      {"--ascii-dir", ""},
+      {"--ascii-dir="}};
   for (const auto& words : bad) {
     SimMgrOptions options;
     EXPECT_FALSE(Parse(words, options, error)) << words[0];
