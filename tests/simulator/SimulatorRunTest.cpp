@@ -364,6 +364,19 @@ TEST_F(SimulatorRunTest, AFileSizeLimitIsReportedAsTheWriteThatFailed) {
   EXPECT_EQ(result.exitCode, 1) << result.err;
   EXPECT_NE(result.err.find("Error writing result file out.csv: File too large"), std::string::npos)
       << result.err;
+  // Interrupted, with the file failing at the one hand-over the
+  // interruption brings (512 bytes hold the header and a few replications),
+  // the run does not say that its observations were handed over.
+  const std::vector<std::string> cut = {"-c", "ulimit -f 1 && exec \"$0\" \"$@\"", KORVAN_SIMULATOR_PATH,
+                                        "-e", "0", "-n", "1000000", "-a", "cut.csv"};
+  ProgramResult interrupted = RunProgramAndSignal("/bin/sh", cut, 0.8, SIGINT, 1, 60.0, directory_);
+  ASSERT_FALSE(interrupted.timedOut);
+  EXPECT_EQ(interrupted.exitCode, 1) << interrupted.err;
+  EXPECT_NE(interrupted.err.find("!! Error writing result file cut.csv: File too large\n"
+                                 "Simulation interrupted by signal 2.\n"),
+            std::string::npos)
+      << interrupted.err;
+  EXPECT_EQ(interrupted.err.find("handed over"), std::string::npos) << interrupted.err;
 }
 
 // A trace on standard output read by a pipeline that ends early (`| head`)
