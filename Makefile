@@ -8,7 +8,10 @@
 # real Slurm cluster on loopback.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
-GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+# Looked up when a recipe runs, after `deps` has installed Ninja: looked up
+# when make starts, a fresh machine would configure its build folders for
+# Makefiles and every later make, Ninja found, would fail on the mismatch.
+GENERATOR = $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 RELEASE_DIR := build/release
 SANITIZE_DIR := build/sanitize
 FUZZ_DIR := build/fuzz
@@ -76,7 +79,7 @@ test-cluster: build
 	tools/cluster/test-cluster $(RELEASE_DIR)
 
 # The fuzz harnesses need clang and its fuzzer runtime (the `fuzz` set).
-fuzz-build:
+fuzz-build: deps
 	@tools/install-deps build fuzz
 	cmake -S . -B $(FUZZ_DIR) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=clang++ -DKORVAN_FUZZ=ON -DKORVAN_BUILD_TESTS=OFF
