@@ -374,7 +374,7 @@ void SimulationManager::ShowProgress(bool force) {
   const Clock::time_point now = Clock::now();
   const double sinceLast = Seconds(now - lastProgress);
   if (!force && sinceLast < (tty ? 0.25 : 5.0)) return;
-  int done = 0, running = 0, failed = 0;
+  int done = 0, running = 0, failed = 0, stopped = 0;
   int64_t replications = 0;
   int64_t remaining = 0;
   int64_t neededSum = 0;
@@ -382,7 +382,13 @@ void SimulationManager::ShowProgress(bool force) {
   for (const auto& run : runs) {
     replications += run->Replications();
     if (run->GetState() == ExperimentRun::kFinished) {
-      ++done;
+      // One stopped by an interrupt is not done: the table calls it
+      // incomplete.
+      if (run->GetOutcome() == ExperimentRun::kIncomplete) {
+        ++stopped;
+      } else {
+        ++done;
+      }
       if (run->GetOutcome() == ExperimentRun::kFailed) ++failed;
       neededSum += run->Replications();
       ++neededCount;
@@ -411,10 +417,11 @@ void SimulationManager::ShowProgress(bool force) {
   lastProgress = now;
   char line[256];
   std::snprintf(line, sizeof(line),
-                "simmgr: %d/%zu experiments done, %d running%s | %lld replications, %.0f/s | "
+                "simmgr: %d/%zu experiments done, %d running%s%s | %lld replications, %.0f/s | "
                 "elapsed %s, left about %s",
                 done, runs.size(), running,
                 failed > 0 ? (", " + std::to_string(failed) + " failed").c_str() : "",
+                stopped > 0 ? (", " + std::to_string(stopped) + " stopped").c_str() : "",
                 static_cast<long long>(replications), rate, Clocktime(Seconds(now - begin)).c_str(),
                 rate > 0.0 ? Clocktime(static_cast<double>(remaining) / rate).c_str() : "--:--");
   if (tty) {

@@ -413,6 +413,14 @@ TEST(SimulationManagerTest, InterruptStopsTheSimulatorsAndKeepsTheData) {
   EXPECT_NE(manager.ErrorOutput().find("interrupted"), std::string::npos);
   EXPECT_EQ(manager.ErrorOutput().find("failed"), std::string::npos) << manager.ErrorOutput();
   EXPECT_NE(manager.Output().find("INCOMPLETE"), std::string::npos) << manager.Output();
+  // The last progress line counts them as stopped, not done.
+  const std::string err = manager.ErrorOutput();
+  const size_t last = err.rfind("experiments done");
+  ASSERT_NE(last, std::string::npos) << err;
+  const size_t lineEnd = err.rfind('\n', last);
+  const size_t start = lineEnd == std::string::npos ? 0 : lineEnd + 1;
+  const std::string line = err.substr(start, err.find('\n', last) - start);
+  EXPECT_NE(line.find("0/2 experiments done, 0 running, 2 stopped |"), std::string::npos) << line;
   const auto table = ReadCsv(dir + "/out/results.csv");
   ASSERT_EQ(table.size(), 6u);
   for (const auto& row : table) {
