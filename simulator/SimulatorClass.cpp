@@ -158,7 +158,9 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
     traces->setTraceLevel(traceLevel);
     if (textTrace) {
       if (traceFileName != nullptr) {
-        textTraceFile = new TraceFileKorvan((std::string(traceFileName) + ".txt").c_str());
+        // An empty name is no name: it would be the hidden file ".txt".
+        textTraceFile = new TraceFileKorvan(
+            *traceFileName != '\0' ? (std::string(traceFileName) + ".txt").c_str() : nullptr);
       } else {
         std::cout << "Adding cout: " << std::endl;
         textTraceFile = new TraceFileKorvan(&std::cout);
@@ -169,7 +171,8 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
     }
     if (xmlTrace) {
       if (traceFileName != nullptr) {
-        xmlTraceFile = new TraceFileXML((std::string(traceFileName) + ".xml").c_str());
+        xmlTraceFile = new TraceFileXML(
+            *traceFileName != '\0' ? (std::string(traceFileName) + ".xml").c_str() : nullptr);
       } else {
         xmlTraceFile = new TraceFileXML(&std::cout);
         xmlTraceFile->NameStream("standard output");

@@ -202,10 +202,11 @@ bool SimulatorClass::OutputFilesDistinct() const {
   std::vector<Output> outputs;
   if (asciiFileName != nullptr) outputs.push_back({"the ASCII result file", asciiFileName});
   if (binFileName != nullptr) outputs.push_back({"the binary result file", binFileName});
-  if (traceFileName != nullptr && textTrace) {
+  const bool traceFileNamed = traceFileName != nullptr && *traceFileName != '\0';
+  if (traceFileNamed && textTrace) {
     outputs.push_back({"the text trace", std::string(traceFileName) + ".txt"});
   }
-  if (traceFileName != nullptr && xmlTrace) {
+  if (traceFileNamed && xmlTrace) {
     outputs.push_back({"the XML trace", std::string(traceFileName) + ".xml"});
   }
   for (size_t i = 0; i < outputs.size(); i++) {

@@ -401,6 +401,17 @@ TEST_F(SimulatorRunTest, ATraceToAPipeThatClosesEndsTheTraceNotTheRun) {
   EXPECT_TRUE(ReadFile(Path("traced.bin")) == ReadFile(Path("plain.bin")));
 }
 
+// -f '' names no file: both traces are reported as not made, as any trace
+// file that cannot be created is, and no hidden ".txt" or ".xml" appears.
+TEST_F(SimulatorRunTest, AnEmptyTraceFileNameIsNoName) {
+  ProgramResult result = Run({"-e", "0", "-N", "2", "-m", "-x", "-f", ""});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.err.find("!! Cannot create trace file (no name given)"), std::string::npos)
+      << result.err;
+  EXPECT_NE(access(Path(".txt").c_str(), F_OK), 0);
+  EXPECT_NE(access(Path(".xml").c_str(), F_OK), 0);
+}
+
 // A result file that a full disk or a file-size limit cuts off part-way
 // through a hand-over is cut back to its last whole one: a reader must not
 // take part of a record or a row for a whole one ("2,1" of "2,1.0" reads as
