@@ -27,7 +27,7 @@
 #include "random/LaggedFibonacci.h"
 #include "random/MersenneTwister.h"
 #include "random/Tausworthe.h"
-#include "simulator/ConnectWait.h"
+#include "simulator/TestHooks.h"
 #include "simulator/EventList.h"
 #include "trace/TraceFileContainer.h"
 #include "trace/TraceFileKorvan.h"
@@ -497,6 +497,7 @@ void SimulatorClass::Run() {
   RestorePipeAfterTrace();
   std::cout << "Actions fired: " << actionsFired << std::endl;
   std::cout << "CPU time (s): " << ElapsedRunSeconds() << std::endl;
+  if (!CloseResultFiles()) exitStatus = 1;
   // A manager that went away before asking the run to quit did not get all
   // it was due; what it got may be only part of the run.
   if (linkLost && !quitReceived && exitStatus == 0) {

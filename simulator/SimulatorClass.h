@@ -200,6 +200,9 @@ class SimulatorClass {
   // command line names for output (ASCII and binary results, text and XML
   // traces) are one file.
   bool OutputFilesDistinct() const;
+  // Closes the result files at the end of the run; false, after reporting
+  // it as a failed write, when a close fails.
+  bool CloseResultFiles();
   void DestroyOutput();
 
   // ---- Manager link. ----

@@ -28,6 +28,7 @@
 #include "simulator/DataPacket.h"
 #include "simulator/PacketQueue.h"
 #include "simulator/SimulatorClass.h"
+#include "simulator/TestHooks.h"
 
 namespace {
 
@@ -260,6 +261,38 @@ bool SimulatorClass::OpenResultFiles() {
     if (binStream == nullptr) return false;
   }
   return true;
+}
+
+namespace {
+
+// Closes a result file and drops its stream and descriptor; false, after
+// reporting it, when the close fails.
+bool CloseResultFile(std::ofstream** stream, int* fd, const char* name) {
+  if (*stream == nullptr) return true;
+  errno = 0;
+  (*stream)->close();
+  int error = errno;
+  bool failed = (*stream)->fail();
+  if (!failed && InjectedCloseError() != 0) {
+    failed = true;
+    error = InjectedCloseError();
+  }
+  delete *stream;
+  *stream = nullptr;
+  CloseFd(fd);
+  if (failed) ReportWriteFailure(name, error);
+  return !failed;
+}
+
+}  // namespace
+
+// Every hand-over was flushed and checked as it was written, but some file
+// systems (network ones) report a failed write only when the file is
+// closed: a run whose results may not have reached its files is no good run.
+bool SimulatorClass::CloseResultFiles() {
+  const bool ascii = CloseResultFile(&asciiStream, &asciiFd, asciiFileName);
+  const bool binary = CloseResultFile(&binStream, &binFd, binFileName);
+  return ascii && binary;
 }
 
 void SimulatorClass::DestroyOutput() {

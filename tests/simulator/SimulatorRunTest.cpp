@@ -401,6 +401,26 @@ TEST_F(SimulatorRunTest, ATraceToAPipeThatClosesEndsTheTraceNotTheRun) {
   EXPECT_TRUE(ReadFile(Path("traced.bin")) == ReadFile(Path("plain.bin")));
 }
 
+// Some file systems (network ones) report a failed write only when the file
+// is closed; the test build of the simulator makes every close of a result
+// file report one. The run is then no good run.
+TEST_F(SimulatorRunTest, AResultFileWhoseCloseFailsFailsTheRun) {
+  setenv("KORVAN_TEST_CLOSE_ERROR", "5", 1);  // EIO
+  const std::string hooks = std::string(KORVAN_SIMULATOR_PATH) + "_testhooks";
+  ProgramResult r = RunProgram(hooks, {"-N", "5", "-a", "a.csv", "-b", "b.bin"}, 60.0, directory_);
+  unsetenv("KORVAN_TEST_CLOSE_ERROR");
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("!! Error writing result file a.csv: Input/output error"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("!! Error writing result file b.bin: Input/output error"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("GOOD EXIT"), std::string::npos) << r.out;
+  // Without the failure the same build's run is a good one.
+  ProgramResult good = RunProgram(hooks, {"-N", "5", "-a", "a.csv", "-b", "b.bin"}, 60.0, directory_);
+  EXPECT_EQ(good.exitCode, 0) << good.err;
+  EXPECT_TRUE(HasLine(good.out, "SIMULATOR::MAIN()-GOOD EXIT")) << good.out;
+}
+
 // -f '' names no file: both traces are reported as not made, as any trace
 // file that cannot be created is, and no hidden ".txt" or ".xml" appears.
 TEST_F(SimulatorRunTest, AnEmptyTraceFileNameIsNoName) {

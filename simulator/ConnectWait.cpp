@@ -1,3 +1,0 @@
-#include "simulator/ConnectWait.h"
-
-int SimMgrConnectWaitMs() { return 60000; }

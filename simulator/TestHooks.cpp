@@ -1,0 +1,5 @@
+#include "simulator/TestHooks.h"
+
+int SimMgrConnectWaitMs() { return 60000; }
+
+int InjectedCloseError() { return 0; }

@@ -1,0 +1,19 @@
+#ifndef TEST_HOOKS_H
+#define TEST_HOOKS_H
+
+// The few places where a test build of the simulator (simulator_testhooks)
+// behaves differently. The product links TestHooks.cpp; the test build links
+// TestHooksForTests.cpp instead, whose definitions keep the library's out of
+// the link.
+
+// How long Run waits for the simulation manager to connect when -w is
+// given, in milliseconds. The product waits a minute; the test build's wait
+// can be shortened.
+int SimMgrConnectWaitMs();
+
+// An errno that closing a result file is to report as its failure, though
+// the close succeeded; 0 for none. Always 0 in the product: the test build
+// stands in for a file system that reports a failed write only at close.
+int InjectedCloseError();
+
+#endif

@@ -1,0 +1,19 @@
+// Linked only into the test build of the simulator:
+// - the wait for the manager can be shortened with
+//   KORVAN_TEST_CONNECT_WAIT_MS;
+// - KORVAN_TEST_CLOSE_ERROR=<errno> makes every close of a result file
+//   report that error.
+
+#include <cstdlib>
+
+#include "simulator/TestHooks.h"
+
+int SimMgrConnectWaitMs() {
+  const char* wait = std::getenv("KORVAN_TEST_CONNECT_WAIT_MS");
+  return wait != nullptr ? std::atoi(wait) : 60000;
+}
+
+int InjectedCloseError() {
+  const char* error = std::getenv("KORVAN_TEST_CLOSE_ERROR");
+  return error != nullptr ? std::atoi(error) : 0;
+}
