@@ -22,9 +22,12 @@ stand_in() {  # name, body
   printf '#!%s\n%s\n' "$(command -v bash)" "$2" >"$bin/$1"
   chmod +x "$bin/$1"
 }
-# dpkg-query answers from the list of installed packages in $INSTALLED.
-stand_in dpkg-query 'p=${@: -1}; for i in $INSTALLED; do [[ $i == "$p" ]] && { printf "install ok installed"; exit 0; }; done; echo "dpkg-query: no packages found matching $p" >&2; exit 1'
-stand_in apt-get 'echo "apt-get $*" >>"$LOG"; [[ ${APT_FAILS_FIRST:-} == 1 && ! -e $LOG.updated && $1 == install ]] && exit 100; [[ $1 == update ]] && : >"$LOG.updated"; exit 0'
+# dpkg-query answers from the list of installed packages in $INSTALLED and
+# those apt-get installed in this case. apt-get records its calls; installing
+# clang puts a clang of version $NEW_CLANG in place.
+stand_in dpkg-query 'p=${@: -1}; for i in $INSTALLED $(cat "$LOG.installed" 2>/dev/null); do [[ $i == "$p" ]] && { printf "install ok installed"; exit 0; }; done; echo "dpkg-query: no packages found matching $p" >&2; exit 1'
+stand_in apt-get 'echo "apt-get $*" >>"$LOG"; [[ ${APT_FAILS_FIRST:-} == 1 && ! -e $LOG.updated && $1 == install ]] && exit 100; [[ $1 == update ]] && : >"$LOG.updated"
+[[ $1 == install ]] && for p in "$@"; do echo "$p" >>"$LOG.installed"; [[ $p == clang ]] && { printf "#!%s\necho %s\n" "$BASH" "$NEW_CLANG" >"${0%/*}/clang"; '"$(command -v chmod)"' +x "${0%/*}/clang"; }; done; exit 0'
 stand_in id 'echo "${UID_SEEN:-0}"'
 stand_in sudo 'echo "sudo $*" >>"$LOG"; exec "$@"'
 
@@ -35,7 +38,7 @@ run() {  # expected status, then the script's arguments; sets $out and $log
   LOG=$work/log$case_no
   : >"$LOG"
   out=$(env -i PATH="$bin" LOG="$LOG" INSTALLED="$INSTALLED" UID_SEEN="${UID_SEEN:-0}" \
-        APT_FAILS_FIRST="${APT_FAILS_FIRST:-}" "$bin/bash" "$script" "${@:2}" 2>&1)
+        APT_FAILS_FIRST="${APT_FAILS_FIRST:-}" NEW_CLANG="${NEW_CLANG:-}" "$bin/bash" "$script" "${@:2}" 2>&1)
   status=$?
   log=$(cat "$LOG")
   [[ $status == "$1" ]] || fail "case $case_no: status $status, expected $1; output: $out"
@@ -61,9 +64,21 @@ APT_FAILS_FIRST=1 INSTALLED="${all/ make/}" run 0
 [[ $log == *"apt-get install -y -q --no-install-recommends make"$'\n'"apt-get update -q"$'\n'"apt-get install"* ]] ||
   fail "stale lists: calls '$log'"
 
-# Another set is checked on its own.
+# Another set is checked on its own. The fuzzer runtimes' package is the one
+# of the clang there is, and of a clang installed just now.
+stand_in clang 'echo 14.0.6'
 INSTALLED="$all clang" run 0 fuzz
 [[ $log == "apt-get install -y -q --no-install-recommends libclang-rt-14-dev" ]] || fail "fuzz set: calls '$log'"
+stand_in clang 'echo 19.1.7'
+INSTALLED="$all clang" run 0 fuzz
+[[ $log == "apt-get install -y -q --no-install-recommends libclang-rt-19-dev" ]] || fail "clang 19: calls '$log'"
+rm "$bin/clang"
+NEW_CLANG=16.0.6 INSTALLED="${all/ make/}" run 0 build fuzz
+[[ $log == "apt-get install -y -q --no-install-recommends make clang"$'\n'"apt-get install -y -q --no-install-recommends libclang-rt-16-dev" ]] ||
+  fail "clang installed first: calls '$log'"
+[[ $out == "install-deps: installing make clang"$'\n'"install-deps: installing libclang-rt-16-dev" ]] ||
+  fail "clang installed first: output '$out'"
+rm -f "$bin/clang"
 INSTALLED="" run 2 nonsense
 [[ $out == *"unknown package set 'nonsense'"* ]] || fail "unknown set: output '$out'"
 
