@@ -273,9 +273,10 @@ bool CloseResultFile(std::ofstream** stream, int* fd, const char* name) {
   (*stream)->close();
   int error = errno;
   bool failed = (*stream)->fail();
-  if (!failed && InjectedCloseError() != 0) {
+  const int injected = InjectedCloseError();
+  if (!failed && injected != 0) {
     failed = true;
-    error = InjectedCloseError();
+    error = injected;
   }
   delete *stream;
   *stream = nullptr;

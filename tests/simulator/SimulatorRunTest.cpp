@@ -407,7 +407,8 @@ TEST_F(SimulatorRunTest, ATraceToAPipeThatClosesEndsTheTraceNotTheRun) {
 TEST_F(SimulatorRunTest, AResultFileWhoseCloseFailsFailsTheRun) {
   setenv("KORVAN_TEST_CLOSE_ERROR", "5", 1);  // EIO
   const std::string hooks = std::string(KORVAN_SIMULATOR_PATH) + "_testhooks";
-  ProgramResult r = RunProgram(hooks, {"-N", "5", "-a", "a.csv", "-b", "b.bin"}, 60.0, directory_);
+  const std::vector<std::string> arguments = {"-N", "5", "-a", "a.csv", "-b", "b.bin"};
+  ProgramResult r = RunProgram(hooks, arguments, 60.0, directory_);
   unsetenv("KORVAN_TEST_CLOSE_ERROR");
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_NE(r.err.find("!! Error writing result file a.csv: Input/output error"), std::string::npos)
@@ -416,7 +417,7 @@ TEST_F(SimulatorRunTest, AResultFileWhoseCloseFailsFailsTheRun) {
       << r.err;
   EXPECT_EQ(r.out.find("GOOD EXIT"), std::string::npos) << r.out;
   // Without the failure the same build's run is a good one.
-  ProgramResult good = RunProgram(hooks, {"-N", "5", "-a", "a.csv", "-b", "b.bin"}, 60.0, directory_);
+  ProgramResult good = RunProgram(hooks, arguments, 60.0, directory_);
   EXPECT_EQ(good.exitCode, 0) << good.err;
   EXPECT_TRUE(HasLine(good.out, "SIMULATOR::MAIN()-GOOD EXIT")) << good.out;
 }
