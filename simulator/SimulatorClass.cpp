@@ -2,6 +2,8 @@
 
 #include "simulator/SimulatorClass.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
@@ -73,23 +75,33 @@ void InstallInterruptHandlers() {
 
 // A trace on standard output whose reader has gone (the end of a pipeline)
 // must end the trace, not the run: its failed write is reported and the run
-// goes on, as with any other trace. So SIGPIPE is ignored from the trace's
-// header to its footer, and the disposition found is put back before the
-// summary lines, which meet a gone reader as they would without a trace.
-struct sigaction pipeActionBeforeTrace;
-bool pipeIgnoredForTrace = false;
+// goes on, as with any other trace. A result file that is a pipe (a FIFO)
+// whose reader has gone must be reported as the failed write it is, as on a
+// full disk, not end the process without a word. So SIGPIPE is ignored from
+// the result files' headers and the trace's header to the trace's footer,
+// and the disposition found is put back before the summary lines, which
+// meet a gone reader as they would without a trace.
+struct sigaction pipeActionBeforeOutputs;
+bool pipeIgnoredForOutputs = false;
 
-void IgnorePipeForTrace() {
+void IgnorePipeForOutputs() {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  pipeIgnoredForTrace = sigaction(SIGPIPE, &ignore, &pipeActionBeforeTrace) == 0;
+  pipeIgnoredForOutputs = sigaction(SIGPIPE, &ignore, &pipeActionBeforeOutputs) == 0;
 }
 
-void RestorePipeAfterTrace() {
-  if (!pipeIgnoredForTrace) return;
-  sigaction(SIGPIPE, &pipeActionBeforeTrace, nullptr);
-  pipeIgnoredForTrace = false;
+void RestorePipeAfterOutputs() {
+  if (!pipeIgnoredForOutputs) return;
+  sigaction(SIGPIPE, &pipeActionBeforeOutputs, nullptr);
+  pipeIgnoredForOutputs = false;
+}
+
+// Whether `name` is there and is no regular file (a pipe, a device): only
+// such a result file can meet a reader that has gone.
+bool NamesNoRegularFile(const char* name) {
+  struct stat info;
+  return name != nullptr && stat(name, &info) == 0 && !S_ISREG(info.st_mode);
 }
 
 // Refuses, before anything is built, the settings this system cannot run.
@@ -149,11 +161,14 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   }
   CheckRunSettings(this, GenerateStudy());
 
+  if (((textTrace || xmlTrace) && traceFileName == nullptr) || NamesNoRegularFile(asciiFileName) ||
+      NamesNoRegularFile(binFileName)) {
+    IgnorePipeForOutputs();
+  }
   // Results that could not be written would be lost silently: refuse to run.
   if (!OpenResultFiles()) std::exit(1);
 
   traces = new TraceFileContainer();
-  if ((textTrace || xmlTrace) && traceFileName == nullptr) IgnorePipeForTrace();
   if (textTrace || xmlTrace) {
     traces->setTraceLevel(traceLevel);
     if (textTrace) {
@@ -494,7 +509,7 @@ void SimulatorClass::Run() {
   }
   CloseXmlTrace(xmlTraceFile);
   traces->printFooter();
-  RestorePipeAfterTrace();
+  RestorePipeAfterOutputs();
   std::cout << "Actions fired: " << actionsFired << std::endl;
   std::cout << "CPU time (s): " << ElapsedRunSeconds() << std::endl;
   if (!CloseResultFiles()) exitStatus = 1;
@@ -528,7 +543,7 @@ SimulatorClass::~SimulatorClass() {
   delete traces;
   delete textTraceFile;
   delete xmlTraceFile;
-  RestorePipeAfterTrace();
+  RestorePipeAfterOutputs();
   delete[] overrideString;
   delete[] traceFileName;
   delete[] asciiFileName;

@@ -433,6 +433,21 @@ TEST_F(SimulatorRunTest, AnEmptyTraceFileNameIsNoName) {
   EXPECT_NE(access(Path(".xml").c_str(), F_OK), 0);
 }
 
+// A result file that is a pipe whose reader has gone fails as a write to a
+// full disk does: reported, status 1, instead of the process ending by
+// SIGPIPE without a word.
+TEST_F(SimulatorRunTest, AResultPipeWhoseReaderHasGoneIsAFailedWrite) {
+  const std::vector<std::string> shell = {
+      "-c", "mkfifo out.fifo && { head -c 100 out.fifo >/dev/null & } && exec \"$0\" -N 20000 -a out.fifo",
+      KORVAN_SIMULATOR_PATH};
+  ProgramResult r = RunProgram("/bin/sh", shell, 120.0, directory_);
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("!! Error writing result file out.fifo: Broken pipe"), std::string::npos) << r.err;
+  // The run ended as runs end, with its summary lines.
+  EXPECT_NE(r.out.find("Actions fired: "), std::string::npos) << r.out;
+}
+
 // A result file that a full disk or a file-size limit cuts off part-way
 // through a hand-over is cut back to its last whole one: a reader must not
 // take part of a record or a row for a whole one ("2,1" of "2,1.0" reads as
