@@ -73,14 +73,14 @@ void InstallInterruptHandlers() {
   }
 }
 
-// A trace on standard output whose reader has gone (the end of a pipeline)
-// must end the trace, not the run: its failed write is reported and the run
-// goes on, as with any other trace. A result file that is a pipe (a FIFO)
-// whose reader has gone must be reported as the failed write it is, as on a
-// full disk, not end the process without a word. So SIGPIPE is ignored from
-// the result files' headers and the trace's header to the trace's footer,
-// and the disposition found is put back before the summary lines, which
-// meet a gone reader as they would without a trace.
+// A trace whose reader has gone (on standard output at the end of a
+// pipeline, or in a FIFO) must end the trace, not the run: its failed write
+// is reported and the run goes on, as with any other trace. A result file
+// that is a FIFO whose reader has gone must be reported as the failed write
+// it is, as on a full disk, not end the process without a word. So SIGPIPE
+// is ignored from the result files' headers and the trace's header to the
+// trace's footer, and the disposition found is put back before the summary
+// lines, which meet a gone reader as they would without a trace.
 struct sigaction pipeActionBeforeOutputs;
 bool pipeIgnoredForOutputs = false;
 
@@ -161,8 +161,12 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   }
   CheckRunSettings(this, GenerateStudy());
 
-  if (((textTrace || xmlTrace) && traceFileName == nullptr) || NamesNoRegularFile(asciiFileName) ||
-      NamesNoRegularFile(binFileName)) {
+  const bool traceNamed = traceFileName != nullptr && *traceFileName != '\0';
+  const bool traceToPipe =
+      traceNamed && ((textTrace && NamesNoRegularFile((std::string(traceFileName) + ".txt").c_str())) ||
+                     (xmlTrace && NamesNoRegularFile((std::string(traceFileName) + ".xml").c_str())));
+  if (((textTrace || xmlTrace) && traceFileName == nullptr) || traceToPipe ||
+      NamesNoRegularFile(asciiFileName) || NamesNoRegularFile(binFileName)) {
     IgnorePipeForOutputs();
   }
   // Results that could not be written would be lost silently: refuse to run.
@@ -509,6 +513,10 @@ void SimulatorClass::Run() {
   }
   CloseXmlTrace(xmlTraceFile);
   traces->printFooter();
+  // Trace files are closed while SIGPIPE is still ignored: a FIFO whose
+  // reader has gone would otherwise end the process at the close.
+  if (textTraceFile != nullptr) textTraceFile->Close();
+  if (xmlTraceFile != nullptr) xmlTraceFile->Close();
   RestorePipeAfterOutputs();
   std::cout << "Actions fired: " << actionsFired << std::endl;
   std::cout << "CPU time (s): " << ElapsedRunSeconds() << std::endl;

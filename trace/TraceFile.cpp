@@ -36,15 +36,19 @@ TraceFile::TraceFile(const char* fileName) : traceLevel(1), out(nullptr), ownsSt
 TraceFile::TraceFile(std::ostream* stream) : traceLevel(1), out(stream), ownsStream(false) {}
 
 TraceFile::~TraceFile() {
-  if (ownsStream && !openedName.empty()) {
-    // What is still buffered is written now; a failure shows here (and
-    // some file systems report a failed write only when the file is closed).
-    errno = 0;
-    static_cast<std::ofstream*>(out)->close();
-    CheckWritten();
-  }
+  Close();
   if (ownsStream) delete out;
   out = nullptr;
+}
+
+void TraceFile::Close() {
+  if (!ownsStream || openedName.empty() || closed) return;
+  closed = true;
+  // What is still buffered is written now; a failure shows here (and
+  // some file systems report a failed write only when the file is closed).
+  errno = 0;
+  static_cast<std::ofstream*>(out)->close();
+  CheckWritten();
 }
 
 void TraceFile::CheckWritten() {

@@ -53,6 +53,10 @@ class TraceFile {
   // the failed write left it: call it right after the writes, as the
   // container does.
   void CheckWritten();
+  // Closes a file the writer opened, writing what is still buffered, and
+  // reports a failure as CheckWritten does; later calls, and the destructor
+  // after it, do nothing more. A writer handed its stream does nothing here.
+  void Close();
   // Names the stream handed to the constructor ("standard output"), so that
   // a failed write to it is reported as one to a file is.
   void NameStream(const std::string& name) { streamName = name; }
@@ -85,6 +89,7 @@ class TraceFile {
   // failed write to it has been reported.
   std::string openedName;
   bool writeFailureReported = false;
+  bool closed = false;
   // The name of a stream the writer was handed, if it was given one.
   std::string streamName;
 };

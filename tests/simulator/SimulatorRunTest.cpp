@@ -399,6 +399,21 @@ TEST_F(SimulatorRunTest, ATraceToAPipeThatClosesEndsTheTraceNotTheRun) {
   EXPECT_EQ(ascii.size(), ReadFile(Path("plain.csv")).size());
   EXPECT_TRUE(ascii == ReadFile(Path("plain.csv")));
   EXPECT_TRUE(ReadFile(Path("traced.bin")) == ReadFile(Path("plain.bin")));
+
+  // The same for a trace file that is a FIFO whose reader goes away (what
+  // the stream still holds meets the gone reader again when it is closed).
+  const std::vector<std::string> fifo = {
+      "-c",
+      "mkfifo t.txt && { head -c 2000 t.txt >/dev/null & } && "
+      "exec \"$0\" -e 0 -N 6000 -a fifo.csv -b fifo.bin -m -f t",
+      KORVAN_SIMULATOR_PATH};
+  ProgramResult toFifo = RunProgram("/bin/sh", fifo, 120.0, directory_);
+  ASSERT_FALSE(toFifo.timedOut);
+  EXPECT_EQ(toFifo.exitCode, 0) << toFifo.err;
+  EXPECT_NE(toFifo.err.find("!! Error writing trace file t.txt: Broken pipe"), std::string::npos)
+      << toFifo.err;
+  EXPECT_TRUE(ReadFile(Path("fifo.csv")) == ReadFile(Path("plain.csv")));
+  EXPECT_TRUE(ReadFile(Path("fifo.bin")) == ReadFile(Path("plain.bin")));
 }
 
 // Some file systems (network ones) report a failed write only when the file
