@@ -98,7 +98,7 @@ void RestorePipeAfterOutputs() {
 }
 
 // Whether `name` is there and is no regular file (a pipe, a device): only
-// such a result file can meet a reader that has gone.
+// such a file can meet a reader that has gone.
 bool NamesNoRegularFile(const char* name) {
   struct stat info;
   return name != nullptr && stat(name, &info) == 0 && !S_ISREG(info.st_mode);
@@ -161,10 +161,8 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   }
   CheckRunSettings(this, GenerateStudy());
 
-  const bool traceNamed = traceFileName != nullptr && *traceFileName != '\0';
-  const bool traceToPipe =
-      traceNamed && ((textTrace && NamesNoRegularFile((std::string(traceFileName) + ".txt").c_str())) ||
-                     (xmlTrace && NamesNoRegularFile((std::string(traceFileName) + ".xml").c_str())));
+  const bool traceToPipe = (textTrace && NamesNoRegularFile(TraceFilePath(".txt").c_str())) ||
+                           (xmlTrace && NamesNoRegularFile(TraceFilePath(".xml").c_str()));
   if (((textTrace || xmlTrace) && traceFileName == nullptr) || traceToPipe ||
       NamesNoRegularFile(asciiFileName) || NamesNoRegularFile(binFileName)) {
     IgnorePipeForOutputs();
@@ -177,9 +175,8 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
     traces->setTraceLevel(traceLevel);
     if (textTrace) {
       if (traceFileName != nullptr) {
-        // An empty name is no name: it would be the hidden file ".txt".
-        textTraceFile = new TraceFileKorvan(
-            *traceFileName != '\0' ? (std::string(traceFileName) + ".txt").c_str() : nullptr);
+        const std::string path = TraceFilePath(".txt");
+        textTraceFile = new TraceFileKorvan(path.empty() ? nullptr : path.c_str());
       } else {
         std::cout << "Adding cout: " << std::endl;
         textTraceFile = new TraceFileKorvan(&std::cout);
@@ -190,8 +187,8 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
     }
     if (xmlTrace) {
       if (traceFileName != nullptr) {
-        xmlTraceFile = new TraceFileXML(
-            *traceFileName != '\0' ? (std::string(traceFileName) + ".xml").c_str() : nullptr);
+        const std::string path = TraceFilePath(".xml");
+        xmlTraceFile = new TraceFileXML(path.empty() ? nullptr : path.c_str());
       } else {
         xmlTraceFile = new TraceFileXML(&std::cout);
         xmlTraceFile->NameStream("standard output");

@@ -200,6 +200,10 @@ class SimulatorClass {
   // command line names for output (ASCII and binary results, text and XML
   // traces) are one file.
   bool OutputFilesDistinct() const;
+  // The file a trace writes with -f (its name plus `extension`, ".txt" or
+  // ".xml"); empty when it writes to standard output or -f gave an empty
+  // name, which names no file (it would be the hidden file ".txt").
+  std::string TraceFilePath(const char* extension) const;
   // Closes the result files at the end of the run; false, after reporting
   // it as a failed write, when a close fails.
   bool CloseResultFiles();

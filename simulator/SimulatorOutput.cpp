@@ -195,6 +195,11 @@ bool SameOutputFile(const std::string& a, const std::string& b) {
 // ---------------------------------------------------------------------------
 // Set-up and tear-down.
 
+std::string SimulatorClass::TraceFilePath(const char* extension) const {
+  if (traceFileName == nullptr || *traceFileName == '\0') return "";
+  return std::string(traceFileName) + extension;
+}
+
 bool SimulatorClass::OutputFilesDistinct() const {
   struct Output {
     const char* what;
@@ -203,12 +208,11 @@ bool SimulatorClass::OutputFilesDistinct() const {
   std::vector<Output> outputs;
   if (asciiFileName != nullptr) outputs.push_back({"the ASCII result file", asciiFileName});
   if (binFileName != nullptr) outputs.push_back({"the binary result file", binFileName});
-  const bool traceFileNamed = traceFileName != nullptr && *traceFileName != '\0';
-  if (traceFileNamed && textTrace) {
-    outputs.push_back({"the text trace", std::string(traceFileName) + ".txt"});
+  if (textTrace && !TraceFilePath(".txt").empty()) {
+    outputs.push_back({"the text trace", TraceFilePath(".txt")});
   }
-  if (traceFileNamed && xmlTrace) {
-    outputs.push_back({"the XML trace", std::string(traceFileName) + ".xml"});
+  if (xmlTrace && !TraceFilePath(".xml").empty()) {
+    outputs.push_back({"the XML trace", TraceFilePath(".xml")});
   }
   for (size_t i = 0; i < outputs.size(); i++) {
     for (size_t k = i + 1; k < outputs.size(); k++) {
