@@ -11,7 +11,8 @@ class InstantOfTime : public PerformanceVariableWorker {
   ~InstantOfTime() override = default;
 
   // The state is read only while no firing after start has happened yet
-  // (start >= lastTime); otherwise value and square are 0.
+  // (start >= lastTime); otherwise value and square keep what was read
+  // then (0 after Reset when nothing was).
   void Accumulate(double now, double lastTime) override;
   void CurrentReward() override;
 };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Cpp/BaseClasses/ImpulseNodeClass.h"
+#include "Cpp/BaseClasses/InstantOfTime.h"
 #include "Cpp/BaseClasses/PerformanceVariableNode.h"
 #include "Cpp/BaseClasses/PerformanceVariableWorker.h"
 #include "simulator/SimulatorClass.h"
@@ -141,6 +142,54 @@ class WindowNode : public PerformanceVariableNode {
   BaseModelClass* top_ = nullptr;
 };
 
+// The marking of x at the start of the worker's window, read as a generated
+// instant-of-time worker reads its state.
+class MarkAtStartWorker : public InstantOfTime {
+ public:
+  MarkAtStartWorker(int slots, Place* x) : x_(x) {
+    numModelSlots = slots;
+    modelSlots = new BaseModelClass**[slots > 0 ? slots : 1];
+    for (int j = 0; j < slots; j++) modelSlots[j] = &observed_;
+  }
+  ~MarkAtStartWorker() override { delete[] modelSlots; }
+  double Reward_Function() override { return x_->getMark(); }
+
+ private:
+  Place* x_;
+  BaseModelClass* observed_ = nullptr;
+};
+
+// A steady-state instant-of-time variable: x at the start of each batch.
+class InstantNode : public PerformanceVariableNode {
+ public:
+  InstantNode(const char* name, double warmUp, double batch, Place* x) : x_(x) {
+    modelSlot = &top_;
+    double starts[] = {warmUp};
+    double stops[] = {warmUp + batch};
+    Initialize(name, InstantOfTimeReward, 1, starts, stops, 0, 0, 1, 1);
+    AddVariableDependency("x", "scripted");
+    SetSteadyState(1);
+  }
+  ~InstantNode() override {
+    for (int i = 0; i < numWorkers; i++) {
+      workers[i]->FreeName();
+      delete workers[i];
+    }
+  }
+  void CreateWorkerList() override {
+    for (int i = 0; i < numWorkers; i++) {
+      workers[i] = new MarkAtStartWorker(numModelDependencies, x_);
+    }
+  }
+
+ private:
+  Place* x_;
+  BaseModelClass* top_ = nullptr;
+};
+
+// Which variables RunSteadyState observes the model with.
+enum class Nodes { kClock, kWindow, kInstant };
+
 class SteadyStateSimulationTest : public testing::Test {
  protected:
   void TearDown() override {
@@ -154,9 +203,9 @@ class SteadyStateSimulationTest : public testing::Test {
   // observed by variable A (warm-up to 2.5, batches of batchOfA) and
   // variable B (no warm-up, batches of 3), run in steady state with the
   // given options.
-  // With windowed, both variables are WindowNodes instead.
+  // nodes picks the kind of both variables (BatchNodes by default).
   void RunSteadyState(const std::vector<std::string>& options, int ticks, double batchOfA = 2.0,
-                      bool windowed = false) {
+                      Nodes nodes = Nodes::kClock) {
     path_ = testing::TempDir() + "steady_state_" +
             testing::UnitTest::GetInstance()->current_test_info()->name() + ".csv";
     std::vector<std::string> arguments = {"simulator", "-t", "0", "-a", path_};
@@ -175,10 +224,14 @@ class SteadyStateSimulationTest : public testing::Test {
     model->AddAffectArc(x, tick);
     model->Build();
     pv_ = new ScriptedPV(model, 2,
-                         [batchOfA, windowed, x](int variable, int) -> PerformanceVariableNode* {
-                           if (windowed) {
+                         [batchOfA, nodes, x](int variable, int) -> PerformanceVariableNode* {
+                           if (nodes == Nodes::kWindow) {
                              return variable == 0 ? new WindowNode("A", 2.5, batchOfA, x)
                                                   : new WindowNode("B", 0.0, 3.0, x);
+                           }
+                           if (nodes == Nodes::kInstant) {
+                             return variable == 0 ? new InstantNode("A", 2.5, batchOfA, x)
+                                                  : new InstantNode("B", 0.0, 3.0, x);
                            }
                            return variable == 0 ? new BatchNode("A", 2.5, batchOfA)
                                                 : new BatchNode("B", 0.0, 3.0);
@@ -219,13 +272,31 @@ TEST_F(SteadyStateSimulationTest, FullRowsAreHandedOverLazilyUntilTheSlowestReac
 }
 
 TEST_F(SteadyStateSimulationTest, WorkersAndImpulseNodesFollowTheWindowOfEachBatch) {
-  RunSteadyState({"-n", "100", "-N", "3"}, 1000, 2.0, true);
+  RunSteadyState({"-n", "100", "-N", "3"}, 1000, 2.0, Nodes::kWindow);
   // x is the number of ticks so far (one at each whole time). A's batches
   // [2.5, 4.5], [4.5, 6.5], [6.5, 8.5] hold the integral of x (6, 10, 14)
   // plus two ticks each; B's [0, 3], [3, 6], [6, 9] the integral (3, 12,
   // 21) plus the ticks in it (a tick at a boundary falls in the batch it
   // opens: 2, 3, 3). The run ends with B's third batch, at 9.
   EXPECT_EQ(Rows(), "0,8.0\n0,12.0\n0,16.0\n1,5.0\n1,15.0\n1,24.0\n");
+}
+
+TEST_F(SteadyStateSimulationTest, AnInstantOfTimeVariableObservesTheStateAtEachBatchStart) {
+  RunSteadyState({"-n", "100", "-N", "3"}, 1000, 2.0, Nodes::kInstant);
+  // Each batch records x at its start, though it is closed only at its end,
+  // after later ticks: A at 2.5, 4.5, 6.5; B at 0, 3, 6, where the tick at
+  // the batch's very start is counted, as at a terminating time point.
+  EXPECT_EQ(Rows(), "0,2.0\n0,4.0\n0,6.0\n1,0.0\n1,3.0\n1,6.0\n");
+}
+
+TEST_F(SteadyStateSimulationTest, AnInstantOfTimeBatchWithoutFiringsRecordsTheLastingState) {
+  // A's batches of a quarter: most hold no tick, and each records the x in
+  // force at its start (the tick at 3.0, 4.0 and 5.0 counted in the batch
+  // it opens). The run ends with B's second batch, at 6.
+  RunSteadyState({"-n", "100", "-N", "2"}, 1000, 0.25, Nodes::kInstant);
+  EXPECT_EQ(Rows(),
+            "0,2.0\n0,2.0\n0,3.0\n0,3.0\n0,3.0\n0,3.0\n0,4.0\n0,4.0\n0,4.0\n0,4.0\n"
+            "0,5.0\n0,5.0\n0,5.0\n0,5.0\n1,0.0\n1,3.0\n");
 }
 
 TEST_F(SteadyStateSimulationTest, AnAbsorbingStateEndsTheRunWithAFinalHandOver) {
