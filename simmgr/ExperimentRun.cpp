@@ -646,7 +646,7 @@ void ExperimentRun::Interrupt() {
   }
 }
 
-void ExperimentRun::Abort(const std::string& reason) {
+void ExperimentRun::Abort(const std::string& reason, bool byUser) {
   // A launcher already ending keeps its grace period: SIGKILL would leave
   // what it started elsewhere running.
   if (!Active() || state == kEnding) return;
@@ -656,8 +656,12 @@ void ExperimentRun::Abort(const std::string& reason) {
   }
   // Not to be retried: the manager is shutting down. A run that has all it
   // needs (a simulator slow to answer its quit) stays complete.
+  const bool complete = satisfied && !interrupted;
   if (!satisfied) interrupted = true;
-  Fail(SimulatorAttempt::kInterrupted, reason);
+  if (!byUser) return Fail(SimulatorAttempt::kInterrupted, reason);
+  CloseSocket();
+  EndAttempt(SimulatorAttempt::kInterrupted, reason);
+  EndProcess(complete ? kComplete : kIncomplete, false);
 }
 
 double ExperimentRun::ShutdownSeconds(double timeout) const {

@@ -110,7 +110,10 @@ class ExperimentRun {
   // again is finished.
   void Interrupt();
   // Ends the simulator at once (SIGKILL; a launcher gets SIGTERM first).
-  void Abort(const std::string& reason);
+  // A run that had not all it needs finishes as failed, or, when the user
+  // asked for the end (`byUser`: a second interrupt), as incomplete, as
+  // one stopped at its next hand-over would: what arrived whole is kept.
+  void Abort(const std::string& reason, bool byUser = false);
   // How long after an interrupt the run is given to stop before it is
   // aborted, with `timeout` the longest wait for a simulator's next sign
   // of life. A simulator reads the quit command only at its next hand-over,

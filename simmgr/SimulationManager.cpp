@@ -457,7 +457,7 @@ void SimulationManager::Run() {
         interruptedAt = Clock::now();
       }
       if (second) {
-        for (const auto& run : runs) run->Abort("ended at once after a second interrupt");
+        for (const auto& run : runs) run->Abort("ended at once after a second interrupt", true);
       }
     }
     if (interrupted) {
