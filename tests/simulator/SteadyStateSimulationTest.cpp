@@ -46,11 +46,29 @@ class ClockWorker : public PerformanceVariableWorker {
   BaseModelClass* observed_ = nullptr;
 };
 
-// A steady-state variable with a warm-up ending at `warmUp` and batches of
-// `batch` time units.
+// The marking of x at the start of the worker's window, read as a generated
+// instant-of-time worker reads its state.
+class MarkAtStartWorker : public InstantOfTime {
+ public:
+  MarkAtStartWorker(int slots, Place* x) : x_(x) {
+    numModelSlots = slots;
+    modelSlots = new BaseModelClass**[slots > 0 ? slots : 1];
+    for (int j = 0; j < slots; j++) modelSlots[j] = &observed_;
+  }
+  ~MarkAtStartWorker() override { delete[] modelSlots; }
+  double Reward_Function() override { return x_->getMark(); }
+
+ private:
+  Place* x_;
+  BaseModelClass* observed_ = nullptr;
+};
+
+// A steady-state instant-of-time variable with a warm-up ending at `warmUp`
+// and batches of `batch` time units: its workers observe the clock, or,
+// given x, x at the start of each batch.
 class BatchNode : public PerformanceVariableNode {
  public:
-  BatchNode(const char* name, double warmUp, double batch) {
+  BatchNode(const char* name, double warmUp, double batch, Place* x = nullptr) : x_(x) {
     modelSlot = &top_;
     double starts[] = {warmUp};
     double stops[] = {warmUp + batch};
@@ -65,10 +83,17 @@ class BatchNode : public PerformanceVariableNode {
     }
   }
   void CreateWorkerList() override {
-    for (int i = 0; i < numWorkers; i++) workers[i] = new ClockWorker(numModelDependencies);
+    for (int i = 0; i < numWorkers; i++) {
+      if (x_ != nullptr) {
+        workers[i] = new MarkAtStartWorker(numModelDependencies, x_);
+      } else {
+        workers[i] = new ClockWorker(numModelDependencies);
+      }
+    }
   }
 
  private:
+  Place* x_;
   BaseModelClass* top_ = nullptr;
 };
 
@@ -142,51 +167,6 @@ class WindowNode : public PerformanceVariableNode {
   BaseModelClass* top_ = nullptr;
 };
 
-// The marking of x at the start of the worker's window, read as a generated
-// instant-of-time worker reads its state.
-class MarkAtStartWorker : public InstantOfTime {
- public:
-  MarkAtStartWorker(int slots, Place* x) : x_(x) {
-    numModelSlots = slots;
-    modelSlots = new BaseModelClass**[slots > 0 ? slots : 1];
-    for (int j = 0; j < slots; j++) modelSlots[j] = &observed_;
-  }
-  ~MarkAtStartWorker() override { delete[] modelSlots; }
-  double Reward_Function() override { return x_->getMark(); }
-
- private:
-  Place* x_;
-  BaseModelClass* observed_ = nullptr;
-};
-
-// A steady-state instant-of-time variable: x at the start of each batch.
-class InstantNode : public PerformanceVariableNode {
- public:
-  InstantNode(const char* name, double warmUp, double batch, Place* x) : x_(x) {
-    modelSlot = &top_;
-    double starts[] = {warmUp};
-    double stops[] = {warmUp + batch};
-    Initialize(name, InstantOfTimeReward, 1, starts, stops, 0, 0, 1, 1);
-    AddVariableDependency("x", "scripted");
-    SetSteadyState(1);
-  }
-  ~InstantNode() override {
-    for (int i = 0; i < numWorkers; i++) {
-      workers[i]->FreeName();
-      delete workers[i];
-    }
-  }
-  void CreateWorkerList() override {
-    for (int i = 0; i < numWorkers; i++) {
-      workers[i] = new MarkAtStartWorker(numModelDependencies, x_);
-    }
-  }
-
- private:
-  Place* x_;
-  BaseModelClass* top_ = nullptr;
-};
-
 // Which variables RunSteadyState observes the model with.
 enum class Nodes { kClock, kWindow, kInstant };
 
@@ -203,7 +183,8 @@ class SteadyStateSimulationTest : public testing::Test {
   // observed by variable A (warm-up to 2.5, batches of batchOfA) and
   // variable B (no warm-up, batches of 3), run in steady state with the
   // given options.
-  // nodes picks the kind of both variables (BatchNodes by default).
+  // nodes picks the kind of both variables: BatchNodes of the clock (the
+  // default) or of x, or WindowNodes.
   void RunSteadyState(const std::vector<std::string>& options, int ticks, double batchOfA = 2.0,
                       Nodes nodes = Nodes::kClock) {
     path_ = testing::TempDir() + "steady_state_" +
@@ -229,12 +210,9 @@ class SteadyStateSimulationTest : public testing::Test {
                              return variable == 0 ? new WindowNode("A", 2.5, batchOfA, x)
                                                   : new WindowNode("B", 0.0, 3.0, x);
                            }
-                           if (nodes == Nodes::kInstant) {
-                             return variable == 0 ? new InstantNode("A", 2.5, batchOfA, x)
-                                                  : new InstantNode("B", 0.0, 3.0, x);
-                           }
-                           return variable == 0 ? new BatchNode("A", 2.5, batchOfA)
-                                                : new BatchNode("B", 0.0, 3.0);
+                           Place* observed = nodes == Nodes::kInstant ? x : nullptr;
+                           return variable == 0 ? new BatchNode("A", 2.5, batchOfA, observed)
+                                                : new BatchNode("B", 0.0, 3.0, observed);
                          });
     simulator_->DetachModel();
     simulator_->AttachModel(pv_);
