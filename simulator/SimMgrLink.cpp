@@ -27,6 +27,7 @@
 #include "platform/KorvanSocket.h"
 #include "platform/ProcessServices.h"
 #include "simulator/SimulatorClass.h"
+#include "simulator/TestHooks.h"
 
 namespace {
 
@@ -293,6 +294,10 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
     const char* errorBefore = listenSocket->GetErrorString();
     if (listenSocket->Select(acceptPollMs)) {
       if (listenSocket->Accept(*client)) {
+        const int sendBuffer = SimMgrSendBufferBytes();
+        if (sendBuffer > 0) {
+          setsockopt(client->sock, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+        }
         // A peer gone before its greeting arrives whole (a probe that
         // resets its connection, say) is not the manager: it is dropped and
         // the wait goes on, rather than ending the run with a lost link.

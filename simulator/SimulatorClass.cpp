@@ -55,6 +55,8 @@ std::unique_ptr<UserDistributions> fallbackDistribution;
 void OnInterrupt(int signalNumber) {
   if (SimulatorInterruptSignal != 0) {
     if (signalNumber == SIGHUP) return;
+    // A hand-over cut off part-way must not end a result file.
+    CutUnfinishedResultWrites();
     _exit(128 + signalNumber);
   }
   SimulatorInterruptSignal = signalNumber;

@@ -330,6 +330,11 @@ class SimulatorClass {
 // replication or step in progress and hand over what they have.
 extern volatile sig_atomic_t SimulatorInterruptSignal;
 
+// For a stop at once: cuts every result file that a hand-over is being
+// written to back to where its last whole hand-over ends. Safe to call from
+// a signal handler.
+void CutUnfinishedResultWrites();
+
 // Enables the print of the initial state at the start of a terminating run
 // when 4 or more. Nothing in the program sets it.
 extern int GlobalDebugLevel;

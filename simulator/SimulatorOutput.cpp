@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -147,6 +148,40 @@ void CloseFd(int* fd) {
   if (*fd >= 0) close(*fd);
   *fd = -1;
 }
+
+// The result files a hand-over is being written to, for a stop at once (a
+// second signal), which would otherwise leave a file ending in part of a
+// record or row: while a hand-over is written to a file, the descriptor
+// that can cut it and the file's size before the hand-over. Read by the
+// signal handler, so lock-free atomics only.
+struct UnfinishedWrite {
+  std::atomic<int> fd{-1};
+  std::atomic<long long> wholeSize{-1};
+};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<long long>::is_always_lock_free,
+              "read by a signal handler");
+UnfinishedWrite unfinishedWrites[2];
+const int kBinaryWrite = 0;
+const int kAsciiWrite = 1;
+
+// Marks a hand-over to one result file as under way from its construction
+// to its destruction. A file that cannot be cut (no descriptor, a size that
+// cannot be told) is not marked.
+class UnfinishedWriteMark {
+ public:
+  UnfinishedWriteMark(int which, int fd, std::streamoff wholeSize)
+      : write_(unfinishedWrites[which]) {
+    if (fd < 0 || wholeSize < 0) return;
+    write_.wholeSize.store(static_cast<long long>(wholeSize));
+    write_.fd.store(fd);
+  }
+  ~UnfinishedWriteMark() { write_.fd.store(-1); }
+  UnfinishedWriteMark(const UnfinishedWriteMark&) = delete;
+  UnfinishedWriteMark& operator=(const UnfinishedWriteMark&) = delete;
+
+ private:
+  UnfinishedWrite& write_;
+};
 
 // Whether a and b describe one regular file (devices and pipes never count).
 bool SameRegularFile(const struct stat& a, const struct stat& b) {
@@ -659,6 +694,19 @@ void CheckResultFile(SimulatorClass* simulator, std::ofstream** stream, int* fd,
 
 }  // namespace
 
+// Async-signal-safe: ftruncate is, and the marks are lock-free atomics.
+void CutUnfinishedResultWrites() {
+  for (UnfinishedWrite& write : unfinishedWrites) {
+    const int fd = write.fd.load();
+    const long long wholeSize = write.wholeSize.load();
+    if (fd < 0 || wholeSize < 0) continue;
+    int result;
+    do {
+      result = ftruncate(fd, static_cast<off_t>(wholeSize));
+    } while (result == -1 && errno == EINTR);
+  }
+}
+
 void SimulatorClass::OutputDataBinary(KorvanSocket* socket, std::ostream* stream,
                                       DataPacket* values, DataPacket* squares) {
   if (values == nullptr) return;
@@ -723,11 +771,13 @@ int SimulatorClass::OutputThreadFunc() {
     if (simMgrSocket != nullptr) OutputCPUTime(simMgrSocket, cpuSeconds);
     if (simMgrSocket != nullptr || binStream != nullptr) {
       const std::streamoff whole = WholeSize(binStream);
+      const UnfinishedWriteMark mark(kBinaryWrite, binStream != nullptr ? binFd : -1, whole);
       const int error = WriteRecord(this, simMgrSocket, binStream, values, nullptr);
       CheckResultFile(this, &binStream, &binFd, binFileName, error, whole);
     }
     if (asciiStream != nullptr) {
       const std::streamoff whole = WholeSize(asciiStream);
+      const UnfinishedWriteMark mark(kAsciiWrite, asciiFd, whole);
       const int error = WriteAsciiRows(asciiStream, values, nullptr, true);
       CheckResultFile(this, &asciiStream, &asciiFd, asciiFileName, error, whole);
     }

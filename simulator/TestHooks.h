@@ -16,4 +16,10 @@ int SimMgrConnectWaitMs();
 // stands in for a file system that reports a failed write only at close.
 int InjectedCloseError();
 
+// The send buffer of the connection to the manager, in bytes; 0 leaves the
+// system's, which grows to megabytes as a manager falls behind. Always 0 in
+// the product: the test build can make it small, so that a manager that
+// reads nothing holds a hand-over part-way at once.
+int SimMgrSendBufferBytes();
+
 #endif

@@ -2,7 +2,9 @@
 // - the wait for the manager can be shortened with
 //   KORVAN_TEST_CONNECT_WAIT_MS;
 // - KORVAN_TEST_CLOSE_ERROR=<errno> makes every close of a result file
-//   report that error.
+//   report that error;
+// - KORVAN_TEST_SEND_BUFFER=<bytes> sets the send buffer of the connection
+//   to the manager.
 
 #include <cstdlib>
 
@@ -16,4 +18,9 @@ int SimMgrConnectWaitMs() {
 int InjectedCloseError() {
   const char* error = std::getenv("KORVAN_TEST_CLOSE_ERROR");
   return error != nullptr ? std::atoi(error) : 0;
+}
+
+int SimMgrSendBufferBytes() {
+  const char* bytes = std::getenv("KORVAN_TEST_SEND_BUFFER");
+  return bytes != nullptr ? std::atoi(bytes) : 0;
 }

@@ -321,4 +321,61 @@ TEST_F(ManagerLinkRunTest, AManagerThatStopsReadingDoesNotHoldAnInterruptedRun) 
   for (int v = 0; v < 3; v++) EXPECT_EQ(recorded[v], written[v]) << "variable " << v;
 }
 
+// A second signal ends the run at once, also in the middle of a hand-over
+// held by a manager that stopped reading: the binary file, written block by
+// block as the manager takes them, is cut back to its last whole record.
+// (The test build's small send buffer holds a hand-over part-way at once;
+// the system's grows to megabytes first.)
+TEST_F(ManagerLinkRunTest, AStopAtOnceLeavesNoRecordCutOffInTheResultFile) {
+  setenv("KORVAN_TEST_SEND_BUFFER", "16384", 1);
+  SimulatorProcess process;
+  const bool started = process.Start(std::string(KORVAN_SIMULATOR_PATH) + "_testhooks",
+                                     {"-w", "-e", "35", "-n", "2000", "-p", "24750", "-b",
+                                      Path("out.bin"), "-a", Path("out.csv")});
+  unsetenv("KORVAN_TEST_SEND_BUFFER");
+  ASSERT_TRUE(started);
+  const int port = process.WaitForPort(kTimeoutMs);
+  ASSERT_GT(port, 0);
+  KorvanSocket manager(true);
+  const int small = 1024;
+  setsockopt(manager.sock, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  ASSERT_TRUE(manager.Connect("127.0.0.1", port));
+  // A record is 30 + 3 * 2000 * 8 bytes, written to the file a block of
+  // 16 000 bytes at a time as each is sent. The manager reads the first
+  // record and a little more, then nothing: the file grows to the middle of
+  // the second record and stays there.
+  const size_t kRecord = 30 + 3 * 2000 * 8;
+  size_t taken = 0;
+  char buffer[4096];
+  while (taken < kRecord + 8000 && manager.Select(kTimeoutMs)) {
+    const int n = manager.Recv(buffer, sizeof(buffer));
+    if (n <= 0) break;
+    taken += static_cast<size_t>(n);
+  }
+  size_t size = 0;
+  for (int waited = 0; waited < 3000; waited++) {
+    process.Pump();
+    size = ReadFile(Path("out.bin")).size();
+    if (size > 256 + kRecord && (size - 256) % kRecord != 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_NE((size - 256) % kRecord, 0u) << "the hand-over was never held part-way";
+  process.Signal(SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  process.Signal(SIGINT);
+  ASSERT_TRUE(process.Wait(kTimeoutMs));
+  EXPECT_EQ(process.ExitStatus(), 128 + SIGINT) << process.ErrorOutput();
+  const std::string binary = ReadFile(Path("out.bin"));
+  EXPECT_EQ(binary.size(), 256 + kRecord) << "the file does not end with its first, whole record";
+  SimMgrStream records(SimMgrConnection::kMaxRecordLength);
+  records.Append(reinterpret_cast<const unsigned char*>(binary.data()) + 256, binary.size() - 256);
+  SimMgrMessage message;
+  ASSERT_EQ(records.Next(message), SimMgrStream::kMessage);
+  ASSERT_EQ(message.blocks.size(), 3u);
+  // The ASCII rows, written after the binary record, stop at the first
+  // hand-over.
+  const std::vector<std::vector<double>> written = AsciiRows(Path("out.csv"));
+  for (int v = 0; v < 3; v++) EXPECT_EQ(message.blocks[v].values, written[v]) << "variable " << v;
+}
+
 }  // namespace
