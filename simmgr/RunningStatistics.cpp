@@ -15,7 +15,11 @@ void RunningStatistics::Merge(const RunningStatistics& other) {
 }
 
 double RunningStatistics::Mean() const {
-  return count > 0 ? sum.Value() / static_cast<double>(count) : 0.0;
+  if (count <= 0) return 0.0;
+  // Adding 0 turns a mean of -0 (observations all -0, which a simulator
+  // may send) into 0, which the table and the files show as "0", not "-0";
+  // every other value is left as it is.
+  return sum.Value() / static_cast<double>(count) + 0.0;
 }
 
 double RunningStatistics::Variance() const {

@@ -35,4 +35,12 @@ TEST(RunningStatisticsTest, ZeroOneObservationsGiveTheExactFraction) {
   EXPECT_EQ(s.Mean(), 14.0 / 2000.0);
   // p(1-p) n/(n-1) for a 0/1 sample.
   EXPECT_NEAR(s.Variance(), 0.007 * 0.993 * 2000.0 / 1999.0, 1e-15);
+  // Observations of -0 are zeros: their mean is 0 (shown as "0", never
+  // "-0"), and they are 0/1 observations.
+  RunningStatistics zeros;
+  for (int i = 0; i < 3; ++i) zeros.Add(-0.0);
+  EXPECT_EQ(zeros.Mean(), 0.0);
+  EXPECT_FALSE(std::signbit(zeros.Mean()));
+  EXPECT_EQ(zeros.Variance(), 0.0);
+  EXPECT_TRUE(zeros.Binary());
 }
