@@ -32,3 +32,16 @@ std::string NumberText::Shortest(double value, bool single) {
   }
   return text;
 }
+
+std::string NumberText::Duration(double seconds) {
+  if (!(seconds >= 0.0)) return "--:--";
+  if (seconds >= 999999.0 * 3600.0 + 3599.5) return "over 999999 h";
+  const long long s = static_cast<long long>(seconds + 0.5);
+  char text[32];
+  if (s >= 3600) {
+    std::snprintf(text, sizeof(text), "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+  } else {
+    std::snprintf(text, sizeof(text), "%lld:%02lld", s / 60, s % 60);
+  }
+  return text;
+}

@@ -12,6 +12,8 @@
 #include <set>
 #include <unistd.h>
 
+#include "simmgr/NumberText.h"
+
 namespace {
 
 volatile sig_atomic_t signalCount = 0;
@@ -27,18 +29,6 @@ void OnHangUp(int) { hungUp = 1; }
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-std::string Clocktime(double seconds) {
-  if (!(seconds >= 0.0) || seconds > 359999.0) return "--:--";
-  const long s = static_cast<long>(seconds + 0.5);
-  char text[32];
-  if (s >= 3600) {
-    std::snprintf(text, sizeof(text), "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-  } else {
-    std::snprintf(text, sizeof(text), "%ld:%02ld", s / 60, s % 60);
-  }
-  return text;
-}
 
 // What each experiment used in the run that wrote `path` (a results.json):
 // experiment -> replications. A file that is missing, too large, not JSON or
@@ -422,8 +412,10 @@ void SimulationManager::ShowProgress(bool force) {
                 done, runs.size(), running,
                 failed > 0 ? (", " + std::to_string(failed) + " failed").c_str() : "",
                 stopped > 0 ? (", " + std::to_string(stopped) + " stopped").c_str() : "",
-                static_cast<long long>(replications), rate, Clocktime(Seconds(now - begin)).c_str(),
-                rate > 0.0 ? Clocktime(static_cast<double>(remaining) / rate).c_str() : "--:--");
+                static_cast<long long>(replications), rate,
+                NumberText::Duration(Seconds(now - begin)).c_str(),
+                rate > 0.0 ? NumberText::Duration(static_cast<double>(remaining) / rate).c_str()
+                           : "--:--");
   if (tty) {
     progress << "\r\033[K" << line;
     progressWidth = sizeof(line);
