@@ -71,6 +71,18 @@ std::string MethodsTitle(const StudyResults& results, int variable) {
   return text;
 }
 
+// Whether any experiment has an interval for `variable` (-1: for any
+// terminating variable).
+bool AnyInterval(const StudyResults& results, int variable) {
+  for (const StudyResults::Experiment& e : results.experiments) {
+    for (size_t v = 0; v < e.variables.size(); ++v) {
+      if (variable >= 0 && static_cast<int>(v) != variable) continue;
+      if (results.study->Rewards()[v].terminating && e.variables[v].interval) return true;
+    }
+  }
+  return false;
+}
+
 // "95% simultaneous (Bonferroni) Clopper-Pearson confidence intervals".
 std::string IntervalKind(const StudyResults& results, int variable) {
   return Percent(results.rule.confidence, 6) + "%" +
@@ -351,7 +363,11 @@ void ResultsWriter::PrintTable(std::ostream& out, const StudyResults& results) {
   for (int v : variables) header << "  " << Pad(study.Rewards()[v].label, cell, false);
   if (testing) header << "  " << Pad("decision", 9, true);
   header << "  status";
-  out << "Mean and " << IntervalKind(results, -1) << " per experiment" << LevelNote(results) << "\n";
+  if (AnyInterval(results, -1)) {
+    out << "Mean and " << IntervalKind(results, -1) << " per experiment" << LevelNote(results) << "\n";
+  } else {
+    out << "Mean per experiment (no confidence interval could be computed)\n";
+  }
   if (testing) {
     const SequentialTest& t = results.rule.test;
     out << "Test of " << t.Claim(results.rule.testLabel) << " per experiment (Wald's sequential probability "
@@ -702,8 +718,11 @@ std::string ResultsWriter::SvgText(const StudyResults& results, const std::strin
   svg << "<text x=\"" << width / 2 << "\" y=\"24\" text-anchor=\"middle\" font-size=\"16\" "
       << "font-weight=\"bold\">Probability of failure by time " << XmlEscape(time) << " ("
       << XmlEscape(label) << ")</text>\n";
-  svg << "<text x=\"" << width / 2 << "\" y=\"44\" text-anchor=\"middle\" fill=\"#444\">mean with "
-      << XmlEscape(IntervalKind(results, variable)) << " per experiment" << "</text>\n";
+  svg << "<text x=\"" << width / 2 << "\" y=\"44\" text-anchor=\"middle\" fill=\"#444\">"
+      << (AnyInterval(results, variable)
+              ? "mean with " + XmlEscape(IntervalKind(results, variable)) + " per experiment"
+              : std::string("mean per experiment (no confidence interval could be computed)"))
+      << "</text>\n";
   if (!results.Complete()) {
     svg << "<text x=\"" << left + 8 << "\" y=\"" << top + 18
         << "\" fill=\"#c00\" font-weight=\"bold\">INCOMPLETE: not every experiment completed</text>\n";

@@ -150,6 +150,24 @@ TEST(ResultsWriterTest, ALevelCloseToOneIsNotShownAsAHundredPercent) {
       << usual.str();
 }
 
+// A study whose experiments all have fewer than two observations has no
+// interval to show: its title names no level or method, as the rows show
+// the means alone.
+TEST(ResultsWriterTest, ATitleWithoutAnyIntervalNamesNoLevel) {
+  StudyTable study;
+  study.Load();
+  StudyResults results = HandResults(study);
+  results.experiments.erase(results.experiments.begin());
+  std::ostringstream table;
+  ResultsWriter::PrintTable(table, results);
+  EXPECT_EQ(table.str().rfind("Mean per experiment (no confidence interval could be computed)\n", 0), 0u)
+      << table.str();
+  EXPECT_EQ(table.str().find("confidence interval per experiment"), std::string::npos) << table.str();
+  const std::string svg = ResultsWriter::SvgText(results, "power_cycle_rate", "num_replicas");
+  EXPECT_NE(svg.find(">mean per experiment (no confidence interval could be computed)</text>"),
+            std::string::npos);
+}
+
 TEST(ResultsWriterTest, TheXmlCheckerRefusesWhatBrowsersRefuse) {
   std::string root, error;
   EXPECT_TRUE(XmlWellFormed("<?xml version=\"1.0\"?>\n<svg a=\"1\"><g><t>x &amp; y</t></g></svg>\n", root, error))
