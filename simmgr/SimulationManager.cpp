@@ -179,6 +179,8 @@ size_t SimulationManager::NotStarted() const {
 void SimulationManager::SaveStateTo(const std::string& path, const StudyState& prototype) {
   statePath = path;
   statePrototype = prototype;
+  // A resume reads the state in this file.
+  stateOnDisk = !options.resume.empty();
   if (spareFd == -1) spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   stateHead.clear();
   stateTexts.clear();
@@ -239,12 +241,21 @@ void SimulationManager::SaveState(bool final) {
   // it, written after every pass, are not waited for.
   const bool written = StudyState::Write(statePath, stateHead, stateTexts, error, final);
   spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (!written && !stateWarned) {
-    // The study goes on; only taking it further later would need the file.
-    stateWarned = true;
+  if (written) stateOnDisk = true;
+  // The study goes on; only taking it further later would need the file.
+  // A state saved before is still whole (the file is replaced only by a
+  // whole new one), and a resume goes on from it.
+  const int warning = written ? 0 : stateOnDisk ? 2 : 1;
+  if (warning != 0 && warning != stateWarned) {
+    stateWarned = warning;
     if (tty && progressWidth > 0) progress << "\r\033[K";
     progressWidth = 0;
-    progress << "simmgr: cannot save the study's state, so it cannot be resumed: " << error << "\n";
+    if (warning == 1) {
+      progress << "simmgr: cannot save the study's state, so it cannot be resumed: " << error << "\n";
+    } else {
+      progress << "simmgr: cannot save the study's latest state (" << error
+               << "); --resume takes the study further from the state saved before\n";
+    }
   }
 }
 

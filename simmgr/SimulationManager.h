@@ -124,7 +124,12 @@ class SimulationManager {
   std::string statePath;
   StudyState statePrototype;
   uint64_t savedVersion = 0;
-  bool stateWarned = false;
+  // Whether the state file holds a state of this study (one saved by this
+  // run, or the one a resume started from), and which failure to save was
+  // reported last: 0 none, 1 with no state of the study on the disk, 2 with
+  // one.
+  bool stateOnDisk = false;
+  int stateWarned = 0;
   // A descriptor kept for the state's file: simulators started while
   // descriptors are short take all there are, and it is let go only for
   // the write.

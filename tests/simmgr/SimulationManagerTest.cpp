@@ -793,6 +793,42 @@ TEST(SimulationManagerTest, AFileSizeLimitIsReportedAndTheEarlierFilesStay) {
   EXPECT_EQ(files, before.size());
 }
 
+// The state is saved as the study goes and grows as experiments record
+// their attempts. When a later save no longer fits (here a file-size limit
+// of half the final state), the state saved before stays whole, and the
+// message says a resume goes on from it rather than that the study cannot
+// be resumed; the resume then completes the study.
+TEST(SimulationManagerTest, AFailedSaveNamesTheStateSavedBeforeAsTheOneToResumeFrom) {
+  const std::string dir = TestFolder("failed_later_save");
+  auto study = [&](const std::string& out) {
+    return std::vector<std::string>{"--experiments", "0-35", "--replications", "200", "--jobs", "2",
+                                    "--simulator", KORVAN_SIMULATOR_PATH, "--out", dir + "/" + out};
+  };
+  SimMgrResult whole = RunSimMgr(study("whole"));
+  ASSERT_EQ(whole.exitStatus, 0) << whole.err;
+  const size_t finalSize = ReadFile(dir + "/whole/state.json").size();
+  ASSERT_GT(finalSize, 16384u);
+
+  const std::string limit = "ulimit -f " + std::to_string(finalSize / 2 / 1024) + " && exec \"$0\" \"$@\"";
+  std::vector<std::string> limited = {"-c", limit, KORVAN_SIMMGR_PATH};
+  for (const std::string& argument : study("cut")) limited.push_back(argument);
+  SimulatorProcess process;
+  ASSERT_TRUE(process.Start("/bin/sh", limited)) << process.Error();
+  if (!process.Wait(60000)) process.Kill();
+  EXPECT_EQ(process.ExitStatus(), 2) << process.ErrorOutput();
+  EXPECT_NE(process.ErrorOutput().find("simmgr: cannot save the study's latest state (cannot write " + dir +
+                                       "/cut/state.json: File too large); --resume takes the study further "
+                                       "from the state saved before\n"),
+            std::string::npos)
+      << process.ErrorOutput();
+  EXPECT_EQ(process.ErrorOutput().find("cannot be resumed"), std::string::npos) << process.ErrorOutput();
+
+  SimMgrResult resumed = RunSimMgr({"--resume", dir + "/cut", "--simulator", KORVAN_SIMULATOR_PATH});
+  ASSERT_EQ(resumed.exitStatus, 0) << resumed.err;
+  EXPECT_EQ(resumed.out.find("INCOMPLETE"), std::string::npos) << resumed.out;
+  EXPECT_NE(ReadFile(dir + "/cut/results.csv").find("\n35,"), std::string::npos);
+}
+
 // A simulator that cannot write its --ascii-dir file (here under a
 // file-size limit its launcher sets: 4096 bytes hold the header lines and
 // four hand-overs of 50 replications, 900 bytes each) says so and stops
