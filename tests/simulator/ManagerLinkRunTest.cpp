@@ -61,6 +61,15 @@ class ManagerLinkRunTest : public testing::Test {
       if (message.kind != SimMgrMessage::kCpuTime) return message;
     }
   }
+  // Connects `manager` to the simulator of `process` with a receive buffer
+  // of 1 KiB, so that a manager that stops reading soon holds the simulator.
+  static void ConnectWithASmallWindow(SimulatorProcess& process, KorvanSocket& manager) {
+    const int port = process.WaitForPort(kTimeoutMs);
+    ASSERT_GT(port, 0);
+    const int small = 1024;
+    setsockopt(manager.sock, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    ASSERT_TRUE(manager.Connect("127.0.0.1", port));
+  }
   // Waits for the simulator to end and checks its summary lines.
   void ExpectCleanEnd() {
     ASSERT_TRUE(session_.Process().Wait(kTimeoutMs));
@@ -268,12 +277,8 @@ TEST_F(ManagerLinkRunTest, AManagerThatStopsReadingDoesNotHoldAnInterruptedRun) 
   SimulatorProcess process;
   ASSERT_TRUE(process.Start(KORVAN_SIMULATOR_PATH, {"-w", "-n", "1", "-N", "0", "-p", "24700", "-a",
                                                      Path("out.csv"), "-b", Path("out.bin")}));
-  const int port = process.WaitForPort(kTimeoutMs);
-  ASSERT_GT(port, 0);
   KorvanSocket manager(true);
-  const int small = 1024;
-  setsockopt(manager.sock, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-  ASSERT_TRUE(manager.Connect("127.0.0.1", port));
+  ASSERT_NO_FATAL_FAILURE(ConnectWithASmallWindow(process, manager));
   // Stalled once the files stop growing (a replication takes well under a
   // millisecond).
   size_t last = 0;
@@ -334,12 +339,8 @@ TEST_F(ManagerLinkRunTest, AStopAtOnceLeavesNoRecordCutOffInTheResultFile) {
                                       Path("out.bin"), "-a", Path("out.csv")});
   unsetenv("KORVAN_TEST_SEND_BUFFER");
   ASSERT_TRUE(started);
-  const int port = process.WaitForPort(kTimeoutMs);
-  ASSERT_GT(port, 0);
   KorvanSocket manager(true);
-  const int small = 1024;
-  setsockopt(manager.sock, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-  ASSERT_TRUE(manager.Connect("127.0.0.1", port));
+  ASSERT_NO_FATAL_FAILURE(ConnectWithASmallWindow(process, manager));
   // A record is 30 + 3 * 2000 * 8 bytes, written to the file a block of
   // 16 000 bytes at a time as each is sent. The manager reads the first
   // record and a little more, then nothing: the file grows to the middle of
