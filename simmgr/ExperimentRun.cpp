@@ -22,6 +22,12 @@ constexpr int kConnectRetryMs = 20;
 // How long a launcher has to end, and to end what it started elsewhere,
 // after SIGTERM; then SIGKILL. srun waits for its job step to end.
 constexpr int kLauncherGraceMs = 5000;
+// How long a simulator whose connection ended early has to end, so that its
+// attempt says how it ended ("killed", "exited") rather than only "link". A
+// killed process's socket closes before its parent can see it gone: some
+// milliseconds, more on a loaded machine, and a launcher (srun, ssh)
+// reports the end of what it started a moment later still.
+constexpr int kEndAfterCloseMs = 3000;
 // The pause before an attempt that follows one ended before announcing its
 // port, per such attempt in a row (1 s, 2 s, ...), and the longest pause.
 // With the default three retries an experiment waits out 6 s of a host or
@@ -286,6 +292,7 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
         // the top).
         process.Pump();
         ReadSocket(kReadAfterEnd);
+        if (state == kClosed) return FailClosed();
         if (state != kGreeting && state != kRunning && state != kQuitting) return;
         return Fail(EndedEnding(), "the simulator ended (" + ExitText(process) + ")");
       }
@@ -307,6 +314,9 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
         return Finish(interrupted ? kIncomplete : kComplete);
       }
       if (now >= deadline) return Fail(SimulatorAttempt::kTimedOut, "the simulator did not end after its quit reply");
+      return;
+    case kClosed:
+      if (process.PollEnded() || now >= deadline) return FailClosed();
       return;
     case kEnding:
       // The group, not its leader: srun may still be cancelling its job
@@ -419,14 +429,14 @@ void ExperimentRun::ReadSocket(size_t limit) {
     CloseSocket();
     return Enter(kExiting);
   }
-  if (!failure.empty()) return Fail(SimulatorAttempt::kLink, failure);
-  if (closed) {
-    // Give a simulator that is ending the moment to do so, for its status.
-    process.Wait(200);
-    const std::string reason = stream.Buffered() > 0 ? "the simulator closed the connection inside a message"
-                                                     : "the simulator closed the connection";
-    if (!process.Running()) return Fail(EndedEnding(), reason + " (" + ExitText(process) + ")");
-    return Fail(SimulatorAttempt::kLink, reason);
+  if (closed || !failure.empty()) {
+    // The simulator is given a moment to end, for its status (kClosed).
+    closedReason = !failure.empty()        ? failure
+                   : stream.Buffered() > 0 ? "the simulator closed the connection inside a message"
+                                           : "the simulator closed the connection";
+    CloseSocket();
+    Enter(kClosed);
+    deadline = Clock::now() + std::chrono::milliseconds(std::min(launch.timeoutMs, kEndAfterCloseMs));
   }
 }
 
@@ -641,6 +651,11 @@ void ExperimentRun::Interrupt() {
       interrupted = true;
       accepting = false;
       return SendQuit();
+    case kClosed:
+      // The attempt ends now, and is then not started again (as one still
+      // ending).
+      FailClosed();
+      return Interrupt();
     default:
       return;
   }
@@ -734,6 +749,14 @@ void ExperimentRun::Fail(SimulatorAttempt::Ending ending, const std::string& rea
   }
   failureReason = reason;
   EndProcess(kFailed, false);
+}
+
+void ExperimentRun::FailClosed() {
+  if (process.PollEnded()) {
+    process.Pump();
+    return Fail(EndedEnding(), closedReason + " (" + ExitText(process) + ")");
+  }
+  Fail(SimulatorAttempt::kLink, closedReason);
 }
 
 void ExperimentRun::EndProcess(Outcome result, bool retry) {

@@ -54,7 +54,9 @@ class ExperimentRun {
   using Clock = std::chrono::steady_clock;
 
   enum State {
-    kPending, kStarting, kConnecting, kGreeting, kRunning, kQuitting, kExiting, kEnding, kFinished
+    kPending, kStarting, kConnecting, kGreeting, kRunning, kQuitting, kExiting,
+    kClosed,  // the connection ended early; waiting to learn how the simulator ended
+    kEnding, kFinished
   };
   enum Outcome { kNotRun, kComplete, kIncomplete, kFailed };
 
@@ -185,6 +187,9 @@ class ExperimentRun {
   void Fail(SimulatorAttempt::Ending ending, const std::string& reason);
   // The ending of an attempt whose process has ended unexpectedly.
   SimulatorAttempt::Ending EndedEnding() const;
+  // Fails the attempt in kClosed: by how its process ended, or, while it
+  // runs on, as a failed connection.
+  void FailClosed();
   void EndAttempt(SimulatorAttempt::Ending ending, const std::string& reason);
   void Finish(Outcome result);
   // Ends the process, then finishes the run with `result`, or with `retry`
@@ -246,6 +251,8 @@ class ExperimentRun {
   double longestGapSeconds = 0.0;
   bool recordSeen = false;
   std::string failureReason;
+  // In kClosed: what happened to the connection.
+  std::string closedReason;
   std::vector<RunningStatistics> statistics;
   SimulatorAttempt current;
   std::vector<SimulatorAttempt> attempts;

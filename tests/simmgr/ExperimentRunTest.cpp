@@ -59,8 +59,9 @@ void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 // Five experiments, R replications each, through a launcher. The first
 // attempt of four of them goes wrong: a stand-in that sends two records and
 // then half of a third before closing (5), the real simulator killed by its
-// launcher mid-run (6), a stand-in whose second record holds a NaN (7), a
-// stand-in that falls silent after one record (8). Every experiment still
+// launcher mid-run, which reports that a second later as srun may (6), a
+// stand-in whose second record holds a NaN (7), a stand-in that falls silent
+// after one record (8). Every experiment still
 // completes with exactly R replications; the broken attempts' whole records
 // count, nothing else of theirs does; the second attempts run the seed of
 // attempt 1; and the statistics are exactly those of the observations that
@@ -110,7 +111,7 @@ TEST(ExperimentRunTest, FailedAttemptsKeepWholeRecordsAndTheRestIsRestarted) {
               "    6) '" KORVAN_SIMULATOR_PATH "' \"$@\" & pid=$!\n"
               "       while [ \"$(wc -l < '" + dir + "/ascii/experiment6.txt' 2>/dev/null || echo 0)\" -lt 1000 ];"
               " do sleep 0.05; done\n"
-              "       kill -9 $pid; wait $pid; exit 137;;\n"
+              "       kill -9 $pid; wait $pid; sleep 1; exit 137;;\n"
               "  esac\n"
               "fi\n"
               "exec '" KORVAN_SIMULATOR_PATH "' \"$@\"\n");
@@ -281,6 +282,43 @@ TEST(ExperimentRunTest, AnInterruptLeavesAnExperimentThatHasEverythingComplete) 
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0].at("status"), "complete");
   EXPECT_EQ(rows[0].at("replications"), "100");
+}
+
+// A simulator whose connection closed is given a moment to end, so that its
+// attempt says how it ended. An interrupt in that moment ends the attempt
+// at once ("link": the launcher runs on) and does not start the work again:
+// the experiment is incomplete with what arrived whole.
+TEST(ExperimentRunTest, AnInterruptAfterAConnectionClosedStartsNothingAgain) {
+  const std::string dir = TestFolder("closed_interrupted");
+  std::atomic<bool> closed{false};
+  FakeSimulator leaving([&closed](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
+    connection.Close();
+    closed = true;
+  });
+  const std::string script = AnnouncingScript(dir, leaving.port, 30);
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "100", "--timeout", "30",
+                                                 "--port", "21480", "--out", dir + "/out", "--simulator", script,
+                                                 "--launcher", "{command}"}));
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+  while (!closed && Clock::now() < until && !manager.Wait(20)) {
+  }
+  ASSERT_TRUE(closed) << manager.ErrorOutput();
+  Pause(300);
+  const Clock::time_point interrupted = Clock::now();
+  manager.Signal(SIGINT);
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  leaving.Finish();
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - interrupted).count(), 10.0);
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  EXPECT_EQ(manager.ErrorOutput().find("starting it again"), std::string::npos) << manager.ErrorOutput();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "incomplete");
+  EXPECT_EQ(rows[0].at("replications"), "50");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "link");
 }
 
 // Peak resident memory of a running process, in kB (0 when unknown).
