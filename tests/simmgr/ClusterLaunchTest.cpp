@@ -202,10 +202,10 @@ void InterruptThrough(const std::vector<std::string>& launcher, const std::strin
                                  launcher)));
   const StopOnExit stop(manager);
   // Wait (bounded) until the first two simulators have handed over data.
-  auto size = [&](int k) { return ReadFile(dir + "/ascii/experiment" + std::to_string(k) + ".txt").size(); };
+  const std::string state = dir + "/out/state.json";
   const Clock::time_point until = Clock::now() + std::chrono::seconds(60);
-  while (Clock::now() < until && (size(0) < 2000 || size(1) < 2000)) manager.Wait(50);
-  ASSERT_TRUE(size(0) >= 2000 && size(1) >= 2000) << manager.ErrorOutput();
+  while (Clock::now() < until && !HandOversCounted(state, {0, 1})) manager.Wait(50);
+  ASSERT_TRUE(HandOversCounted(state, {0, 1})) << manager.ErrorOutput();
   const Clock::time_point start = Clock::now();
   manager.Signal(SIGINT);
   if (twice) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "simmgr/RunningStatistics.h"
+#include "simmgr/StudyState.h"
 #include "tools/SimulatorProcess.h"
 
 struct SimMgrResult {
@@ -20,6 +21,28 @@ struct SimMgrResult {
   std::string out;
   std::string err;
 };
+
+// True once the study state simmgr saves at `stateFile` (after every
+// hand-over, replacing the file whole) counts replications of each of
+// `experiments`. A simulator's files are no such sign: it writes a
+// hand-over's rows as the blocks are sent, and what has not arrived whole
+// when a study is stopped is not counted.
+inline bool HandOversCounted(const std::string& stateFile, const std::vector<int>& experiments) {
+  StudyState state;
+  std::string error;
+  if (!StudyState::Load(stateFile, state, error)) return false;
+  for (const int k : experiments) {
+    int64_t replications = 0;
+    for (const StudyState::Experiment& e : state.experiments) {
+      if (e.experiment != k) continue;
+      for (const SimulatorAttempt& a : e.attempts) {
+        if (!a.statistics.empty()) replications += a.statistics[0].Count();
+      }
+    }
+    if (replications == 0) return false;
+  }
+  return true;
+}
 
 // Runs simmgr with `arguments`; a run that outlives `timeoutMs` is killed
 // (exit status 137).

@@ -386,25 +386,8 @@ bool StartEndlessStudy(SimulatorProcess& manager, const std::string& dir, int se
                       KORVAN_SIMULATOR_PATH})) {
     return false;
   }
-  // Going means a hand-over of each experiment counted by the manager (its
-  // state, saved after every hand-over, says so). The simulators' files
-  // are no sign of it: they take a hand-over's rows as its blocks are sent,
-  // and what has not arrived whole when the study is stopped is not counted.
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  auto counted = [&] {
-    StudyState state;
-    std::string error;
-    if (!StudyState::Load(dir + "/out/state.json", state, error) || state.experiments.size() != 2) return false;
-    for (const StudyState::Experiment& e : state.experiments) {
-      int64_t replications = 0;
-      for (const SimulatorAttempt& a : e.attempts) {
-        if (!a.statistics.empty()) replications += a.statistics[0].Count();
-      }
-      if (replications == 0) return false;
-    }
-    return true;
-  };
-  while (!counted()) {
+  while (!HandOversCounted(dir + "/out/state.json", {0, 1})) {
     if (std::chrono::steady_clock::now() >= until || manager.Wait(50)) {
       ADD_FAILURE() << "the study did not get going: " << manager.ErrorOutput();
       return false;
