@@ -304,8 +304,13 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
       }
       return;
     case kExiting:
+      if (socketReady) ReadSocket(kReadPerService);
+      if (state != kExiting) return;
       if (process.PollEnded()) {
         process.Pump();
+        ReadSocket(kReadAfterEnd);
+        if (state != kExiting) return;
+        CloseSocket();
         if (process.ExitStatus() != 0) {
           return Fail(EndedEnding(),
                       "the simulator ended with " + ExitText(process) + " after its quit reply");
@@ -423,11 +428,13 @@ void ExperimentRun::ReadSocket(size_t limit) {
     HandleMessage(message);
     if (socketFd == -1 || !Active()) return;
   }
-  if ((closed || !failure.empty()) && state == kQuitting) {
+  if ((closed || !failure.empty()) && (state == kQuitting || state == kExiting)) {
     // Everything needed has arrived; a simulator at its batch limit ends
-    // without waiting for the quit command.
+    // without waiting for the quit command. A record cut off here counts
+    // for nothing, as anywhere.
     CloseSocket();
-    return Enter(kExiting);
+    if (state == kQuitting) Enter(kExiting);
+    return;
   }
   if (closed || !failure.empty()) {
     // The simulator is given a moment to end, for its status (kClosed).
@@ -481,9 +488,13 @@ void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
     case SimMgrMessage::kReply:
       if (state == kQuitting && message.marker == 0xFE && message.command == 2 &&
           message.pid == simulatorPid) {
-        // Closing first leaves the closing handshake's wait with this side,
-        // so the simulator's port is free again at once.
-        CloseSocket();
+        // The simulator hands over what it has after its reply (the
+        // replications since its last hand-over, when it was interrupted),
+        // so the connection is read until the simulator closes it. Shutting
+        // down this side's sending first leaves the closing handshake's
+        // wait with this side, so the simulator's port is free again at
+        // once; the simulator reads nothing more.
+        shutdown(socketFd, SHUT_WR);
         return Enter(kExiting);
       }
       return Fail(SimulatorAttempt::kProtocol,
@@ -648,8 +659,9 @@ void ExperimentRun::Interrupt() {
       }
       return;
     case kRunning:
+      // The simulator reads the quit at its next hand-over: that one, and
+      // any already on the way, are counted when they arrive whole.
       interrupted = true;
-      accepting = false;
       return SendQuit();
     case kClosed:
       // The attempt ends now, and is then not started again (as one still
