@@ -677,6 +677,12 @@ void ExperimentRun::Abort(const std::string& reason, bool byUser) {
   // A launcher already ending keeps its grace period: SIGKILL would leave
   // what it started elsewhere running.
   if (!Active() || state == kEnding) return;
+  if (byUser && (state == kRunning || state == kQuitting || state == kExiting)) {
+    // Ended at once, but not before the records already received whole are
+    // counted: the manager may not have come round to reading them.
+    ReadSocket(kReadAfterEnd);
+    if (!Active() || state == kEnding) return;
+  }
   if (interrupted && state == kExiting) {
     EndAttempt(SimulatorAttempt::kInterrupted, reason);
     return EndProcess(kIncomplete, false);

@@ -321,6 +321,52 @@ TEST(ExperimentRunTest, AnInterruptAfterAConnectionClosedStartsNothingAgain) {
   EXPECT_EQ(rows[0].at("attempt_endings"), "link");
 }
 
+// Records that have arrived whole count, also when a second interrupt ends
+// the simulators at once before the manager has read them: here the manager
+// is stopped while a stand-in sends two more records, and both interrupts
+// come before it goes on.
+TEST(ExperimentRunTest, ASecondInterruptKeepsTheRecordsAlreadyReceived) {
+  const std::string dir = TestFolder("second_interrupt_unread");
+  std::atomic<int> stage{0};
+  FakeSimulator holding([&stage](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
+    stage = 1;
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+    while (stage != 2 && Clock::now() < until) Pause(10);
+    FakeSimulator::Send(connection, DataRecord(3, 50, 50));
+    FakeSimulator::Send(connection, DataRecord(3, 100, 50));
+    stage = 3;
+    FakeSimulator::ReadCommand(connection);
+  });
+  const std::string script = AnnouncingScript(dir, holding.port, 30);
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--timeout", "30",
+                                                 "--port", "21490", "--out", dir + "/out", "--simulator", script,
+                                                 "--launcher", "{command}"}));
+  const std::string state = dir + "/out/state.json";
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+  while (!HandOversCounted(state, {3}) && Clock::now() < until && !manager.Wait(20)) {
+  }
+  ASSERT_TRUE(HandOversCounted(state, {3})) << manager.ErrorOutput();
+  manager.Signal(SIGSTOP);
+  stage = 2;
+  while (stage != 3 && Clock::now() < until) Pause(10);
+  ASSERT_EQ(stage, 3);
+  Pause(200);
+  manager.Signal(SIGINT);
+  manager.Signal(SIGTERM);
+  manager.Signal(SIGCONT);
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  holding.Finish();
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "incomplete");
+  EXPECT_EQ(rows[0].at("replications"), "150");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
+}
+
 // Peak resident memory of a running process, in kB (0 when unknown).
 long PeakKilobytes(int pid) {
   const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
