@@ -22,8 +22,9 @@
 // process is an attempt, which goes through
 //   pending -> starting (waiting for the port announcement) -> connecting
 //   -> greeting -> running (CPU-time and data records) -> quitting (command
-//   2 sent, waiting for its reply) -> exiting (waiting for the process to
-//   end) -> finished.
+//   2 sent, waiting for its reply) -> exiting (reading what the simulator
+//   hands over after its reply until it closes the connection, and waiting
+//   for the process to end) -> finished.
 // A run through a launcher that has to be stopped (a failure, an interrupt
 // before data) passes through ending: the launcher got SIGTERM, so that
 // ssh hangs up the remote simulator and srun cancels its job step, and has
