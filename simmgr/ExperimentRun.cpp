@@ -755,6 +755,13 @@ void ExperimentRun::EndAttempt(SimulatorAttempt::Ending ending, const std::strin
 
 void ExperimentRun::Fail(SimulatorAttempt::Ending ending, const std::string& reason) {
   if (!Active() || state == kEnding) return;
+  if (state == kExiting && ending == SimulatorAttempt::kProtocol) {
+    // After its quit reply the connection is read only for what the
+    // simulator hands over as it stops: anything else ends the reading
+    // there, and the attempt ends by how its process ends.
+    CloseSocket();
+    return;
+  }
   CloseSocket();
   EndAttempt(ending, reason);
   if (satisfied && !interrupted) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -364,6 +365,48 @@ TEST(ExperimentRunTest, ASecondInterruptKeepsTheRecordsAlreadyReceived) {
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0].at("status"), "incomplete");
   EXPECT_EQ(rows[0].at("replications"), "150");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
+}
+
+// After its quit reply, a simulator hands over what it made since its last
+// hand-over, and that counts; what follows it and is not a record (here
+// bytes of no message) ends the reading, not the experiment, which an
+// interrupt leaves incomplete.
+TEST(ExperimentRunTest, WhatFollowsTheQuitReplyCountsUpToAnythingElse) {
+  const std::string dir = TestFolder("after_quit_reply");
+  const std::string ended = dir + "/ended";
+  std::atomic<bool> handedOver{false};
+  FakeSimulator stopping([&handedOver, ended](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
+    handedOver = true;
+    if (FakeSimulator::ReadCommand(connection) == 2) {
+      FakeSimulator::Send(connection, Reply(0xFE, 2, 4242));
+      FakeSimulator::Send(connection, DataRecord(3, 50, 50));
+      FakeSimulator::Send(connection, Bytes{0, 0, 0, 5, 7});
+    }
+    std::ofstream(ended) << "quit\n";
+  });
+  const std::string script = dir + "/stopping.sh";
+  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(stopping.port) +
+                          "]'\nwhile [ ! -e '" + ended + "' ]; do sleep 0.05; done\nexit 0\n");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--port", "21495",
+                                                 "--out", dir + "/out", "--simulator", script, "--launcher",
+                                                 "{command}"}));
+  const std::string state = dir + "/out/state.json";
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+  while (!HandOversCounted(state, {3}) && Clock::now() < until && !manager.Wait(20)) {
+  }
+  ASSERT_TRUE(handedOver && HandOversCounted(state, {3})) << manager.ErrorOutput();
+  manager.Signal(SIGINT);
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  stopping.Finish();
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "incomplete");
+  EXPECT_EQ(rows[0].at("replications"), "100");
   EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
 }
 
