@@ -322,6 +322,22 @@ TEST(ExperimentRunTest, AnInterruptAfterAConnectionClosedStartsNothingAgain) {
   EXPECT_EQ(rows[0].at("attempt_endings"), "link");
 }
 
+// Starts simmgr on experiment 3 (1000 replications) with `script` as the
+// simulator program, and waits (bounded) until its saved state counts a
+// hand-over. False when it could not be started, ended or did not get there.
+bool StartOnAStandIn(SimulatorProcess& manager, const std::string& dir, const std::string& script, int port) {
+  if (!manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--timeout", "30",
+                                          "--port", std::to_string(port), "--out", dir + "/out", "--simulator",
+                                          script, "--launcher", "{command}"})) {
+    return false;
+  }
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+  while (!HandOversCounted(dir + "/out/state.json", {3})) {
+    if (Clock::now() >= until || manager.Wait(20)) return false;
+  }
+  return true;
+}
+
 // Records that have arrived whole count, also when a second interrupt ends
 // the simulators at once before the manager has read them: here the manager
 // is stopped while a stand-in sends two more records, and both interrupts
@@ -342,16 +358,10 @@ TEST(ExperimentRunTest, ASecondInterruptKeepsTheRecordsAlreadyReceived) {
   });
   const std::string script = AnnouncingScript(dir, holding.port, 30);
   SimulatorProcess manager;
-  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--timeout", "30",
-                                                 "--port", "21490", "--out", dir + "/out", "--simulator", script,
-                                                 "--launcher", "{command}"}));
-  const std::string state = dir + "/out/state.json";
-  const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
-  while (!HandOversCounted(state, {3}) && Clock::now() < until && !manager.Wait(20)) {
-  }
-  ASSERT_TRUE(HandOversCounted(state, {3})) << manager.ErrorOutput();
+  ASSERT_TRUE(StartOnAStandIn(manager, dir, script, 21490)) << manager.ErrorOutput();
   manager.Signal(SIGSTOP);
   stage = 2;
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
   while (stage != 3 && Clock::now() < until) Pause(10);
   ASSERT_EQ(stage, 3);
   Pause(200);
@@ -391,14 +401,8 @@ TEST(ExperimentRunTest, WhatFollowsTheQuitReplyCountsUpToAnythingElse) {
   WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(stopping.port) +
                           "]'\nwhile [ ! -e '" + ended + "' ]; do sleep 0.05; done\nexit 0\n");
   SimulatorProcess manager;
-  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--port", "21495",
-                                                 "--out", dir + "/out", "--simulator", script, "--launcher",
-                                                 "{command}"}));
-  const std::string state = dir + "/out/state.json";
-  const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
-  while (!HandOversCounted(state, {3}) && Clock::now() < until && !manager.Wait(20)) {
-  }
-  ASSERT_TRUE(handedOver && HandOversCounted(state, {3})) << manager.ErrorOutput();
+  ASSERT_TRUE(StartOnAStandIn(manager, dir, script, 21495)) << manager.ErrorOutput();
+  ASSERT_TRUE(handedOver);
   manager.Signal(SIGINT);
   ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
   stopping.Finish();

@@ -424,6 +424,7 @@ TEST(SimulationManagerTest, InterruptStopsTheSimulatorsAndKeepsTheData) {
   // replication the simulators wrote out.
   for (const auto& row : table) {
     EXPECT_EQ(row.at("status"), "incomplete");
+    EXPECT_GT(std::atoll(row.at("replications").c_str()), 0);
     const auto written = ReadAsciiObservations(dir + "/ascii/experiment" + row.at("experiment") + ".txt");
     EXPECT_EQ(std::atoll(row.at("replications").c_str()),
               static_cast<long long>(written.at(0).size()))
