@@ -122,6 +122,7 @@ ExperimentRun::ExperimentRun(int experiment, const std::vector<bool>& considered
       retries(retries),
       stream(SimMgrConnection::kMaxRecordLength),
       statistics(considered.size()),
+      pilot(rule.Pilot() > 0 ? considered.size() : 0),
       test(rule.test) {}
 
 void ExperimentRun::Restore(const std::vector<SimulatorAttempt>& prior, SequentialTest::Decision decision) {
@@ -131,7 +132,9 @@ void ExperimentRun::Restore(const std::vector<SimulatorAttempt>& prior, Sequenti
     for (size_t v = 0; v < statistics.size() && v < attempt.statistics.size(); ++v) {
       statistics[v].Merge(attempt.statistics[v]);
     }
+    for (size_t v = 0; v < pilot.size() && v < attempt.pilot.size(); ++v) pilot[v].Merge(attempt.pilot[v]);
   }
+  if (rule.Pilot() > 0 && PilotCount() >= rule.Pilot()) PlanAfterPilot();
   if (rule.Hypothesis() && rule.testVariable >= 0) {
     const RunningStatistics& s = statistics[rule.testVariable];
     test.Restore(s.Count(), static_cast<int64_t>(std::llround(s.Sum().Value())), decision);
@@ -176,6 +179,7 @@ void ExperimentRun::Start(const Launch& how) {
   current.seed = launch.seed;
   current.host = launch.host;
   current.statistics.assign(considered.size(), RunningStatistics());
+  current.pilot.assign(pilot.size(), RunningStatistics());
   stream = SimMgrStream(SimMgrConnection::kMaxRecordLength);
   announcedPort = 0;
   simulatorPid = 0;
@@ -575,6 +579,21 @@ void ExperimentRun::HandleData(const SimMgrMessage& message) {
   // limit for a fixed number); what comes after the stop is not used.
   size_t at = 0;
   while (at < count && accepting) {
+    // The pilot first: it is kept apart, and plans the rest once it is in.
+    const int64_t piloted = rule.Pilot() > 0 ? PilotCount() : 0;
+    if (piloted < rule.Pilot()) {
+      const size_t step = static_cast<size_t>(std::min<int64_t>(rule.Pilot() - piloted, static_cast<int64_t>(count - at)));
+      for (size_t v = 0; v < rows.size(); ++v) {
+        if (!considered[v] || rows[v] == nullptr) continue;
+        for (size_t i = at; i < at + step; ++i) {
+          pilot[v].Add((*rows[v])[i]);
+          current.pilot[v].Add((*rows[v])[i]);
+        }
+      }
+      at += step;
+      if (PilotCount() >= rule.Pilot()) PlanAfterPilot();
+      continue;
+    }
     const int64_t have = Replications();
     if (have >= rule.Limit()) break;
     const int64_t upTo = tested >= 0 ? have + 1 : rule.NextLook(have + 1);
@@ -745,7 +764,7 @@ void ExperimentRun::EndAttempt(SimulatorAttempt::Ending ending, const std::strin
   current.wallSeconds = std::chrono::duration<double>(Clock::now() - attemptStarted).count();
   int64_t fewest = -1;
   for (size_t v = 0; v < current.statistics.size(); ++v) {
-    const int64_t n = current.statistics[v].Count();
+    const int64_t n = current.statistics[v].Count() + (v < current.pilot.size() ? current.pilot[v].Count() : 0);
     if (considered[v] && (fewest < 0 || n < fewest)) fewest = n;
   }
   current.replications = fewest < 0 ? 0 : fewest;
@@ -836,7 +855,22 @@ int64_t ExperimentRun::Replications() const {
   return fewest < 0 ? 0 : fewest;
 }
 
-int64_t ExperimentRun::Remaining() const { return std::max<int64_t>(rule.Limit() - Replications(), 0); }
+int64_t ExperimentRun::PilotCount() const {
+  int64_t fewest = -1;
+  for (size_t v = 0; v < pilot.size(); ++v) {
+    if (considered[v] && (fewest < 0 || pilot[v].Count() < fewest)) fewest = pilot[v].Count();
+  }
+  return fewest < 0 ? 0 : fewest;
+}
+
+void ExperimentRun::PlanAfterPilot() {
+  if (!rule.Planned()) rule = rule.Planned(pilot, considered);
+}
+
+int64_t ExperimentRun::Remaining() const {
+  const int64_t pilotLeft = std::max<int64_t>(rule.Pilot() - PilotReplications(), 0);
+  return std::max<int64_t>(rule.Limit() - Replications(), 0) + pilotLeft;
+}
 
 double ExperimentRun::CpuSeconds() const {
   double total = Active() ? current.cpuSeconds : 0.0;
@@ -845,6 +879,15 @@ double ExperimentRun::CpuSeconds() const {
 }
 
 int64_t ExperimentRun::EstimateNeeded() const {
+  if (rule.Pilot() > 0) {
+    // Before the plan, as many as the worst case; then as planned.
+    if (!rule.Planned()) return rule.Pilot() + rule.Limit();
+    int64_t needed = 0;
+    for (size_t v = 0; v < statistics.size(); ++v) {
+      if (considered[v]) needed = std::max(needed, rule.EstimateNeeded(statistics[v]));
+    }
+    return rule.Pilot() + std::min(std::max(needed, rule.plan.front()), rule.Limit());
+  }
   int64_t needed = 0;
   for (size_t v = 0; v < statistics.size(); ++v) {
     if (considered[v]) needed = std::max(needed, rule.EstimateNeeded(statistics[v]));

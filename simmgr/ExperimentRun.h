@@ -146,11 +146,18 @@ class ExperimentRun {
   const std::string& FailureReason() const { return failureReason; }
   // The tail of the current simulator's standard error and standard output.
   std::string LastWords() const;
-  // Merged over everything collected.
+  // Merged over everything collected (the pilot's observations apart).
   const std::vector<RunningStatistics>& Statistics() const { return statistics; }
+  // Two-stage mode: the pilot's observations, merged; and the rule as
+  // planned from them.
+  const std::vector<RunningStatistics>& PilotStatistics() const { return pilot; }
+  const StoppingRule& Rule() const { return rule; }
+  // Pilot replications collected (two-stage mode; 0 otherwise).
+  int64_t PilotReplications() const { return rule.Pilot() > 0 ? PilotCount() : 0; }
   // Replications used: the fewest observations of any variable.
   int64_t Replications() const;
-  // Replications the rule may still use (the batch limit of a new attempt).
+  // Replications the rule may still use, a pilot's still to come included
+  // (the batch limit of a new attempt).
   int64_t Remaining() const;
   double CpuSeconds() const;
   uint32_t Seed() const { return primarySeed; }
@@ -208,8 +215,14 @@ class ExperimentRun {
   bool Done();
   std::string CommandLine(const std::vector<std::string>& arguments) const;
 
+  // Two-stage mode: the pilot's observations, fewest over the variables.
+  int64_t PilotCount() const;
+  // Two-stage mode: plans the rest once the pilot is in.
+  void PlanAfterPilot();
+
   const int experiment;
-  const StoppingRule rule;
+  // Planned once the pilot is in (two-stage mode).
+  StoppingRule rule;
   const std::vector<bool> considered;
   const uint32_t primarySeed;
   const int retries;
@@ -255,6 +268,7 @@ class ExperimentRun {
   // In kClosed: what happened to the connection.
   std::string closedReason;
   std::vector<RunningStatistics> statistics;
+  std::vector<RunningStatistics> pilot;
   SimulatorAttempt current;
   std::vector<SimulatorAttempt> attempts;
   SequentialTest test;

@@ -90,9 +90,23 @@ std::string IntervalKind(const StudyResults& results, int variable) {
          " confidence interval";
 }
 
+// The level experiment `e`'s intervals were computed at.
+double LevelOf(const StudyResults& results, const StudyResults::Experiment& e) {
+  return results.rule.TwoStage() && e.intervalConfidence > 0.0 ? e.intervalConfidence
+                                                               : results.rule.IntervalConfidence();
+}
+
 // Why the intervals are computed at another level than they hold at.
 std::string LevelNote(const StudyResults& results) {
   const StoppingRule& rule = results.rule;
+  if (rule.TwoStage()) {
+    std::string note = " (each computed at " + Percent(rule.PlannedConfidence(), 6) +
+                       "% at the look planned from a pilot of " + std::to_string(rule.Pilot()) +
+                       " replications, which is not in them, or at " + Percent(rule.IntervalConfidence(), 6) +
+                       "% at the worst case";
+    if (rule.simultaneous) note += ", " + std::to_string(rule.variables) + " variables";
+    return note + ")";
+  }
   if (rule.Looks() == 1 && !rule.simultaneous) return "";
   std::string note = " (each computed at " + Percent(rule.IntervalConfidence(), 6) + "%: ";
   if (rule.Looks() > 1) note += "up to " + std::to_string(rule.Looks()) + " looks";
@@ -451,7 +465,7 @@ std::string ResultsWriter::CsvText(const StudyResults& results) {
            << (results.rule.Precision() ? e.precisionMet ? "1" : "0" : "") << "," << Exact(e.cpuSeconds) << ","
            << e.seed << "," << e.attempts.size() << "," << Endings(e) << ","
            << (HasInterval(x) ? ConfidenceInterval::Name(x.method) : "") << ","
-           << Exact(results.rule.IntervalConfidence()) << "," << (results.rule.simultaneous ? "1" : "0") << ","
+           << Exact(LevelOf(results, e)) << "," << (results.rule.simultaneous ? "1" : "0") << ","
            << (tested ? results.rule.test.Claim(results.rule.testLabel) : "") << ","
            << (tested ? SequentialTest::DecisionName(e.test.Current()) : "") << "\n";
     }
@@ -506,6 +520,11 @@ std::string ResultsWriter::JsonText(const StudyResults& results) {
                             {"absolute_half_width", results.rule.absolute},
                             {"min_replications", results.rule.minReplications},
                             {"max_replications", results.rule.maxReplications}};
+    if (results.rule.TwoStage()) {
+      settings["stopping"]["two_stage"] = {{"pilot_replications", results.rule.Pilot()},
+                                           {"planned_confidence", results.rule.PlannedConfidence()},
+                                           {"worst_case_confidence", results.rule.IntervalConfidence()}};
+    }
   }
   document["settings"] = settings;
   json globals = json::array();
@@ -528,6 +547,10 @@ std::string ResultsWriter::JsonText(const StudyResults& results) {
     if (!results.rule.Fixed()) item["precision_met"] = e.precisionMet;
     item["seed"] = e.seed;
     item["replications"] = e.replications;
+    if (results.rule.TwoStage()) {
+      item["pilot_replications"] = e.pilotReplications;
+      item["looks"] = e.plan;
+    }
     item["cpu_seconds"] = e.cpuSeconds;
     item["wall_seconds"] = e.wallSeconds;
     json values = json::object();
@@ -558,7 +581,7 @@ std::string ResultsWriter::JsonText(const StudyResults& results) {
       entry["ci_high"] = interval ? json(x.high) : json(nullptr);
       entry["half_width"] = interval ? json(x.halfWidth) : json(nullptr);
       entry["interval"] = interval ? json(ConfidenceInterval::Name(x.method)) : json(nullptr);
-      entry["interval_confidence"] = results.rule.IntervalConfidence();
+      entry["interval_confidence"] = LevelOf(results, e);
       entry["simultaneous"] = results.rule.simultaneous;
       variables.push_back(entry);
     }

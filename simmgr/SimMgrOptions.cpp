@@ -53,6 +53,11 @@ const char* SimMgrOptions::Usage() {
          "                         variables whose observations are all 0 or 1, t otherwise)\n"
          "  --simultaneous         intervals that hold together for all variables of an\n"
          "                         experiment (Bonferroni)\n"
+         "  --two-stage            with an absolute target alone (the default then): a pilot\n"
+         "                         of --min-replications plans each experiment's replications\n"
+         "                         and is not part of its estimates\n"
+         "  --looks                look at the precision at --min-replications x 1, 2, 4, ...\n"
+         "                         instead (the only way with --precision)\n"
          "  --test 'VAR < P'       decide per experiment whether the probability of VAR\n"
          "                         (e.g. reliability@365) is below (or, with >, above) P, by\n"
          "                         Wald's sequential probability ratio test\n"
@@ -126,6 +131,11 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     if (option == "--simultaneous") {
       if (inlineValue) return error = "--simultaneous takes no value", false;
       rule.simultaneous = true;
+      given.insert(option);
+      continue;
+    }
+    if (option == "--two-stage" || option == "--looks") {
+      if (inlineValue) return error = option + " takes no value", false;
       given.insert(option);
       continue;
     }
@@ -276,12 +286,29 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
     error = "--alpha, --beta and --delta belong to --test";
     return false;
   }
+  if (Given("--two-stage") && Given("--looks")) {
+    error = "--two-stage and --looks are two ways to stop: give one";
+    return false;
+  }
+  if (Given("--two-stage") && (replicationsGiven || Given("--test") || Given("--precision"))) {
+    error = "--two-stage plans the replications an absolute target needs: it excludes --replications, --test "
+            "and --precision";
+    return false;
+  }
+  if (Given("--looks") && (replicationsGiven || Given("--test"))) {
+    error = "--looks is a way to stop at a precision: it excludes --replications and --test";
+    return false;
+  }
   if (!resume.empty() && (Given("--experiments") || Given("--out"))) {
     error = "a resumed study keeps its experiments and its folder: --resume excludes --experiments and --out";
     return false;
   }
   if (!resume.empty()) outDir = resume;
   if (!replicationsGiven && !precisionGiven && !Given("--test") && resume.empty()) rule.absolute = 0.01;
+  // An absolute target alone is planned from a pilot unless the looks are
+  // asked for (a resumed study keeps the way it was run).
+  rule.twoStage = Given("--two-stage") || (!Given("--looks") && !replicationsGiven && !Given("--test") &&
+                                           !Given("--precision") && rule.absolute > 0.0);
   // A test decides after every replication: no minimum applies to it.
   // Without --max-replications the maximum is known only once the targets
   // are (an absolute target alone sets it at or above the minimum): the

@@ -381,7 +381,9 @@ void SimulationManager::ShowProgress(bool force) {
   int64_t neededSum = 0;
   int neededCount = 0;
   for (const auto& run : runs) {
-    replications += run->Replications();
+    // A pilot is simulated like the rest, though not in the estimates.
+    const int64_t used = run->Replications() + run->PilotReplications();
+    replications += used;
     if (run->GetState() == ExperimentRun::kFinished) {
       // One stopped by an interrupt is not done: the table calls it
       // incomplete.
@@ -391,12 +393,12 @@ void SimulationManager::ShowProgress(bool force) {
         ++done;
       }
       if (run->GetOutcome() == ExperimentRun::kFailed) ++failed;
-      neededSum += run->Replications();
+      neededSum += used;
       ++neededCount;
     } else if (run->Active()) {
       ++running;
       const int64_t needed = run->EstimateNeeded();
-      remaining += std::max<int64_t>(needed - run->Replications(), 0);
+      remaining += std::max<int64_t>(needed - used, 0);
       neededSum += needed;
       ++neededCount;
     }

@@ -41,6 +41,9 @@ struct SimulatorAttempt {
   std::string asciiCut;
   // What it contributed, per variable (whole data records only).
   std::vector<RunningStatistics> statistics;
+  // In two-stage mode, what it contributed to the pilot, per variable;
+  // empty otherwise (see StoppingRule).
+  std::vector<RunningStatistics> pilot;
 
   // The word for `ending` used in the CSV and JSON files.
   static const char* EndingName(Ending ending);

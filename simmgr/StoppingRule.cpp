@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Cpp/BaseClasses/KorvanAssert.h"
+
 namespace {
 
 // The look after `look` (below `limit`): twice as many replications, or
@@ -14,6 +16,7 @@ int64_t Doubled(int64_t look, int64_t limit) { return look > (limit - 1) / 2 ? l
 
 int StoppingRule::Looks() const {
   if (!Precision()) return 1;
+  if (TwoStage()) return 2;
   int looks = 1;
   for (int64_t n = std::max<int64_t>(minReplications, 2); n < maxReplications; n = Doubled(n, maxReplications)) {
     ++looks;
@@ -78,19 +81,89 @@ int64_t StoppingRule::WorstCase() const {
 }
 
 double StoppingRule::IntervalConfidence() const {
-  const double share = static_cast<double>(Looks()) * (simultaneous ? std::max(variables, 1) : 1);
-  return 1.0 - (1.0 - confidence) / share;
+  const double perVariable = simultaneous ? std::max(variables, 1) : 1;
+  if (TwoStage()) return 1.0 - (1.0 - kPlannedShare) * (1.0 - confidence) / perVariable;
+  return 1.0 - (1.0 - confidence) / (static_cast<double>(Looks()) * perVariable);
+}
+
+double StoppingRule::PlannedConfidence() const {
+  const double perVariable = simultaneous ? std::max(variables, 1) : 1;
+  return 1.0 - kPlannedShare * (1.0 - confidence) / perVariable;
+}
+
+double StoppingRule::LevelAt(int64_t n) const {
+  if (!Planned()) return IntervalConfidence();
+  for (size_t i = 0; i < plan.size(); ++i) {
+    if (n <= plan[i]) return planLevels[i];
+  }
+  return planLevels.back();
+}
+
+int64_t StoppingRule::PlannedNeed(const RunningStatistics& pilot) const {
+  const int64_t limit = Limit();
+  const int64_t m = pilot.Count();
+  if (!(absolute > 0.0) || m < 2 || !pilot.Binary()) return limit;
+  // The probability taken on the side nearer 1/2, where intervals are
+  // wider: the variable then most likely needs no more than planned.
+  const int64_t ones = std::llround(pilot.Sum().Value());
+  const ConfidenceInterval bound = ConfidenceInterval::ClopperPearson(ones, m, kPilotConfidence);
+  const double mean = static_cast<double>(ones) / static_cast<double>(m);
+  const double p = mean <= 0.5 ? std::min(bound.High(), 0.5) : std::max(bound.Low(), 0.5);
+  const double level = PlannedConfidence();
+  auto halfWidth = [&](int64_t n) {
+    const int64_t x = std::llround(p * static_cast<double>(n));
+    const ConfidenceInterval ci = ConfidenceInterval::ClopperPearson(x, n, level);
+    return ci.HalfWidth(static_cast<double>(x) / static_cast<double>(n));
+  };
+  if (halfWidth(limit) > absolute) return limit;
+  int64_t low = 2;
+  int64_t high = limit;
+  while (low < high) {
+    const int64_t middle = low + (high - low) / 2;
+    if (halfWidth(middle) <= absolute) {
+      high = middle;
+    } else {
+      low = middle + 1;
+    }
+  }
+  return high;
+}
+
+StoppingRule StoppingRule::Planned(const std::vector<RunningStatistics>& pilot,
+                                   const std::vector<bool>& considered) const {
+  KORVAN_ASSERT(TwoStage());
+  StoppingRule planned = *this;
+  int64_t need = 2;
+  for (size_t v = 0; v < pilot.size() && v < considered.size(); ++v) {
+    if (considered[v]) need = std::max(need, PlannedNeed(pilot[v]));
+  }
+  const int64_t limit = Limit();
+  planned.plan.clear();
+  planned.planLevels.clear();
+  if (need < limit) {
+    planned.plan.push_back(need);
+    planned.planLevels.push_back(PlannedConfidence());
+  }
+  planned.plan.push_back(limit);
+  planned.planLevels.push_back(IntervalConfidence());
+  return planned;
 }
 
 int64_t StoppingRule::NextLook(int64_t n) const {
   if (!Precision()) return Limit();
+  if (TwoStage()) {
+    for (int64_t look : plan) {
+      if (look >= n) return std::min(look, Limit());
+    }
+    return Limit();
+  }
   int64_t look = std::max<int64_t>(minReplications, 2);
   while (look < n && look < maxReplications) look = Doubled(look, maxReplications);
   return std::min(look, maxReplications);
 }
 
 ConfidenceInterval StoppingRule::Interval(const RunningStatistics& statistics) const {
-  return ConfidenceInterval::Of(method, statistics, IntervalConfidence());
+  return ConfidenceInterval::Of(method, statistics, LevelAt(statistics.Count()));
 }
 
 double StoppingRule::RuleHalfWidth(const RunningStatistics& statistics) const {
@@ -101,7 +174,7 @@ double StoppingRule::RuleHalfWidth(const RunningStatistics& statistics) const {
   // upper bound of a probability whose event was not seen in n trials
   // stands in for it.
   if (!statistics.Binary() && statistics.Variance() == 0.0) {
-    return -std::log1p(-IntervalConfidence()) / static_cast<double>(n);
+    return -std::log1p(-LevelAt(n)) / static_cast<double>(n);
   }
   return Interval(statistics).HalfWidth(statistics.Mean());
 }
@@ -109,7 +182,8 @@ double StoppingRule::RuleHalfWidth(const RunningStatistics& statistics) const {
 bool StoppingRule::Precise(const RunningStatistics& statistics) const {
   if (Fixed()) return statistics.Count() >= replications;
   if (Hypothesis()) return false;
-  if (statistics.Count() < std::max<int64_t>(minReplications, 2)) return false;
+  // In two-stage mode the minimum is the pilot's, which is not counted.
+  if (statistics.Count() < (TwoStage() ? 2 : std::max<int64_t>(minReplications, 2))) return false;
   const double h = RuleHalfWidth(statistics);
   if (absolute > 0.0 && h <= absolute) return true;
   const double mean = std::fabs(statistics.Mean());

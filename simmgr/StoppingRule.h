@@ -1,8 +1,10 @@
 #ifndef STOPPING_RULE_H
 #define STOPPING_RULE_H
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "simmgr/ConfidenceInterval.h"
 #include "simmgr/RunningStatistics.h"
@@ -32,6 +34,21 @@
 // every interval of 0/1 observations is narrow enough whatever their mean.
 // Fewer looks, and so narrower intervals for the same replications.
 //
+// Two-stage mode (`twoStage`, precision mode with an absolute target; simmgr's
+// default for an absolute target alone): the
+// first Pilot() replications of an experiment are a pilot, which only
+// plans the rest and is not part of any estimate. From each variable's
+// pilot, a value of its probability on the side nearer 1/2 (the end of
+// its 98% Clopper-Pearson interval) gives the replications its interval
+// needs at the level 1 - kPlannedShare (1 - confidence); the largest of
+// these is the first look after the pilot (Plan). A variable still not
+// precise there goes on to the worst case, computed at the level
+// 1 - (1 - kPlannedShare) (1 - confidence). The observations after the
+// pilot are a sample of their own, whose size the pilot alone decides:
+// each of the two looks misses with at most its share of 1 - confidence,
+// so whichever the experiment stops at, its interval holds with
+// probability at least `confidence`.
+//
 // Test mode (`test` set, on the reward variable `testVariable`): Wald's
 // sequential test decides after every observation of that variable; the
 // experiment stops at the decision, or undecided at maxReplications.
@@ -56,10 +73,24 @@ struct StoppingRule {
   SequentialTest test;
   std::string testLabel;
   int testVariable = -1;
+  // Two-stage mode; once the pilot is in (see Plan): the looks after it,
+  // in observations after the pilot, and the level of each.
+  bool twoStage = false;
+  std::vector<int64_t> plan;
+  std::vector<double> planLevels;
+
+  // The share of 1 - confidence the planned look has in two-stage mode.
+  static constexpr double kPlannedShare = 0.9;
+  // The level of the pilot's interval whose end plans the rest.
+  static constexpr double kPilotConfidence = 0.98;
 
   bool Fixed() const { return replications > 0; }
   bool Hypothesis() const { return !testLabel.empty(); }
   bool Precision() const { return !Fixed() && !Hypothesis(); }
+  bool TwoStage() const { return twoStage && Precision(); }
+  // The pilot's replications (two-stage mode; 0 otherwise).
+  int64_t Pilot() const { return TwoStage() ? std::max<int64_t>(minReplications, 2) : 0; }
+  bool Planned() const { return !plan.empty(); }
   // Observations of each variable that are used at most.
   int64_t Limit() const { return Fixed() ? replications : maxReplications; }
   // The number of looks K (1 outside precision mode).
@@ -69,8 +100,21 @@ struct StoppingRule {
   // computed at the level the looks up to M call for, has a half-width of
   // at most `absolute`. REQUIRES: absolute > 0.
   int64_t WorstCase() const;
-  // The level every interval is computed at.
+  // The level every interval is computed at; in two-stage mode the level
+  // of the worst case, the last look.
   double IntervalConfidence() const;
+  // The level of an interval of `n` observations: IntervalConfidence(),
+  // but in a planned two-stage rule that of the look `n` is at (or the
+  // next one).
+  double LevelAt(int64_t n) const;
+  // Two-stage mode: the level of the planned look.
+  double PlannedConfidence() const;
+  // Two-stage mode: this rule with its plan, from the pilot's statistics
+  // of the variables marked in `considered`. REQUIRES: TwoStage().
+  StoppingRule Planned(const std::vector<RunningStatistics>& pilot, const std::vector<bool>& considered) const;
+  // Two-stage mode: the observations a variable whose pilot is `pilot`
+  // needs at the planned look.
+  int64_t PlannedNeed(const RunningStatistics& pilot) const;
   // The first look at `n` observations or more (precision mode); Limit()
   // in the other modes.
   int64_t NextLook(int64_t n) const;

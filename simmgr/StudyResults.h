@@ -34,6 +34,12 @@ struct StudyResults {
     bool precisionMet = false;
     uint32_t seed = 0;
     int64_t replications = 0;
+    // Two-stage mode: the pilot's replications (not in `replications` nor
+    // in any estimate), the looks planned from it, and the level the
+    // intervals were computed at (that of the look the run stopped at).
+    int64_t pilotReplications = 0;
+    std::vector<int64_t> plan;
+    double intervalConfidence = 0.0;
     double cpuSeconds = 0.0;
     double wallSeconds = 0.0;
     std::vector<Variable> variables;  // by the study's reward variable index

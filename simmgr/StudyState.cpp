@@ -221,21 +221,28 @@ std::string StudyState::HeadText() const {
   } else {
     ruleJson["test"] = nullptr;
   }
+  // Only where it is asked for: the state of any other study is as it
+  // always was.
+  if (rule.twoStage) ruleJson["two_stage"] = true;
   document["rule"] = ruleJson;
   document["experiments"] = json::array();
   return document.dump(1, ' ', false, json::error_handler_t::replace);
 }
 
 std::string StudyState::ExperimentText(const Experiment& e) {
-  json attempts = json::array();
-  for (const SimulatorAttempt& a : e.attempts) {
+  auto statisticsJson = [](const std::vector<RunningStatistics>& list) {
     json statistics = json::array();
-    for (const RunningStatistics& s : a.statistics) {
+    for (const RunningStatistics& s : list) {
       statistics.push_back({{"count", s.Count()},
                             {"sum", SumJson(s.Sum())},
                             {"squares", SumJson(s.SumOfSquares())},
                             {"binary", s.Binary()}});
     }
+    return statistics;
+  };
+  json attempts = json::array();
+  for (const SimulatorAttempt& a : e.attempts) {
+    const json statistics = statisticsJson(a.statistics);
     attempts.push_back({{"segment", a.segment},
                         {"attempt", a.number},
                         {"seed", a.seed},
@@ -250,6 +257,7 @@ std::string StudyState::ExperimentText(const Experiment& e) {
     // Only where there is one: the saved state of a study without a cut
     // file is as it always was.
     if (!a.asciiCut.empty()) attempts.back()["ascii_cut"] = a.asciiCut;
+    if (!a.pilot.empty()) attempts.back()["pilot_statistics"] = statisticsJson(a.pilot);
   }
   const json entry = {{"experiment", e.experiment},
                       {"decision", SequentialTest::DecisionName(e.decision)},
@@ -452,6 +460,7 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
   }
   // 0 stands for a target not asked for; simmgr takes no other below 0.
   if (r.relative < 0.0 || r.absolute < 0.0) return read.Fail("the rule's precision is negative"), fail();
+  if (rule->contains("two_stage") && !read.Boolean(*rule, "two_stage", "the rule", r.twoStage)) return fail();
   const json* test = read.Field(*rule, "test", "the rule");
   if (test == nullptr) return fail();
   if (!test->is_null()) {
@@ -514,25 +523,35 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
       a.number = static_cast<int>(number);
       a.seed = static_cast<uint32_t>(seed);
       a.port = static_cast<int>(port);
-      const json* statistics = read.Array(entry, "statistics", at);
-      if (statistics == nullptr) return fail();
-      if (statistics->size() != numVariables) return read.Fail(at + " has not one statistic per variable"), fail();
-      for (const json& s : *statistics) {
-        int64_t count = 0;
-        bool binary = false;
-        ExactSum sum, squares;
-        RunningStatistics rebuilt;
-        if (!read.Integer(s, "count", at, 0, kLargestCount, count) || !read.Sum(s, "sum", at, sum) ||
-            !read.Sum(s, "squares", at, squares) || !read.Boolean(s, "binary", at, binary)) {
-          return fail();
+      auto readStatistics = [&](const char* name, std::vector<RunningStatistics>& into) {
+        const json* statistics = read.Array(entry, name, at);
+        if (statistics == nullptr) return false;
+        if (statistics->size() != numVariables) return read.Fail(at + " has not one statistic per variable"), false;
+        for (const json& s : *statistics) {
+          int64_t count = 0;
+          bool binary = false;
+          ExactSum sum, squares;
+          RunningStatistics rebuilt;
+          if (!read.Integer(s, "count", at, 0, kLargestCount, count) || !read.Sum(s, "sum", at, sum) ||
+              !read.Sum(s, "squares", at, squares) || !read.Boolean(s, "binary", at, binary)) {
+            return false;
+          }
+          if (!RunningStatistics::FromParts(count, sum, squares, binary, rebuilt)) {
+            return read.Fail(at + " has statistics that cannot belong together"), false;
+          }
+          into.push_back(rebuilt);
         }
-        if (!RunningStatistics::FromParts(count, sum, squares, binary, rebuilt)) {
-          return read.Fail(at + " has statistics that cannot belong together"), fail();
-        }
-        a.statistics.push_back(rebuilt);
+        return true;
+      };
+      if (!readStatistics("statistics", a.statistics)) return fail();
+      if (entry.contains("pilot_statistics")) {
+        if (!state.rule.twoStage) return read.Fail(at + " has a pilot, but the study was not run with one"), fail();
+        if (!readStatistics("pilot_statistics", a.pilot)) return fail();
       }
       int64_t most = 0;
-      for (const RunningStatistics& s : a.statistics) most = std::max(most, s.Count());
+      for (size_t v = 0; v < a.statistics.size(); ++v) {
+        most = std::max(most, a.statistics[v].Count() + (v < a.pilot.size() ? a.pilot[v].Count() : 0));
+      }
       if (a.replications > most) {
         return read.Fail(at + " claims more replications than its statistics hold"), fail();
       }
@@ -549,7 +568,7 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
     for (size_t v = 0; v < numVariables; ++v) {
       int64_t total = 0;
       for (const SimulatorAttempt& a : e.attempts) {
-        total += a.statistics[v].Count();
+        total += a.statistics[v].Count() + (v < a.pilot.size() ? a.pilot[v].Count() : 0);
         if (total > kLargestCount) {
           return read.Fail(where + " holds more observations than any study can"), fail();
         }

@@ -216,6 +216,21 @@ int main(int argc, char** argv) {
     }
     if (options.Given("--interval")) rule.method = options.rule.method;
     if (options.Given("--simultaneous")) rule.simultaneous = true;
+    if (options.Given("--two-stage") && !rule.twoStage) {
+      std::cerr << "simmgr: cannot resume " << options.resume << " with --two-stage: its replications were not "
+                << "run with a pilot\n";
+      return 2;
+    }
+    if (options.Given("--looks") && rule.twoStage) {
+      std::cerr << "simmgr: cannot resume " << options.resume << " with --looks: it was run with a pilot, "
+                << "which is not in its estimates\n";
+      return 2;
+    }
+    if (rule.twoStage && options.TargetsGiven() && !(options.rule.absolute > 0.0 && options.rule.relative == 0.0)) {
+      std::cerr << "simmgr: cannot resume " << options.resume << " with these targets: it was run with a pilot, "
+                << "which plans an absolute target alone (--abs-precision)\n";
+      return 2;
+    }
     options.rule = rule;
   }
   std::vector<int> experiments;
@@ -383,9 +398,14 @@ int main(int argc, char** argv) {
     e.replications = run->Replications();
     e.cpuSeconds = run->CpuSeconds();
     e.wallSeconds = run->WallSeconds();
+    // In two-stage mode each experiment has its own plan, and so its own
+    // levels.
     for (const RunningStatistics& s : run->Statistics()) {
-      e.variables.push_back(StudyResults::Summarise(s, options.rule));
+      e.variables.push_back(StudyResults::Summarise(s, run->Rule()));
     }
+    e.pilotReplications = run->PilotReplications();
+    e.plan = run->Rule().plan;
+    e.intervalConfidence = run->Rule().LevelAt(e.replications);
     e.attempts = run->Attempts();
     e.test = run->Test();
     // The timings compare this manager with the simulators it ran: those of
@@ -429,13 +449,15 @@ int main(int argc, char** argv) {
     std::cerr << "simmgr: " << error << "\n";
     return 2;
   }
-  int64_t replications = 0, here = 0;
+  int64_t replications = 0, here = 0, pilots = 0;
   for (const StudyResults::Experiment& e : results.experiments) {
     replications += e.replications;
+    pilots += e.pilotReplications;
     for (const SimulatorAttempt& attempt : e.attempts) here += attempt.segment == segment ? attempt.replications : 0;
   }
   // A resumed study: what this run added, and the whole.
-  const std::string all = segment > 0 ? " (" + std::to_string(replications) + " in all segments)" : "";
+  std::string all = segment > 0 ? " (" + std::to_string(replications) + " in all segments)" : "";
+  if (pilots > 0) all += " and " + std::to_string(pilots) + " in pilots";
   char figures[320];
   std::snprintf(figures, sizeof(figures),
                 "simmgr: %lld replications%s in %.1f s; manager CPU %.2f s = %.2f%% of the "

@@ -69,6 +69,8 @@ std::vector<std::string> Render(const SimMgrOptions& o) {
     args.push_back(std::string("--interval=") + ConfidenceInterval::Name(o.rule.method));
   }
   if (o.rule.simultaneous) args.push_back("--simultaneous");
+  if (o.Given("--two-stage")) args.push_back("--two-stage");
+  if (o.Given("--looks")) args.push_back("--looks");
   args.push_back("--confidence=" + Real(o.rule.confidence));
   args.push_back("--max-replications=" + std::to_string(o.rule.maxReplications));
   args.push_back("--report-size=" + std::to_string(o.reportSize));
@@ -103,6 +105,7 @@ std::vector<std::string> Render(const SimMgrOptions& o) {
 
 void ExpectSame(const SimMgrOptions& a, const SimMgrOptions& b) {
   FUZZ_CHECK(a.experiments == b.experiments && a.jobs == b.jobs && a.port == b.port &&
+                 a.rule.twoStage == b.rule.twoStage &&
                  a.simulator == b.simulator && a.seed == b.seed && a.generator == b.generator &&
                  a.reportSize == b.reportSize && a.outDir == b.outDir && a.asciiDir == b.asciiDir &&
                  SameBits(a.timeoutSeconds, b.timeoutSeconds) && a.launcher == b.launcher &&

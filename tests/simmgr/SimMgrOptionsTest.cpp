@@ -65,11 +65,39 @@ TEST(SimMgrOptionsTest, DefaultsValuesAndContradictions) {
       {"--experiments="},
       {"--out", ""},
       {"--ascii-dir", ""},
-      {"--ascii-dir="}};
+      {"--ascii-dir="},
+      {"--two-stage", "--looks"},
+      {"--two-stage", "--precision", "0.1"},
+      {"--two-stage", "--replications", "10"},
+      {"--looks", "--test", "reliability@365 < 0.1"},
+      {"--two-stage=1"}};
   for (const auto& words : bad) {
     SimMgrOptions options;
     EXPECT_FALSE(Parse(words, options, error)) << words[0];
     EXPECT_FALSE(error.empty());
+  }
+}
+
+// An absolute target alone is planned from a pilot unless --looks is given;
+// a relative target, a fixed number and a test have no pilot, and a resume
+// leaves the choice to the saved study.
+TEST(SimMgrOptionsTest, TwoStageIsTheDefaultForAnAbsoluteTargetAlone) {
+  std::string error;
+  const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
+      {{}, true},
+      {{"--abs-precision", "0.005"}, true},
+      {{"--abs-precision", "0.005", "--two-stage", "--simultaneous"}, true},
+      {{"--abs-precision", "0.005", "--looks"}, false},
+      {{"--looks"}, false},
+      {{"--abs-precision", "0.005", "--precision", "0.1"}, false},
+      {{"--precision", "0.1"}, false},
+      {{"--replications", "100"}, false},
+      {{"--test", "reliability@365 < 0.1"}, false},
+      {{"--resume", "results"}, false}};
+  for (const auto& [words, twoStage] : cases) {
+    SimMgrOptions options;
+    ASSERT_TRUE(Parse(words, options, error)) << error;
+    EXPECT_EQ(options.rule.twoStage, twoStage) << (words.empty() ? "(none)" : words[0]);
   }
 }
 

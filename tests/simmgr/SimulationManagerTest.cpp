@@ -179,7 +179,7 @@ TEST(SimulationManagerTest, PrecisionRuleStopsAtTheFirstSufficientLook) {
   const std::string dir = TestFolder("precision");
   const int reportSize = 50;
   const SimMgrResult result = RunSimMgr(
-      {"--experiments", "20", "--abs-precision", "0.05", "--min-replications", "200",
+      {"--experiments", "20", "--abs-precision", "0.05", "--looks", "--min-replications", "200",
        "--report-size", std::to_string(reportSize), "--out", dir + "/out", "--ascii-dir", dir + "/ascii",
        "--port", "21100", "--timeout", "20", "--simulator", KORVAN_SIMULATOR_PATH});
   ASSERT_EQ(result.exitStatus, 0) << result.err;
@@ -1171,7 +1171,7 @@ TEST(SimulationManagerTest, ASimulatorIsGivenNoBatchLimitItCannotCount) {
   for (const char* most : {"2147483647", "3000000000"}) {
     std::filesystem::remove(dir + "/arguments");
     const SimMgrResult result =
-        RunSimMgr({"--experiments", "0", "--abs-precision", "0.05", "--min-replications", "500",
+        RunSimMgr({"--experiments", "0", "--abs-precision", "0.05", "--looks", "--min-replications", "500",
                    "--max-replications", most, "--port", "25200", "--out", dir + "/out-" + most, "--simulator",
                    script});
     ASSERT_EQ(result.exitStatus, 0) << result.err;

@@ -1,6 +1,7 @@
 #include "simmgr/StoppingRule.h"
 
 #include <cmath>
+#include <random>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -203,4 +204,123 @@ TEST(StoppingRuleTest, LooksNearTheEndOfTheRangeDoNotOverflow) {
   EXPECT_EQ(rule.Looks(), 3);  // 3, 6, 7
   EXPECT_EQ(rule.NextLook(4), 6);
   EXPECT_EQ(rule.NextLook(7), 7);
+}
+
+// Two-stage mode: a pilot of the minimum, a look planned from it at nine
+// tenths of 1 - C, and the worst case at the tenth left. Only an absolute
+// target in precision mode has a pilot.
+TEST(StoppingRuleTest, TwoStageLevelsAndPilot) {
+  StoppingRule rule;
+  rule.absolute = 0.01;
+  rule.twoStage = true;
+  EXPECT_TRUE(rule.TwoStage());
+  EXPECT_EQ(rule.Pilot(), 1000);
+  EXPECT_EQ(rule.Looks(), 2);
+  EXPECT_DOUBLE_EQ(rule.PlannedConfidence(), 1.0 - 0.9 * 0.05);
+  EXPECT_DOUBLE_EQ(rule.IntervalConfidence(), 1.0 - 0.1 * 0.05);
+  rule.simultaneous = true;
+  rule.variables = 3;
+  EXPECT_DOUBLE_EQ(rule.PlannedConfidence(), 1.0 - 0.9 * 0.05 / 3);
+  EXPECT_DOUBLE_EQ(rule.IntervalConfidence(), 1.0 - 0.1 * 0.05 / 3);
+  // The worst case at the level of its own look: the Clopper-Pearson
+  // half-width near 1/2 at 99.5%.
+  rule.simultaneous = false;
+  const int64_t worst = rule.WorstCase();
+  EXPECT_NEAR(static_cast<double>(worst), 2.807 * 2.807 / (4 * 0.01 * 0.01), 300.0);
+
+  StoppingRule fixed = rule;
+  fixed.replications = 500;
+  EXPECT_FALSE(fixed.TwoStage());
+  EXPECT_EQ(fixed.Pilot(), 0);
+  EXPECT_EQ(fixed.IntervalConfidence(), 0.95);
+}
+
+// The plan: the pilot's probability taken at the end of its 98% interval
+// nearer 1/2 decides the first look, at which an interval of that mean is
+// narrow enough; a pilot near 1/2 plans the look 1/2 needs at the planned
+// level, the largest there is, still below the worst case; a pilot that is
+// not of 0/1 observations plans the worst case alone. Intervals take the level of the look their
+// count is at, and a planned look below the minimum can stop the run (the
+// minimum is the pilot's).
+TEST(StoppingRuleTest, TwoStagePlanFromThePilot) {
+  StoppingRule rule;
+  rule.absolute = 0.01;
+  rule.twoStage = true;
+  rule.maxReplications = rule.WorstCase();
+  const std::vector<bool> considered = {true, true};
+
+  // No failure in the pilot: the 98% upper end is 1 - 0.01^(1/1000).
+  const StoppingRule rare = rule.Planned({Binary(1000, 0), Binary(1000, 0)}, considered);
+  ASSERT_EQ(rare.plan.size(), 2u);
+  EXPECT_EQ(rare.plan.back(), rule.maxReplications);
+  const int64_t first = rare.plan.front();
+  EXPECT_LT(first, 1000);
+  EXPECT_EQ(rare.NextLook(1), first);
+  EXPECT_EQ(rare.NextLook(first + 1), rule.maxReplications);
+  EXPECT_DOUBLE_EQ(rare.LevelAt(first), rule.PlannedConfidence());
+  EXPECT_DOUBLE_EQ(rare.LevelAt(first + 1), rule.IntervalConfidence());
+  const double upper = 1.0 - std::pow(0.01, 1.0 / 1000);
+  const int64_t ones = std::llround(upper * static_cast<double>(first));
+  const RunningStatistics atPlan = Binary(first, ones);
+  EXPECT_TRUE(rare.Precise(atPlan));
+  const ConfidenceInterval expected = ConfidenceInterval::ClopperPearson(ones, first, rule.PlannedConfidence());
+  EXPECT_DOUBLE_EQ(rare.Interval(atPlan).High(), expected.High());
+  // The variable nearest 1/2 plans: 300 of 1000 needs more than 100 of
+  // 1000, and the same on the other side of 1/2.
+  const StoppingRule mixed = rule.Planned({Binary(1000, 100), Binary(1000, 300)}, considered);
+  const StoppingRule alone = rule.Planned({Binary(1000, 300), Binary(1000, 300)}, considered);
+  const StoppingRule mirrored = rule.Planned({Binary(1000, 700), Binary(1000, 100)}, considered);
+  EXPECT_EQ(mixed.plan, alone.plan);
+  EXPECT_EQ(mirrored.plan, alone.plan);
+  EXPECT_GT(alone.plan.front(), 8000);
+  EXPECT_LT(alone.plan.front(), rule.maxReplications);
+  // An unconsidered variable does not plan.
+  EXPECT_EQ(rule.Planned({Binary(1000, 500), Binary(1000, 0)}, {false, true}).plan, rare.plan);
+
+  const StoppingRule half = rule.Planned({Binary(1000, 480), Binary(1000, 0)}, considered);
+  ASSERT_EQ(half.plan.size(), 2u);
+  EXPECT_EQ(half.plan, rule.Planned({Binary(1000, 500), Binary(1000, 0)}, considered).plan);
+  EXPECT_NEAR(static_cast<double>(half.plan.front()), 2.005 * 2.005 / (4 * 0.01 * 0.01), 200.0);
+  EXPECT_GT(half.plan.front(), alone.plan.front());
+  RunningStatistics measured;
+  for (int i = 0; i < 1000; ++i) measured.Add(i % 3 == 0 ? 2.5 : 0.5);
+  const StoppingRule unplanned = rule.Planned({measured, Binary(1000, 0)}, considered);
+  EXPECT_EQ(unplanned.plan, std::vector<int64_t>{rule.maxReplications});
+  EXPECT_DOUBLE_EQ(unplanned.LevelAt(1), rule.IntervalConfidence());
+  // A maximum asked for ends the plan.
+  StoppingRule capped = rule;
+  capped.maxReplications = 5000;
+  EXPECT_EQ(capped.Planned({Binary(1000, 300), Binary(1000, 0)}, considered).plan, std::vector<int64_t>{5000});
+}
+
+// The whole procedure on Bernoulli draws, as the manager runs it: the
+// pilot apart, the planned look, else the worst case. Its interval must
+// hold at least as often as the nominal level (Clopper-Pearson is
+// conservative; 2000 runs give a standard error of about 0.5%).
+TEST(StoppingRuleTest, TwoStageIntervalsHoldAtTheirLevel) {
+  StoppingRule rule;
+  rule.absolute = 0.05;
+  rule.twoStage = true;
+  rule.minReplications = 100;
+  rule.maxReplications = rule.WorstCase();
+  const std::vector<bool> considered = {true};
+  std::mt19937_64 random(20261210);
+  for (const double p : {0.02, 0.2, 0.45}) {
+    std::bernoulli_distribution draw(p);
+    int held = 0;
+    const int runs = 2000;
+    for (int run = 0; run < runs; ++run) {
+      std::vector<RunningStatistics> pilot(1);
+      for (int64_t i = 0; i < rule.Pilot(); ++i) pilot[0].Add(draw(random) ? 1.0 : 0.0);
+      const StoppingRule planned = rule.Planned(pilot, considered);
+      RunningStatistics sample;
+      for (const int64_t look : planned.plan) {
+        while (sample.Count() < look) sample.Add(draw(random) ? 1.0 : 0.0);
+        if (planned.Precise(sample)) break;
+      }
+      const ConfidenceInterval interval = planned.Interval(sample);
+      if (interval.Low() <= p && p <= interval.High()) ++held;
+    }
+    EXPECT_GE(held, runs * 94 / 100) << "p = " << p;
+  }
 }

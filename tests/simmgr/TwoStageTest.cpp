@@ -1,0 +1,142 @@
+// Two-stage stopping end to end: the pilot is simulated, kept apart and
+// saved; the looks are the ones its observations plan; the estimates are
+// those of the observations after it; a resumed study plans again from the
+// same pilot; and a resume that would mix the two ways of stopping is
+// refused.
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "simmgr/StoppingRule.h"
+#include "simmgr/StudyState.h"
+#include "tests/simmgr/SimMgrTestSupport.h"
+
+namespace {
+
+using nlohmann::json;
+
+const char* const kVariables[] = {"reliability@30", "reliability@180", "reliability@365"};
+
+double Number(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+// The statistics of observations [from, to) of each variable.
+std::vector<RunningStatistics> Slice(const std::map<int, std::vector<double>>& observations, size_t from,
+                                     size_t to) {
+  std::vector<RunningStatistics> statistics(3);
+  for (int v = 0; v < 3; ++v) {
+    EXPECT_GE(observations.at(v).size(), to);
+    for (size_t i = from; i < to && i < observations.at(v).size(); ++i) statistics[v].Add(observations.at(v)[i]);
+  }
+  return statistics;
+}
+
+// The rows of results.csv against `main`, the statistics they must hold,
+// at the level of the look `used` is at.
+void ExpectRows(const std::string& csv, const StoppingRule& planned, const std::vector<RunningStatistics>& main) {
+  const auto rows = ReadCsv(csv);
+  ASSERT_EQ(rows.size(), 3u);
+  for (const auto& row : rows) {
+    int v = 0;
+    while (v < 3 && row.at("variable") != kVariables[v]) ++v;
+    ASSERT_LT(v, 3);
+    const RunningStatistics& s = main[v];
+    EXPECT_EQ(std::atoll(row.at("replications").c_str()), s.Count());
+    EXPECT_EQ(Number(row.at("mean")), s.Mean()) << kVariables[v];
+    const ConfidenceInterval interval = planned.Interval(s);
+    EXPECT_EQ(Number(row.at("interval_confidence")), planned.LevelAt(s.Count()));
+    EXPECT_EQ(Number(row.at("ci_low")), interval.Low());
+    EXPECT_EQ(Number(row.at("ci_high")), interval.High());
+    EXPECT_EQ(row.at("precision_met"), "1");
+  }
+}
+
+}  // namespace
+
+TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
+  const std::string dir = TestFolder("two_stage");
+  const std::vector<std::string> common = {"--report-size", "50", "--ascii-dir", dir + "/ascii", "--port", "22100",
+                                           "--timeout", "30", "--simulator", KORVAN_SIMULATOR_PATH};
+  std::vector<std::string> first = {"--experiments", "20", "--abs-precision", "0.05", "--min-replications", "200",
+                                    "--out", dir + "/study"};
+  first.insert(first.end(), common.begin(), common.end());
+  SimMgrResult result = RunSimMgr(first);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.err.find(" and 200 in pilots in "), std::string::npos) << result.err;
+
+  StoppingRule rule;
+  rule.absolute = 0.05;
+  rule.minReplications = 200;
+  rule.twoStage = true;
+  rule.variables = 3;
+  rule.maxReplications = rule.WorstCase();
+  const auto observations = ReadAsciiObservations(dir + "/ascii/experiment20.txt");
+  const std::vector<bool> considered(3, true);
+  const StoppingRule planned = rule.Planned(Slice(observations, 0, 200), considered);
+  const json document = json::parse(ReadFile(dir + "/study/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  const json& e = document["experiments"][0];
+  EXPECT_EQ(e["pilot_replications"], 200);
+  EXPECT_EQ(e["looks"].get<std::vector<int64_t>>(), planned.plan);
+  const int64_t used = e["replications"];
+  EXPECT_EQ(used, planned.NextLook(used)) << "not at a look";
+  EXPECT_EQ(e["attempts"][0]["replications"], 200 + used);
+  EXPECT_EQ(document["settings"]["stopping"]["two_stage"]["pilot_replications"], 200);
+  ExpectRows(dir + "/study/results.csv", planned, Slice(observations, 200, 200 + used));
+  const std::string table = result.out;
+  EXPECT_NE(table.find("at the look planned from a pilot of 200 replications"), std::string::npos) << table;
+
+  // The pilot is saved apart and read back.
+  StudyState saved;
+  std::string error;
+  ASSERT_TRUE(StudyState::Load(dir + "/study/state.json", saved, error)) << error;
+  EXPECT_TRUE(saved.rule.twoStage);
+  ASSERT_EQ(saved.experiments[0].attempts[0].pilot.size(), 3u);
+  EXPECT_EQ(saved.experiments[0].attempts[0].pilot[2].Count(), 200);
+  EXPECT_EQ(saved.experiments[0].attempts[0].statistics[2].Count(), used);
+
+  // Mixing the ways of stopping is refused, and changes nothing.
+  for (const std::vector<std::string>& mixed :
+       {std::vector<std::string>{"--looks"}, {"--precision", "0.1"}, {"--replications", "5000"}}) {
+    std::vector<std::string> resume = {"--resume", dir + "/study"};
+    resume.insert(resume.end(), mixed.begin(), mixed.end());
+    resume.insert(resume.end(), common.begin(), common.end());
+    result = RunSimMgr(resume);
+    EXPECT_EQ(result.exitStatus, 2) << mixed[0];
+    EXPECT_NE(result.err.find("it was run with a pilot"), std::string::npos) << result.err;
+  }
+
+  // A finer target: planned again from the same pilot, no pilot run again,
+  // the estimates those of every observation after it.
+  std::vector<std::string> finer = {"--resume", dir + "/study", "--abs-precision", "0.03"};
+  finer.insert(finer.end(), common.begin(), common.end());
+  result = RunSimMgr(finer);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  StoppingRule finerRule = rule;
+  finerRule.absolute = 0.03;
+  finerRule.maxReplications = finerRule.WorstCase();
+  const StoppingRule replanned = finerRule.Planned(Slice(observations, 0, 200), considered);
+  const json again = json::parse(ReadFile(dir + "/study/results.json"), nullptr, false);
+  ASSERT_FALSE(again.is_discarded());
+  const int64_t more = again["experiments"][0]["replications"];
+  EXPECT_EQ(again["experiments"][0]["pilot_replications"], 200);
+  EXPECT_EQ(again["experiments"][0]["looks"].get<std::vector<int64_t>>(), replanned.plan);
+  EXPECT_EQ(more, replanned.NextLook(more));
+  auto all = Slice(observations, 200, 200 + used);
+  const auto segment = ReadAsciiObservations(dir + "/ascii/experiment20-segment1.txt");
+  const auto added = Slice(segment, 0, static_cast<size_t>(more - used));
+  for (int v = 0; v < 3; ++v) all[v].Merge(added[v]);
+  ExpectRows(dir + "/study/results.csv", replanned, all);
+
+  // A study run with the looks cannot be taken on with a pilot.
+  std::vector<std::string> looks = {"--experiments", "20", "--abs-precision", "0.05", "--looks",
+                                    "--min-replications", "200", "--out", dir + "/looks"};
+  looks.insert(looks.end(), common.begin(), common.end());
+  ASSERT_EQ(RunSimMgr(looks).exitStatus, 0);
+  std::vector<std::string> withPilot = {"--resume", dir + "/looks", "--two-stage"};
+  withPilot.insert(withPilot.end(), common.begin(), common.end());
+  result = RunSimMgr(withPilot);
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("its replications were not run with a pilot"), std::string::npos) << result.err;
+}
