@@ -453,11 +453,18 @@ int main(int argc, char** argv) {
   for (const StudyResults::Experiment& e : results.experiments) {
     replications += e.replications;
     pilots += e.pilotReplications;
-    for (const SimulatorAttempt& attempt : e.attempts) here += attempt.segment == segment ? attempt.replications : 0;
+    for (const SimulatorAttempt& attempt : e.attempts) {
+      if (attempt.segment != segment) continue;
+      // What the attempt added to a pilot is counted with the pilots.
+      int64_t piloted = 0;
+      for (const RunningStatistics& p : attempt.pilot) piloted = std::max(piloted, p.Count());
+      here += std::max<int64_t>(attempt.replications - piloted, 0);
+    }
   }
   // A resumed study: what this run added, and the whole.
-  std::string all = segment > 0 ? " (" + std::to_string(replications) + " in all segments)" : "";
-  if (pilots > 0) all += " and " + std::to_string(pilots) + " in pilots";
+  const std::string pilotText = pilots > 0 ? " and " + std::to_string(pilots) + " in pilots" : "";
+  const std::string all =
+      segment > 0 ? " (" + std::to_string(replications) + " in all segments" + pilotText + ")" : pilotText;
   char figures[320];
   std::snprintf(figures, sizeof(figures),
                 "simmgr: %lld replications%s in %.1f s; manager CPU %.2f s = %.2f%% of the "

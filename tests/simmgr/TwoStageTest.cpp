@@ -113,6 +113,7 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   finer.insert(finer.end(), common.begin(), common.end());
   result = RunSimMgr(finer);
   ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.err.find(" in all segments and 200 in pilots) in "), std::string::npos) << result.err;
   StoppingRule finerRule = rule;
   finerRule.absolute = 0.03;
   finerRule.maxReplications = finerRule.WorstCase();
