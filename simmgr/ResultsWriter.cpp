@@ -102,10 +102,9 @@ std::string LevelNote(const StudyResults& results) {
   if (rule.TwoStage()) {
     std::string note = " (each computed at " + Percent(rule.PlannedConfidence(), 6) +
                        "% at the look planned from a pilot of " + std::to_string(rule.Pilot()) +
-                       " replications, which is not in them, or at " + Percent(rule.IntervalConfidence(), 6) +
-                       "% at the worst case";
-    if (rule.simultaneous) note += ", " + std::to_string(rule.variables) + " variables";
-    return note + ")";
+                       " replications, or at " + Percent(rule.IntervalConfidence(), 6) + "% at the worst case";
+    if (rule.simultaneous) note += ", shared among " + std::to_string(rule.variables) + " variables";
+    return note + "; the pilot is not in the estimates)";
   }
   if (rule.Looks() == 1 && !rule.simultaneous) return "";
   std::string note = " (each computed at " + Percent(rule.IntervalConfidence(), 6) + "%: ";

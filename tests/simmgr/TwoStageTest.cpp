@@ -4,6 +4,7 @@
 // same pilot; and a resume that would mix the two ways of stopping is
 // refused.
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -95,6 +96,17 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   ASSERT_EQ(saved.experiments[0].attempts[0].pilot.size(), 3u);
   EXPECT_EQ(saved.experiments[0].attempts[0].pilot[2].Count(), 200);
   EXPECT_EQ(saved.experiments[0].attempts[0].statistics[2].Count(), used);
+
+  // A pilot in a study saved without two stages is refused: its estimates
+  // would take the pilot in.
+  std::string text = ReadFile(dir + "/study/state.json");
+  const size_t mark = text.find(",\n  \"two_stage\": true");
+  ASSERT_NE(mark, std::string::npos);
+  text.erase(mark, std::string(",\n  \"two_stage\": true").size());
+  { std::ofstream(dir + "/damaged.json") << text; }
+  StudyState damaged;
+  EXPECT_FALSE(StudyState::Load(dir + "/damaged.json", damaged, error));
+  EXPECT_NE(error.find("has a pilot, but the study was not run with one"), std::string::npos) << error;
 
   // Mixing the ways of stopping is refused, and changes nothing.
   for (const std::vector<std::string>& mixed :
