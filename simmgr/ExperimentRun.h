@@ -148,9 +148,7 @@ class ExperimentRun {
   std::string LastWords() const;
   // Merged over everything collected (the pilot's observations apart).
   const std::vector<RunningStatistics>& Statistics() const { return statistics; }
-  // Two-stage mode: the pilot's observations, merged; and the rule as
-  // planned from them.
-  const std::vector<RunningStatistics>& PilotStatistics() const { return pilot; }
+  // The rule, in two-stage mode as planned from the pilot once it is in.
   const StoppingRule& Rule() const { return rule; }
   // Pilot replications collected (two-stage mode; 0 otherwise).
   int64_t PilotReplications() const { return rule.Pilot() > 0 ? PilotCount() : 0; }
