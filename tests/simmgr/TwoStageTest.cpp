@@ -153,3 +153,53 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   EXPECT_EQ(result.exitStatus, 2);
   EXPECT_NE(result.err.find("its replications were not run with a pilot"), std::string::npos) << result.err;
 }
+
+// A simulator that ends in the middle of the pilot (here: told by its
+// launcher to stop after 120 replications) is restarted, and the next
+// attempt finishes the pilot before anything counts: the plan comes from
+// both attempts' first observations, the estimates from the second
+// attempt's observations after them.
+TEST(TwoStageTest, AnAttemptEndingInThePilotIsCarriedOn) {
+  const std::string dir = TestFolder("two_stage_retry");
+  const std::string launcher = dir + "/cut-first.sh";
+  WriteScript(launcher, "#!/bin/sh\n"
+                        "if [ ! -e '" + dir + "/cut' ]; then\n"
+                        "  : > '" + dir + "/cut'\n"
+                        "  count=$#; i=0; prev=\n"
+                        "  while [ $i -lt $count ]; do\n"
+                        "    word=$1; shift\n"
+                        "    if [ \"$prev\" = -N ]; then set -- \"$@\" 120; else set -- \"$@\" \"$word\"; fi\n"
+                        "    prev=$word; i=$((i + 1))\n"
+                        "  done\n"
+                        "fi\n"
+                        "exec \"$@\"\n");
+  const SimMgrResult result = RunSimMgr(
+      {"--experiments", "20", "--abs-precision", "0.05", "--min-replications", "200", "--report-size", "20",
+       "--ascii-dir", dir + "/ascii", "--port", "22150", "--timeout", "30", "--out", dir + "/study", "--simulator",
+       KORVAN_SIMULATOR_PATH, "--launcher", launcher + " {command}"});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  const json document = json::parse(ReadFile(dir + "/study/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  const json& e = document["experiments"][0];
+  ASSERT_EQ(e["attempts"].size(), 2u) << e.dump();
+  EXPECT_EQ(e["attempts"][0]["replications"], 120);
+  EXPECT_EQ(e["attempts"][0]["ended"], "exited");
+  EXPECT_EQ(e["pilot_replications"], 200);
+  const int64_t used = e["replications"];
+  EXPECT_EQ(e["attempts"][1]["replications"], 80 + used);
+
+  const auto first = ReadAsciiObservations(dir + "/ascii/experiment20.txt");
+  const auto second = ReadAsciiObservations(dir + "/ascii/experiment20-attempt1.txt");
+  std::vector<RunningStatistics> pilot = Slice(first, 0, 120);
+  const auto rest = Slice(second, 0, 80);
+  for (int v = 0; v < 3; ++v) pilot[v].Merge(rest[v]);
+  StoppingRule rule;
+  rule.absolute = 0.05;
+  rule.minReplications = 200;
+  rule.twoStage = true;
+  rule.variables = 3;
+  rule.maxReplications = rule.WorstCase();
+  const StoppingRule planned = rule.Planned(pilot, std::vector<bool>(3, true));
+  EXPECT_EQ(e["looks"].get<std::vector<int64_t>>(), planned.plan);
+  ExpectRows(dir + "/study/results.csv", planned, Slice(second, 80, 80 + used));
+}
