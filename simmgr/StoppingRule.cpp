@@ -12,6 +12,21 @@ namespace {
 // range would overflow.
 int64_t Doubled(int64_t look, int64_t limit) { return look > (limit - 1) / 2 ? limit : look * 2; }
 
+// The smallest n in [low, high] with narrow(n), by bisection, for a
+// `narrow` that holds from some n on (and at `high`).
+template <typename Narrow>
+int64_t FirstNarrow(int64_t low, int64_t high, Narrow narrow) {
+  while (low < high) {
+    const int64_t middle = low + (high - low) / 2;
+    if (narrow(middle)) {
+      high = middle;
+    } else {
+      low = middle + 1;
+    }
+  }
+  return high;
+}
+
 }  // namespace
 
 int StoppingRule::Looks() const {
@@ -65,14 +80,7 @@ int64_t StoppingRule::WorstCase() const {
     int64_t low = std::max<int64_t>(minReplications, 2);
     int64_t high = low;
     while (halfWidth(high) > absolute && high < (int64_t(1) << 50)) high *= 2;
-    while (low < high) {
-      const int64_t middle = low + (high - low) / 2;
-      if (halfWidth(middle) <= absolute) {
-        high = middle;
-      } else {
-        low = middle + 1;
-      }
-    }
+    high = FirstNarrow(low, high, [&](int64_t n) { return halfWidth(n) <= absolute; });
     trial.maxReplications = std::max(high, std::max<int64_t>(minReplications, 2));
     const int now = trial.Looks();
     if (now == looks || (now < looks && grew)) return trial.maxReplications;
@@ -116,17 +124,7 @@ int64_t StoppingRule::PlannedNeed(const RunningStatistics& pilot) const {
     return ci.HalfWidth(static_cast<double>(x) / static_cast<double>(n));
   };
   if (halfWidth(limit) > absolute) return limit;
-  int64_t low = 2;
-  int64_t high = limit;
-  while (low < high) {
-    const int64_t middle = low + (high - low) / 2;
-    if (halfWidth(middle) <= absolute) {
-      high = middle;
-    } else {
-      low = middle + 1;
-    }
-  }
-  return high;
+  return FirstNarrow(2, limit, [&](int64_t n) { return halfWidth(n) <= absolute; });
 }
 
 StoppingRule StoppingRule::Planned(const std::vector<RunningStatistics>& pilot,

@@ -53,6 +53,18 @@ void ExpectRows(const std::string& csv, const StoppingRule& planned, const std::
   }
 }
 
+// The rule simmgr makes of --abs-precision `absolute` --min-replications
+// 200, before its plan.
+StoppingRule TwoStages(double absolute) {
+  StoppingRule rule;
+  rule.absolute = absolute;
+  rule.minReplications = 200;
+  rule.twoStage = true;
+  rule.variables = 3;
+  rule.maxReplications = rule.WorstCase();
+  return rule;
+}
+
 }  // namespace
 
 TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
@@ -66,12 +78,7 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_NE(result.err.find(" and 200 in pilots in "), std::string::npos) << result.err;
 
-  StoppingRule rule;
-  rule.absolute = 0.05;
-  rule.minReplications = 200;
-  rule.twoStage = true;
-  rule.variables = 3;
-  rule.maxReplications = rule.WorstCase();
+  const StoppingRule rule = TwoStages(0.05);
   const auto observations = ReadAsciiObservations(dir + "/ascii/experiment20.txt");
   const std::vector<bool> considered(3, true);
   const StoppingRule planned = rule.Planned(Slice(observations, 0, 200), considered);
@@ -126,10 +133,7 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   result = RunSimMgr(finer);
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_NE(result.err.find(" in all segments and 200 in pilots) in "), std::string::npos) << result.err;
-  StoppingRule finerRule = rule;
-  finerRule.absolute = 0.03;
-  finerRule.maxReplications = finerRule.WorstCase();
-  const StoppingRule replanned = finerRule.Planned(Slice(observations, 0, 200), considered);
+  const StoppingRule replanned = TwoStages(0.03).Planned(Slice(observations, 0, 200), considered);
   const json again = json::parse(ReadFile(dir + "/study/results.json"), nullptr, false);
   ASSERT_FALSE(again.is_discarded());
   const int64_t more = again["experiments"][0]["replications"];
@@ -193,13 +197,7 @@ TEST(TwoStageTest, AnAttemptEndingInThePilotIsCarriedOn) {
   std::vector<RunningStatistics> pilot = Slice(first, 0, 120);
   const auto rest = Slice(second, 0, 80);
   for (int v = 0; v < 3; ++v) pilot[v].Merge(rest[v]);
-  StoppingRule rule;
-  rule.absolute = 0.05;
-  rule.minReplications = 200;
-  rule.twoStage = true;
-  rule.variables = 3;
-  rule.maxReplications = rule.WorstCase();
-  const StoppingRule planned = rule.Planned(pilot, std::vector<bool>(3, true));
+  const StoppingRule planned = TwoStages(0.05).Planned(pilot, std::vector<bool>(3, true));
   EXPECT_EQ(e["looks"].get<std::vector<int64_t>>(), planned.plan);
   ExpectRows(dir + "/study/results.csv", planned, Slice(second, 80, 80 + used));
 }
