@@ -3,6 +3,7 @@
 // those of the observations after it; a resumed study plans again from the
 // same pilot; and a resume that would mix the two ways of stopping is
 // refused.
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -200,4 +201,57 @@ TEST(TwoStageTest, AnAttemptEndingInThePilotIsCarriedOn) {
   const StoppingRule planned = TwoStages(0.05).Planned(pilot, std::vector<bool>(3, true));
   EXPECT_EQ(e["looks"].get<std::vector<int64_t>>(), planned.plan);
   ExpectRows(dir + "/study/results.csv", planned, Slice(second, 80, 80 + used));
+}
+
+// A manager killed with SIGKILL once the sample after the pilot has begun:
+// the attempt it saved while running counts its pilot's replications as an
+// ended one does, and the resumed study neither runs the pilot again nor
+// counts it in the estimates.
+TEST(TwoStageTest, AManagerKilledAfterThePilotResumesWithItsPlan) {
+  const std::string dir = TestFolder("two_stage_killed");
+  const std::vector<std::string> common = {"--report-size", "50", "--port", "22200", "--timeout", "30",
+                                           "--simulator", KORVAN_SIMULATOR_PATH};
+  std::vector<std::string> first = {"--experiments", "20", "--abs-precision", "0.01", "--min-replications", "200",
+                                    "--out", dir + "/study"};
+  first.insert(first.end(), common.begin(), common.end());
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, first));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool sampling = false;
+  while (!sampling && std::chrono::steady_clock::now() < until && !manager.Wait(10)) {
+    StudyState state;
+    std::string error;
+    if (!StudyState::Load(dir + "/study/state.json", state, error) || state.experiments.empty() ||
+        state.experiments[0].attempts.empty()) {
+      continue;
+    }
+    const SimulatorAttempt& a = state.experiments[0].attempts.back();
+    sampling = !a.statistics.empty() && a.statistics[0].Count() > 0;
+  }
+  ASSERT_TRUE(sampling) << manager.ErrorOutput();
+  manager.Kill();
+  StudyState saved;
+  std::string error;
+  ASSERT_TRUE(StudyState::Load(dir + "/study/state.json", saved, error)) << error;
+  const SimulatorAttempt& cut = saved.experiments[0].attempts.back();
+  EXPECT_EQ(cut.ending, SimulatorAttempt::kInterrupted);
+  ASSERT_EQ(cut.pilot.size(), 3u);
+  EXPECT_EQ(cut.pilot[0].Count(), 200);
+  EXPECT_EQ(cut.replications, 200 + cut.statistics[0].Count());
+
+  std::vector<std::string> more = {"--resume", dir + "/study"};
+  more.insert(more.end(), common.begin(), common.end());
+  const SimMgrResult result = RunSimMgr(more, 120000);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  const json document = json::parse(ReadFile(dir + "/study/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  const json& e = document["experiments"][0];
+  EXPECT_EQ(e["status"], "complete");
+  EXPECT_EQ(e["pilot_replications"], 200);
+  const int64_t used = e["replications"];
+  const std::vector<int64_t> looks = e["looks"];
+  EXPECT_TRUE(used == looks.front() || used == looks.back()) << used;
+  int64_t total = 0;
+  for (const json& attempt : e["attempts"]) total += attempt["replications"].get<int64_t>();
+  EXPECT_EQ(total, 200 + used);
 }
