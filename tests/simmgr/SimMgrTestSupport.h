@@ -3,6 +3,7 @@
 
 // Running simmgr as a child and reading what it wrote.
 
+#include <chrono>
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
@@ -42,6 +43,19 @@ inline bool HandOversCounted(const std::string& stateFile, const std::vector<int
     if (replications == 0) return false;
   }
   return true;
+}
+
+// Waits, while `manager` runs and at most `seconds`, until the study state
+// it saves at `stateFile` reads back and satisfies `ready`; true if it did.
+template <typename Ready>
+bool UntilSaved(SimulatorProcess& manager, const std::string& stateFile, Ready ready, int seconds = 60) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < until && !manager.Wait(10)) {
+    StudyState state;
+    std::string error;
+    if (StudyState::Load(stateFile, state, error) && ready(state)) return true;
+  }
+  return false;
 }
 
 // Runs simmgr with `arguments`; a run that outlives `timeoutMs` is killed

@@ -1,6 +1,5 @@
 #include "simmgr/StudyState.h"
 
-#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <filesystem>
@@ -342,18 +341,15 @@ TEST(StudyStateTest, AManagerKilledMidStudyResumesWithNothingCountedTwice) {
   SimulatorProcess manager;
   ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, first));
   // Until both experiments have something saved (bounded).
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  bool some = false;
-  while (!some && std::chrono::steady_clock::now() < until && !manager.Wait(20)) {
-    StudyState state;
-    std::string error;
-    if (!StudyState::Load(dir + "/study/state.json", state, error) || state.experiments.size() != 2) continue;
-    some = true;
+  const bool some = UntilSaved(manager, dir + "/study/state.json", [&](const StudyState& state) {
+    if (state.experiments.size() != 2) return false;
     for (const StudyState::Experiment& e : state.experiments) {
-      some = some && !e.attempts.empty() && e.attempts.back().replications > 0 &&
-             e.attempts.back().replications < kR;
+      if (e.attempts.empty() || e.attempts.back().replications <= 0 || e.attempts.back().replications >= kR) {
+        return false;
+      }
     }
-  }
+    return true;
+  });
   ASSERT_TRUE(some) << manager.ErrorOutput();
   manager.Kill();
   EXPECT_EQ(manager.ExitStatus(), 128 + SIGKILL);

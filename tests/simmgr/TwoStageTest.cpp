@@ -3,7 +3,6 @@
 // those of the observations after it; a resumed study plans again from the
 // same pilot; and a resume that would mix the two ways of stopping is
 // refused.
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -216,18 +215,11 @@ TEST(TwoStageTest, AManagerKilledAfterThePilotResumesWithItsPlan) {
   first.insert(first.end(), common.begin(), common.end());
   SimulatorProcess manager;
   ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, first));
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  bool sampling = false;
-  while (!sampling && std::chrono::steady_clock::now() < until && !manager.Wait(10)) {
-    StudyState state;
-    std::string error;
-    if (!StudyState::Load(dir + "/study/state.json", state, error) || state.experiments.empty() ||
-        state.experiments[0].attempts.empty()) {
-      continue;
-    }
+  const bool sampling = UntilSaved(manager, dir + "/study/state.json", [](const StudyState& state) {
+    if (state.experiments.empty() || state.experiments[0].attempts.empty()) return false;
     const SimulatorAttempt& a = state.experiments[0].attempts.back();
-    sampling = !a.statistics.empty() && a.statistics[0].Count() > 0;
-  }
+    return !a.statistics.empty() && a.statistics[0].Count() > 0;
+  });
   ASSERT_TRUE(sampling) << manager.ErrorOutput();
   manager.Kill();
   StudyState saved;
