@@ -166,8 +166,10 @@ class ExperimentRun {
   // "FILE: REASON": such a file lacks observations that were handed over
   // and counted.
   std::vector<std::string> AsciiFilesCut() const;
-  // The running attempt (ending kRunning) as it stands; null when none runs.
-  const SimulatorAttempt* RunningAttempt() const { return Active() ? &current : nullptr; }
+  // The running attempt (ending kRunning) as it stands; null when none runs
+  // (also while a launcher is given time to stop an attempt that has
+  // ended: that attempt is among the ended ones then).
+  const SimulatorAttempt* RunningAttempt() const { return Active() && state != kEnding ? &current : nullptr; }
   // Grows whenever observations are taken in or an attempt ends.
   uint64_t DataVersion() const { return dataVersion + attempts.size(); }
   // The test as it stands (test mode).

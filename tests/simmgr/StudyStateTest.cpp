@@ -378,6 +378,40 @@ TEST(StudyStateTest, AManagerKilledMidStudyResumesWithNothingCountedTwice) {
   }
 }
 
+// While a launcher is given time to stop the simulator of an attempt that
+// has ended (here it ignores SIGTERM), the ended attempt is saved among the
+// others and no running one beside it: the state reads back at every moment
+// a manager killed then could leave it.
+TEST(StudyStateTest, TheStateSavedWhileALauncherStopsReadsBack) {
+  const std::string dir = TestFolder("state_launcher_stopping");
+  const std::string silent = dir + "/silent.sh";
+  WriteScript(silent, "#!/bin/sh\nexec sleep 20\n");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "1", "--replications", "100", "--retries", "0",
+                                                 "--timeout", "1", "--launcher", "trap '' TERM; {command}", "--out",
+                                                 dir + "/study", "--port", "22300", "--simulator", silent}));
+  const std::string stateFile = dir + "/study/state.json";
+  int ended = 0;
+  std::string failure;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(4500);
+  while (std::chrono::steady_clock::now() < until && !manager.Wait(20)) {
+    StudyState state;
+    std::string error;
+    if (!std::filesystem::exists(stateFile)) continue;
+    if (!StudyState::Load(stateFile, state, error)) {
+      failure = error;
+      break;
+    }
+    if (state.experiments.size() == 1 && state.experiments[0].attempts.size() == 1 &&
+        state.experiments[0].attempts[0].ending == SimulatorAttempt::kTimedOut) {
+      ++ended;
+    }
+  }
+  manager.Kill();
+  EXPECT_EQ(failure, "");
+  EXPECT_GT(ended, 0) << manager.ErrorOutput();
+}
+
 // A failed attempt of an earlier segment was reported when it ended: the
 // segment that takes the study further says nothing more of it.
 TEST(StudyStateTest, AResumedStudyDoesNotReportEarlierFailuresAgain) {
