@@ -259,6 +259,16 @@ int main(int argc, char** argv) {
   // An absolute target alone ends its looks where any probability's
   // interval is narrow enough, unless a maximum was asked for.
   StoppingRule& rule = options.rule;
+  // A target so coarse that one look at the minimum is narrow enough for
+  // any probability settles every experiment there: a pilot could only add
+  // replications, so a new study not asked for two stages takes that one
+  // look instead.
+  if (rule.TwoStage() && !resuming && !options.Given("--two-stage") && !options.Given("--max-replications")) {
+    StoppingRule looks = rule;
+    looks.twoStage = false;
+    looks.maxReplications = looks.WorstCase();
+    if (looks.Looks() == 1) rule.twoStage = false;
+  }
   if (rule.Precision() && rule.absolute > 0.0 && rule.relative == 0.0 && !options.Given("--max-replications") &&
       (!resuming || options.TargetsGiven())) {
     rule.maxReplications = rule.WorstCase();

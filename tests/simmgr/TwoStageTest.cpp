@@ -158,6 +158,47 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   EXPECT_NE(result.err.find("its replications were not run with a pilot"), std::string::npos) << result.err;
 }
 
+// A target that one look at the minimum meets for any probability needs
+// no pilot: unless two stages are asked for, the study takes that one look,
+// and a resume carries it on with the looks.
+TEST(TwoStageTest, ATargetOneLookMeetsTakesNoPilot) {
+  const std::string dir = TestFolder("one_look");
+  const std::vector<std::string> common = {"--report-size", "50", "--port", "22250", "--timeout", "30",
+                                           "--simulator", KORVAN_SIMULATOR_PATH};
+  auto run = [&](std::vector<std::string> arguments) {
+    arguments.insert(arguments.end(), common.begin(), common.end());
+    return RunSimMgr(arguments);
+  };
+  SimMgrResult result =
+      run({"--experiments", "20", "--abs-precision", "0.1", "--min-replications", "200", "--out", dir + "/coarse"});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.err.find("in pilots"), std::string::npos) << result.err;
+  json document = json::parse(ReadFile(dir + "/coarse/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  EXPECT_EQ(document["experiments"][0]["replications"], 200);
+  EXPECT_FALSE(document["experiments"][0].contains("pilot_replications"));
+  EXPECT_EQ(document["settings"]["interval"]["looks"], 1);
+  EXPECT_EQ(document["settings"]["interval"]["interval_confidence"], 0.95);
+  for (const auto& row : ReadCsv(dir + "/coarse/results.csv")) EXPECT_EQ(row.at("precision_met"), "1");
+
+  // Saved as a study of looks: a finer target goes on from the 200.
+  result = run({"--resume", dir + "/coarse", "--abs-precision", "0.05"});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.err.find("in pilots"), std::string::npos) << result.err;
+  document = json::parse(ReadFile(dir + "/coarse/results.json"), nullptr, false);
+  EXPECT_GT(document["experiments"][0]["replications"].get<int64_t>(), 200);
+
+  // Asked for, or with a maximum of its own, the pilot is run.
+  result = run({"--experiments", "20", "--abs-precision", "0.1", "--min-replications", "200", "--two-stage", "--out",
+                dir + "/asked"});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.err.find(" and 200 in pilots in "), std::string::npos) << result.err;
+  result = run({"--experiments", "20", "--abs-precision", "0.1", "--min-replications", "200", "--max-replications",
+                "400", "--out", dir + "/capped"});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.err.find(" and 200 in pilots in "), std::string::npos) << result.err;
+}
+
 // A simulator that ends in the middle of the pilot (here: told by its
 // launcher to stop after 120 replications) is restarted, and the next
 // attempt finishes the pilot before anything counts: the plan comes from
