@@ -142,6 +142,13 @@ void ExperimentRun::Restore(const std::vector<SimulatorAttempt>& prior, Sequenti
   // What earlier segments left is judged as at a look: a study resumed
   // with the targets it met needs nothing more.
   const int64_t have = Replications();
+  // A plan made again for a looser target (or a lower level) can put its
+  // first look below what the earlier plan already ran to: that count, set
+  // by the earlier plan from the same pilot, is then taken as the first
+  // look, instead of running on to the worst case.
+  if (rule.Planned() && rule.plan.size() == 2 && have > rule.plan.front() && have < rule.plan.back()) {
+    rule.plan.front() = have;
+  }
   if (have > 0 && (!rule.Precision() || rule.IsLook(have) || have >= rule.Limit()) && Done()) {
     accepting = false;
     Finish(kComplete);

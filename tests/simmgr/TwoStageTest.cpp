@@ -4,6 +4,7 @@
 // same pilot; and a resume that would mix the two ways of stopping is
 // refused.
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -125,6 +126,23 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
     EXPECT_EQ(result.exitStatus, 2) << mixed[0];
     EXPECT_NE(result.err.find("it was run with a pilot"), std::string::npos) << result.err;
   }
+
+  // In a copy of the study, a target whose plan puts its first look below
+  // what is held (here the first run's worst case) and its worst case
+  // above: what is held meets it, judged as that first look, and nothing
+  // more runs (it ran on to the worst case).
+  const StoppingRule between = TwoStages(0.045).Planned(Slice(observations, 0, 200), considered);
+  ASSERT_EQ(between.plan.size(), 2u);
+  ASSERT_LT(between.plan[0], used);
+  ASSERT_GT(between.plan[1], used);
+  std::filesystem::copy(dir + "/study", dir + "/looser");
+  std::vector<std::string> looser = {"--resume", dir + "/looser", "--abs-precision", "0.045"};
+  looser.insert(looser.end(), common.begin(), common.end());
+  result = RunSimMgr(looser);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.err.find("simmgr: 0 replications (" + std::to_string(used) + " in all segments"),
+            std::string::npos)
+      << result.err;
 
   // A finer target: planned again from the same pilot, no pilot run again,
   // the estimates those of every observation after it.
