@@ -142,13 +142,6 @@ void ExperimentRun::Restore(const std::vector<SimulatorAttempt>& prior, Sequenti
   // What earlier segments left is judged as at a look: a study resumed
   // with the targets it met needs nothing more.
   const int64_t have = Replications();
-  // A plan made again for a looser target (or a lower level) can put its
-  // first look below what the earlier plan already ran to: that count, set
-  // by the earlier plan from the same pilot, is then taken as the first
-  // look, instead of running on to the worst case.
-  if (rule.Planned() && rule.plan.size() == 2 && have > rule.plan.front() && have < rule.plan.back()) {
-    rule.plan.front() = have;
-  }
   if (have > 0 && (!rule.Precision() || rule.IsLook(have) || have >= rule.Limit()) && Done()) {
     accepting = false;
     Finish(kComplete);
@@ -598,7 +591,12 @@ void ExperimentRun::HandleData(const SimMgrMessage& message) {
         }
       }
       at += step;
-      if (PilotCount() >= rule.Pilot()) PlanAfterPilot();
+      if (PilotCount() >= rule.Pilot()) {
+        PlanAfterPilot();
+        // What an earlier segment held may be at the plan's first look.
+        const int64_t held = Replications();
+        if (held > 0 && rule.IsLook(held) && Done()) accepting = false;
+      }
       continue;
     }
     const int64_t have = Replications();
@@ -871,7 +869,14 @@ int64_t ExperimentRun::PilotCount() const {
 }
 
 void ExperimentRun::PlanAfterPilot() {
-  if (!rule.Planned()) rule = rule.Planned(pilot, considered);
+  if (rule.Planned()) return;
+  rule = rule.Planned(pilot, considered);
+  // A resumed study's plan (a new target or level, a longer pilot) can put
+  // its first look below what an earlier plan already ran to: that count,
+  // set before this plan was made, is then taken as the first look,
+  // instead of running on to the worst case.
+  const int64_t have = Replications();
+  if (rule.plan.size() == 2 && have > rule.plan.front() && have < rule.plan.back()) rule.plan.front() = have;
 }
 
 int64_t ExperimentRun::Remaining() const {

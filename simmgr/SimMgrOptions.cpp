@@ -311,10 +311,11 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
   rule.twoStage = Given("--two-stage") || (!Given("--looks") && !replicationsGiven && !Given("--test") &&
                                            !Given("--precision") && rule.absolute > 0.0);
   // A test decides after every replication: no minimum applies to it.
+  // After a pilot the maximum counts the replications that follow it.
   // Without --max-replications the maximum is known only once the targets
   // are (an absolute target alone sets it at or above the minimum): the
   // default is checked against the minimum then.
-  if (!replicationsGiven && !Given("--test") && Given("--max-replications") &&
+  if (!replicationsGiven && !Given("--test") && !rule.twoStage && Given("--max-replications") &&
       rule.maxReplications < rule.minReplications) {
     error = "--max-replications is below --min-replications";
     return false;

@@ -74,14 +74,17 @@ int64_t StoppingRule::WorstCase() const {
   // more looks ask for a higher level and so for more replications. A
   // maximum whose looks outnumber those its level was computed for would
   // leave the widest interval above the target at the last look.
+  // After a pilot the replications are counted from it: its size is no
+  // lower bound.
+  const int64_t least = TwoStage() ? 2 : std::max<int64_t>(minReplications, 2);
   bool grew = false;
   for (;;) {
     const int looks = trial.Looks();
-    int64_t low = std::max<int64_t>(minReplications, 2);
+    int64_t low = least;
     int64_t high = low;
     while (halfWidth(high) > absolute && high < (int64_t(1) << 50)) high *= 2;
     high = FirstNarrow(low, high, [&](int64_t n) { return halfWidth(n) <= absolute; });
-    trial.maxReplications = std::max(high, std::max<int64_t>(minReplications, 2));
+    trial.maxReplications = std::max(high, least);
     const int now = trial.Looks();
     if (now == looks || (now < looks && grew)) return trial.maxReplications;
     grew = grew || now > looks;

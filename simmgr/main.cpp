@@ -273,7 +273,7 @@ int main(int argc, char** argv) {
       (!resuming || options.TargetsGiven())) {
     rule.maxReplications = rule.WorstCase();
   }
-  if (rule.Precision() && rule.maxReplications < rule.minReplications) {
+  if (rule.Precision() && !rule.TwoStage() && rule.maxReplications < rule.minReplications) {
     std::cerr << "simmgr: the most replications an experiment may run, " << rule.maxReplications
               << (options.Given("--max-replications") ? "" : " (no --max-replications given)")
               << ", is below --min-replications " << rule.minReplications << "\n";

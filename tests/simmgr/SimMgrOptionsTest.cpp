@@ -52,7 +52,7 @@ TEST(SimMgrOptionsTest, DefaultsValuesAndContradictions) {
       {"--confidence", "1"},
       {"--precision", "0"},
       {"--replications", "10", "--abs-precision", "0.1"},
-      {"--min-replications", "500", "--max-replications", "400"},
+      {"--looks", "--min-replications", "500", "--max-replications", "400"},
       {"--hosts", "a"},
       {"--launcher", "ssh {host}"},
       {"--port", "70000"},
@@ -88,6 +88,8 @@ TEST(SimMgrOptionsTest, TwoStageIsTheDefaultForAnAbsoluteTargetAlone) {
       {{"--abs-precision", "0.005"}, true},
       {{"--abs-precision", "0.005", "--two-stage", "--simultaneous"}, true},
       {{"--abs-precision", "0.005", "--looks"}, false},
+      // The maximum counts the replications after the pilot.
+      {{"--min-replications", "500", "--max-replications", "400"}, true},
       {{"--looks"}, false},
       {{"--abs-precision", "0.005", "--precision", "0.1"}, false},
       {{"--precision", "0.1"}, false},

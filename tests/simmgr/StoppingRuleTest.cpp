@@ -227,6 +227,10 @@ TEST(StoppingRuleTest, TwoStageLevelsAndPilot) {
   rule.simultaneous = false;
   const int64_t worst = rule.WorstCase();
   EXPECT_NEAR(static_cast<double>(worst), 2.807 * 2.807 / (4 * 0.01 * 0.01), 300.0);
+  // Counted after the pilot, whose size does not bound it.
+  StoppingRule longPilot = rule;
+  longPilot.minReplications = 100000;
+  EXPECT_EQ(longPilot.WorstCase(), worst);
 
   StoppingRule fixed = rule;
   fixed.replications = 500;

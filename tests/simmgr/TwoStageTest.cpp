@@ -144,6 +144,30 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
             std::string::npos)
       << result.err;
 
+  // A pilot longer than the worst case, which counts the replications
+  // after the pilot: nothing more is needed for the target held...
+  std::filesystem::copy(dir + "/study", dir + "/longer");
+  std::vector<std::string> longer = {"--resume", dir + "/longer", "--min-replications", "1000"};
+  longer.insert(longer.end(), common.begin(), common.end());
+  result = RunSimMgr(longer);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.err.find("simmgr: 0 replications (" + std::to_string(used) + " in all segments"),
+            std::string::npos)
+      << result.err;
+  // ... and for a finer one the pilot grows first; its plan's first look
+  // is not below what is held, which is judged there.
+  longer.insert(longer.end(), {"--abs-precision", "0.045"});
+  result = RunSimMgr(longer);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.err.find(" in all segments and 1000 in pilots) in "), std::string::npos) << result.err;
+  const json grown = json::parse(ReadFile(dir + "/longer/results.json"), nullptr, false);
+  ASSERT_FALSE(grown.is_discarded());
+  const auto grownLooks = grown["experiments"][0]["looks"].get<std::vector<int64_t>>();
+  const int64_t held = grown["experiments"][0]["replications"];
+  ASSERT_EQ(grownLooks.size(), 2u);
+  EXPECT_GE(grownLooks[0], used);
+  EXPECT_TRUE(held == grownLooks[0] || held == grownLooks[1]) << held;
+
   // A finer target: planned again from the same pilot, no pilot run again,
   // the estimates those of every observation after it.
   std::vector<std::string> finer = {"--resume", dir + "/study", "--abs-precision", "0.03"};
