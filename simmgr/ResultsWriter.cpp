@@ -96,13 +96,31 @@ double LevelOf(const StudyResults& results, const StudyResults::Experiment& e) {
                                                                : results.rule.IntervalConfidence();
 }
 
+// The pilots the experiments ran, as the table names them: "a pilot of N
+// replications", or "pilots of A to B replications" when they differ (a
+// resumed study whose pilot was already longer than --min-replications,
+// or that needed no more than it held; an experiment that failed in its
+// pilot).
+std::string PilotText(const StudyResults& results) {
+  int64_t fewest = 0;
+  int64_t most = 0;
+  for (const StudyResults::Experiment& e : results.experiments) {
+    if (e.pilotReplications <= 0) continue;
+    fewest = fewest == 0 ? e.pilotReplications : std::min(fewest, e.pilotReplications);
+    most = std::max(most, e.pilotReplications);
+  }
+  if (most == 0) fewest = most = results.rule.Pilot();
+  if (fewest == most) return "a pilot of " + std::to_string(most) + " replications";
+  return "pilots of " + std::to_string(fewest) + " to " + std::to_string(most) + " replications";
+}
+
 // Why the intervals are computed at another level than they hold at.
 std::string LevelNote(const StudyResults& results) {
   const StoppingRule& rule = results.rule;
   if (rule.TwoStage()) {
     std::string note = " (each computed at " + Percent(rule.PlannedConfidence(), 6) +
-                       "% at the look planned from a pilot of " + std::to_string(rule.Pilot()) +
-                       " replications, or at " + Percent(rule.IntervalConfidence(), 6) + "% at the worst case";
+                       "% at the look planned from " + PilotText(results) + ", or at " +
+                       Percent(rule.IntervalConfidence(), 6) + "% at the worst case";
     if (rule.simultaneous) note += ", shared among " + std::to_string(rule.variables) + " variables";
     return note + "; the pilot is not in the estimates)";
   }

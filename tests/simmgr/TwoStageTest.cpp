@@ -154,6 +154,7 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   EXPECT_NE(result.err.find("simmgr: 0 replications (" + std::to_string(used) + " in all segments"),
             std::string::npos)
       << result.err;
+  EXPECT_NE(result.out.find("planned from a pilot of 200 replications"), std::string::npos) << result.out;
   // ... and for a finer one the pilot grows first; its plan's first look
   // is not below what is held, which is judged there.
   longer.insert(longer.end(), {"--abs-precision", "0.045"});
