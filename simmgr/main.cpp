@@ -269,8 +269,17 @@ int main(int argc, char** argv) {
     looks.maxReplications = looks.WorstCase();
     if (looks.Looks() == 1) rule.twoStage = false;
   }
+  // A resumed study whose maximum was the worst case of its own rule takes
+  // the worst case of the rule it is resumed with: a new --confidence,
+  // --simultaneous or --min-replications moves it.
+  bool savedWorstCase = false;
+  if (resuming && saved.rule.Precision() && saved.rule.absolute > 0.0 && saved.rule.relative == 0.0) {
+    StoppingRule before = saved.rule;
+    before.variables = rule.variables;
+    savedWorstCase = before.maxReplications == before.WorstCase();
+  }
   if (rule.Precision() && rule.absolute > 0.0 && rule.relative == 0.0 && !options.Given("--max-replications") &&
-      (!resuming || options.TargetsGiven())) {
+      (!resuming || options.TargetsGiven() || savedWorstCase)) {
     rule.maxReplications = rule.WorstCase();
   }
   if (rule.Precision() && !rule.TwoStage() && rule.maxReplications < rule.minReplications) {

@@ -144,6 +144,19 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
             std::string::npos)
       << result.err;
 
+  // A higher level alone moves the worst case with it.
+  std::filesystem::copy(dir + "/study", dir + "/level");
+  std::vector<std::string> level = {"--resume", dir + "/level", "--confidence", "0.99"};
+  level.insert(level.end(), common.begin(), common.end());
+  result = RunSimMgr(level);
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  StoppingRule higher = TwoStages(0.05);
+  higher.confidence = 0.99;
+  const json moved = json::parse(ReadFile(dir + "/level/results.json"), nullptr, false);
+  ASSERT_FALSE(moved.is_discarded());
+  EXPECT_EQ(moved["settings"]["stopping"]["max_replications"], higher.WorstCase());
+  EXPECT_GT(higher.WorstCase(), rule.maxReplications);
+
   // A pilot longer than the worst case, which counts the replications
   // after the pilot: nothing more is needed for the target held...
   std::filesystem::copy(dir + "/study", dir + "/longer");
