@@ -767,14 +767,18 @@ void ExperimentRun::EndAttempt(SimulatorAttempt::Ending ending, const std::strin
     current.lastWords = LastWords();
   }
   current.wallSeconds = std::chrono::duration<double>(Clock::now() - attemptStarted).count();
-  int64_t fewest = -1;
-  for (size_t v = 0; v < current.statistics.size(); ++v) {
-    const int64_t n = current.statistics[v].Count() + (v < current.pilot.size() ? current.pilot[v].Count() : 0);
-    if (considered[v] && (fewest < 0 || n < fewest)) fewest = n;
-  }
-  current.replications = fewest < 0 ? 0 : fewest;
+  current.replications = ReplicationsOf(current);
   attempts.push_back(current);
   current = SimulatorAttempt();
+}
+
+int64_t ExperimentRun::ReplicationsOf(const SimulatorAttempt& attempt) const {
+  int64_t fewest = -1;
+  for (size_t v = 0; v < attempt.statistics.size() && v < considered.size(); ++v) {
+    const int64_t n = attempt.statistics[v].Count() + (v < attempt.pilot.size() ? attempt.pilot[v].Count() : 0);
+    if (considered[v] && (fewest < 0 || n < fewest)) fewest = n;
+  }
+  return fewest < 0 ? 0 : fewest;
 }
 
 void ExperimentRun::Fail(SimulatorAttempt::Ending ending, const std::string& reason) {

@@ -166,6 +166,9 @@ class ExperimentRun {
   // "FILE: REASON": such a file lacks observations that were handed over
   // and counted.
   std::vector<std::string> AsciiFilesCut() const;
+  // The whole replications `attempt` delivered: the fewest observations,
+  // its pilot's included, of any variable the experiment waits for.
+  int64_t ReplicationsOf(const SimulatorAttempt& attempt) const;
   // The running attempt (ending kRunning) as it stands; null when none runs
   // (also while a launcher is given time to stop an attempt that has
   // ended: that attempt is among the ended ones then).

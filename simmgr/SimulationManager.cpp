@@ -193,13 +193,8 @@ StudyState::Experiment SimulationManager::ExperimentState(const ExperimentRun& r
   e.attempts = run.Attempts();
   if (const SimulatorAttempt* running = run.RunningAttempt()) {
     SimulatorAttempt now = *running;
-    // As an ended attempt counts them: its pilot's observations included.
-    int64_t fewest = -1;
-    for (size_t v = 0; v < now.statistics.size(); ++v) {
-      const int64_t n = now.statistics[v].Count() + (v < now.pilot.size() ? now.pilot[v].Count() : 0);
-      fewest = fewest < 0 ? n : std::min(fewest, n);
-    }
-    now.replications = fewest < 0 ? 0 : fewest;
+    // As an ended attempt counts them.
+    now.replications = run.ReplicationsOf(now);
     e.attempts.push_back(now);
   }
   if (options.rule.Hypothesis()) {

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "simmgr/ExperimentRun.h"
 #include "simmgr/SeedSequence.h"
 #include "tests/simmgr/SimMgrTestSupport.h"
 #include "tests/tools/FakeSimulator.h"
@@ -588,4 +589,22 @@ TEST(ExperimentRunTest, AnInterruptWaitsForASlowHandOver) {
   // The two hand-overs before the interrupt and the one answering it.
   EXPECT_EQ(rows[0].at("replications"), "150");
   EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
+}
+
+// An attempt delivers whole replications of the variables the experiment
+// waits for, its pilot's included; a variable it does not wait for (a
+// steady-state one in a terminating study) has no observations and does not
+// count, for an ended attempt as for the running one saved.
+TEST(ExperimentRunTest, AnAttemptCountsTheVariablesWaitedFor) {
+  StoppingRule rule;
+  rule.replications = 10;
+  const ExperimentRun run(0, {true, false, true}, rule, 1u, 0);
+  SimulatorAttempt attempt;
+  attempt.statistics.resize(3);
+  for (int i = 0; i < 5; ++i) attempt.statistics[0].Add(1.0);
+  for (int i = 0; i < 6; ++i) attempt.statistics[2].Add(0.0);
+  EXPECT_EQ(run.ReplicationsOf(attempt), 5);
+  attempt.pilot.resize(3);
+  attempt.pilot[0].Add(0.0);
+  EXPECT_EQ(run.ReplicationsOf(attempt), 6);
 }
