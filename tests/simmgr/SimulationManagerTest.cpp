@@ -1210,8 +1210,10 @@ TEST(SimulationManagerTest, AMinimumAboveTheDefaultMaximumIsRefusedOnlyWhenItIsO
                             "given), is below --min-replications 20000000"),
             std::string::npos)
       << result.err;
-  result = RunSimMgr({"--experiments", "0", "--min-replications", "2000", "--max-replications", "1000", "--port",
-                      "25300", "--out", dir + "/given", "--simulator", KORVAN_SIMULATOR_PATH});
+  // With the looks (with two stages the maximum counts the replications
+  // after the pilot).
+  result = RunSimMgr({"--experiments", "0", "--looks", "--min-replications", "2000", "--max-replications", "1000",
+                      "--port", "25300", "--out", dir + "/given", "--simulator", KORVAN_SIMULATOR_PATH});
   EXPECT_EQ(result.exitStatus, 2);
   EXPECT_NE(result.err.find("--max-replications is below --min-replications"), std::string::npos) << result.err;
 }
