@@ -180,7 +180,18 @@ int main(int argc, char** argv) {
   // study and the command line; the new targets, if any, replace the old.
   StudyState saved;
   const bool resuming = !options.resume.empty();
+  // The folders stay locked until this process ends: a second study into
+  // one of them is refused rather than left to replace this one's files.
+  // A resumed study's folder is locked before its state is read, so that a
+  // study still running there has ended, with its last state saved.
+  FolderLock outLock, asciiLock;
   if (resuming) {
+    struct stat folder;
+    if (stat(options.resume.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode) &&
+        !outLock.Acquire(options.resume, "--resume", error)) {
+      std::cerr << "simmgr: " << error << "\n";
+      return 2;
+    }
     if (!StudyState::Load(options.resume + "/state.json", saved, error)) {
       std::cerr << "simmgr: cannot resume: " << error << "\n";
       return 2;
@@ -333,12 +344,9 @@ int main(int argc, char** argv) {
   const std::string svg = options.outDir + "/reliability.svg";
   const std::string meta = options.outDir + "/results.meta.json";
   const std::string stateFile = options.outDir + "/state.json";
-  // Found now rather than after the whole study has run. The folders stay
-  // locked until this process ends: a second study into one of them is
-  // refused rather than left to replace this one's files.
-  FolderLock outLock, asciiLock;
+  // Found now rather than after the whole study has run.
   if (!MakeDirectories(options.outDir, error) ||
-      !outLock.Acquire(options.outDir, resuming ? "--resume" : "--out", error) ||
+      (!outLock.Holds(options.outDir) && !outLock.Acquire(options.outDir, resuming ? "--resume" : "--out", error)) ||
       !ResultsWriter::CheckWritable(csv, error) || !ResultsWriter::CheckWritable(meta, error) ||
       !ResultsWriter::CheckWritable(json, error) || !ResultsWriter::CheckWritable(svg, error) ||
       !ResultsWriter::CheckWritable(stateFile, error) ||

@@ -1022,6 +1022,12 @@ TEST(SimulationManagerTest, AFolderInUseByAnotherStudyIsRefused) {
     EXPECT_NE(result.err.find("give another --ascii-dir"), std::string::npos) << result.err;
     EXPECT_FALSE(std::filesystem::exists(dir + "/busy/experiment0.txt"));
     EXPECT_FALSE(std::filesystem::exists(dir + "/free/results.csv"));
+
+    // A resume waits for no state the other study is still writing: the
+    // lock is taken before the state is read (here there is none yet).
+    result = RunSimMgr({"--resume", dir + "/busy", "--simulator", KORVAN_SIMULATOR_PATH});
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_NE(result.err.find("another simmgr is using " + dir + "/busy"), std::string::npos) << result.err;
   }
   SimMgrResult result = run({"--out", dir + "/busy", "--ascii-dir", dir + "/busy"});
   EXPECT_EQ(result.exitStatus, 0) << result.err;
