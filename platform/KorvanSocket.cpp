@@ -10,6 +10,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,6 +76,48 @@ void KorvanSocket::Close() {
   // retry could close a descriptor another thread just opened.
   close(sock);
   sock = -1;
+}
+
+long KorvanSocket::CloseDelivered(int quietMs) {
+  if (sock == -1) return 0;
+  long unacknowledged = 0;
+  if (shutdown(sock, SHUT_WR) == 0) {
+    long lastSeen = -1;
+    long quietSince = MonotonicMs();
+    char dropped[4096];
+    for (;;) {
+      // Whatever the peer sends meanwhile is read and dropped; a reset or
+      // another failure shows here.
+      bool failed = false;
+      for (;;) {
+        const ssize_t n = recv(sock, dropped, sizeof(dropped), MSG_DONTWAIT);
+        if (n > 0 || (n == -1 && errno == EINTR)) continue;
+        failed = n == -1 && errno != EAGAIN && errno != EWOULDBLOCK;
+        break;
+      }
+      // The count includes the end-of-stream mark once it is queued.
+      int queued = 0;
+      if (ioctl(sock, SIOCOUTQ, &queued) != 0) queued = 0;
+      unacknowledged = queued > 1 ? queued - 1 : 0;
+      if (unacknowledged == 0 || failed) break;
+      const long now = MonotonicMs();
+      if (queued != lastSeen) {
+        lastSeen = queued;
+        quietSince = now;
+      }
+      // A peer that closed can still take what is on its way (it may have
+      // shut only its own sending side).
+      if (now - quietSince >= quietMs) break;
+      // Acknowledgements wake no poll: a short pause between looks (a
+      // peer's data or its end would wake one at once, for nothing).
+      timespec pause = {0, 2000000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+  // Nothing unread is left behind now, unless it arrived this moment.
+  close(sock);
+  sock = -1;
+  return unacknowledged;
 }
 
 bool KorvanSocket::Bind(int port) {

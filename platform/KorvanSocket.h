@@ -28,6 +28,16 @@ class KorvanSocket {
   // connect failed) is closed without a message.
   void Close();
 
+  // Ends a connected socket so that what was sent reaches the peer: shuts
+  // it for writing, then reads and drops whatever the peer still sends
+  // until the peer has acknowledged every byte sent, has closed or failed,
+  // or `quietMs` milliseconds have passed without a byte acknowledged; then
+  // closes it as Close() does. (Closing with bytes from the peer unread
+  // would reset the connection, and the peer would lose what had not yet
+  // reached it.) Returns the bytes the peer never acknowledged: 0 when all
+  // arrived. Prints nothing.
+  long CloseDelivered(int quietMs);
+
   // Binds to every local IPv4 address on `port`. An address already in use
   // gives false without any message; other failures print
   // "error in bind.  errno=<n> (Port=<port>)". The address is not marked for

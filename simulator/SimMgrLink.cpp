@@ -404,12 +404,12 @@ void SimulatorClass::ServeFileCommand(KorvanSocket* socket) {
     status = 2;
     exitStatus = 1;
   }
-  // Either way the simulator is done with the connection.
+  // Either way the simulator is done with the connection; the
+  // acknowledgement and what went before it reach the manager first.
+  EndManagerConnection(socket);
   if (socket == simMgrSocket) {
     delete simMgrSocket;
     simMgrSocket = nullptr;
-  } else {
-    socket->Close();
   }
 }
 

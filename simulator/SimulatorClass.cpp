@@ -520,6 +520,9 @@ void SimulatorClass::Run() {
   std::cout << "Actions fired: " << actionsFired << std::endl;
   std::cout << "CPU time (s): " << ElapsedRunSeconds() << std::endl;
   if (!CloseResultFiles()) exitStatus = 1;
+  EndManagerConnection(simMgrSocket);
+  delete simMgrSocket;
+  simMgrSocket = nullptr;
   // A manager that went away before asking the run to quit did not get all
   // it was due; what it got may be only part of the run.
   if (linkLost && !quitReceived && exitStatus == 0) {

@@ -207,6 +207,12 @@ class SimulatorClass {
   // Closes the result files at the end of the run; false, after reporting
   // it as a failed write, when a close fails.
   bool CloseResultFiles();
+  // Ends the connection `socket` (which stays to be deleted) so that what
+  // was sent reaches the manager: a command byte left unread would
+  // otherwise reset it, and the manager would lose what was still on its
+  // way. What the manager had not taken after kInterruptedSendWaitMs
+  // without progress is reported, and counts as a lost link.
+  void EndManagerConnection(KorvanSocket* socket);
   void DestroyOutput();
 
   // ---- Manager link. ----

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <thread>
 #include <fstream>
 #include <sstream>
@@ -157,6 +158,55 @@ TEST_F(ManagerLinkRunTest, AManagerThatGoesAwayMakesTheRunFail) {
     EXPECT_NE(err.find("!! The connection to the simulation manager failed: the run stopped after "),
               std::string::npos)
         << err;
+  }
+}
+
+// Command bytes the simulator never gets to read (here one command 1 more
+// than there are hand-overs to answer it, and a second quit) do not reset
+// the connection under what is still on its way when the run ends: a
+// manager with a small window, which reads only once the run is over, gets
+// every record whole, and the run is a good one.
+TEST_F(ManagerLinkRunTest, CommandsLeftUnreadAtTheEndLoseNothing) {
+  for (const bool quit : {false, true}) {
+    SCOPED_TRACE(quit ? "quit twice" : "one command 1 too many");
+    const std::string ascii = Path(quit ? "quit.csv" : "status.csv");
+    SimulatorProcess process;
+    ASSERT_TRUE(process.Start(KORVAN_SIMULATOR_PATH, {"-w", "-n", "1000", "-N", quit ? "0" : "2000", "-p",
+                                                       "24800", "-a", ascii}));
+    KorvanSocket manager(true);
+    ASSERT_NO_FATAL_FAILURE(ConnectWithASmallWindow(process, manager));
+    const std::string commands = quit ? std::string("\x02\x02") : std::string("\x01\x01\x01");
+    ASSERT_EQ(manager.Send(commands.data(), static_cast<int>(commands.size())), static_cast<int>(commands.size()));
+    // The run is over once its summary is out; its last records are then
+    // still on their way.
+    for (int waited = 0; waited < kTimeoutMs / 10 && process.Output().find("CPU time (s): ") == std::string::npos;
+         waited++) {
+      process.Pump();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    SimMgrStream stream(SimMgrConnection::kMaxRecordLength);
+    std::vector<std::vector<double>> received(3);
+    SimMgrMessage message;
+    char buffer[4096];
+    int n = 0;
+    while (manager.Select(kTimeoutMs) && (n = manager.Recv(buffer, sizeof(buffer))) > 0) {
+      stream.Append(reinterpret_cast<unsigned char*>(buffer), static_cast<size_t>(n));
+      while (stream.Next(message) == SimMgrStream::kMessage) {
+        for (const SimMgrMessage::Block& block : message.blocks) {
+          for (double v : block.values) received.at(block.variable).push_back(v);
+        }
+      }
+    }
+    EXPECT_EQ(n, 0) << "the connection ended with an error: " << std::strerror(errno);
+    EXPECT_EQ(stream.Buffered(), 0u);
+    ASSERT_TRUE(process.Wait(kTimeoutMs));
+    EXPECT_EQ(process.ExitStatus(), 0) << process.ErrorOutput();
+    const std::vector<std::vector<double>> written = AsciiRows(ascii);
+    for (int v = 0; v < 3; v++) {
+      EXPECT_GE(received[v].size(), 1000u);
+      EXPECT_EQ(received[v], written[v]) << "variable " << v;
+    }
   }
 }
 
