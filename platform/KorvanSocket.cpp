@@ -80,6 +80,14 @@ void KorvanSocket::Close() {
 
 long KorvanSocket::CloseDelivered(int quietMs) {
   if (sock == -1) return 0;
+  // Only TCP resets a connection closed with bytes unread (a local stream
+  // socket hands what was sent straight to its peer).
+  int protocol = 0;
+  socklen_t size = sizeof(protocol);
+  if (getsockopt(sock, SOL_SOCKET, SO_PROTOCOL, &protocol, &size) != 0 || protocol != IPPROTO_TCP) {
+    Close();
+    return 0;
+  }
   long unacknowledged = 0;
   if (shutdown(sock, SHUT_WR) == 0) {
     long lastSeen = -1;

@@ -35,7 +35,8 @@ class KorvanSocket {
   // closes it as Close() does. (Closing with bytes from the peer unread
   // would reset the connection, and the peer would lose what had not yet
   // reached it.) Returns the bytes the peer never acknowledged: 0 when all
-  // arrived. Prints nothing.
+  // arrived. Prints nothing. A descriptor that is not a TCP socket (a test's
+  // local socket pair) is closed at once, as Close() does.
   long CloseDelivered(int quietMs);
 
   // Binds to every local IPv4 address on `port`. An address already in use
