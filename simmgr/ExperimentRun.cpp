@@ -801,7 +801,9 @@ void ExperimentRun::Fail(SimulatorAttempt::Ending ending, const std::string& rea
     return EndProcess(kNotRun, true);
   }
   failureReason = reason;
-  EndProcess(kFailed, false);
+  // An experiment an interrupt stopped is incomplete with what arrived,
+  // however its simulator took the quit (the attempt says how it ended).
+  EndProcess(interrupted ? kIncomplete : kFailed, false);
 }
 
 void ExperimentRun::FailClosed() {

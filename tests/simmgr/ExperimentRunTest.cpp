@@ -286,6 +286,35 @@ TEST(ExperimentRunTest, AnInterruptLeavesAnExperimentThatHasEverythingComplete) 
   EXPECT_EQ(rows[0].at("replications"), "100");
 }
 
+// The same simulator interrupted long before its experiment has all it
+// needs: the quit goes unanswered until the quit phase's deadline, the
+// simulator is then ended, and its experiment is incomplete with what
+// arrived whole, as any experiment an interrupt stops, not failed (exit
+// status 3; the attempt's ending says what went wrong).
+TEST(ExperimentRunTest, AnInterruptedExperimentWhoseSimulatorIgnoresQuitIsIncomplete) {
+  const std::string dir = TestFolder("ignores_quit_interrupted_early");
+  FakeSimulator deaf(SendsRecordsAndNeverAnswers(25));
+  const std::string script = AnnouncingScript(dir, deaf.port, 40);
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "100000", "--timeout", "2",
+                                                 "--port", "21490", "--out", dir + "/out", "--simulator", script,
+                                                 "--launcher", "{command}"}));
+  ASSERT_TRUE(UntilSaved(manager, dir + "/out/state.json", [](const StudyState& state) {
+    return !state.experiments.empty() && !state.experiments[0].attempts.empty() &&
+           state.experiments[0].attempts[0].replications >= 100;
+  }));
+  manager.Signal(SIGINT);
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  deaf.Finish();
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  EXPECT_EQ(manager.ErrorOutput().find("failed"), std::string::npos) << manager.ErrorOutput();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "incomplete");
+  EXPECT_GE(std::atoll(rows[0].at("replications").c_str()), 100);
+  EXPECT_EQ(rows[0].at("attempt_endings"), "timeout");
+}
+
 // A simulator whose connection closed is given a moment to end, so that its
 // attempt says how it ended. An interrupt in that moment ends the attempt
 // at once ("link": the launcher runs on) and does not start the work again:
