@@ -493,15 +493,16 @@ int main(int argc, char** argv) {
   const std::string all =
       segment > 0 ? " (" + std::to_string(replications) + " in all segments" + pilotText + ")" : pilotText;
   char figures[320];
-  std::snprintf(figures, sizeof(figures),
-                "simmgr: %lld replications%s in %.1f s; manager CPU %.2f s = %.2f%% of the "
-                "simulators' %.1f s\n",
+  // A share of nothing (no simulator reported processor time: an interrupt
+  // before the first hand-over, a resume with nothing left) is not given.
+  char share[96] = "";
+  if (results.simulatorCpuSeconds > 0.0) {
+    std::snprintf(share, sizeof(share), " = %.2f%% of the simulators' %.1f s",
+                  100.0 * results.managerCpuSeconds / results.simulatorCpuSeconds, results.simulatorCpuSeconds);
+  }
+  std::snprintf(figures, sizeof(figures), "simmgr: %lld replications%s in %.1f s; manager CPU %.2f s%s\n",
                 static_cast<long long>(segment > 0 ? here : replications), all.c_str(), results.wallSeconds,
-                results.managerCpuSeconds,
-                results.simulatorCpuSeconds > 0.0
-                    ? 100.0 * results.managerCpuSeconds / results.simulatorCpuSeconds
-                    : 0.0,
-                results.simulatorCpuSeconds);
+                results.managerCpuSeconds, share);
   std::cerr << figures << "simmgr: wrote " << csv << ", " << meta << ", " << json << " and " << svg
             << "\n";
   if (tableLost || asciiCut) return 2;

@@ -143,6 +143,9 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   EXPECT_NE(result.err.find("simmgr: 0 replications (" + std::to_string(used) + " in all segments"),
             std::string::npos)
       << result.err;
+  // No simulator ran: no share of the simulators' processor time is given.
+  EXPECT_NE(result.err.find("; manager CPU "), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("of the simulators'"), std::string::npos) << result.err;
 
   // A higher level alone moves the worst case with it.
   std::filesystem::copy(dir + "/study", dir + "/level");
