@@ -403,8 +403,8 @@ void SimulationManager::ShowProgress(bool force) {
     }
   }
   // Runs not started yet are taken to need what the others needed on
-  // average.
-  const int64_t pending = static_cast<int64_t>(NotStarted());
+  // average; after an interrupt none will be.
+  const int64_t pending = interrupted ? 0 : static_cast<int64_t>(NotStarted());
   if (pending > 0) {
     const int64_t typical = neededCount > 0 ? neededSum / neededCount : options.rule.Fixed()
                                                                           ? options.rule.replications
