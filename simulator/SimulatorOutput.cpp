@@ -285,10 +285,52 @@ void SimulatorClass::CreatePacketQueues() {
   if (freePackets == nullptr || fullPackets == nullptr) MemoryAllocationError();
 }
 
+namespace {
+
+// Whether the result file `name` looks as if it can be opened for writing,
+// found without changing anything: an existing regular file is opened
+// without truncating it, a new one needs a folder that takes files. Other
+// kinds of file (a FIFO whose reader comes later, a device) are left to the
+// open itself. Reports what stands in the way as the open would.
+bool MayOpenForWriting(const char* name) {
+  struct stat info;
+  if (stat(name, &info) == 0) {
+    if (!S_ISREG(info.st_mode)) return true;
+    const int fd = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd == -1) {
+      ReportOpenFailure(name, errno);
+      return false;
+    }
+    close(fd);
+    return true;
+  }
+  if (errno != ENOENT) {
+    ReportOpenFailure(name, errno);
+    return false;
+  }
+  std::string folder = name;
+  const size_t slash = folder.find_last_of('/');
+  folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    ReportOpenFailure(name, errno == ENOENT || errno == ENOTDIR ? ENOENT : errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool SimulatorClass::OpenResultFiles() {
   // Two outputs in one file would write over each other: refused before
   // either is opened (and truncated).
   if (asciiStream == nullptr && binStream == nullptr && !OutputFilesDistinct()) return false;
+  // Opening one file empties it: when the other then cannot be opened, the
+  // run is refused having cleared the first for nothing. Both are looked at
+  // first.
+  if (asciiFileName != nullptr && binFileName != nullptr && asciiStream == nullptr && binStream == nullptr &&
+      (!MayOpenForWriting(asciiFileName) || !MayOpenForWriting(binFileName))) {
+    return false;
+  }
   // A stream already open is kept, so a second call never truncates a file
   // that holds results.
   if (asciiFileName != nullptr && asciiStream == nullptr) {

@@ -249,6 +249,20 @@ TEST_F(SimulatorRunTest, ExperimentsAndSeedsThatCannotRunAreRefused) {
             std::string::npos)
       << unopenable.err;
   EXPECT_TRUE(LineStartingWith(unopenable.out, "Actions fired: ").empty());
+  // Nor is the other result file emptied for nothing, whichever of the two
+  // cannot be opened.
+  for (const bool asciiFails : {false, true}) {
+    { std::ofstream(Path("kept.csv")) << "an earlier run's results\n"; }
+    const std::vector<std::string> files =
+        asciiFails ? std::vector<std::string>{"-a", "/nonexistent/out.csv", "-b", "kept.csv"}
+                   : std::vector<std::string>{"-a", "kept.csv", "-b", "/nonexistent/out.bin"};
+    std::vector<std::string> arguments = {"-N", "1"};
+    arguments.insert(arguments.end(), files.begin(), files.end());
+    ProgramResult other = Run(arguments);
+    EXPECT_EQ(other.exitCode, 1);
+    EXPECT_NE(other.err.find("!! Unable to open result file /nonexistent/out."), std::string::npos) << other.err;
+    EXPECT_EQ(ReadFile(Path("kept.csv")), "an earlier run's results\n");
+  }
   ProgramResult full = Run({"-N", "1", "-b", "/dev/full"});
   EXPECT_EQ(full.exitCode, 1);
   EXPECT_NE(full.err.find("!! Error writing result file /dev/full: "), std::string::npos)
