@@ -186,8 +186,10 @@ void CheckOptions(const std::vector<std::string>& given) {
                "a test's variable holds a comparison or blanks at its ends");
   }
   FUZZ_CHECK(std::isfinite(o.rule.relative) && std::isfinite(o.rule.absolute), "precision not finite");
-  // After a pilot the maximum counts the replications that follow it.
-  FUZZ_CHECK(!o.rule.Precision() || o.rule.TwoStage() || o.rule.maxReplications >= o.rule.minReplications,
+  // After a pilot the maximum counts the replications that follow it; a
+  // maximum not given is settled, or refused, once the targets are known.
+  FUZZ_CHECK(!o.rule.Precision() || o.rule.TwoStage() || !o.Given("--max-replications") ||
+                 o.rule.maxReplications >= o.rule.minReplications,
              "maximum below minimum");
   FUZZ_CHECK(o.hosts.empty() || !o.launcher.empty(), "hosts without a launcher");
   FUZZ_CHECK(o.launcher.empty() || o.launcher.find("{command}") != std::string::npos ||
