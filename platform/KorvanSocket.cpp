@@ -94,10 +94,11 @@ long KorvanSocket::CloseDelivered(int quietMs) {
     long quietSince = MonotonicMs();
     char dropped[4096];
     for (;;) {
-      // Whatever the peer sends meanwhile is read and dropped; a reset or
-      // another failure shows here.
+      // Whatever the peer sends meanwhile is read and dropped (a bounded
+      // amount per look: a peer that sends without end holds nothing); a
+      // reset or another failure shows here.
       bool failed = false;
-      for (;;) {
+      for (int reads = 0; reads < 64; reads++) {
         const ssize_t n = recv(sock, dropped, sizeof(dropped), MSG_DONTWAIT);
         if (n > 0 || (n == -1 && errno == EINTR)) continue;
         failed = n == -1 && errno != EAGAIN && errno != EWOULDBLOCK;
