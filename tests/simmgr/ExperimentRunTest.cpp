@@ -296,9 +296,11 @@ TEST(ExperimentRunTest, AnInterruptedExperimentWhoseSimulatorIgnoresQuitIsIncomp
   FakeSimulator deaf(SendsRecordsAndNeverAnswers(25));
   const std::string script = AnnouncingScript(dir, deaf.port, 40);
   SimulatorProcess manager;
-  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "100000", "--timeout", "2",
-                                                 "--port", "21490", "--out", dir + "/out", "--simulator", script,
-                                                 "--launcher", "{command}"}));
+  // A timeout long enough that a loaded machine does not end the attempt
+  // before the interrupt (the stand-in sends a record every 100 ms).
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "100000", "--timeout", "5",
+                                                 "--retries", "0", "--port", "21490", "--out", dir + "/out",
+                                                 "--simulator", script, "--launcher", "{command}"}));
   ASSERT_TRUE(UntilSaved(manager, dir + "/out/state.json", [](const StudyState& state) {
     return !state.experiments.empty() && !state.experiments[0].attempts.empty() &&
            state.experiments[0].attempts[0].replications >= 100;
