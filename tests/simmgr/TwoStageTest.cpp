@@ -135,10 +135,15 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   ASSERT_EQ(between.plan.size(), 2u);
   ASSERT_LT(between.plan[0], used);
   ASSERT_GT(between.plan[1], used);
-  std::filesystem::copy(dir + "/study", dir + "/looser");
-  std::vector<std::string> looser = {"--resume", dir + "/looser", "--abs-precision", "0.045"};
-  looser.insert(looser.end(), common.begin(), common.end());
-  result = RunSimMgr(looser);
+  // A resume of a copy of the study (made at its first resume).
+  auto resumeCopy = [&](const std::string& copy, const std::vector<std::string>& more) {
+    if (!std::filesystem::exists(dir + "/" + copy)) std::filesystem::copy(dir + "/study", dir + "/" + copy);
+    std::vector<std::string> arguments = {"--resume", dir + "/" + copy};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    arguments.insert(arguments.end(), common.begin(), common.end());
+    return RunSimMgr(arguments);
+  };
+  result = resumeCopy("looser", {"--abs-precision", "0.045"});
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_NE(result.err.find("simmgr: 0 replications (" + std::to_string(used) + " in all segments"),
             std::string::npos)
@@ -148,10 +153,7 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   EXPECT_EQ(result.err.find("of the simulators'"), std::string::npos) << result.err;
 
   // A higher level alone moves the worst case with it.
-  std::filesystem::copy(dir + "/study", dir + "/level");
-  std::vector<std::string> level = {"--resume", dir + "/level", "--confidence", "0.99"};
-  level.insert(level.end(), common.begin(), common.end());
-  result = RunSimMgr(level);
+  result = resumeCopy("level", {"--confidence", "0.99"});
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   StoppingRule higher = TwoStages(0.05);
   higher.confidence = 0.99;
@@ -162,10 +164,7 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
 
   // A pilot longer than the worst case, which counts the replications
   // after the pilot: nothing more is needed for the target held...
-  std::filesystem::copy(dir + "/study", dir + "/longer");
-  std::vector<std::string> longer = {"--resume", dir + "/longer", "--min-replications", "1000"};
-  longer.insert(longer.end(), common.begin(), common.end());
-  result = RunSimMgr(longer);
+  result = resumeCopy("longer", {"--min-replications", "1000"});
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_NE(result.err.find("simmgr: 0 replications (" + std::to_string(used) + " in all segments"),
             std::string::npos)
@@ -173,8 +172,7 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   EXPECT_NE(result.out.find("planned from a pilot of 200 replications"), std::string::npos) << result.out;
   // ... and for a finer one the pilot grows first; its plan's first look
   // is not below what is held, which is judged there.
-  longer.insert(longer.end(), {"--abs-precision", "0.045"});
-  result = RunSimMgr(longer);
+  result = resumeCopy("longer", {"--min-replications", "1000", "--abs-precision", "0.045"});
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_NE(result.err.find(" in all segments and 1000 in pilots) in "), std::string::npos) << result.err;
   const json grown = json::parse(ReadFile(dir + "/longer/results.json"), nullptr, false);
