@@ -267,8 +267,6 @@ int main(int argc, char** argv) {
       options.rule.testVariable = static_cast<int>(v);
     }
   }
-  // An absolute target alone ends its looks where any probability's
-  // interval is narrow enough, unless a maximum was asked for.
   StoppingRule& rule = options.rule;
   // A target so coarse that one look at the minimum is narrow enough for
   // any probability settles every experiment there: a pilot could only add
@@ -285,10 +283,14 @@ int main(int argc, char** argv) {
   // --simultaneous or --min-replications moves it.
   bool savedWorstCase = false;
   if (resuming && saved.rule.Precision() && saved.rule.absolute > 0.0 && saved.rule.relative == 0.0) {
+    // Worked out as it was when the study began: from the default maximum.
     StoppingRule before = saved.rule;
     before.variables = rule.variables;
-    savedWorstCase = before.maxReplications == before.WorstCase();
+    before.maxReplications = StoppingRule().maxReplications;
+    savedWorstCase = saved.rule.maxReplications == before.WorstCase();
   }
+  // An absolute target alone ends its looks where any probability's
+  // interval is narrow enough, unless a maximum was asked for.
   if (rule.Precision() && rule.absolute > 0.0 && rule.relative == 0.0 && !options.Given("--max-replications") &&
       (!resuming || options.TargetsGiven() || savedWorstCase)) {
     rule.maxReplications = rule.WorstCase();
