@@ -371,22 +371,22 @@ bool CloseResultFile(std::ofstream** stream, int* fd, const char* name) {
 // Every hand-over was flushed and checked as it was written, but some file
 // systems (network ones) report a failed write only when the file is
 // closed: a run whose results may not have reached its files is no good run.
+bool SimulatorClass::CloseResultFiles() {
+  const bool ascii = CloseResultFile(&asciiStream, &asciiFd, asciiFileName);
+  const bool binary = CloseResultFile(&binStream, &binFd, binFileName);
+  return ascii && binary;
+}
+
 void SimulatorClass::EndManagerConnection(KorvanSocket* socket) {
   if (socket == nullptr) return;
   // A link already lost is not waited for again.
   if (linkLost) return socket->Close();
   const long behind = socket->CloseDelivered(kInterruptedSendWaitMs);
-  if (behind > 0 && !linkLost) {
+  if (behind > 0) {
     std::cerr << "!! The simulation manager had not taken the last " << behind << " bytes sent "
               << kInterruptedSendWaitMs / 1000 << " s after they were sent: they may not reach it" << std::endl;
     linkLost = true;
   }
-}
-
-bool SimulatorClass::CloseResultFiles() {
-  const bool ascii = CloseResultFile(&asciiStream, &asciiFd, asciiFileName);
-  const bool binary = CloseResultFile(&binStream, &binFd, binFileName);
-  return ascii && binary;
 }
 
 void SimulatorClass::DestroyOutput() {
