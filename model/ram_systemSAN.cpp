@@ -370,6 +370,8 @@ ram_systemSAN::ram_systemSAN() {
   placeList[3] = system_failed;
 
   initializeSANModelNow("ram_system", 4, placeList, 0, nullptr, 7, activityList, 5, groupList);
+  // Every gate and arc reads places and global variables only.
+  enablingReadsOnlyPlaces = true;
 
   assignPlacesToActivitiesInst();
   assignPlacesToActivitiesTimed();

@@ -252,6 +252,8 @@ redundant_flash_systemSAN::redundant_flash_systemSAN() {
 
   initializeSANModelNow("redundant_flash_system", 2, placeList, 0, nullptr, 4, activityList, 3,
                         groupList);
+  // Every gate and arc reads places and global variables only.
+  enablingReadsOnlyPlaces = true;
 
   assignPlacesToActivitiesTimed();
 

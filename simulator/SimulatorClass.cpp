@@ -21,6 +21,7 @@
 #include "Cpp/BaseClasses/PVModel.h"
 #include "Cpp/BaseClasses/PostselectGroup.h"
 #include "Cpp/BaseClasses/PreselectGroup.h"
+#include "Cpp/BaseClasses/SANModel.h"
 #include "Cpp/BaseClasses/state/Place.h"
 #include "model/redundant_flash_studyRangeStudy.h"
 #include "platform/KorvanSocket.h"
@@ -241,6 +242,23 @@ __attribute__((noinline, cold)) void CloseXmlTrace(TraceFileXML* xml) {
   if (xml != nullptr) xml->newBatch();
 }
 
+// True when the enabling of the action, or of every activity it groups, is
+// declared by its atomic model to read nothing but places (see
+// SANModel::enablingReadsOnlyPlaces).
+bool EnablingReadsOnlyPlaces(BaseActionClass* action, int depth) {
+  if (action == nullptr || depth > kMaxGroupNesting) return false;
+  if (Activity* activity = dynamic_cast<Activity*>(action)) {
+    const SANModel* model = dynamic_cast<const SANModel*>(activity->parentModel);
+    return model != nullptr && model->enablingReadsOnlyPlaces;
+  }
+  BaseGroupClass* group = dynamic_cast<BaseGroupClass*>(action);
+  if (group == nullptr || group->numMembers <= 0) return false;
+  for (int i = 0; i < group->numMembers; i++) {
+    if (!EnablingReadsOnlyPlaces(group->members[i], depth + 1)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // An Activity's EnablingChange() is a call of Enabled() (it is final there);
@@ -276,17 +294,24 @@ BaseActionClass* SimulatorClass::TimingAction(BaseGroupClass* group) {
   return group;
 }
 
-// A firing that leaves every marking it may change as it was has changed no
-// group's enabling, nor anything a group's timing or selection reads. When
-// every group on the fired action's affects list keeps its recorded
-// enabling current (enablingChangeRefreshes), the step's two passes would
-// then find every listed group as it was: those with an event keep it (no
-// change), those without one stay without (their enabling is what it was,
-// and an enabled group of this kind always holds an event), except the
-// fired group, which lost its event by firing and, still enabled, is
-// scheduled again. So after such a firing the step only does that, once the
-// action that fired has said it is still enabled (it is asked, as the
-// passes would ask it: its enabling may rest on more than its places).
+// In a model whose enabling reads nothing but places (declared by each
+// atomic model, SANModel::enablingReadsOnlyPlaces), a firing that leaves
+// every marking it may change as it was has changed no group's enabling,
+// nor anything a group's timing or selection reads. When every group on the
+// fired action's affects list keeps its recorded enabling current
+// (enablingChangeRefreshes), the step's two passes would then find every
+// listed group as it was: those with an event keep it (no change), those
+// without one stay without (their enabling is what it was, and an enabled
+// group of this kind always holds an event), except the fired group, which
+// lost its event by firing and, still enabled, is scheduled again. So after
+// such a firing the step only does that, once the action that fired has
+// said it is still enabled (it is asked, as the passes would ask it: a
+// place it changes without declaring it may have disabled it).
+//
+// Without the declaration nothing is watched: a group whose enabling reads
+// state the model keeps beside its places (a count, a flag) may be enabled
+// or disabled by a firing that leaves every place as it was, and only the
+// two passes, asking every group on the list, find that.
 //
 // Watched are the places among the affected state variables of the actions
 // that can fire for the group: a lone activity, or the activities of a
@@ -326,10 +351,12 @@ void SimulatorClass::WatchUnchangedFirings() {
     for (size_t f = 0; eligible && f < firers.size(); f++) {
       BaseActionClass* action = firers[f];
       bool listsItsGroup = false;
+      if (!EnablingReadsOnlyPlaces(action, 0)) eligible = false;
       for (AffectsNode* node = action->actionAffects; node != nullptr; node = node->next) {
         if (node->group == group) listsItsGroup = true;
         ScheduleRecord* listed = node->group->eventInfo;
         if (listed == nullptr || !listed->enablingChangeRefreshes) eligible = false;
+        if (!EnablingReadsOnlyPlaces(node->group, 0)) eligible = false;
       }
       if (!listsItsGroup) eligible = false;
       for (int v = 0; eligible && v < action->affectedSVs.getNumItems(); v++) {

@@ -57,7 +57,8 @@ struct ScheduleRecord {
   // group is scheduled. A post-select group (exactly that class) with
   // members is timed by its first member; null means the group itself.
   BaseActionClass* timing = nullptr;
-  // Set up once (see SimulatorClass::WatchUnchangedFirings): the group is an
+  // Set up once (see SimulatorClass::WatchUnchangedFirings): the models
+  // declare that their enabling reads only places, the group is an
   // activity or a post-select group of activities, every place its members'
   // firings may change is watched (watched[0 .. numWatched-1], at most
   // SimulatorClass::kMaxWatchedMarks), and every group on its members'

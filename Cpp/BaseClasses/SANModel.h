@@ -100,6 +100,13 @@ class SANModel : public BaseModelClass {
   BaseStateVariableClass** places;
   BaseStateVariableClass** readOnlyPlaces;
   int numReadOnlyPlaces;
+  // Set by a model whose activities' enabling (Enabled(), EnablingChange())
+  // reads nothing but the markings of its places and values that stay fixed
+  // during a run. Only then may the simulator take a firing that leaves the
+  // places it may change as they were for one that changed no enabling (see
+  // SimulatorClass::WatchUnchangedFirings); without it every firing asks
+  // every group on its affects list, whatever else the enabling reads.
+  bool enablingReadsOnlyPlaces = false;
 };
 
 // True if the model's arrays hold exactly the given pointers, in order.

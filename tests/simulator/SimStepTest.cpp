@@ -266,6 +266,7 @@ TEST_F(SimStepTest, OnlyAFiringThatChangesAMarkingAsksTheGroupsOnItsList) {
       "waiting", [x] { return x->getMark() >= 2; }, [] {}, {0.25}));
   for (Scripted* a : {quiet, back, watcher, raise, waiting}) model_->AddEnableArc(x, a);
   for (Scripted* a : {quiet, back, raise}) model_->AddAffectArc(x, a);
+  model_->enablingReadsOnlyPlaces = true;
   Start();
   EXPECT_TRUE(quiet->eventInfo->watchFirings);
   watcherCalls = 0;
@@ -307,6 +308,7 @@ TEST_F(SimStepTest, AnActionDisabledBeyondItsDeclaredPlacesIsNotScheduledAgain) 
       "drain", [y] { return y->getMark() > 0; }, [y] { y->setMark(0); }, {1.0}));
   model_->AddEnableArc(x, once);
   model_->AddEnableArc(y, drain);
+  model_->enablingReadsOnlyPlaces = true;
   Start();
   ASSERT_TRUE(once->eventInfo->watchFirings);
   ASSERT_TRUE(drain->eventInfo->watchFirings);
@@ -348,6 +350,7 @@ TEST_F(SimStepTest, OnlyGroupsWhoseListsKeepTheirEnablingCurrentAreWatched) {
     if (p < SimulatorClass::kMaxWatchedMarks) model_->AddAffectArc(place, wide);
     model_->AddAffectArc(place, wider);
   }
+  model_->enablingReadsOnlyPlaces = true;
   Start();
   EXPECT_TRUE(wide->eventInfo->watchFirings);
   EXPECT_EQ(wide->eventInfo->numWatched, SimulatorClass::kMaxWatchedMarks);
@@ -368,6 +371,33 @@ TEST_F(SimStepTest, OnlyGroupsWhoseListsKeepTheirEnablingCurrentAreWatched) {
   EXPECT_FALSE(nearSingle->eventInfo->watchFirings);
 }
 
+// Without the model's word that its enabling reads places only, nothing is
+// watched: here a firing that writes its place back as it was counts
+// firings in the model, and another activity that reads the place waits
+// for the third. It is scheduled after that firing, not never.
+TEST_F(SimStepTest, AFiringThatLeavesItsPlacesMayStillEnableOthers) {
+  Place* p = model_->AddPlace("p", 1);
+  int count = 0;
+  Scripted* counter = model_->AddActivity(new Scripted(
+      "counter", [] { return true; }, [p, &count] {
+        p->setMark(p->getMark());
+        count++;
+      }, {1.0}));
+  Scripted* gated = model_->AddActivity(new Scripted(
+      "gated", [p, &count] { return p->getMark() > 0 && count >= 3; }, [] {}, {0.5}));
+  model_->AddAffectArc(p, counter);
+  model_->AddEnableArc(p, gated);
+  Start();
+  EXPECT_FALSE(counter->eventInfo->watchFirings);
+  for (double t : {1.0, 2.0, 3.0}) {
+    ASSERT_EQ(Next(), counter);
+    ASSERT_EQ(Now(), t);
+    ASSERT_TRUE(Step());
+  }
+  EXPECT_EQ(Next(), gated);
+  EXPECT_EQ(Now(), 3.5);
+}
+
 // A case group none of whose cases is enabled when it fires fires nothing
 // (its members' enabling was changed behind the step's back here) and is
 // not scheduled again.
@@ -381,6 +411,7 @@ TEST_F(SimStepTest, ACaseGroupThatFiresNoCaseIsNotScheduledAgain) {
   // Clears y without declaring it: no affects list leads to the cases.
   Scripted* sneak = model_->AddActivity(new Scripted(
       "sneak", [] { return true; }, [y] { y->setMark(0); }, {1.0, 100.0}));
+  model_->enablingReadsOnlyPlaces = true;
   Start();
   ASSERT_TRUE(cases->eventInfo->watchFirings);
   ASSERT_EQ(Next(), sneak);
