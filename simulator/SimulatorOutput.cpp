@@ -287,35 +287,42 @@ void SimulatorClass::CreatePacketQueues() {
 
 namespace {
 
-// Whether the result file `name` looks as if it can be opened for writing,
-// found without changing anything: an existing regular file is opened
-// without truncating it, a new one needs a folder that takes files. Other
-// kinds of file (a FIFO whose reader comes later, a device) are left to the
-// open itself. Reports what stands in the way as the open would.
-bool MayOpenForWriting(const char* name) {
+// How a result file was found before the run opened it.
+enum class Precheck { kRefused, kRegular, kCreated, kOther };
+
+// Whether the result file `name` can be opened for writing, found without
+// changing what it holds: an existing regular file is opened without
+// truncating it, a new one is created (empty; the caller removes it again
+// when the run is refused). Other kinds of file (a FIFO whose reader comes
+// later, a device) are left to the open itself. Reports what stands in the
+// way as the open would.
+Precheck MayOpenForWriting(const char* name) {
   struct stat info;
   if (stat(name, &info) == 0) {
-    if (!S_ISREG(info.st_mode)) return true;
+    if (!S_ISREG(info.st_mode)) return Precheck::kOther;
     const int fd = open(name, O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (fd == -1) {
       ReportOpenFailure(name, errno);
-      return false;
+      return Precheck::kRefused;
     }
     close(fd);
-    return true;
+    return Precheck::kRegular;
   }
   if (errno != ENOENT) {
     ReportOpenFailure(name, errno);
-    return false;
+    return Precheck::kRefused;
   }
-  std::string folder = name;
-  const size_t slash = folder.find_last_of('/');
-  folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
-  if (access(folder.c_str(), W_OK | X_OK) != 0) {
-    ReportOpenFailure(name, errno == ENOENT || errno == ENOTDIR ? ENOENT : errno);
-    return false;
+  // Created rather than judged from the folder's permissions, which say
+  // nothing of a read-only file system, nor anything at all for root.
+  const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd == -1) {
+    // EEXIST: made meanwhile; the open itself decides.
+    if (errno == EEXIST) return Precheck::kOther;
+    ReportOpenFailure(name, errno);
+    return Precheck::kRefused;
   }
-  return true;
+  close(fd);
+  return Precheck::kCreated;
 }
 
 }  // namespace
@@ -324,22 +331,38 @@ bool SimulatorClass::OpenResultFiles() {
   // Two outputs in one file would write over each other: refused before
   // either is opened (and truncated).
   if (asciiStream == nullptr && binStream == nullptr && !OutputFilesDistinct()) return false;
-  // Opening one file empties it: when the other then cannot be opened, the
-  // run is refused having cleared the first for nothing. Both are looked at
-  // first.
-  if (asciiFileName != nullptr && binFileName != nullptr && asciiStream == nullptr && binStream == nullptr &&
-      (!MayOpenForWriting(asciiFileName) || !MayOpenForWriting(binFileName))) {
+  // Opening a file empties it: when the other then cannot be opened, the
+  // run would be refused having cleared the first for nothing. So with both
+  // to open, both are looked at first, and one that is not a regular file
+  // (a device, a FIFO: only its open and first write tell) is opened before
+  // a regular one. A file made by the look is removed again on refusal.
+  const bool both =
+      asciiFileName != nullptr && binFileName != nullptr && asciiStream == nullptr && binStream == nullptr;
+  Precheck ascii = Precheck::kOther;
+  Precheck binary = Precheck::kOther;
+  if (both) {
+    ascii = MayOpenForWriting(asciiFileName);
+    binary = ascii == Precheck::kRefused ? Precheck::kRefused : MayOpenForWriting(binFileName);
+  }
+  const auto refuse = [&]() {
+    if (ascii == Precheck::kCreated) unlink(asciiFileName);
+    if (binary == Precheck::kCreated) unlink(binFileName);
     return false;
+  };
+  if (ascii == Precheck::kRefused || binary == Precheck::kRefused) return refuse();
+  if (both && binary == Precheck::kOther && ascii != Precheck::kOther) {
+    binStream = CreateBinFile(binFileName);
+    if (binStream == nullptr) return refuse();
   }
   // A stream already open is kept, so a second call never truncates a file
   // that holds results.
   if (asciiFileName != nullptr && asciiStream == nullptr) {
     asciiStream = CreateASCIIFile(asciiFileName);
-    if (asciiStream == nullptr) return false;
+    if (asciiStream == nullptr) return refuse();
   }
   if (binFileName != nullptr && binStream == nullptr) {
     binStream = CreateBinFile(binFileName);
-    if (binStream == nullptr) return false;
+    if (binStream == nullptr) return refuse();
   }
   return true;
 }

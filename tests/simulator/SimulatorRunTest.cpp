@@ -263,10 +263,23 @@ TEST_F(SimulatorRunTest, ExperimentsAndSeedsThatCannotRunAreRefused) {
     EXPECT_NE(other.err.find("!! Unable to open result file /nonexistent/out."), std::string::npos) << other.err;
     EXPECT_EQ(ReadFile(Path("kept.csv")), "an earlier run's results\n");
   }
-  ProgramResult full = Run({"-N", "1", "-b", "/dev/full"});
+  // A device is opened and written first: /dev/full fails its header.
+  { std::ofstream(Path("kept.csv")) << "an earlier run's results\n"; }
+  ProgramResult full = Run({"-N", "1", "-a", "kept.csv", "-b", "/dev/full"});
   EXPECT_EQ(full.exitCode, 1);
   EXPECT_NE(full.err.find("!! Error writing result file /dev/full: "), std::string::npos)
       << full.err;
+  EXPECT_EQ(ReadFile(Path("kept.csv")), "an earlier run's results\n");
+  // A new file is made by trying (permissions say nothing for root or on a
+  // read-only file system), and taken away again when the run is refused.
+  ProgramResult unmade = Run({"-N", "1", "-a", "new.csv", "-b", "/proc/new.bin"});
+  EXPECT_EQ(unmade.exitCode, 1);
+  EXPECT_NE(unmade.err.find("!! Unable to open result file /proc/new.bin: "), std::string::npos)
+      << unmade.err;
+  EXPECT_FALSE(std::ifstream(Path("new.csv")).good());
+  ProgramResult unmadeToo = Run({"-N", "1", "-a", "new.csv", "-b", "/dev/full"});
+  EXPECT_EQ(unmadeToo.exitCode, 1);
+  EXPECT_FALSE(std::ifstream(Path("new.csv")).good());
   // A hand-over must fit one data record, whose length is 32 bits: with three
   // variables, at most (2^31 - 1 - 9 - 21) / 24 observations each.
   ProgramResult huge = Run({"-n", "89478485", "-N", "1", "-b", "huge.dat"});
