@@ -63,9 +63,15 @@ void OnInterrupt(int signalNumber) {
   SimulatorInterruptSignal = signalNumber;
 }
 
+// SA_RESTART: a write the signal lands in (standard output held by a slow
+// reader, a trace, a result file that is a FIFO) goes on instead of failing
+// with EINTR, which would end standard output's stream for good and lose
+// the summary lines. Waits that must see the interruption poll, and poll is
+// never restarted.
 void InstallInterruptHandlers() {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);

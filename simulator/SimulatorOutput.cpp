@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -56,6 +57,8 @@ void PutBigEndianDouble(unsigned char* out, double value) {
 // How long a run that is being interrupted waits for a manager that takes
 // none of its data before it gives up on the manager.
 const int kInterruptedSendWaitMs = 10000;
+// How long a send waits for room before it looks at the interruption again.
+const int kSendPollSliceMs = 200;
 
 // All `n` bytes to the manager, as KorvanSocket::Send sends them, except
 // that a manager that has stopped reading does not hold an interrupted run
@@ -64,28 +67,38 @@ const int kInterruptedSendWaitMs = 10000;
 // connection is then shut for writing, so that no later byte can follow the
 // cut and a manager that reads on meets its end rather than a record with a
 // hole in it. Returns n, or -1.
+//
+// Sends never block: a blocked send would be restarted after the signal
+// (the handlers restart system calls), so the wait for room is a poll, in
+// slices, which a signal in this thread ends and one in another thread
+// outlasts by a slice at most.
 int SendToManager(KorvanSocket* socket, const char* data, int n) {
   int sent = 0;
+  long stuckSinceMs = -1;
   while (sent < n) {
-    const bool stopping = SimulatorInterruptSignal != 0;
     // MSG_NOSIGNAL: a manager that has gone gives EPIPE, not SIGPIPE.
-    const ssize_t result = send(socket->sock, data + sent, static_cast<size_t>(n - sent),
-                                MSG_NOSIGNAL | (stopping ? MSG_DONTWAIT : 0));
+    const ssize_t result =
+        send(socket->sock, data + sent, static_cast<size_t>(n - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (result >= 0) {
       sent += static_cast<int>(result);
+      stuckSinceMs = -1;
       continue;
     }
-    // The first interruption ends a blocked send here (the handler does not
-    // restart it); the loop goes on in the stopping mode.
     if (errno == EINTR) continue;
-    if (!stopping || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
-    pollfd room{socket->sock, POLLOUT, 0};
-    const int polled = poll(&room, 1, kInterruptedSendWaitMs);
-    if (polled == -1 && errno == EINTR) continue;
-    if (polled <= 0) {
-      shutdown(socket->sock, SHUT_WR);
-      return -1;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    const bool stopping = SimulatorInterruptSignal != 0;
+    if (stopping) {
+      const long now = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now().time_since_epoch())
+                                             .count());
+      if (stuckSinceMs < 0) stuckSinceMs = now;
+      if (now - stuckSinceMs >= kInterruptedSendWaitMs) {
+        shutdown(socket->sock, SHUT_WR);
+        return -1;
+      }
     }
+    pollfd room{socket->sock, POLLOUT, 0};
+    poll(&room, 1, kSendPollSliceMs);
   }
   return sent;
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/RunProgram.h"
@@ -441,6 +443,37 @@ TEST_F(SimulatorRunTest, ATraceToAPipeThatClosesEndsTheTraceNotTheRun) {
       << toFifo.err;
   EXPECT_TRUE(ReadFile(Path("fifo.csv")) == ReadFile(Path("plain.csv")));
   EXPECT_TRUE(ReadFile(Path("fifo.bin")) == ReadFile(Path("plain.bin")));
+}
+
+// An interruption that lands while standard output is held by a reader
+// that has stopped reading (a pager) does not end the standard output
+// stream: once the reader reads on, the trace ends with its last batch
+// mark and the summary lines follow.
+TEST_F(SimulatorRunTest, AnInterruptionWhileStandardOutputIsHeldLosesNoLines) {
+  const std::vector<std::string> shell = {
+      "-c",
+      "{ \"$0\" -e 0 -n 100 -a held.csv -m 2>held.err & echo $! > held.pid; wait $!; } | "
+      "{ sleep 3; cat > held.out; }",
+      KORVAN_SIMULATOR_PATH};
+  std::thread interrupter([this] {
+    // The simulator's number is written at once; the pipe is full well
+    // within the second after.
+    for (int waited = 0; waited < 50 && ReadFile(Path("held.pid")).empty(); waited++) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const int pid = std::atoi(ReadFile(Path("held.pid")).c_str());
+    if (pid > 0) kill(pid, SIGINT);
+  });
+  ProgramResult run = RunProgram("/bin/sh", shell, 120.0, directory_);
+  interrupter.join();
+  ASSERT_FALSE(run.timedOut);
+  const std::string err = ReadFile(Path("held.err"));
+  EXPECT_NE(err.find("Simulation interrupted by signal 2"), std::string::npos) << err;
+  EXPECT_EQ(err.find("!! Error writing the trace"), std::string::npos) << err;
+  const std::string out = ReadFile(Path("held.out"));
+  EXPECT_FALSE(LineStartingWith(out, "Actions fired: ").empty());
+  EXPECT_FALSE(LineStartingWith(out, "CPU time (s): ").empty());
 }
 
 // Some file systems (network ones) report a failed write only when the file
