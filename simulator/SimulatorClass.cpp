@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include "Cpp/BaseClasses/BaseStudyClass.h"
 #include "Cpp/BaseClasses/KorvanAssert.h"
 #include "Cpp/BaseClasses/PVModel.h"
+#include "Cpp/BaseClasses/PerformanceVariableNode.h"
 #include "Cpp/BaseClasses/PostselectGroup.h"
 #include "Cpp/BaseClasses/PreselectGroup.h"
 #include "Cpp/BaseClasses/SANModel.h"
@@ -415,6 +417,37 @@ void SimulatorClass::ForgetPreselections() {
   for (PreselectGroup* group : preselectGroups) group->needSelection = true;
 }
 
+namespace {
+
+// A time of a reward variable that is not a finite number would never be
+// reached or passed: an infinite end time or batch length runs for ever, a
+// time that is not a number never completes its observation (a terminating
+// run would report 0 for it, a steady-state one would close no batch of any
+// variable). Refused before anything is simulated.
+void RefuseTimesNotFinite(const PerformanceVariableNode* node) {
+  const char* what = nullptr;
+  double bad = 0.0;
+  const auto check = [&](const char* name, double value) {
+    if (what == nullptr && !std::isfinite(value)) {
+      what = name;
+      bad = value;
+    }
+  };
+  check("start time", node->GetStart());
+  check("stop time", node->GetStop());
+  for (int t = 0; t < node->GetNumTimePoints(); t++) {
+    check("start time", node->GetStartTime(t));
+    check("stop time", node->GetStopTime(t));
+  }
+  if (node->GetSteadyState() == 1) check("batch length", node->GetInterval());
+  if (what == nullptr) return;
+  std::cerr << "ERROR: Reward variable " << (node->GetName() != nullptr ? node->GetName() : "") << " has a "
+            << what << " that is not a finite number (" << bad << ")" << std::endl;
+  std::exit(1);
+}
+
+}  // namespace
+
 void SimulatorClass::AttachModel(PVModel* model) {
   pvModel = model;
   // Only the variables of this simulation type accumulate; the others never
@@ -427,6 +460,7 @@ void SimulatorClass::AttachModel(PVModel* model) {
     PerformanceVariableNode* node = pvModel->GetPVNode(i);
     if (node->GetSteadyState() == wantedIndicator) {
       considered[numConsidered++] = i;
+      RefuseTimesNotFinite(node);
     } else {
       node->SetStop(1.7976931348623157e308);
     }
@@ -560,7 +594,8 @@ void SimulatorClass::Run() {
   // it was due; what it got may be only part of the run.
   if (linkLost && !quitReceived && exitStatus == 0) {
     std::cerr << "!! The connection to the simulation manager failed: the run stopped after "
-              << batchesDone << " replications, not all handed over" << std::endl;
+              << batchesDone << (terminating != 0 ? " replications" : " batches of every variable")
+              << ", not all handed over" << std::endl;
     exitStatus = 1;
   }
   if (SimulatorInterruptSignal != 0) {

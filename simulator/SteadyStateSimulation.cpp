@@ -80,6 +80,8 @@ void SimulatorClass::SteadyStateSimulation() {
   }
 
   SendSSResults(valueCounts, squareCounts);
+  // The batches every steady-state variable completed (the warm-up counts -1).
+  if (steadyStateVariables > 0 && batchCounts->TopKey() > 0) batchesDone = batchCounts->TopKey();
   delete batchBoundaries;
   batchBoundaries = nullptr;
   delete batchCounts;
@@ -128,6 +130,10 @@ void SimulatorClass::CheckCompletedBatches(PerformanceVariableNode** nodes, int*
     batchBoundaries->ModifyKey(i, node->GetStop());
     batchCounts->ModifyKey(i, batchCounts->KeyOf(i) + 1);
     traces->newBatch();
+    // Batches much shorter than the time between firings would otherwise
+    // all be closed here, past the limit (a million from one firing), before
+    // the run looks at it.
+    if (maxBatches >= 1 && batchCounts->TopKey() >= maxBatches) return;
   }
 }
 

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -185,8 +188,9 @@ class SteadyStateSimulationTest : public testing::Test {
   // given options.
   // nodes picks the kind of both variables: BatchNodes of the clock (the
   // default) or of x, or WindowNodes.
+  // variables 1 leaves B out.
   void RunSteadyState(const std::vector<std::string>& options, int ticks, double batchOfA = 2.0,
-                      Nodes nodes = Nodes::kClock) {
+                      Nodes nodes = Nodes::kClock, int variables = 2) {
     path_ = testing::TempDir() + "steady_state_" +
             testing::UnitTest::GetInstance()->current_test_info()->name() + ".csv";
     std::vector<std::string> arguments = {"simulator", "-t", "0", "-a", path_};
@@ -204,7 +208,7 @@ class SteadyStateSimulationTest : public testing::Test {
     model->AddEnableArc(x, tick);
     model->AddAffectArc(x, tick);
     model->Build();
-    pv_ = new ScriptedPV(model, 2,
+    pv_ = new ScriptedPV(model, variables,
                          [batchOfA, nodes, x](int variable, int) -> PerformanceVariableNode* {
                            if (nodes == Nodes::kWindow) {
                              return variable == 0 ? new WindowNode("A", 2.5, batchOfA, x)
@@ -285,6 +289,30 @@ TEST_F(SteadyStateSimulationTest, AnAbsorbingStateEndsTheRunWithAFinalHandOver) 
       << out_;
   EXPECT_EQ(Rows(), "0,5.5\n0,7.5\n1,4.0\n1,7.0\n");
   EXPECT_EQ(simulator_->actionsFired, 8);
+}
+
+// Batches far shorter than the time between firings: the firing at 3 ends
+// A's warm-up (at 2.5) and half a million batches after it, but closing
+// them stops at the limit.
+TEST_F(SteadyStateSimulationTest, ClosingManyBatchesAtOneFiringStopsAtTheLimit) {
+  RunSteadyState({"-n", "100", "-N", "3"}, 1000, 0x1p-20, Nodes::kClock, 1);
+  const std::string rows = Rows();
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 3) << rows.substr(0, 200);
+  EXPECT_EQ(simulator_->actionsFired, 3);
+}
+
+// A time that is not a finite number would never be passed: an infinite
+// batch runs for ever, one that is not a number closes no batch at all.
+TEST_F(SteadyStateSimulationTest, TimesThatAreNotFiniteNumbersAreRefused) {
+  for (const double batch : {std::numeric_limits<double>::infinity(), std::nan("")}) {
+    EXPECT_EXIT(
+        {
+          alarm(5);
+          RunSteadyState({"-n", "3", "-N", "5"}, 1000, batch);
+          std::exit(0);
+        },
+        testing::ExitedWithCode(1), "ERROR: Reward variable A has a stop time that is not a finite number");
+  }
 }
 
 TEST_F(SteadyStateSimulationTest, BatchesThatDoNotAdvanceStopTheRunAsAFailure) {
