@@ -858,18 +858,21 @@ int SimulatorClass::OutputThreadFunc() {
     DataPacket* values = fullPackets->Take();
     if (values == nullptr) break;
     DataPacket* squares = fullPackets->Take();
+    // The rows go to the ASCII file before the record goes to the manager: a
+    // simulator killed between the two (by its manager, say) leaves a file
+    // with more observations than the manager counted, never fewer.
+    if (asciiStream != nullptr) {
+      const std::streamoff whole = WholeSize(asciiStream);
+      const UnfinishedWriteMark mark(kAsciiWrite, asciiFd, whole);
+      const int error = WriteAsciiRows(asciiStream, values, nullptr, true);
+      CheckResultFile(this, &asciiStream, &asciiFd, asciiFileName, error, whole);
+    }
     if (simMgrSocket != nullptr) OutputCPUTime(simMgrSocket, cpuSeconds);
     if (simMgrSocket != nullptr || binStream != nullptr) {
       const std::streamoff whole = WholeSize(binStream);
       const UnfinishedWriteMark mark(kBinaryWrite, binStream != nullptr ? binFd : -1, whole);
       const int error = WriteRecord(this, simMgrSocket, binStream, values, nullptr);
       CheckResultFile(this, &binStream, &binFd, binFileName, error, whole);
-    }
-    if (asciiStream != nullptr) {
-      const std::streamoff whole = WholeSize(asciiStream);
-      const UnfinishedWriteMark mark(kAsciiWrite, asciiFd, whole);
-      const int error = WriteAsciiRows(asciiStream, values, nullptr, true);
-      CheckResultFile(this, &asciiStream, &asciiFd, asciiFileName, error, whole);
     }
     if (!freePackets->Put(values)) delete values;
     if (squares != nullptr && !freePackets->Put(squares)) delete squares;

@@ -29,10 +29,11 @@ namespace {
 
 const int kTimeoutMs = 30000;
 
-// Observations of each variable in an ASCII result file, in file order.
-std::vector<std::vector<double>> AsciiRows(const std::string& path) {
+// Observations of each variable in the text of an ASCII result file, in
+// file order.
+std::vector<std::vector<double>> AsciiRowsOf(const std::string& text) {
   std::vector<std::vector<double>> rows(3);
-  std::istringstream in(ReadFile(path));
+  std::istringstream in(text);
   std::string line;
   for (int n = 0; std::getline(in, line); n++) {
     if (n < 2) continue;
@@ -41,6 +42,8 @@ std::vector<std::vector<double>> AsciiRows(const std::string& path) {
   }
   return rows;
 }
+
+std::vector<std::vector<double>> AsciiRows(const std::string& path) { return AsciiRowsOf(ReadFile(path)); }
 
 class ManagerLinkRunTest : public testing::Test {
  protected:
@@ -98,6 +101,12 @@ TEST_F(ManagerLinkRunTest, HandsOverEveryReportSizeReplicationsUntilQuit) {
       ASSERT_EQ(block.values.size(), 2u);
       for (double v : block.values) received[block.variable].push_back(v);
     }
+    // A record reaches the manager only once its rows are in the file: a
+    // simulator killed now would leave them there.
+    const std::string text = ReadFile(Path("out.csv"));
+    const size_t whole = text.rfind('\n');
+    const std::vector<std::vector<double>> written = AsciiRowsOf(text.substr(0, whole + 1));
+    for (int v = 0; v < 3; v++) ASSERT_GE(written[v].size(), received[v].size()) << "record " << record;
   }
   // Command 1 is answered and changes nothing.
   ASSERT_TRUE(Link().SendCommand(1));
@@ -373,7 +382,13 @@ TEST_F(ManagerLinkRunTest, AManagerThatStopsReadingDoesNotHoldAnInterruptedRun) 
   }
   EXPECT_EQ(records.Buffered(), 0u) << "the binary file ends inside a record";
   EXPECT_GT(written[0].size(), 0u);
-  for (int v = 0; v < 3; v++) EXPECT_EQ(recorded[v], written[v]) << "variable " << v;
+  // The ASCII rows go first: the file may also hold the hand-over whose
+  // record did not get through.
+  for (int v = 0; v < 3; v++) {
+    ASSERT_GE(written[v].size(), recorded[v].size()) << "variable " << v;
+    EXPECT_LE(written[v].size(), recorded[v].size() + 1) << "variable " << v;
+    EXPECT_TRUE(std::equal(recorded[v].begin(), recorded[v].end(), written[v].begin())) << "variable " << v;
+  }
 }
 
 // A second signal ends the run at once, also in the middle of a hand-over
@@ -435,10 +450,13 @@ TEST_F(ManagerLinkRunTest, AStopAtOnceLeavesNoRecordCutOffInTheResultFile) {
   }
   EXPECT_EQ(count, wholeRecords);
   EXPECT_EQ(records.Buffered(), 0u) << "the binary file ends inside a record";
-  // The ASCII rows, written after each binary record, hold the same
-  // hand-overs.
+  // The ASCII rows, written before each record, hold the same hand-overs
+  // and the whole of the one that was held.
   const std::vector<std::vector<double>> written = AsciiRows(Path("out.csv"));
-  for (int v = 0; v < 3; v++) EXPECT_EQ(recorded[v], written[v]) << "variable " << v;
+  for (int v = 0; v < 3; v++) {
+    ASSERT_EQ(written[v].size(), recorded[v].size() + 2000) << "variable " << v;
+    EXPECT_TRUE(std::equal(recorded[v].begin(), recorded[v].end(), written[v].begin())) << "variable " << v;
+  }
 }
 
 }  // namespace
