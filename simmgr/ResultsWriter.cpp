@@ -282,12 +282,10 @@ int Stage(const std::string& path, const std::string& text, bool durable, Staged
   const int failure = WriteTemporary(staged.temporary, text, exists ? &info : nullptr, durable);
   if (failure == 0) return 0;
   unlink(staged.temporary.c_str());
-  // A folder that takes no new files, holding a file that may be written:
-  // that file is written in place, as it can be.
-  if ((failure == EACCES || failure == EPERM) && stat(staged.target.c_str(), &info) == 0) {
-    staged.temporary.clear();
-    return WriteInPlace(staged.target, text, durable);
-  }
+  // A folder that takes no new files is not written in place: a file cut
+  // off by a full disk, or by the end of the process part-way, would be
+  // all that is left of it (of the saved state, rewritten after every
+  // hand-over, too). simmgr refuses such a folder at the start.
   return failure;
 }
 

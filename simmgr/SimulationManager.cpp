@@ -241,16 +241,22 @@ void SimulationManager::SaveState(bool final) {
   const bool written = StudyState::Write(statePath, stateHead, stateTexts, error, final);
   spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (written) stateOnDisk = true;
+  if (final) finalStateSaved = written;
   // The study goes on; only taking it further later would need the file.
   // A state saved before is still whole (the file is replaced only by a
-  // whole new one), and a resume goes on from it.
+  // whole new one), and a resume goes on from it. The last save's failure
+  // is reported even when an earlier one was: it is the one that counts.
   const int warning = written ? 0 : stateOnDisk ? 2 : 1;
-  if (warning != 0 && warning != stateWarned) {
+  if (warning != 0 && (warning != stateWarned || final)) {
     stateWarned = warning;
     if (tty && progressWidth > 0) progress << "\r\033[K";
     progressWidth = 0;
     if (warning == 1) {
       progress << "simmgr: cannot save the study's state, so it cannot be resumed: " << error << "\n";
+    } else if (final) {
+      progress << "simmgr: cannot save the study's final state (" << error
+               << "); the state saved before lacks what came after it, and --resume would take the study "
+                  "further from there, not from these results\n";
     } else {
       progress << "simmgr: cannot save the study's latest state (" << error
                << "); --resume takes the study further from the state saved before\n";

@@ -65,6 +65,10 @@ class SimulationManager {
 
   const std::vector<std::unique_ptr<ExperimentRun>>& Runs() const { return runs; }
   bool Interrupted() const { return interrupted; }
+  // False when the last save of the state, at the end of Run, failed: the
+  // file then holds an earlier state (or none), and a resume from it would
+  // go without the hand-overs since.
+  bool FinalStateSaved() const { return finalStateSaved; }
   double WallSeconds() const { return wallSeconds; }
 
   // Installs the SIGINT and SIGTERM handlers (which only count signals)
@@ -130,6 +134,7 @@ class SimulationManager {
   // one.
   bool stateOnDisk = false;
   int stateWarned = 0;
+  bool finalStateSaved = true;
   // A descriptor kept for the state's file: simulators started while
   // descriptors are short take all there are, and it is let go only for
   // the write.

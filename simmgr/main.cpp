@@ -352,6 +352,8 @@ int main(int argc, char** argv) {
       !ResultsWriter::CheckWritable(csv, error) || !ResultsWriter::CheckWritable(meta, error) ||
       !ResultsWriter::CheckWritable(json, error) || !ResultsWriter::CheckWritable(svg, error) ||
       !ResultsWriter::CheckWritable(stateFile, error) ||
+      // The files are written beside the old ones and renamed over them.
+      !ResultsWriter::CheckWritable(options.outDir + "/.simmgr-check-" + std::to_string(getpid()), error) ||
       (!options.asciiDir.empty() &&
        (!MakeDirectories(options.asciiDir, error) ||
         (!outLock.Holds(options.asciiDir) && !asciiLock.Acquire(options.asciiDir, "--ascii-dir", error)) ||
@@ -507,7 +509,7 @@ int main(int argc, char** argv) {
                 results.managerCpuSeconds, share);
   std::cerr << figures << "simmgr: wrote " << csv << ", " << meta << ", " << json << " and " << svg
             << "\n";
-  if (tableLost || asciiCut) return 2;
+  if (tableLost || asciiCut || !manager.FinalStateSaved()) return 2;
   if (anyFailed) return 1;
   if (results.interrupted) return 3;
   return 0;

@@ -760,7 +760,18 @@ TEST(SimulationManagerTest, PortRangeAndResultFilesAreCheckedBeforeAnySimulatorS
     EXPECT_EQ(result.exitStatus, 2);
     EXPECT_NE(result.err.find("cannot write " + dir + "/c/results.csv: Permission denied"), std::string::npos)
         << result.err;
+    // Files that may be written in a folder that takes no new ones: refused
+    // too, since each is written beside itself and renamed over.
     std::filesystem::permissions(dir + "/c", std::filesystem::perms::owner_all);
+    for (const char* name : {"results.csv", "results.meta.json", "results.json", "reliability.svg", "state.json"}) {
+      std::ofstream(dir + "/c/" + name) << "old\n";
+    }
+    std::filesystem::permissions(dir + "/c", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    result = run({"--out", dir + "/c"});
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_NE(result.err.find("cannot write " + dir + "/c/.simmgr-check-"), std::string::npos) << result.err;
+    std::filesystem::permissions(dir + "/c", std::filesystem::perms::owner_all);
+    EXPECT_EQ(ReadFile(dir + "/c/state.json"), "old\n");
   }
   // An existing results file is checked without being changed.
   std::filesystem::create_directories(dir + "/d");
@@ -838,6 +849,13 @@ TEST(SimulationManagerTest, AFailedSaveNamesTheStateSavedBeforeAsTheOneToResumeF
             std::string::npos)
       << process.ErrorOutput();
   EXPECT_EQ(process.ErrorOutput().find("cannot be resumed"), std::string::npos) << process.ErrorOutput();
+  // The last save fails too, and says so even after the warning before: the
+  // state on the disk is older than the results.
+  EXPECT_NE(process.ErrorOutput().find("simmgr: cannot save the study's final state (cannot write " + dir +
+                                       "/cut/state.json: File too large); the state saved before lacks what came "
+                                       "after it"),
+            std::string::npos)
+      << process.ErrorOutput();
 
   SimMgrResult resumed = RunSimMgr({"--resume", dir + "/cut", "--simulator", KORVAN_SIMULATOR_PATH});
   ASSERT_EQ(resumed.exitStatus, 0) << resumed.err;
