@@ -136,7 +136,7 @@ class ExperimentRun {
   // whose launcher ended before the simulator announced its port (ssh that
   // cannot reach its host, srun refused) is started again only after a
   // pause, longer for each such attempt in a row, so that a daemon being
-  // restarted costs time rather than the experiment's retries.
+  // restarted has time to come back before the next of the retries.
   bool ReadyToStart() const { return state == kPending && Clock::now() >= startNotBefore; }
   // True once an attempt has been started by this manager.
   bool Started() const { return startedHere; }
