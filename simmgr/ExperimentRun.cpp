@@ -320,7 +320,9 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
                       "the simulator ended with " + ExitText(process) + " after its quit reply");
         }
         EndAttempt(interrupted ? SimulatorAttempt::kInterrupted : SimulatorAttempt::kDone, "");
-        return Finish(interrupted ? kIncomplete : kComplete);
+        // The hand-over that answered an interrupt may have given the
+        // experiment all it needs.
+        return Finish(interrupted && !satisfied ? kIncomplete : kComplete);
       }
       if (now >= deadline) return Fail(SimulatorAttempt::kTimedOut, "the simulator did not end after its quit reply");
       return;
@@ -792,9 +794,10 @@ void ExperimentRun::Fail(SimulatorAttempt::Ending ending, const std::string& rea
   }
   CloseSocket();
   EndAttempt(ending, reason);
-  if (satisfied && !interrupted) {
+  if (satisfied) {
     // Everything the rule needs arrived whole before the simulator went
-    // wrong: the attempt's ending is recorded, the results stand.
+    // wrong (or was interrupted): the attempt's ending is recorded, the
+    // results stand.
     return EndProcess(kComplete, false);
   }
   if (!interrupted && SimulatorAttempt::Retryable(ending) && EndedInSegment(launch.segment) <= retries) {

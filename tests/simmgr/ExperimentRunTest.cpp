@@ -413,37 +413,41 @@ TEST(ExperimentRunTest, ASecondInterruptKeepsTheRecordsAlreadyReceived) {
 // After its quit reply, a simulator hands over what it made since its last
 // hand-over, and that counts; what follows it and is not a record (here
 // bytes of no message) ends the reading, not the experiment, which an
-// interrupt leaves incomplete.
+// interrupt leaves incomplete, unless that last hand-over gave it all it
+// needed (the 1000 replications asked for).
 TEST(ExperimentRunTest, WhatFollowsTheQuitReplyCountsUpToAnythingElse) {
-  const std::string dir = TestFolder("after_quit_reply");
-  const std::string ended = dir + "/ended";
-  std::atomic<bool> handedOver{false};
-  FakeSimulator stopping([&handedOver, ended](KorvanSocket& connection) {
-    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
-    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
-    handedOver = true;
-    if (FakeSimulator::ReadCommand(connection) == 2) {
-      FakeSimulator::Send(connection, Reply(0xFE, 2, 4242));
-      FakeSimulator::Send(connection, DataRecord(3, 50, 50));
-      FakeSimulator::Send(connection, Bytes{0, 0, 0, 5, 7});
-    }
-    std::ofstream(ended) << "quit\n";
-  });
-  const std::string script = dir + "/stopping.sh";
-  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(stopping.port) +
-                          "]'\nwhile [ ! -e '" + ended + "' ]; do sleep 0.05; done\nexit 0\n");
-  SimulatorProcess manager;
-  ASSERT_TRUE(StartOnAStandIn(manager, dir, script, 21495)) << manager.ErrorOutput();
-  ASSERT_TRUE(handedOver);
-  manager.Signal(SIGINT);
-  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
-  stopping.Finish();
-  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
-  const auto rows = ReadCsv(dir + "/out/results.csv");
-  ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0].at("status"), "incomplete");
-  EXPECT_EQ(rows[0].at("replications"), "100");
-  EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
+  for (const int each : {50, 500}) {
+    SCOPED_TRACE(each);
+    const std::string dir = TestFolder("after_quit_reply");
+    const std::string ended = dir + "/ended";
+    std::atomic<bool> handedOver{false};
+    FakeSimulator stopping([&handedOver, ended, each](KorvanSocket& connection) {
+      FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+      FakeSimulator::Send(connection, DataRecord(3, 0, each));
+      handedOver = true;
+      if (FakeSimulator::ReadCommand(connection) == 2) {
+        FakeSimulator::Send(connection, Reply(0xFE, 2, 4242));
+        FakeSimulator::Send(connection, DataRecord(3, each, each));
+        FakeSimulator::Send(connection, Bytes{0, 0, 0, 5, 7});
+      }
+      std::ofstream(ended) << "quit\n";
+    });
+    const std::string script = dir + "/stopping.sh";
+    WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(stopping.port) +
+                            "]'\nwhile [ ! -e '" + ended + "' ]; do sleep 0.05; done\nexit 0\n");
+    SimulatorProcess manager;
+    ASSERT_TRUE(StartOnAStandIn(manager, dir, script, 21495)) << manager.ErrorOutput();
+    ASSERT_TRUE(handedOver);
+    manager.Signal(SIGINT);
+    ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+    stopping.Finish();
+    EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+    const auto rows = ReadCsv(dir + "/out/results.csv");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].at("status"), each == 50 ? "incomplete" : "complete");
+    EXPECT_EQ(rows[0].at("replications"), std::to_string(2 * each));
+    EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
+  }
 }
 
 // Peak resident memory of a running process, in kB (0 when unknown).
