@@ -142,13 +142,23 @@ std::string SimulationManager::ChooseHost(const ExperimentRun& run) const {
   // none running and would be chosen again and again while the others are
   // busy, spending the retries there: another host is taken while there is
   // one.
-  const std::set<std::string>& refused = run.EarlyEndHosts();
+  // So is a host whose last attempt, of any experiment, ended so, unless a
+  // simulator there has announced its port since: an experiment starting
+  // for the first time would otherwise try it first, at the cost of one of
+  // its retries (all of them, with --retries 0).
+  std::set<std::string> refused = run.EarlyEndHosts();
+  std::map<std::string, int> load;
+  std::set<std::string> answering;
+  for (const auto& other : runs) {
+    if (!other->Active()) continue;
+    ++load[other->Host()];
+    if (other->AnnouncedPort() > 0) answering.insert(other->Host());
+  }
+  for (const std::string& host : hostsEndingEarly) {
+    if (answering.count(host) == 0) refused.insert(host);
+  }
   bool anyOther = false;
   for (const std::string& host : options.hosts) anyOther = anyOther || refused.count(host) == 0;
-  std::map<std::string, int> load;
-  for (const auto& other : runs) {
-    if (other->Active()) ++load[other->Host()];
-  }
   std::string best;
   for (const std::string& host : options.hosts) {
     if (anyOther && refused.count(host) != 0) continue;
@@ -264,7 +274,26 @@ void SimulationManager::SaveState(bool final) {
   }
 }
 
+// Notes, for each host, whether its latest attempt to end had announced a
+// port (see ChooseHost); attempts are looked at as soon as they end, while
+// their launchers may still be stopping.
+void SimulationManager::NoteEndedAttempts() {
+  notedAttempts.resize(runs.size(), 0);
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const std::vector<SimulatorAttempt>& attempts = runs[i]->Attempts();
+    for (; notedAttempts[i] < attempts.size(); ++notedAttempts[i]) {
+      const SimulatorAttempt& attempt = attempts[notedAttempts[i]];
+      if (attempt.port > 0) {
+        hostsEndingEarly.erase(attempt.host);
+      } else if (attempt.ending != SimulatorAttempt::kInterrupted) {
+        hostsEndingEarly.insert(attempt.host);
+      }
+    }
+  }
+}
+
 void SimulationManager::StartRuns() {
+  NoteEndedAttempts();
   const int jobs = options.jobs;
   int active = 0;
   bool anyActive = false;
@@ -447,6 +476,8 @@ void SimulationManager::Run() {
   // The attempts of earlier segments of a resumed study were reported when
   // they ended.
   for (size_t i = 0; i < runs.size(); ++i) reportedAttempts[i] = runs[i]->Attempts().size();
+  // Attempts of earlier segments say nothing of the hosts now.
+  notedAttempts = reportedAttempts;
   begin = Clock::now();
   lastProgress = Clock::time_point();
   Clock::time_point interruptedAt{};

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,7 @@ class SimulationManager {
   static int64_t BatchLimit(int64_t remaining);
 
  private:
+  void NoteEndedAttempts();
   void StartRuns();
   // Whether the run holds one of the `jobs` places: a simulator of it is
   // started and still collecting observations (or ending after a failure).
@@ -124,6 +126,10 @@ class SimulationManager {
   std::vector<size_t> startOrder;
   std::vector<bool> reported;
   std::vector<size_t> reportedAttempts;
+  // Hosts whose latest attempt to end had not announced a port, and the
+  // attempts of each run looked at for it (NoteEndedAttempts).
+  std::set<std::string> hostsEndingEarly;
+  std::vector<size_t> notedAttempts;
   int segment = 0;
   std::string statePath;
   StudyState statePrototype;

@@ -189,4 +189,21 @@ TEST(LauncherRunTest, ARetryAfterAnEarlyEndGoesToAnotherHost) {
     const std::string endings = row.at("attempt_endings");
     EXPECT_TRUE(endings == "complete" || endings == "exited;complete") << row.at("experiment") << ": " << endings;
   }
+
+  // Without retries: once a start there has ended early, experiments
+  // starting later do not try that host first. Only those started before
+  // (the first) can fail.
+  const SimMgrResult once = RunSimMgr(
+      {"--experiments", "0-5", "--replications", "200", "--jobs", "2", "--hosts", "localhost,127.0.0.1",
+       "--timeout", "10", "--retries", "0", "--port", "23590", "--out", dir + "/once", "--simulator",
+       KORVAN_SIMULATOR_PATH, "--launcher",
+       "if [ {host} = localhost ]; then echo 'ssh: connect to host localhost port 22: Connection refused' >&2; "
+       "exit 255; fi; exec {command}"});
+  EXPECT_EQ(once.exitStatus, 1) << once.err;
+  const auto onceRows = ReadCsv(dir + "/once/results.csv");
+  ASSERT_EQ(onceRows.size(), 18u);
+  int failed = 0;
+  for (const auto& row : onceRows) failed += row.at("status") == "failed" ? 1 : 0;
+  EXPECT_EQ(failed, 3) << once.err;  // experiment 0's three rows
+  EXPECT_EQ(onceRows[0].at("status"), "failed");
 }
