@@ -56,6 +56,17 @@ void SendMessage(SimulatorClass* simulator, KorvanSocket* socket, char kind, cha
 
 // The greeting (the same ten bytes as SendMessage(0xFF, 1)) in one send;
 // false when the peer did not take all of it.
+// True when the peer has closed its side of the connection and nothing it
+// sent is waiting to be read; found without waiting.
+bool ClosedWithoutAByte(KorvanSocket* socket) {
+  char byte;
+  ssize_t n;
+  do {
+    n = recv(socket->sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (n == -1 && errno == EINTR);
+  return n == 0;
+}
+
 bool SendGreeting(KorvanSocket* socket) {
   const uint32_t pid = static_cast<uint32_t>(KorvanGetPid());
   const char bytes[10] = {0, 0, 0, 10, static_cast<char>(0xFF), 1, static_cast<char>(pid >> 24),
@@ -299,9 +310,13 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
           setsockopt(client->sock, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
         }
         // A peer gone before its greeting arrives whole (a probe that
-        // resets its connection, say) is not the manager: it is dropped and
-        // the wait goes on, rather than ending the run with a lost link.
-        if (SendGreeting(client)) {
+        // resets its connection, say), or one that has already closed its
+        // side without sending a byte (a probe that closes normally: a
+        // manager that sends nothing can never command the run, and its
+        // link would be taken for lost at the first look), is not the
+        // manager: it is dropped and the wait goes on, rather than ending
+        // the run with a lost link. Looked at without waiting.
+        if (!ClosedWithoutAByte(client) && SendGreeting(client) && !ClosedWithoutAByte(client)) {
           connected = true;
         } else {
           client->Close();

@@ -219,19 +219,20 @@ TEST_F(ManagerLinkRunTest, CommandsLeftUnreadAtTheEndLoseNothing) {
   }
 }
 
-// A peer that connects and resets its connection at once (a port probe)
-// before the manager does is not taken for the manager: the simulator drops
+// A peer that connects and resets or closes its connection at once (a port
+// probe) before the manager does is not taken for the manager: the simulator drops
 // it, goes on waiting, and runs for the manager that comes next.
-TEST_F(ManagerLinkRunTest, AConnectionResetBeforeTheGreetingIsNotTheManager) {
+TEST_F(ManagerLinkRunTest, AConnectionClosedBeforeTheGreetingIsNotTheManager) {
   SimulatorProcess process;
   ASSERT_TRUE(process.Start(KORVAN_SIMULATOR_PATH, {"-n", "5", "-N", "10", "-p", "24400", "-w"}));
   const int port = process.WaitForPort(kTimeoutMs);
   ASSERT_GT(port, 0) << process.Error();
-  // Held still meanwhile, so that every probe is reset before it is taken in
-  // (a probe that could take the greeting before its reset would look like
-  // a manager that went away).
+  // Held still meanwhile, so that every probe is closed before it is taken
+  // in (a probe that could take the greeting before it closed would look
+  // like a manager that went away). Three reset their connection, three
+  // close it normally (a port check such as nc -z).
   process.Signal(SIGSTOP);
-  for (int probe = 0; probe < 3; probe++) {
+  for (int probe = 0; probe < 6; probe++) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
     sockaddr_in address{};
@@ -239,8 +240,10 @@ TEST_F(ManagerLinkRunTest, AConnectionResetBeforeTheGreetingIsNotTheManager) {
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    const linger reset = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    if (probe < 3) {
+      const linger reset = {1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    }
     close(fd);
   }
   process.Signal(SIGCONT);
