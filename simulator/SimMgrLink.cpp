@@ -310,13 +310,14 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
           setsockopt(client->sock, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
         }
         // A peer gone before its greeting arrives whole (a probe that
-        // resets its connection, say), or one that has already closed its
-        // side without sending a byte (a probe that closes normally: a
-        // manager that sends nothing can never command the run, and its
-        // link would be taken for lost at the first look), is not the
+        // resets its connection, say), or one that closed its side before
+        // the greeting was sent, without sending a byte (a probe that
+        // closes normally: it cannot have read anything), is not the
         // manager: it is dropped and the wait goes on, rather than ending
-        // the run with a lost link. Looked at without waiting.
-        if (!ClosedWithoutAByte(client) && SendGreeting(client) && !ClosedWithoutAByte(client)) {
+        // the run with a lost link. Looked at without waiting. A peer that
+        // closes once the greeting is sent may have read it: a manager
+        // that went away.
+        if (!ClosedWithoutAByte(client) && SendGreeting(client)) {
           connected = true;
         } else {
           client->Close();
