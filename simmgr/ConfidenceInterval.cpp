@@ -21,7 +21,10 @@ int64_t Ones(const RunningStatistics& statistics) {
 double ConfidenceInterval::NormalQuantile(double confidence) {
   if (!(confidence > 0.0 && confidence < 1.0)) return std::numeric_limits<double>::infinity();
   const boost::math::normal_distribution<double, MathNoThrow> normal;
-  return boost::math::quantile(normal, 0.5 + confidence / 2.0);
+  // The upper tail itself (1 - confidence is exact for levels from 0.5 on):
+  // 0.5 + confidence / 2, rounded to a double, loses the tail's digits at
+  // levels close to 1 and gives a smaller quantile.
+  return boost::math::quantile(boost::math::complement(normal, (1.0 - confidence) / 2.0));
 }
 
 ConfidenceInterval ConfidenceInterval::ClopperPearson(int64_t ones, int64_t n, double confidence) {
@@ -34,8 +37,8 @@ ConfidenceInterval ConfidenceInterval::ClopperPearson(int64_t ones, int64_t n, d
   interval.low = ones == 0 ? 0.0
                            : boost::math::quantile(boost::math::beta_distribution<double, MathNoThrow>(x, m - x + 1.0), tail);
   interval.high = ones == n ? 1.0
-                            : boost::math::quantile(boost::math::beta_distribution<double, MathNoThrow>(x + 1.0, m - x),
-                                                    1.0 - tail);
+                            : boost::math::quantile(boost::math::complement(
+                                  boost::math::beta_distribution<double, MathNoThrow>(x + 1.0, m - x), tail));
   interval.valid = std::isfinite(interval.low) && std::isfinite(interval.high);
   return interval;
 }

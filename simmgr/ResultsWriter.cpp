@@ -132,14 +132,26 @@ std::string LevelNote(const StudyResults& results) {
   return note + ")";
 }
 
+// `value` to five decimals, rounded outwards: down (`up` false) or up, so
+// that an interval shown holds the interval computed (no failure in a
+// million replications is not shown as [0.00000, 0.00000]).
+std::string Outwards(double value, bool up) {
+  std::string text = Format("%.5f", value);
+  if (!std::isfinite(value)) return text;
+  const double shown = std::strtod(text.c_str(), nullptr);
+  if (up ? shown < value : shown > value) text = Format("%.5f", shown + (up ? 1e-5 : -1e-5));
+  return text;
+}
+
 // Clopper-Pearson and Wilson intervals lie unevenly around the mean: their
-// ends are shown; a t interval is the mean and its half-width.
+// ends are shown; a t interval is the mean and its half-width. The ends and
+// the half-width are rounded outwards, the mean to the nearest.
 std::string IntervalText(const StudyResults::Variable& x) {
   if (x.replications == 0) return "-";
   std::string text = Format("%.5f", x.mean);
   if (!x.interval) return text;
-  if (x.method == ConfidenceInterval::kStudentT) return text + " ± " + Format("%.5f", x.halfWidth);
-  return text + " [" + Format("%.5f", x.low) + ", " + Format("%.5f", x.high) + "]";
+  if (x.method == ConfidenceInterval::kStudentT) return text + " ± " + Outwards(x.halfWidth, true);
+  return text + " [" + Outwards(x.low, false) + ", " + Outwards(x.high, true) + "]";
 }
 
 // Global variables whose value differs between the experiments shown.

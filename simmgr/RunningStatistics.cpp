@@ -1,5 +1,6 @@
 #include "simmgr/RunningStatistics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -29,13 +30,20 @@ double RunningStatistics::Variance() const {
   // its error, so the difference, which cancels most of the digits when the
   // variance is small beside the mean, is rounded only once.
   const double n = static_cast<double>(count);
+  // Observations so large that n S2 would leave the range of doubles are
+  // scaled by a power of two first (exactly), and the variance back.
+  int shift = 0;
+  const double squaresValue = squares.Value();
+  if (squaresValue > 0.0) shift = std::max(0, (std::ilogb(n) + std::ilogb(squaresValue) - 960) / 2 + 1);
   ExactSum numerator;
-  for (double s : squares.Partials()) numerator.AddProduct(n, s);
-  const std::vector<double>& parts = sum.Partials();
+  for (double s : squares.Partials()) numerator.AddProduct(n, std::ldexp(s, -2 * shift));
+  std::vector<double> parts = sum.Partials();
+  for (double& a : parts) a = std::ldexp(a, -shift);
   for (double a : parts) {
     for (double b : parts) numerator.AddProduct(-a, b);
   }
-  const double variance = numerator.Value() / (n * (n - 1.0));
+  const double variance = std::ldexp(numerator.Value() / (n * (n - 1.0)), 2 * shift);
+  if (std::isnan(variance)) return variance;
   return variance > 0.0 ? variance : 0.0;
 }
 
@@ -45,7 +53,8 @@ double RunningStatistics::StudentQuantile(int64_t degrees, double confidence) {
   }
   const boost::math::students_t_distribution<double, MathNoThrow> distribution(
       static_cast<double>(degrees));
-  return boost::math::quantile(distribution, 0.5 + confidence / 2.0);
+  // The upper tail itself, as for the normal quantile.
+  return boost::math::quantile(boost::math::complement(distribution, (1.0 - confidence) / 2.0));
 }
 
 double RunningStatistics::HalfWidth(double confidence) const {

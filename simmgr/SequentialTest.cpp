@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <limits>
 #include <cstdlib>
 
 #include "Cpp/BaseClasses/KorvanAssert.h"
@@ -48,11 +49,32 @@ bool SequentialTest::Check(std::string& error) const {
   return true;
 }
 
-double SequentialTest::LogRatio() const {
+double SequentialTest::LogRatio(double* roundingBound) const {
   const double p1 = direction == kBelow ? threshold - delta : threshold + delta;
   const double p0 = direction == kBelow ? threshold + delta : threshold - delta;
-  return static_cast<double>(k) * std::log(p1 / p0) +
-         static_cast<double>(n - k) * std::log((1.0 - p1) / (1.0 - p0));
+  const double ones = static_cast<double>(k) * std::log(p1 / p0);
+  const double zeros = static_cast<double>(n - k) * std::log((1.0 - p1) / (1.0 - p0));
+  // Each logarithm, product and the sum are rounded: a few units in the
+  // last place of the terms' magnitude.
+  if (roundingBound != nullptr) {
+    *roundingBound = 8.0 * std::numeric_limits<double>::epsilon() * (std::fabs(ones) + std::fabs(zeros));
+  }
+  return ones + zeros;
+}
+
+// Wald's test decides when the ratio reaches a bound. A ratio that reaches
+// it exactly (parameters that are exact binary fractions can make it) must
+// not be taken for one short of it by the rounding of the logarithms: a
+// ratio within that rounding of a bound has reached it.
+SequentialTest::Decision SequentialTest::Decide() const {
+  double slack = 0.0;
+  const double ratio = LogRatio(&slack);
+  const double accept = AcceptBound();
+  const double reject = RejectBound();
+  const double eps = std::numeric_limits<double>::epsilon();
+  if (ratio >= accept - slack - 4.0 * eps * std::fabs(accept)) return kAccept;
+  if (ratio <= reject + slack + 4.0 * eps * std::fabs(reject)) return kReject;
+  return kUndecided;
 }
 
 double SequentialTest::AcceptBound() const { return std::log((1.0 - beta) / alpha); }
@@ -64,12 +86,7 @@ SequentialTest::Decision SequentialTest::Observe(double x) {
   KORVAN_ASSERT(x == 0.0 || x == 1.0);
   ++n;
   if (x == 1.0) ++k;
-  const double ratio = LogRatio();
-  if (ratio >= AcceptBound()) {
-    decision = kAccept;
-  } else if (ratio <= RejectBound()) {
-    decision = kReject;
-  }
+  decision = Decide();
   return decision;
 }
 
@@ -79,14 +96,7 @@ void SequentialTest::Restore(int64_t count, int64_t ones, Decision saved) {
   decision = saved;
   // Observations made before this test was asked for are taken as one
   // step: the test decides on them if they cross a bound.
-  if (decision == kUndecided && n > 0) {
-    const double ratio = LogRatio();
-    if (ratio >= AcceptBound()) {
-      decision = kAccept;
-    } else if (ratio <= RejectBound()) {
-      decision = kReject;
-    }
-  }
+  if (decision == kUndecided && n > 0) decision = Decide();
 }
 
 std::string SequentialTest::Claim(const std::string& variable) const {

@@ -47,7 +47,8 @@ class SequentialTest {
   Decision Current() const { return decision; }
   int64_t Count() const { return n; }
   int64_t Ones() const { return k; }
-  double LogRatio() const;
+  // With roundingBound, also a bound on the rounding error of the ratio.
+  double LogRatio(double* roundingBound = nullptr) const;
   double AcceptBound() const;
   double RejectBound() const;
   Direction GetDirection() const { return direction; }
@@ -61,6 +62,8 @@ class SequentialTest {
   static const char* DecisionName(Decision decision);  // "accept", "reject", "undecided"
 
  private:
+  // The decision the ratio of the observations so far reaches.
+  Decision Decide() const;
   Direction direction = kBelow;
   double threshold = 0.5;
   double alpha = 0.05;

@@ -128,3 +128,17 @@ TEST(ConfidenceIntervalTest, MethodFollowsTheObservations) {
   EXPECT_FALSE(ConfidenceInterval::Parse("Wilson", m));
   EXPECT_FALSE(ConfidenceInterval::Parse("", m));
 }
+
+// Levels close to 1 (a simultaneous level shared among many looks and
+// variables, or one asked for) leave a tail of 1e-12 or less: the quantile
+// must be that of the tail asked for, not of 1 - tail rounded to a double,
+// which is off by up to 1e-4 of the tail and here makes the intervals
+// narrower. References from 40-digit arithmetic, for the level
+// 0.999999999999 as a double.
+TEST(ConfidenceIntervalTest, LevelsCloseToOneKeepTheirTails) {
+  const double level = 0.999999999999;
+  EXPECT_GE(ConfidenceInterval::NormalQuantile(level), 7.13050989287927 * (1 - 1e-14));
+  EXPECT_GE(RunningStatistics::StudentQuantile(1000000000, level), 7.13050989287927 * (1 - 1e-14));
+  // No failure in 1000: 1 - (tail)^(1/1000).
+  EXPECT_GE(ConfidenceInterval::ClopperPearson(0, 1000, level).High(), 0.0279268210970767 * (1 - 1e-13));
+}

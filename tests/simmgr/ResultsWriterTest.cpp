@@ -423,3 +423,47 @@ TEST(ResultsWriterTest, AttemptsAreRecordedInEveryForm) {
             std::string::npos)
       << table.str();
 }
+
+// The table rounds to five decimals; an interval it shows must still
+// contain the interval computed, or the table claims more certainty than
+// the study has: no failure in 10^6 replications (95% Clopper-Pearson
+// [0, 3.69e-6]) is no proof that the probability is 0, and a lower end of
+// 0.0030562 is not 0.00306.
+TEST(ResultsWriterTest, TheTableNeverShowsAnIntervalNarrowerThanTheOneComputed) {
+  StudyTable study;
+  study.Load();
+  StudyResults results = HandResults(study);
+  results.experiments.resize(1);
+  StudyResults::Experiment& e = results.experiments[0];
+  e.replications = 1000000;
+  const ConfidenceInterval none = ConfidenceInterval::ClopperPearson(0, 1000000, 0.95);
+  const ConfidenceInterval few = ConfidenceInterval::ClopperPearson(7, 902, 0.955);
+  for (int v = 0; v < 3; ++v) {
+    StudyResults::Variable& x = e.variables[v];
+    const ConfidenceInterval& ci = v == 0 ? none : few;
+    x.replications = v == 0 ? 1000000 : 902;
+    x.mean = v == 0 ? 0.0 : 7.0 / 902.0;
+    x.method = ConfidenceInterval::kClopperPearson;
+    x.interval = true;
+    x.low = ci.Low();
+    x.high = ci.High();
+    x.halfWidth = ci.HalfWidth(x.mean);
+  }
+  std::ostringstream table;
+  ResultsWriter::PrintTable(table, results);
+  std::istringstream lines(table.str());
+  std::string line;
+  std::getline(lines, line);  // title
+  std::getline(lines, line);  // header
+  std::getline(lines, line);  // the experiment
+  std::vector<std::pair<double, double>> shown;
+  for (size_t at = line.find('['); at != std::string::npos; at = line.find('[', at + 1)) {
+    shown.emplace_back(std::strtod(line.c_str() + at + 1, nullptr),
+                       std::strtod(line.c_str() + line.find(',', at) + 1, nullptr));
+  }
+  ASSERT_EQ(shown.size(), 3u) << table.str();
+  for (int v = 0; v < 3; ++v) {
+    EXPECT_LE(shown[v].first, e.variables[v].low) << line;
+    EXPECT_GE(shown[v].second, e.variables[v].high) << line;
+  }
+}

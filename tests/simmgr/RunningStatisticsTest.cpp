@@ -1,4 +1,5 @@
 #include "simmgr/RunningStatistics.h"
+#include "simmgr/ConfidenceInterval.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -43,4 +44,24 @@ TEST(RunningStatisticsTest, ZeroOneObservationsGiveTheExactFraction) {
   EXPECT_FALSE(std::signbit(zeros.Mean()));
   EXPECT_EQ(zeros.Variance(), 0.0);
   EXPECT_TRUE(zeros.Binary());
+}
+
+// Observations so large that n times the sum of their squares leaves the
+// range of doubles, although their variance does not: the variance must
+// not come out as 0, which makes the t interval a single point.
+TEST(RunningStatisticsTest, LargeObservationsKeepTheirSpread) {
+  RunningStatistics s;
+  s.Add(9e153);
+  s.Add(8e153);  // squares 8.1e307 + 6.4e307: finite; twice that is not
+  ASSERT_TRUE(s.SumOfSquares().Finite());
+  const double variance = s.Variance();  // (1e153)^2 / 2 = 5e305
+  EXPECT_FALSE(variance == 0.0) << "variance " << variance;
+  EXPECT_NEAR(variance / 5e305, 1.0, 1e-12);
+  const ConfidenceInterval ci = ConfidenceInterval::Of(ConfidenceInterval::kStudentT, s, 0.95);
+  // An interval it cannot compute is no interval; one without width claims
+  // certainty the two different observations do not give.
+  if (ci.Valid()) {
+    EXPECT_LT(ci.Low(), 8e153);
+    EXPECT_GT(ci.High(), 9e153);
+  }
 }

@@ -148,3 +148,22 @@ TEST(SequentialTestTest, ClaimsAreReadAndCheckedAndRestored) {
   EXPECT_EQ(t.Current(), SequentialTest::kReject);
   EXPECT_EQ(t.Count(), 200);
 }
+
+// With p1 = 1/4 and p0 = 3/4 every observation moves the ratio by exactly
+// ln 3, and with alpha = 1/16, beta = 7/16 the accept bound is ln 9: two
+// more successes than failures reach it exactly, and Wald's test accepts
+// there. The bound must not be missed by the last bit of a logarithm, nor
+// the mirror-image bound on the reject side.
+TEST(SequentialTestTest, AStreamExactlyOnABoundIsDecidedThere) {
+  // "p < 0.5": p1 = 0.25, p0 = 0.75; ratio after n with k ones: (n - 2k) ln 3.
+  const SequentialTest accepting(SequentialTest::kBelow, 0.5, 0.0625, 0.4375, 0.25);
+  const Outcome a = Feed(accepting, {0, 1, 0, 0, 1, 1, 1, 1});
+  EXPECT_EQ(a.decision, SequentialTest::kAccept);
+  EXPECT_EQ(a.at, 4);  // (4 - 2) ln 3 = ln 9 = ln((1 - 7/16) / (1/16))
+
+  // alpha = 7/16, beta = 1/16: the reject bound is ln(1/9).
+  const SequentialTest rejecting(SequentialTest::kBelow, 0.5, 0.4375, 0.0625, 0.25);
+  const Outcome r = Feed(rejecting, {1, 0, 1, 1, 0, 0, 0, 0});
+  EXPECT_EQ(r.decision, SequentialTest::kReject);
+  EXPECT_EQ(r.at, 4);  // (4 - 6) ln 3 = ln(1/9) = ln((1/16) / (1 - 7/16))
+}
