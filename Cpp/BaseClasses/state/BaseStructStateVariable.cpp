@@ -104,9 +104,7 @@ void BaseStructStateVariable::share(BaseStateVariableClass* other) {
 }
 
 void BaseStructStateVariable::ShareWith(BaseStructStateVariable* otherStruct) {
-  // Sharing with itself, or with a variable already using these lists,
-  // would delete the lists both hold.
-  if (otherStruct == this || otherStruct->affectingActions == affectingActions) return;
+  if (otherStruct == this) return;
   std::vector<Field>::iterator otheri = otherStruct->fields.begin();
   for (const Field& f : fields) {
     KORVAN_ASSERT(otheri!=otherStruct->fields.end());
@@ -115,21 +113,36 @@ void BaseStructStateVariable::ShareWith(BaseStructStateVariable* otherStruct) {
   }
   // Nor more: the other's extra fields would be in no state image.
   KORVAN_ASSERT(otheri == otherStruct->fields.end());
-  affectingActions->append(otherStruct->affectingActions);
-  enabledActions->append(otherStruct->enabledActions);
-  if (otherStruct->stored) {
-    delete otherStruct->affectingActions;
-    delete otherStruct->enabledActions;
+  // The groups of both records become one, held by this record's main: its
+  // lists are the only ones, every follower (of either group, at any depth)
+  // uses them, and only the main is saved in a state image.
+  BaseStructStateVariable* main = mainStruct;
+  BaseStructStateVariable* otherMain = otherStruct->mainStruct;
+  if (main == otherMain) return;
+  main->affectingActions->append(otherMain->affectingActions);
+  main->enabledActions->append(otherMain->enabledActions);
+  if (otherMain->stored) {
+    delete otherMain->affectingActions;
+    delete otherMain->enabledActions;
   }
-  otherStruct->affectingActions = affectingActions;
-  otherStruct->enabledActions = enabledActions;
-  otherStruct->shared = true;
-  otherStruct->stored = false;
-  for (int i = 0; i < affectingActions->getNumItems(); i++) {
-    affectingActions->getItem(i)->affectedSVs.replaceItem(otherStruct, this);
+  std::vector<BaseStructStateVariable*> moving = otherMain->followers;
+  moving.push_back(otherMain);
+  otherMain->followers.clear();
+  for (BaseStructStateVariable* f : moving) {
+    f->affectingActions = main->affectingActions;
+    f->enabledActions = main->enabledActions;
+    f->shared = true;
+    f->stored = false;
+    f->mainStruct = main;
+    main->followers.push_back(f);
   }
-  for (int i = 0; i < enabledActions->getNumItems(); i++) {
-    enabledActions->getItem(i)->enablingSVs.replaceItem(otherStruct, this);
+  for (BaseStructStateVariable* f : moving) {
+    for (int i = 0; i < main->affectingActions->getNumItems(); i++) {
+      main->affectingActions->getItem(i)->affectedSVs.replaceItem(f, main);
+    }
+    for (int i = 0; i < main->enabledActions->getNumItems(); i++) {
+      main->enabledActions->getItem(i)->enablingSVs.replaceItem(f, main);
+    }
   }
 }
 

@@ -63,6 +63,10 @@ class BaseStructStateVariable : public BaseStateVariableClass {
 
   int cachedStateSize;
   std::vector<Field> fields;
+  // The stored record of this record's group (itself until it follows one),
+  // and, in a main record, every record that follows it.
+  BaseStructStateVariable* mainStruct = this;
+  std::vector<BaseStructStateVariable*> followers;
 
  private:
   static int FieldBytes(const Field& f);
