@@ -174,12 +174,15 @@ TEST(LauncherRunTest, AttemptsThatEndBeforeTheirPortAreRetriedAfterAPause) {
 // comes first; each experiment that tries it first completes on 127.0.0.1.
 TEST(LauncherRunTest, ARetryAfterAnEarlyEndGoesToAnotherHost) {
   const std::string dir = TestFolder("launcher other host");
-  const SimMgrResult result = RunSimMgr(
-      {"--experiments", "0,1,2", "--replications", "400", "--jobs", "2", "--hosts", "localhost,127.0.0.1",
-       "--timeout", "10", "--retries", "3", "--port", "23590", "--out", dir + "/out", "--simulator",
-       KORVAN_SIMULATOR_PATH, "--launcher",
-       "if [ {host} = localhost ]; then echo 'ssh: connect to host localhost port 22: Connection refused' >&2; "
-       "exit 255; fi; exec {command}"});
+  const auto study = [&dir](const std::string& experiments, const std::string& replications,
+                            const std::string& retries, const std::string& out) {
+    return RunSimMgr({"--experiments", experiments, "--replications", replications, "--jobs", "2", "--hosts",
+                      "localhost,127.0.0.1", "--timeout", "10", "--retries", retries, "--port", "23590", "--out",
+                      dir + "/" + out, "--simulator", KORVAN_SIMULATOR_PATH, "--launcher",
+                      "if [ {host} = localhost ]; then echo 'ssh: connect to host localhost port 22: Connection "
+                      "refused' >&2; exit 255; fi; exec {command}"});
+  };
+  const SimMgrResult result = study("0,1,2", "400", "3", "out");
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   const auto rows = ReadCsv(dir + "/out/results.csv");
   ASSERT_EQ(rows.size(), 9u);
@@ -193,12 +196,7 @@ TEST(LauncherRunTest, ARetryAfterAnEarlyEndGoesToAnotherHost) {
   // Without retries: once a start there has ended early, experiments
   // starting later do not try that host first. Only those started before
   // (the first) can fail.
-  const SimMgrResult once = RunSimMgr(
-      {"--experiments", "0-5", "--replications", "200", "--jobs", "2", "--hosts", "localhost,127.0.0.1",
-       "--timeout", "10", "--retries", "0", "--port", "23590", "--out", dir + "/once", "--simulator",
-       KORVAN_SIMULATOR_PATH, "--launcher",
-       "if [ {host} = localhost ]; then echo 'ssh: connect to host localhost port 22: Connection refused' >&2; "
-       "exit 255; fi; exec {command}"});
+  const SimMgrResult once = study("0-5", "200", "0", "once");
   EXPECT_EQ(once.exitStatus, 1) << once.err;
   const auto onceRows = ReadCsv(dir + "/once/results.csv");
   ASSERT_EQ(onceRows.size(), 18u);
