@@ -24,15 +24,23 @@ std::vector<unsigned char> Image(BaseModelClass* m) {
   return image;
 }
 
+// Inner join of A and B sharing their records, and C beside it, for an
+// outer join to take (which owns them).
+struct Nested {
+  RecSAN* a = new RecSAN("A", 1, {1, 0});
+  RecSAN* b = new RecSAN("B", 2, {2, 0});
+  RecJoin* inner = new RecJoin({a, b}, {"A", "B"}, {&a->r, &b->r});
+  RecSAN* c = new RecSAN("C", 3, {3, 4});
+};
+
 // Inner join of A and B sharing their records; outer join of the inner join
 // and C sharing the inner join's record with C's. By hand: A, B, C each keep
 // p (2 bytes) in their own image, the one record (4 bytes) lives in the
 // outer shared part only: 2 + 2 + 2 + 4 = 10 bytes.
 TEST(NestedCompositionTest, RecordSharedAtTwoLevelsIsSavedOnceAndRoundTrips) {
-  RecSAN* a = new RecSAN("A", 1, {1, 0});
-  RecSAN* b = new RecSAN("B", 2, {2, 0});
-  RecJoin* inner = new RecJoin({a, b}, {"A", "B"}, {&a->r, &b->r});
-  RecSAN* c = new RecSAN("C", 3, {3, 4});
+  const Nested n;
+  RecSAN *a = n.a, *b = n.b, *c = n.c;
+  RecJoin* inner = n.inner;
   RecJoin outer({inner, c}, {"I", "C"}, {inner->joint, &c->r});
 
   EXPECT_EQ(a->r.at(0)->getMark(), 3);
@@ -51,10 +59,9 @@ TEST(NestedCompositionTest, RecordSharedAtTwoLevelsIsSavedOnceAndRoundTrips) {
 // after the outer level merged the inner join's record: the reward model
 // reads them (by submodel and variable name) and so does GetGlobalActions.
 TEST(NestedCompositionTest, RecordsMergedAtTheInnerLevelKeepTheirActionLists) {
-  RecSAN* a = new RecSAN("A", 1, {1, 0});
-  RecSAN* b = new RecSAN("B", 2, {2, 0});
-  RecJoin* inner = new RecJoin({a, b}, {"A", "B"}, {&a->r, &b->r});
-  RecSAN* c = new RecSAN("C", 3, {3, 4});
+  const Nested n;
+  RecSAN *a = n.a, *b = n.b, *c = n.c;
+  RecJoin* inner = n.inner;
   RecJoin outer({inner, c}, {"I", "C"}, {inner->joint, &c->r});
 
   // Every record of the group reads the merged lists: all three moves.
@@ -72,10 +79,9 @@ TEST(NestedCompositionTest, RecordsMergedAtTheInnerLevelKeepTheirActionLists) {
 // An outer join that names a grandchild's record (already merged by the
 // inner join) keeps one copy of the record in the image, like places.
 TEST(NestedCompositionTest, OuterJoinNamingAGrandchildsRecordSavesItOnce) {
-  RecSAN* a = new RecSAN("A", 1, {1, 0});
-  RecSAN* b = new RecSAN("B", 2, {2, 0});
-  RecJoin* inner = new RecJoin({a, b}, {"A", "B"}, {&a->r, &b->r});
-  RecSAN* c = new RecSAN("C", 3, {3, 4});
+  const Nested n;
+  RecSAN *a = n.a, *b = n.b, *c = n.c;
+  RecJoin* inner = n.inner;
   RecJoin outer({inner, c}, {"I", "C"}, {&a->r, &c->r});
   // A.p B.p C.p, and the record once: 10 bytes, as with the inner record.
   EXPECT_EQ(outer.StateSize(), 10);
