@@ -65,11 +65,13 @@ bool OptionIsFlag(char letter) { return letter == 'm' || letter == 'w' || letter
 
 // Reads a number that must fit a 32-bit int; reports and returns false when
 // it does not, or when other characters follow its digits. A text without
-// digits reads as 0, as it always has for these options.
+// any digit reads as 0, as it always has for these options; one whose
+// digits come after another character ("x7", "+ 7", "#2") is refused, not
+// read as 0.
 bool ReadIntOption(char letter, const char* text, int* out) {
   bool sawDigit, overflow, trailing;
   long long value = ReadNumber(text, &sawDigit, &overflow, &trailing);
-  if (sawDigit && trailing) {
+  if (trailing && (sawDigit || std::strpbrk(text, "0123456789") != nullptr)) {
     std::cerr << "ERROR: The value of '-" << letter << "' is not a whole decimal number: '" << text
               << "'\n";
     return false;

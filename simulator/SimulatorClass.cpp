@@ -137,6 +137,14 @@ void CheckRunSettings(SimulatorClass* simulator, BaseStudyClass* study) {
               << " would leave the Tausworthe generator stuck at zero" << std::endl;
     std::exit(1);
   }
+  // The Tausworthe generator keeps the low 31 bits of its seed: a larger
+  // seed would run the stream of the seed 2^31 below it.
+  if (simulator->generatorChoice == 1 && simulator->seed > 0x7FFFFFFFu) {
+    std::cerr << "ERROR: Random number seed " << simulator->seed
+              << " is too large for the Tausworthe generator (largest 2147483647), which keeps only"
+              << " its low 31 bits" << std::endl;
+    std::exit(1);
+  }
 }
 
 }  // namespace

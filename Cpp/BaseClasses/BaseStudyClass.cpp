@@ -1,5 +1,6 @@
 #include "Cpp/BaseClasses/BaseStudyClass.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -34,14 +35,23 @@ char* NextToken(char** cursor) {
   return token;
 }
 
+// True when nothing but blanks follows a converted number: a value that only
+// begins with one ("0,5", "256abc", "1e3" as an integer, "08" read as octal
+// 0) would otherwise become another number than the one written.
+bool OnlyBlanksAfter(const char* end) {
+  while (std::isspace(static_cast<unsigned char>(*end))) end++;
+  return *end == '\0';
+}
+
 // Integer text read as "%i" reads it (leading blanks, sign, decimal, octal or
-// hexadecimal by prefix). False when no digits convert or the number does not
-// fit between low and high: such a value would be undefined.
+// hexadecimal by prefix). False when no digits convert, when anything but
+// blanks follows them, or when the number does not fit between low and high:
+// such a value would be undefined, or not the one written.
 bool ReadInteger(const char* text, long low, long high, long* out) {
   char* end = nullptr;
   errno = 0;
   long v = std::strtol(text, &end, 0);
-  if (end == text || errno == ERANGE || v < low || v > high) return false;
+  if (end == text || !OnlyBlanksAfter(end) || errno == ERANGE || v < low || v > high) return false;
   *out = v;
   return true;
 }
@@ -171,12 +181,12 @@ void BaseStudyClass::overrideGVs(char* overrides) {
       case 'd':
         errno = 0;
         value.d = std::strtod(text, &end);
-        converted = end != text && !(errno == ERANGE && std::isinf(value.d));
+        converted = end != text && OnlyBlanksAfter(end) && !(errno == ERANGE && std::isinf(value.d));
         break;
       case 'f':
         errno = 0;
         value.f = std::strtof(text, &end);
-        converted = end != text && !(errno == ERANGE && std::isinf(value.f));
+        converted = end != text && OnlyBlanksAfter(end) && !(errno == ERANGE && std::isinf(value.f));
         break;
       case 'i':
         converted = ReadInteger(text, INT_MIN, INT_MAX, &integer);

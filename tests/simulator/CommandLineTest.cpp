@@ -218,4 +218,14 @@ TEST(CommandLineTest, TraceFileOrLevelAloneTurnsTheTextTraceOn) {
   EXPECT_EQ(none.out.find("TRACE"), std::string::npos);
 }
 
+// A number whose digits come after another character read as 0: "-e x7"
+// and "-e '+ 7'" ran experiment 0 and "-r '#2'" the lagged Fibonacci
+// generator, each as a good run, while "-e 7x" was refused.
+TEST(CommandLineTest, DigitsAfterOtherCharactersAreRefused) {
+  ExpectRefused({"-e", "x7"}, "ERROR: The value of '-e' is not a whole decimal number: 'x7'\n");
+  ExpectRefused({"-e", "+ 7"}, "ERROR: The value of '-e' is not a whole decimal number: '+ 7'\n");
+  ExpectRefused({"-r#2"}, "ERROR: The value of '-r' is not a whole decimal number: '#2'\n");
+  ExpectRefused({"-l", "a1"}, "ERROR: The value of '-l' is not a whole decimal number: 'a1'\n");
+}
+
 }  // namespace

@@ -244,6 +244,13 @@ TEST_F(SimulatorRunTest, ExperimentsAndSeedsThatCannotRunAreRefused) {
   EXPECT_EQ(twister.exitCode, 0) << twister.err;
   ProgramResult stuck = Run({"-r", "1", "-s", "2147483648", "-N", "1"});
   EXPECT_EQ(stuck.exitCode, 1);
+  // The Tausworthe generator keeps 31 bits of its seed: 2^31 + 1 would run
+  // the stream of seed 1.
+  ProgramResult aliased = Run({"-r", "1", "-s", "2147483649", "-N", "1"});
+  EXPECT_EQ(aliased.exitCode, 1);
+  EXPECT_NE(aliased.err.find("too large for the Tausworthe generator"), std::string::npos) << aliased.err;
+  ProgramResult tausworthe = Run({"-r", "1", "-s", "2147483647", "-N", "1"});
+  EXPECT_EQ(tausworthe.exitCode, 0) << tausworthe.err;
   // Results that could not be written would be lost: nothing is simulated.
   ProgramResult unopenable = Run({"-N", "1", "-a", "/nonexistent/out.csv"});
   EXPECT_EQ(unopenable.exitCode, 1);

@@ -138,9 +138,25 @@ TEST(BaseStudyClassTest, ValueThatDoesNotConvertIsReportedAndSkipped) {
   EXPECT_EQ(out,
             "Value 70000 for sht not recognized as type s\n"
             "Value -40000 for flag not recognized as type b\n"
-            "Value 99999999999 for int not recognized as type i\n");
+            "Value 99999999999 for int not recognized as type i\n"
+            "Value 1e for lng not recognized as type l\n");
   EXPECT_EQ(study.sht, 4);
-  EXPECT_EQ(study.lng, 1);  // a leading number converts, as "%li" reads it
+  EXPECT_EQ(study.lng, -1);
+
+  // A value that only begins with a number is not that number: a decimal
+  // comma, a leading zero that makes the rest octal, an exponent on an
+  // integer, a unit. Blanks around the number are still taken.
+  out = Override(&study, "f:flt:0,5:s:sht:08:i:int:3e1:d:dbl:256abc:l:lng: 0x10 ");
+  EXPECT_EQ(out,
+            "Value 0,5 for flt not recognized as type f\n"
+            "Value 08 for sht not recognized as type s\n"
+            "Value 3e1 for int not recognized as type i\n"
+            "Value 256abc for dbl not recognized as type d\n");
+  EXPECT_EQ(study.flt, -1.0f);
+  EXPECT_EQ(study.sht, 4);
+  EXPECT_EQ(study.integer, -1);
+  EXPECT_EQ(study.dbl, -1.0);
+  EXPECT_EQ(study.lng, 16);
 }
 
 // A real beyond its type's range read as an infinity that nobody wrote, so
