@@ -70,10 +70,10 @@ void OnInterrupt(int signalNumber) {
 // with EINTR, which would end standard output's stream for good and lose
 // the summary lines. Waits that must see the interruption poll, and poll is
 // never restarted.
-void InstallInterruptHandlers() {
+void InstallInterruptHandlers(bool restart = true) {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
-  action.sa_flags = SA_RESTART;
+  action.sa_flags = restart ? SA_RESTART : 0;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
@@ -83,6 +83,19 @@ void InstallInterruptHandlers() {
     sigaction(SIGHUP, &action, nullptr);
   }
 }
+
+// Opening a FIFO waits for its reader, for ever if none comes. While a
+// result file or a trace is opened, an interruption fails the open
+// (EINTR) instead of restarting it, so that the first SIGINT or SIGTERM
+// ends such a wait: the result file is then reported as not opened, the
+// trace as not created, and the run stops as asked.
+class InterruptibleOpens {
+ public:
+  InterruptibleOpens() { InstallInterruptHandlers(false); }
+  ~InterruptibleOpens() { InstallInterruptHandlers(true); }
+  InterruptibleOpens(const InterruptibleOpens&) = delete;
+  InterruptibleOpens& operator=(const InterruptibleOpens&) = delete;
+};
 
 // A trace whose reader has gone (on standard output at the end of a
 // pipeline, or in a FIFO) must end the trace, not the run: its failed write
@@ -147,6 +160,24 @@ void CheckRunSettings(SimulatorClass* simulator, BaseStudyClass* study) {
   }
 }
 
+// The XML trace whose header is written and whose document a process exit
+// must end: a run refused after the header (a report size beyond the
+// limit, a reward time that is not a number) or ended by a fatal error in
+// a replication exits at once, and left the document without its closing
+// elements.
+TraceFileXML* xmlTraceToClose = nullptr;
+
+void CloseXmlTraceOnExit() {
+  if (xmlTraceToClose != nullptr) xmlTraceToClose->CloseDocument();
+}
+
+// Makes `xml` (null: none) the trace an exit ends.
+void CloseXmlTraceAtExit(TraceFileXML* xml) {
+  static const bool registered = std::atexit(CloseXmlTraceOnExit) == 0;
+  (void)registered;
+  xmlTraceToClose = xml;
+}
+
 }  // namespace
 
 SimulatorClass::SimulatorClass() {
@@ -187,7 +218,10 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
     IgnorePipeForOutputs();
   }
   // Results that could not be written would be lost silently: refuse to run.
-  if (!OpenResultFiles()) std::exit(1);
+  {
+    InterruptibleOpens interruptible;
+    if (!OpenResultFiles()) std::exit(1);
+  }
 
   traces = new TraceFileContainer();
   if (textTrace || xmlTrace) {
@@ -195,6 +229,7 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
     if (textTrace) {
       if (traceFileName != nullptr) {
         const std::string path = TraceFilePath(".txt");
+        InterruptibleOpens interruptible;
         textTraceFile = new TraceFileKorvan(path.empty() ? nullptr : path.c_str());
       } else {
         std::cout << "Adding cout: " << std::endl;
@@ -207,6 +242,7 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
     if (xmlTrace) {
       if (traceFileName != nullptr) {
         const std::string path = TraceFilePath(".xml");
+        InterruptibleOpens interruptible;
         xmlTraceFile = new TraceFileXML(path.empty() ? nullptr : path.c_str());
       } else {
         xmlTraceFile = new TraceFileXML(&std::cout);
@@ -227,6 +263,7 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   pvModel = study->GetPVModel(true);
   if (textTrace || xmlTrace) traces->addPVModel(pvModel);
   traces->printHeader();
+  if (xmlTraceFile != nullptr) CloseXmlTraceAtExit(xmlTraceFile);
 
   AttachModel(pvModel);
 
@@ -250,12 +287,12 @@ const int kMaxGroupNesting = 16;
 
 // The XML document is closed by the second batch mark; a run that ended
 // before one (a steady-state run that completed no batch, or one that never
-// started) would leave it unterminated. A second mark closes it at most
-// once, and only the XML trace: the text trace is left as it is. Out of
+// started) would leave it unterminated. It is closed here at most once,
+// and only the XML trace: the text trace is left as it is. Out of
 // line: inlined into Run, it changed how the replication loop inlined there
 // was compiled (1% more instructions per firing).
 __attribute__((noinline, cold)) void CloseXmlTrace(TraceFileXML* xml) {
-  if (xml != nullptr) xml->newBatch();
+  if (xml != nullptr) xml->CloseDocument();
 }
 
 // True when the enabling of the action, or of every activity it groups, is
@@ -628,6 +665,7 @@ SimulatorClass::~SimulatorClass() {
   DestroyOutput();
   delete traces;
   delete textTraceFile;
+  CloseXmlTraceAtExit(nullptr);
   delete xmlTraceFile;
   RestorePipeAfterOutputs();
   delete[] overrideString;

@@ -225,6 +225,11 @@ void TraceFileXML::newBatch() {
   }
 }
 
+void TraceFileXML::CloseDocument() {
+  while (recording < 1) newBatch();
+  if (out != nullptr) out->flush();
+}
+
 void TraceFileXML::WriteVariableId(BaseStateVariableClass* v, int declaringId) {
   *out << "p" << declaringId;
   WriteEscaped(FullName(v));

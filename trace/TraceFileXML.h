@@ -38,6 +38,10 @@ class TraceFileXML : public TraceFile {
   void printPreFireAction(BaseActionClass* action) override;
   void printPostFireAction(BaseActionClass* action, BaseActionClass* selected) override;
   void newBatch() override;
+  // Ends the document (as the batch marks would) unless it has ended, and
+  // flushes it: for a run that stops before its marks, fatally or before
+  // it started.
+  void CloseDocument();
 
   // Declares model as a process (and, recursively, its submodels) and sets
   // its parent id to parentId. Only while the counter is -1.

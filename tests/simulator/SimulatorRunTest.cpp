@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <sys/stat.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -225,6 +226,23 @@ TEST_F(SimulatorRunTest, SteadyStateWithoutSteadyStateVariablesEndsAtOnceAsAFail
   const std::string trace = ReadFile(Path("trace.xml"));
   EXPECT_NE(trace.find("<Sequence"), std::string::npos) << trace;
   EXPECT_EQ(xmlcheck::Check(trace), "");
+}
+
+// So is that of a run refused after the trace's header was written, and of
+// one a fatal error ends in its first replication: both exit at once, and
+// the document ended at its opening "<Sequence ...>".
+TEST_F(SimulatorRunTest, TheXmlTraceOfARunThatExitsAtOnceIsAWholeDocument) {
+  const std::vector<std::vector<std::string>> exits = {
+      {"-N", "3", "-n", "100000000"}, {"-N", "3", "-O", "f:random_failure_rate:-1"}};
+  for (const std::vector<std::string>& arguments : exits) {
+    std::vector<std::string> traced = arguments;
+    traced.insert(traced.end(), {"-x", "-f", "exiting"});
+    ProgramResult r = Run(traced, 30.0);
+    EXPECT_EQ(r.exitCode, 1) << arguments[2] << "\n" << r.err;
+    const std::string trace = ReadFile(Path("exiting.xml"));
+    EXPECT_NE(trace.find("<Sequence"), std::string::npos) << trace;
+    EXPECT_EQ(xmlcheck::Check(trace), "") << arguments[2];
+  }
 }
 
 TEST_F(SimulatorRunTest, ExperimentsAndSeedsThatCannotRunAreRefused) {
@@ -528,6 +546,26 @@ TEST_F(SimulatorRunTest, AResultPipeWhoseReaderHasGoneIsAFailedWrite) {
   EXPECT_NE(r.err.find("!! Error writing result file out.fifo: Broken pipe"), std::string::npos) << r.err;
   // The run ended as runs end, with its summary lines.
   EXPECT_NE(r.out.find("Actions fired: "), std::string::npos) << r.out;
+}
+
+// A FIFO that no process reads, as a trace or as a result file, waits in
+// its open for a reader; one SIGTERM ends that wait (it was restarted, and
+// only a second signal ended the process), the trace is reported as not
+// created and the result file as not opened.
+TEST_F(SimulatorRunTest, OneSignalEndsTheWaitForAFifosReader) {
+  ASSERT_EQ(mkfifo(Path("unread.txt").c_str(), 0600), 0);
+  ProgramResult trace =
+      RunProgramAndSignal(KORVAN_SIMULATOR_PATH, {"-N", "3", "-m", "-f", "unread"}, 1.0, SIGTERM, 1, 30.0, directory_);
+  ASSERT_FALSE(trace.timedOut);
+  EXPECT_EQ(trace.exitCode, 128 + SIGTERM) << trace.err;
+  EXPECT_NE(trace.err.find("!! Cannot create trace file unread.txt: Interrupted system call"), std::string::npos)
+      << trace.err;
+  ProgramResult result =
+      RunProgramAndSignal(KORVAN_SIMULATOR_PATH, {"-N", "3", "-a", "unread.txt"}, 1.0, SIGTERM, 1, 30.0, directory_);
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_NE(result.err.find("!! Unable to open result file unread.txt: Interrupted system call"), std::string::npos)
+      << result.err;
 }
 
 // A result file that a full disk or a file-size limit cuts off part-way
