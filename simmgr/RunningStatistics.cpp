@@ -23,16 +23,14 @@ double RunningStatistics::Mean() const {
   return sum.Value() / static_cast<double>(count) + 0.0;
 }
 
-double RunningStatistics::Variance() const {
-  if (count < 2) return 0.0;
-  if (!sum.Finite() || !squares.Finite()) return std::numeric_limits<double>::quiet_NaN();
-  // n S2 - S1^2 exactly: every product is split into its rounded value and
-  // its error, so the difference, which cancels most of the digits when the
-  // variance is small beside the mean, is rounded only once.
+// n S2 - S1^2 exactly: every product is split into its rounded value and its
+// error, so the difference, which cancels most of the digits when the
+// variance is small beside the mean, is rounded only once. Observations so
+// large that n S2 would leave the range of doubles are scaled by 2^-shift
+// first (exactly), so the numerator is that of the scaled observations.
+ExactSum RunningStatistics::SpreadNumerator(int& shift) const {
   const double n = static_cast<double>(count);
-  // Observations so large that n S2 would leave the range of doubles are
-  // scaled by a power of two first (exactly), and the variance back.
-  int shift = 0;
+  shift = 0;
   const double squaresValue = squares.Value();
   if (squaresValue > 0.0) shift = std::max(0, (std::ilogb(n) + std::ilogb(squaresValue) - 960) / 2 + 1);
   ExactSum numerator;
@@ -42,6 +40,15 @@ double RunningStatistics::Variance() const {
   for (double a : parts) {
     for (double b : parts) numerator.AddProduct(-a, b);
   }
+  return numerator;
+}
+
+double RunningStatistics::Variance() const {
+  if (count < 2) return 0.0;
+  if (!sum.Finite() || !squares.Finite()) return std::numeric_limits<double>::quiet_NaN();
+  int shift = 0;
+  const ExactSum numerator = SpreadNumerator(shift);
+  const double n = static_cast<double>(count);
   const double variance = std::ldexp(numerator.Value() / (n * (n - 1.0)), 2 * shift);
   if (std::isnan(variance)) return variance;
   return variance > 0.0 ? variance : 0.0;
@@ -81,5 +88,15 @@ bool RunningStatistics::FromParts(int64_t count, const ExactSum& sum, const Exac
   statistics.sum = sum;
   statistics.squares = squares;
   statistics.binary = binary;
+  // Real observations x_i have n sum(x_i^2) >= (sum x_i)^2, exactly as the
+  // sums are exact: sums below that (edited by hand, say) would give a
+  // negative variance, taken as 0, and an interval of no width. The
+  // tolerance only covers the scaling of very large observations.
+  if (count >= 1 && sum.Finite() && squares.Finite()) {
+    int shift = 0;
+    const ExactSum numerator = statistics.SpreadNumerator(shift);
+    const double scale = static_cast<double>(count) * std::ldexp(squares.Value(), -2 * shift);
+    if (numerator.Sign() < 0 && (shift == 0 || -numerator.Value() > std::ldexp(scale, -60))) return false;
+  }
   return true;
 }

@@ -36,8 +36,9 @@ class RunningStatistics {
   const ExactSum& SumOfSquares() const { return squares; }
 
   // Rebuilds statistics from saved parts. False when they cannot belong
-  // together: a negative count, sums without observations, or observations
-  // said to be 0 or 1 whose sums disagree with that.
+  // together: a negative count, sums without observations, observations
+  // said to be 0 or 1 whose sums disagree with that, or a sum of squares
+  // below the square of the sum over the count.
   static bool FromParts(int64_t count, const ExactSum& sum, const ExactSum& squares, bool binary,
                         RunningStatistics& statistics);
 
@@ -46,6 +47,9 @@ class RunningStatistics {
   static double StudentQuantile(int64_t degrees, double confidence);
 
  private:
+  // n S2 - S1^2, exact, of the observations scaled by 2^-shift.
+  ExactSum SpreadNumerator(int& shift) const;
+
   int64_t count = 0;
   ExactSum sum;
   ExactSum squares;

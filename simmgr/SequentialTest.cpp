@@ -46,6 +46,13 @@ bool SequentialTest::Check(std::string& error) const {
             " (--delta) must lie strictly between 0 and 1";
     return false;
   }
+  // A region whose ends round to the threshold (a --delta of 1e-17 at 0.1)
+  // gives both hypotheses one probability: no observation tells them apart.
+  if (!(threshold - delta < threshold) || !(threshold + delta > threshold)) {
+    error = "the indifference region " + NumberText::Shortest(threshold) + " -/+ " + NumberText::Shortest(delta) +
+            " (--delta) is too narrow: its ends are the threshold itself";
+    return false;
+  }
   return true;
 }
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <set>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -187,6 +189,23 @@ bool StudyState::SameStudy(const StudyTable& study, std::string& error) const {
         error = "the saved study's experiment " + std::to_string(k) + " has " + a.name + " = " + a.values[k] +
                 ", this program's " + b.values[k];
         return false;
+      }
+    }
+  }
+  // A simulator reports every terminating variable in each record, and no
+  // steady-state one: an attempt holds its replications' observations of
+  // the first and none of the second.
+  for (const Experiment& e : experiments) {
+    for (const SimulatorAttempt& a : e.attempts) {
+      for (size_t v = 0; v < rewards.size(); ++v) {
+        const int64_t held = a.statistics[v].Count() + (v < a.pilot.size() ? a.pilot[v].Count() : 0);
+        const int64_t expected = study.Rewards()[v].terminating ? a.replications : 0;
+        if (held != expected) {
+          error = "the saved study's experiment " + std::to_string(e.experiment) + " (segment " +
+                  std::to_string(a.segment) + ", attempt " + std::to_string(a.number) + ") holds " +
+                  std::to_string(held) + " observations of " + rewards[v] + ", not " + std::to_string(expected);
+          return false;
+        }
       }
     }
   }
@@ -378,12 +397,42 @@ bool ReadStateFile(const std::string& path, std::string& text, std::string& erro
   return ok;
 }
 
+// Whether the JSON text nests arrays and objects deeper than `limit`
+// (brackets inside strings aside). The parser keeps a frame per level, so a
+// damaged or hostile file of a few hundred megabytes of brackets would
+// take gigabytes; a saved study nests fewer than ten levels.
+bool NestsDeeperThan(const std::string& text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool StudyState::Load(const std::string& path, StudyState& state, std::string& error) {
   error.clear();
   std::string text;
   if (!ReadStateFile(path, text, error)) return false;
+  if (NestsDeeperThan(text, 32)) {
+    error = path + " is not a saved study (nested deeper than any study's state)";
+    return false;
+  }
   const json document = json::parse(text, nullptr, false);
   if (document.is_discarded()) {
     error = path + " is not a saved study (not JSON)";
@@ -410,7 +459,9 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
   state.baseSeed = static_cast<uint32_t>(value);
   if (!read.Integer(document, "generator", "the state", 0, 2, value)) return fail();
   state.generator = static_cast<int>(value);
-  if (!read.Integer(document, "segments", "the state", 0, 1000000, value)) return fail();
+  // Saved from the first run on as the number of runs so far, this one
+  // included.
+  if (!read.Integer(document, "segments", "the state", 1, 1000000, value)) return fail();
   state.segments = static_cast<int>(value);
 
   const json* study = read.Field(document, "study", "the state");
@@ -480,6 +531,8 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
 
   const json* list = read.Array(document, "experiments", "the state");
   if (list == nullptr) return fail();
+  const SeedSequence seeds(state.baseSeed, state.numExperiments);
+  std::vector<bool> seenExperiment(static_cast<size_t>(state.numExperiments), false);
   state.experiments.clear();
   const size_t numVariables = state.rewards.size();
   for (const json& item : *list) {
@@ -488,21 +541,21 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
     if (!read.Integer(item, "experiment", "an experiment", 0, state.numExperiments - 1, value)) return fail();
     e.experiment = static_cast<int>(value);
     const std::string where = "experiment " + std::to_string(e.experiment);
-    for (const Experiment& seen : state.experiments) {
-      if (seen.experiment == e.experiment) return read.Fail(where + " is saved twice"), fail();
-    }
+    if (seenExperiment[e.experiment]) return read.Fail(where + " is saved twice"), fail();
+    seenExperiment[e.experiment] = true;
     if (!read.Text(item, "decision", where, decision) || !DecisionFromName(decision, e.decision)) {
       return read.Fail(where + ": no valid decision"), fail();
     }
     if (!read.Integer(item, "decision_replications", where, 0, kLargestCount, e.decisionReplications)) return fail();
     const json* attempts = read.Array(item, "attempts", where);
     if (attempts == nullptr) return fail();
+    std::set<std::pair<int, int>> saved;  // (segment, attempt) of those read
     for (const json& entry : *attempts) {
       SimulatorAttempt a;
       std::string ended;
       int64_t segment = 0, number = 0, seed = 0, port = 0;
       const std::string at = where + ", an attempt";
-      if (!read.Integer(entry, "segment", at, 0, state.segments > 0 ? state.segments - 1 : 0, segment) ||
+      if (!read.Integer(entry, "segment", at, 0, state.segments - 1, segment) ||
           !read.Integer(entry, "attempt", at, 0, 1000000, number) ||
           !read.Integer(entry, "seed", at, 0, SeedSequence::kLargestSeed, seed) ||
           !read.Text(entry, "host", at, a.host) || !read.Integer(entry, "port", at, 0, 65535, port) ||
@@ -548,12 +601,37 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
         if (!state.rule.twoStage) return read.Fail(at + " has a pilot, but the study was not run with one"), fail();
         if (!readStatistics("pilot_statistics", a.pilot)) return fail();
       }
-      int64_t most = 0;
+      // Every data record holds as many observations of each variable it
+      // reports (none of a variable it does not), and an attempt's
+      // replications are their number, pilot included.
+      int64_t held = 0, piloted = 0;
+      bool agree = true;
+      auto common = [&agree](int64_t& shared, int64_t count) {
+        if (count == 0) return;
+        if (shared != 0 && shared != count) agree = false;
+        shared = count;
+      };
       for (size_t v = 0; v < a.statistics.size(); ++v) {
-        most = std::max(most, a.statistics[v].Count() + (v < a.pilot.size() ? a.pilot[v].Count() : 0));
+        common(held, a.statistics[v].Count());
+        if (v < a.pilot.size()) common(piloted, a.pilot[v].Count());
       }
-      if (a.replications > most) {
-        return read.Fail(at + " claims more replications than its statistics hold"), fail();
+      if (!agree) return read.Fail(at + " holds unequal numbers of observations of its variables"), fail();
+      if (a.replications != held + piloted) {
+        return read.Fail(at + " claims " + std::to_string(a.replications) + " replications, but its statistics hold " +
+                         std::to_string(held + piloted)),
+               fail();
+      }
+      // One simulator process is saved once, and ran the stream its
+      // experiment, segment and number give under the base seed.
+      if (!seeds.Valid(a.segment, a.number) || seeds.Seed(e.experiment, a.segment, a.number) != a.seed) {
+        return read.Fail(at + " has seed " + std::to_string(a.seed) + ", not the one base seed " +
+                         std::to_string(state.baseSeed) + " gives it"),
+               fail();
+      }
+      if (!saved.insert({a.segment, a.number}).second) {
+        return read.Fail(at + " (segment " + std::to_string(a.segment) + ", attempt " + std::to_string(a.number) +
+                         ") is saved twice"),
+               fail();
       }
       if (a.ending == SimulatorAttempt::kRunning) {
         // Saved while its simulator ran: what it had sent stands.

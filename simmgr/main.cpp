@@ -22,6 +22,7 @@
 
 #include "simmgr/ExperimentSelection.h"
 #include "simmgr/FolderLock.h"
+#include "simmgr/NumberText.h"
 #include "simmgr/ResultsWriter.h"
 #include "simmgr/SeedSequence.h"
 #include "simmgr/SimMgrOptions.h"
@@ -294,6 +295,21 @@ int main(int argc, char** argv) {
   if (rule.Precision() && rule.absolute > 0.0 && rule.relative == 0.0 && !options.Given("--max-replications") &&
       (!resuming || options.TargetsGiven() || savedWorstCase)) {
     rule.maxReplications = rule.WorstCase();
+  }
+  // The levels the intervals are computed at share the confidence's error
+  // among looks and variables; a confidence so close to 1 (or to 0) that
+  // such a level rounds to 1 (or 0) would give every interval [0, 1] and a
+  // worst case of 2^50 replications (or no interval at all).
+  {
+    const double levels[2] = {rule.IntervalConfidence(), rule.TwoStage() ? rule.PlannedConfidence() : 0.5};
+    for (double level : levels) {
+      if (!(level > 0.0 && level < 1.0)) {
+        std::cerr << "simmgr: confidence " << NumberText::Shortest(rule.confidence)
+                  << " is too close to " << (level >= 1.0 ? "1" : "0") << ": the intervals would be computed at "
+                  << NumberText::Shortest(level) << "; choose a confidence further from it\n";
+        return 2;
+      }
+    }
   }
   if (rule.Precision() && !rule.TwoStage() && rule.maxReplications < rule.minReplications) {
     std::cerr << "simmgr: the most replications an experiment may run, " << rule.maxReplications

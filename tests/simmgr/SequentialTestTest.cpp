@@ -135,6 +135,10 @@ TEST(SequentialTestTest, ClaimsAreReadAndCheckedAndRestored) {
   EXPECT_FALSE(SequentialTest(SequentialTest::kBelow, 0.99, 0.05, 0.05, 0.01).Check(error));
   EXPECT_FALSE(SequentialTest(SequentialTest::kBelow, 0.5, 0.6, 0.5, 0.01).Check(error));
   EXPECT_TRUE(SequentialTest(SequentialTest::kBelow, 0.5, 0.05, 0.05, 0.01).Check(error));
+  // A region whose ends round to the threshold gives both hypotheses one
+  // probability: the test could never decide, and ran to the limit.
+  EXPECT_FALSE(SequentialTest(SequentialTest::kBelow, 0.1, 0.05, 0.05, 1e-18).Check(error));
+  EXPECT_NE(error.find("too narrow"), std::string::npos) << error;
   EXPECT_EQ(SequentialTest(SequentialTest::kAbove, 0.125, 0.05, 0.05, 0.01).Claim("v"), "v > 0.125");
 
   // A saved decision stands; saved counts without one are judged at once.

@@ -31,8 +31,10 @@ StudyState Sample(const StudyTable& study) {
   e.decision = SequentialTest::kReject;
   e.decisionReplications = 250;
   SimulatorAttempt done;
+  // Each attempt runs the stream its experiment, segment and number give.
+  const SeedSequence seeds(state.baseSeed, study.NumExperiments());
   done.segment = 0;
-  done.seed = 123;
+  done.seed = seeds.Seed(7, 0, 0);
   done.host = "127.0.0.1";
   done.port = 10001;
   done.ending = SimulatorAttempt::kDone;
@@ -43,15 +45,15 @@ StudyState Sample(const StudyTable& study) {
   done.replications = 250;
   SimulatorAttempt running = done;
   running.segment = 1;
-  running.seed = 456;
+  running.seed = seeds.Seed(7, 1, 0);
   running.ending = SimulatorAttempt::kRunning;
   running.statistics.assign(3, RunningStatistics());
-  // Sums that need more than one partial, and one that overflowed.
+  // Sums that need more than one partial, and one that overflowed; every
+  // variable has the same four observations' worth, as a record gives.
   for (double x : {1e20, 1.0, -1e20, 0.1}) running.statistics[0].Add(x);
-  running.statistics[1].Add(1e308);
-  running.statistics[1].Add(1e308);
-  running.statistics[2].Add(0.5);
-  running.replications = 1;
+  for (double x : {1e308, 1e308, 0.0, 0.0}) running.statistics[1].Add(x);
+  for (double x : {0.5, 0.0, 0.0, 0.0}) running.statistics[2].Add(x);
+  running.replications = 4;
   e.attempts = {done, running};
   state.experiments.push_back(e);
   return state;
@@ -96,7 +98,7 @@ TEST(StudyStateTest, SavedStateReadsBackExactly) {
   EXPECT_EQ(e.attempts[0].ending, SimulatorAttempt::kDone);
   EXPECT_EQ(e.attempts[1].ending, SimulatorAttempt::kInterrupted);
   EXPECT_EQ(e.attempts[1].reason, "the manager ended while it ran");
-  EXPECT_EQ(e.attempts[1].seed, 456u);
+  EXPECT_EQ(e.attempts[1].seed, SeedSequence(4242, study.NumExperiments()).Seed(7, 1, 0));
   for (size_t a = 0; a < 2; ++a) {
     for (int v = 0; v < 3; ++v) {
       const RunningStatistics& x = state.experiments[0].attempts[a].statistics[v];
@@ -132,6 +134,8 @@ TEST(StudyStateTest, StateMadeOfPartsIsTheWholeDocument) {
     for (int k = 0; k < experiments; ++k) {
       StudyState::Experiment e = state.experiments[0];
       e.experiment = k;
+      const SeedSequence seeds(state.baseSeed, study.NumExperiments());
+      for (SimulatorAttempt& a : e.attempts) a.seed = seeds.Seed(k, a.segment, a.number);
       e.attempts[0].reason = "said \"no\"\nthen \\ \x01 ]\t\"experiments\": []";
       e.attempts[1].host = "h\xff\xfe";
       copy.experiments.push_back(e);
@@ -523,6 +527,7 @@ TEST(StudyStateTest, NumbersBeyondAnyStudyAreRefused) {
   EXPECT_FALSE(load([&](nlohmann::json& d) {
     nlohmann::json second = attempt(d);
     second["attempt"] = 1;
+    second["seed"] = SeedSequence(4242, study.NumExperiments()).Seed(7, 0, 1);
     setCounts(attempt(d), bound / 2 + 1);
     setCounts(second, bound / 2 + 1);
     d["experiments"][0]["attempts"].push_back(second);
@@ -531,6 +536,7 @@ TEST(StudyStateTest, NumbersBeyondAnyStudyAreRefused) {
   EXPECT_TRUE(load([&](nlohmann::json& d) {
     nlohmann::json second = attempt(d);
     second["attempt"] = 1;
+    second["seed"] = SeedSequence(4242, study.NumExperiments()).Seed(7, 0, 1);
     setCounts(attempt(d), bound / 2);
     setCounts(second, bound / 2);
     d["experiments"][0]["attempts"].push_back(second);

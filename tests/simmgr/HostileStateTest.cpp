@@ -1,0 +1,178 @@
+// A saved study edited by hand or damaged: numbers no study can have
+// collected must be refused on loading, not carried into the intervals a
+// resume reports. Also the levels a command line's confidence leads to.
+#include <functional>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "simmgr/SeedSequence.h"
+#include "simmgr/StudyState.h"
+#include "tests/simmgr/SimMgrTestSupport.h"
+
+namespace {
+
+using nlohmann::json;
+
+// A finished study of experiment 0 as simmgr saves it: one attempt of 1000
+// replications, its seed the experiment's.
+StudyState Finished(const StudyTable& study) {
+  StudyState state;
+  state.Describe(study);
+  state.baseSeed = 31415;
+  state.segments = 1;
+  state.rule.absolute = 0.05;
+  state.rule.maxReplications = 1000;
+  StudyState::Experiment e;
+  e.experiment = 0;
+  SimulatorAttempt a;
+  a.seed = SeedSequence(31415, study.NumExperiments()).Seed(0, 0, 0);
+  a.host = "127.0.0.1";
+  a.port = 47000;
+  a.ending = SimulatorAttempt::kDone;
+  a.statistics.resize(3);
+  for (int i = 0; i < 1000; ++i) {
+    for (int v = 0; v < 3; ++v) a.statistics[v].Add(i % (20 * (v + 1)) == 0 ? 1.0 : 0.0);
+  }
+  a.replications = 1000;
+  e.attempts.push_back(a);
+  state.experiments.push_back(e);
+  return state;
+}
+
+class HostileStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    study.Load();
+    // One folder per test: ctest runs them side by side.
+    path = TestFolder(std::string("hostile_state_") + ::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+           "/state.json";
+    std::string error;
+    ASSERT_TRUE(Finished(study).Save(path, error)) << error;
+    good = json::parse(ReadFile(path));
+  }
+  // Loads the saved state after `edit`.
+  bool LoadEdited(const std::function<void(json&)>& edit) {
+    json document = good;
+    edit(document);
+    { std::ofstream(path) << document.dump(1); }
+    error.clear();
+    return StudyState::Load(path, back, error);
+  }
+  static json& Attempt(json& d) { return d["experiments"][0]["attempts"][0]; }
+  static json Sum(double value) { return {{"parts", {value}}, {"special", ""}}; }
+
+  StudyTable study;
+  std::string path, error;
+  json good;
+  StudyState back;
+};
+
+// Sums that no observations give: a sum of squares below the square of the
+// sum over the count (a negative variance, which was taken as 0 and gave an
+// interval of no width, "precision met"); 0/1 observations can at least be
+// told by their flag, any other only by that inequality.
+TEST_F(HostileStateTest, SumsNoObservationsCanGiveAreRefused) {
+  EXPECT_TRUE(LoadEdited([](json&) {})) << error;
+  EXPECT_FALSE(LoadEdited([](json& d) {
+    json& s = Attempt(d)["statistics"][1];
+    s["binary"] = false;
+    s["sum"] = Sum(500);
+    s["squares"] = Sum(1);
+  })) << "n 1000, sum 500, sum of squares 1: variance -0.25";
+  EXPECT_NE(error.find("cannot belong together"), std::string::npos) << error;
+  EXPECT_FALSE(LoadEdited([](json& d) {
+    json& s = Attempt(d)["statistics"][0];
+    s["binary"] = false;
+    s["sum"] = Sum(5000);
+    s["squares"] = Sum(5000);
+  })) << "n 1000, sum = sum of squares = 5000: variance below 0";
+  // All observations equal (variance exactly 0) and ones that vary load.
+  EXPECT_TRUE(LoadEdited([](json& d) {
+    json& s = Attempt(d)["statistics"][0];
+    s["binary"] = false;
+    s["sum"] = Sum(5000);
+    s["squares"] = Sum(25000);
+  })) << error;
+  EXPECT_TRUE(LoadEdited([](json& d) {
+    json& s = Attempt(d)["statistics"][0];
+    s["binary"] = false;
+    s["sum"] = Sum(5000);
+    s["squares"] = Sum(25001);
+  })) << error;
+}
+
+// Every data record holds as many observations of each variable, so an
+// attempt's variables have one count, and its replications are that count;
+// and a terminating variable is in every record.
+TEST_F(HostileStateTest, CountsThatDisagreeAreRefused) {
+  EXPECT_FALSE(LoadEdited([](json& d) { Attempt(d)["statistics"][0]["count"] = 2000; }))
+      << "one variable counted 2000, the others 1000";
+  EXPECT_NE(error.find("unequal numbers of observations"), std::string::npos) << error;
+  EXPECT_FALSE(LoadEdited([](json& d) { Attempt(d)["replications"] = 0; }))
+      << "an attempt of no replications holding 1000 observations per variable";
+  EXPECT_NE(error.find("claims 0 replications, but its statistics hold 1000"), std::string::npos) << error;
+  // One variable without observations reads as a record format that could
+  // have left it out; this study's variables are all in every record.
+  ASSERT_TRUE(LoadEdited([](json& d) {
+    json& s = Attempt(d)["statistics"][2];
+    s["count"] = 0;
+    s["sum"] = {{"parts", json::array()}, {"special", ""}};
+    s["squares"] = {{"parts", json::array()}, {"special", ""}};
+  })) << error;
+  EXPECT_FALSE(back.SameStudy(study, error));
+  EXPECT_NE(error.find("holds 0 observations of reliability@365, not 1000"), std::string::npos) << error;
+}
+
+// One simulator process is saved once; its stream is the one its seed,
+// segment and number give under the base seed.
+TEST_F(HostileStateTest, AttemptsSavedTwiceOrOfAnotherBaseSeedAreRefused) {
+  EXPECT_FALSE(LoadEdited([](json& d) {
+    json copy = Attempt(d);
+    d["experiments"][0]["attempts"].push_back(copy);
+  })) << "the same attempt twice counts its 1000 observations twice";
+  EXPECT_NE(error.find("is saved twice"), std::string::npos) << error;
+  EXPECT_FALSE(LoadEdited([](json& d) { d["base_seed"] = 4242; }))
+      << "the attempts ran the streams of base seed 31415";
+  EXPECT_NE(error.find("not the one base seed 4242 gives it"), std::string::npos) << error;
+  EXPECT_FALSE(LoadEdited([](json& d) { d["segments"] = 0; }))
+      << "an attempt of segment 0 in a study that has run no segment";
+}
+
+// Brackets nested beyond any saved study's are refused before parsing: the
+// parser kept a frame per level (10^7 levels took 765 MB).
+TEST_F(HostileStateTest, DeepNestingIsRefusedBeforeParsing) {
+  std::string text = ReadFile(path);
+  text.insert(text.rfind('}'), ", \"deep\": " + std::string(100000, '[') + std::string(100000, ']'));
+  { std::ofstream(path) << text; }
+  EXPECT_FALSE(StudyState::Load(path, back, error));
+  EXPECT_NE(error.find("nested deeper than any study's state"), std::string::npos) << error;
+  // Brackets inside a text are not nesting.
+  good["experiments"][0]["attempts"][0]["reason"] = std::string(1000, '[') + "\"" + std::string(1000, '{');
+  EXPECT_TRUE(LoadEdited([](json&) {})) << error;
+}
+
+// A confidence the parser takes (strictly between 0 and 1) must leave the
+// levels the intervals are computed at strictly between 0 and 1 too: at 1
+// every interval was [0, 1] and the worst case 2^50 replications, at 0 no
+// interval was computed at all.
+TEST(ConfidenceLevelTest, ConfidencesWhoseLevelsRoundToOneOrZeroAreRefused) {
+  const std::string dir = TestFolder("confidence_levels");
+  auto run = [&](std::vector<std::string> arguments) {
+    arguments.insert(arguments.end(), {"--experiments", "0", "--simulator", KORVAN_SIMULATOR_PATH, "--port", "22310"});
+    return RunSimMgr(arguments);
+  };
+  SimMgrResult result =
+      run({"--looks", "--confidence", "0.9999999999999999", "--abs-precision", "0.05", "--out", dir + "/looks"});
+  EXPECT_EQ(result.exitStatus, 2) << result.err;
+  EXPECT_NE(result.err.find("simmgr: confidence 0.9999999999999999 is too close to 1: the intervals would be "
+                            "computed at 1"),
+            std::string::npos)
+      << result.err;
+  result = run({"--confidence", "0.9999999999999999", "--abs-precision", "0.05", "--out", dir + "/stages"});
+  EXPECT_EQ(result.exitStatus, 2) << result.err;
+  result = run({"--confidence", "1e-17", "--replications", "10", "--out", dir + "/low"});
+  EXPECT_EQ(result.exitStatus, 2) << result.err;
+  EXPECT_NE(result.err.find("is too close to 0"), std::string::npos) << result.err;
+}
+
+}  // namespace
