@@ -32,6 +32,9 @@ class KorvanCond {
   // Signals given to current waiters and not yet consumed; never exceeds
   // `waiters`, which is what makes a Signal with no waiter lost.
   int wakeups;
+  // Counts the Signals given; a waiter takes a wake-up only once this has
+  // moved on since it began to wait.
+  unsigned long generation;
   // Guards `waiters` and `wakeups`.
   pthread_mutex_t waitersLock;
   pthread_cond_t wakeup;

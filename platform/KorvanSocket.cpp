@@ -122,6 +122,12 @@ long KorvanSocket::CloseDelivered(int quietMs) {
       timespec pause = {0, 2000000};
       nanosleep(&pause, nullptr);
     }
+  } else {
+    // The peer reset the connection (it went away with bytes unread, or
+    // bytes came after it had gone): what the system still holds to send
+    // never reached it, and must not be reported as delivered.
+    int queued = 0;
+    if (ioctl(sock, SIOCOUTQ, &queued) == 0 && queued > 0) unacknowledged = queued;
   }
   // Nothing unread is left behind now, unless it arrived this moment.
   close(sock);

@@ -29,8 +29,14 @@ class Heap {
     delete[] ids;
   }
 
+  // Identifiers index the positions array, which doubles until it holds
+  // them: from 2^30 on the doubling would pass the range of int.
+  static constexpr int kIdLimit = 1 << 30;
+
   // Adds (key, id) and returns the entry's final position.
+  // REQUIRES: 0 <= id < kIdLimit.
   int Insert(const T& key, int id) {
+    KORVAN_ASSERT(id >= 0 && id < kIdLimit);
     if (size == capacity) {
       // A heap built empty grows to one entry: doubling zero would not grow.
       int grown = capacity > 0 ? 2 * capacity : 1;

@@ -90,4 +90,17 @@ TEST(HeapDeathTest, ReadingTheTopOfAnEmptyHeapIsAnInternalError) {
   EXPECT_DEATH(heap.TopKey(), "size > 0");
 }
 
+// An identifier outside the positions array's range wrote before its
+// start (a negative one) or doubled the array past the range of int and
+// spun for ever (2^30 and up): both are refused.
+TEST(HeapDeathTest, IdentifiersOutsideTheirRangeAreInternalErrors) {
+  Heap<double> heap(4);
+  volatile int negative = -1;  // as a caller's index, not a constant
+  EXPECT_DEATH(heap.Insert(1.0, negative), "id >= 0");
+  volatile int huge = 1 << 30;
+  EXPECT_DEATH(heap.Insert(1.0, huge), "id < kIdLimit");
+  heap.Insert(1.0, 1000);
+  EXPECT_GT(heap.PositionsSize(), 1000);
+}
+
 }  // namespace
