@@ -64,8 +64,26 @@ double PolarDeviate(RandomNumberGenerator* generator) {
   return y1 * std::sqrt(-2.0 * std::log(s) / s);
 }
 
-// Unit-scale gamma variate of shape alpha.
-double UnitGamma(RandomNumberGenerator* generator, double alpha) {
+// ln(1 - p). For small p, 1 - p rounds away the digits of p (below 2^-54
+// it is 1, and the count ln U / ln(1 - p) was -inf; at 6e-17 it was half
+// of what it should be): log1p keeps them. Elsewhere the plain form, so
+// that draws at ordinary probabilities stay as they were.
+double LogOfComplement(double p) { return p < 1e-3 ? std::log1p(-p) : std::log(1.0 - p); }
+
+// Shapes above this evaluate Cheng's R without the cancellation of its
+// terms of size alpha; below it the plain form is exact enough.
+constexpr double kLargeShape = 1e6;
+
+// e^v - 1 - v, accurate also for small |v|.
+double ExpM1MinusV(double v) {
+  if (std::fabs(v) < 1e-3) return v * v * (0.5 + v * (1.0 / 6.0 + v * (1.0 / 24.0 + v / 120.0)));
+  return std::expm1(v) - v;
+}
+
+// Unit-scale gamma variate of shape alpha. When logX is given it receives
+// ln of the result, exact also where the result underflows (only then is it
+// worked out: a plain gamma draw pays nothing for it).
+double UnitGamma(RandomNumberGenerator* generator, double alpha, double* logX = nullptr) {
   // An infinite shape never passes Cheng's test (its arithmetic turns into
   // NaN), so it is treated like a shape that is not a number; so is a shape
   // so large that 2 alpha - 1 overflows, for the same reason.
@@ -81,12 +99,19 @@ double UnitGamma(RandomNumberGenerator* generator, double alpha) {
       const double v = a * std::log(u1 / (1.0 - u1));
       const double x = alpha * std::exp(v);
       const double z = u1 * u1 * u2;
-      const double r = b + c * v - x;
-      if (r + kOnePlusLn4_5 - 4.5 * z >= 0.0) return x;
-      if (std::log(z) <= r) return x;
+      // b + c v - x = -ln 4 + v / a - alpha (e^v - 1 - v).
+      const double r = alpha > kLargeShape ? -kLn4 + v / a - alpha * ExpM1MinusV(v) : b + c * v - x;
+      if (r + kOnePlusLn4_5 - 4.5 * z >= 0.0 || std::log(z) <= r) {
+        if (logX != nullptr) *logX = std::log(alpha) + v;
+        return x;
+      }
     }
   }
-  if (alpha == 1.0) return -std::log(generator->rnd());
+  if (alpha == 1.0) {
+    const double x = -std::log(generator->rnd());
+    if (logX != nullptr) *logX = std::log(x);
+    return x;
+  }
   // Small shape (Ahrens and Dieter): two uniforms per attempt. Each branch
   // has its own acceptance test: e^-X >= U2 where X = P^(1/alpha) <= 1 (the
   // proposal there has density proportional to x^(alpha - 1)), X^(alpha - 1)
@@ -101,7 +126,10 @@ double UnitGamma(RandomNumberGenerator* generator, double alpha) {
     const double x = p <= 1.0 ? std::pow(p, 1.0 / alpha) : -std::log((b - p) / alpha);
     const double u2 = generator->rnd();
     const double acceptance = p <= 1.0 ? std::exp(-x) : std::pow(x, alpha - 1.0);
-    if (acceptance >= u2) return x;
+    if (acceptance >= u2) {
+      if (logX != nullptr) *logX = p <= 1.0 ? std::log(p) / alpha : std::log(x);
+      return x;
+    }
   }
 }
 
@@ -121,7 +149,7 @@ double Distributions::Exponential(double rate) { return -std::log(generator->rnd
 double Distributions::Deterministic(double value) { return value; }
 
 double Distributions::Geometric(double p) {
-  return std::floor(std::log(generator->rnd()) / std::log(1.0 - p));
+  return std::floor(std::log(generator->rnd()) / LogOfComplement(p));
 }
 
 double Distributions::Weibull(double shape, double scale) {
@@ -134,8 +162,12 @@ double Distributions::ConditionalWeibull(double shape, double scale, double age)
   const double q = u * std::exp(-hazard);
   // -ln(U e^-h) = h - ln U, taken in that form only where the product has
   // left the normal range (an old unit: e^-h is 0 or loses its digits).
-  const double remaining = q >= std::numeric_limits<double>::min() ? -std::log(q) : hazard - std::log(u);
-  return scale * std::pow(remaining, 1.0 / shape) - age;
+  if (q >= std::numeric_limits<double>::min() || !(age > 0.0 && scale > 0.0 && std::isfinite(hazard))) {
+    const double remaining = q >= std::numeric_limits<double>::min() ? -std::log(q) : hazard - std::log(u);
+    return scale * std::pow(remaining, 1.0 / shape) - age;
+  }
+  // age ((1 + E/h)^(1/shape) - 1), E = -ln U: no cancellation against age.
+  return age * std::expm1(std::log1p(-std::log(u) / hazard) / shape);
 }
 
 double Distributions::Normal(double mean, double variance) {
@@ -195,8 +227,13 @@ double Distributions::Triangular(double a, double b, double c) {
 double Distributions::Gamma(double alpha, double beta) { return beta * UnitGamma(generator, alpha); }
 
 double Distributions::Beta(double alpha, double beta) {
-  const double g1 = UnitGamma(generator, alpha);
-  const double g2 = UnitGamma(generator, beta);
+  double log1, log2;
+  const double g1 = UnitGamma(generator, alpha, &log1);
+  const double g2 = UnitGamma(generator, beta, &log2);
+  // Both variates of small shapes may underflow: take the ratio from logs.
+  if (!(g1 + g2 >= std::numeric_limits<double>::min()) && !std::isnan(g1 + g2)) {
+    return 1.0 / (1.0 + std::exp(log2 - log1));
+  }
   return g1 / (g1 + g2);
 }
 
@@ -213,7 +250,7 @@ double Distributions::Binomial(double n, double p) {
 
 double Distributions::NegativeBinomial(double n, double p) {
   if (n > kMaxCount) return QuietNaN();
-  const double log_q = std::log(1.0 - p);
+  const double log_q = LogOfComplement(p);
   double sum = 0.0;
   for (int i = 0; i < n; i++) sum += std::floor(std::log(generator->rnd()) / log_q);
   return sum;
