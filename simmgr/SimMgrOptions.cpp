@@ -175,6 +175,8 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
       if (!ReadInteger(value, 1, 65535, n)) return error = bad, false;
       port = static_cast<int>(n);
     } else if (option == "--simulator") {
+      // Empty, it would read as not given, and another simulator be run.
+      if (value.empty()) return error = bad, false;
       simulator = value;
     } else if (option == "--seed") {
       if (!ReadInteger(value, 0, 4294967295LL, n)) return error = bad, false;
@@ -231,6 +233,8 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
       if (value.empty()) return error = bad, false;
       resume = value;
     } else if (option == "--launcher") {
+      // Empty, it would read as not given: simulators started here.
+      if (value.empty()) return error = bad, false;
       launcher = value;
     } else if (option == "--hosts") {
       hosts = SplitList(value);
@@ -262,6 +266,11 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
       error = "unknown option " + option;
       return false;
     }
+  }
+  if (replicationsGiven && (Given("--min-replications") || Given("--max-replications"))) {
+    error = "--replications runs exactly that many: --min-replications and --max-replications have no meaning "
+            "with it";
+    return false;
   }
   if (replicationsGiven && precisionGiven) {
     error = "--replications and a precision (--precision, --abs-precision) exclude each other";

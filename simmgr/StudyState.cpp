@@ -529,6 +529,19 @@ bool StudyState::Load(const std::string& path, StudyState& state, std::string& e
     if (!r.test.Check(why)) return read.Fail("the test: " + why), fail();
   }
 
+  // One way to stop, as the command line allows: a number of replications,
+  // a precision (planned from a pilot for an absolute target alone) or a
+  // test.
+  {
+    const bool precision = r.relative > 0.0 || r.absolute > 0.0;
+    const int ways = (r.replications > 0 ? 1 : 0) + (precision ? 1 : 0) + (test->is_null() ? 0 : 1);
+    if (ways != 1) {
+      return read.Fail(ways == 0 ? "the rule has no way to stop" : "the rule has more than one way to stop"), fail();
+    }
+    if (r.twoStage && !(r.absolute > 0.0 && r.relative == 0.0)) {
+      return read.Fail("the rule plans from a pilot what is not an absolute precision alone"), fail();
+    }
+  }
   const json* list = read.Array(document, "experiments", "the state");
   if (list == nullptr) return fail();
   const SeedSequence seeds(state.baseSeed, state.numExperiments);

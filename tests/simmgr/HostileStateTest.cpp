@@ -138,6 +138,22 @@ TEST_F(HostileStateTest, AttemptsSavedTwiceOrOfAnotherBaseSeedAreRefused) {
       << "an attempt of segment 0 in a study that has run no segment";
 }
 
+// A rule the command line refuses is refused from a file too: it was used
+// as it stood (a fixed number of replications beside a precision, no way to
+// stop at all, a pilot planning a relative precision).
+TEST_F(HostileStateTest, RulesTheCommandLineRefusesAreRefused) {
+  EXPECT_FALSE(LoadEdited([](json& d) { d["rule"]["replications"] = 500; }));
+  EXPECT_NE(error.find("more than one way to stop"), std::string::npos) << error;
+  EXPECT_FALSE(LoadEdited([](json& d) { d["rule"]["absolute"] = 0; }));
+  EXPECT_NE(error.find("no way to stop"), std::string::npos) << error;
+  EXPECT_FALSE(LoadEdited([](json& d) {
+    d["rule"]["two_stage"] = true;
+    d["rule"]["relative"] = 0.1;
+  }));
+  EXPECT_NE(error.find("pilot"), std::string::npos) << error;
+  EXPECT_TRUE(LoadEdited([](json& d) { d["rule"]["two_stage"] = true; })) << error;
+}
+
 // Brackets nested beyond any saved study's are refused before parsing: the
 // parser kept a frame per level (10^7 levels took 765 MB).
 TEST_F(HostileStateTest, DeepNestingIsRefusedBeforeParsing) {

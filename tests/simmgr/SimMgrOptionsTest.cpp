@@ -66,6 +66,11 @@ TEST(SimMgrOptionsTest, DefaultsValuesAndContradictions) {
       {"--out", ""},
       {"--ascii-dir", ""},
       {"--ascii-dir="},
+      {"--simulator", ""},
+      {"--launcher="},
+      // A fixed number of replications has no minimum or maximum.
+      {"--replications", "10", "--max-replications", "5"},
+      {"--replications", "10", "--min-replications", "5000"},
       {"--two-stage", "--looks"},
       {"--two-stage", "--precision", "0.1"},
       {"--two-stage", "--replications", "10"},
