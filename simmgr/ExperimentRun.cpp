@@ -156,7 +156,13 @@ void ExperimentRun::Enter(State next) {
 }
 
 std::string ExperimentRun::CommandLine(const std::vector<std::string>& arguments) const {
-  std::string line = LauncherPreset::ShellWord(launch.simulator);
+  // The program is the first word: a relative path beginning with "-" would
+  // be an option of a launcher's own program (nice -sim), and one holding
+  // "=" unquoted a shell assignment (x=y/simulator).
+  std::string program = launch.simulator;
+  if (!program.empty() && program[0] == '-') program = "./" + program;
+  std::string line = LauncherPreset::ShellWord(program);
+  if (line == program && program.find('=') != std::string::npos) line = "'" + program + "'";
   for (const std::string& argument : arguments) line += " " + LauncherPreset::ShellWord(argument);
   return line;
 }
@@ -178,6 +184,7 @@ void ExperimentRun::Start(const Launch& how) {
   current.number = number;
   current.seed = launch.seed;
   current.host = launch.host;
+  current.launchHost = launch.host;
   current.statistics.assign(considered.size(), RunningStatistics());
   current.pilot.assign(pilot.size(), RunningStatistics());
   stream = SimMgrStream(SimMgrConnection::kMaxRecordLength);
@@ -244,9 +251,14 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
     case kStarting: {
       std::string line;
       while (state == kStarting && process.ReadLine(line, 0)) {
-        // A launcher that chooses the host itself names it first.
-        const std::string host = LauncherPreset::HostFromAnnouncement(line);
-        if (!host.empty()) connectHost = host;
+        // A launcher that chooses the host itself names it first; the
+        // attempt is recorded with it (the port it announces is there).
+        // Without a launcher the simulator runs here, whatever it prints.
+        const std::string host = launch.launcher.empty() ? "" : LauncherPreset::HostFromAnnouncement(line);
+        if (!host.empty()) {
+          connectHost = host;
+          current.host = host;
+        }
         const int port = SimulatorProcess::PortFromAnnouncement(line);
         if (port < 0) return Fail(SimulatorAttempt::kProtocol, "malformed port announcement: " + line);
         if (port > 0) {

@@ -18,18 +18,33 @@ std::string LauncherPreset::ShellWord(const std::string& word) {
   return quoted + "'";
 }
 
+namespace {
+
+// A setting as one shell word that the placeholders' substitution passes
+// over: a "{" in it is written "{" between double quotes, so that a setting
+// holding "{command}" is not given the command line (whose own quotes would
+// close the setting's, and run what an --ascii-dir holds).
+std::string SettingWord(const std::string& setting) {
+  const std::string word = LauncherPreset::ShellWord(setting);
+  std::string inert;
+  for (char c : word) inert += c == '{' ? std::string("'\"{\"'") : std::string(1, c);
+  return inert;
+}
+
+}  // namespace
+
 std::string LauncherPreset::Expand(const std::string& name, const Settings& settings, bool hostsNamed) {
   std::string line;
   if (name == "ssh") {
     line = "ssh -tt -o BatchMode=yes";
     if (settings.sshPort > 0) line += " -p " + std::to_string(settings.sshPort);
-    if (!settings.sshUser.empty()) line += " -l " + ShellWord(settings.sshUser);
-    if (!settings.sshIdentity.empty()) line += " -i " + ShellWord(settings.sshIdentity);
-    for (const std::string& option : settings.sshOptions) line += " -o " + ShellWord(option);
+    if (!settings.sshUser.empty()) line += " -l " + SettingWord(settings.sshUser);
+    if (!settings.sshIdentity.empty()) line += " -i " + SettingWord(settings.sshIdentity);
+    for (const std::string& option : settings.sshOptions) line += " -o " + SettingWord(option);
     return line + " {host} {quoted-command}";
   }
   line = "srun --exact --nodes=1 --ntasks=1";
-  for (const std::string& option : settings.srunOptions) line += " " + ShellWord(option);
+  for (const std::string& option : settings.srunOptions) line += " " + SettingWord(option);
   if (hostsNamed) return line + " --nodelist={host} {command}";
   return line + " /bin/sh -c 'echo " + kHostAnnouncement + "$(hostname); exec \"$@\"' sh {command}";
 }

@@ -215,6 +215,11 @@ bool SimMgrOptions::Parse(int argc, char** argv, std::string& error) {
       // Empty, it would read as not given: no simulator would keep its
       // observations, and the study would end as if they had been kept.
       if (value.empty()) return error = bad, false;
+      // The simulator echoes its file's name before it announces its port:
+      // a line end in it could pass for an announcement of a port or host.
+      if (value.find_first_of("\r\n") != std::string::npos) {
+        return error = "--ascii-dir must not hold a line end", false;
+      }
       asciiDir = value;
     } else if (option == "--timeout") {
       if (!ReadReal(value, x) || x <= 0.0 || x > 86400.0) return error = bad, false;

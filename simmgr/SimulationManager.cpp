@@ -284,9 +284,9 @@ void SimulationManager::NoteEndedAttempts() {
     for (; notedAttempts[i] < attempts.size(); ++notedAttempts[i]) {
       const SimulatorAttempt& attempt = attempts[notedAttempts[i]];
       if (attempt.port > 0) {
-        hostsEndingEarly.erase(attempt.host);
+        hostsEndingEarly.erase(attempt.launchHost);
       } else if (attempt.ending != SimulatorAttempt::kInterrupted) {
-        hostsEndingEarly.insert(attempt.host);
+        hostsEndingEarly.insert(attempt.launchHost);
       }
     }
   }

@@ -27,7 +27,8 @@ struct SimulatorAttempt {
   int segment = 0;
   int number = 0;  // 0 for the first attempt of the segment
   uint32_t seed = 0;
-  std::string host;
+  std::string host;        // where it ran: the launcher's announced host, else the one it was given
+  std::string launchHost;  // the host it was given (of --hosts), for choosing hosts; not saved
   int port = 0;           // the port announced; 0 when none was
   int64_t replications = 0;  // whole replications received from it
   double cpuSeconds = 0.0;   // its last CPU-time record
