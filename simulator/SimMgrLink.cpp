@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -302,6 +303,7 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
       return nullptr;
     }
     const bool timed = waitMs > 0;
+    const auto passStart = std::chrono::steady_clock::now();
     const char* errorBefore = listenSocket->GetErrorString();
     if (listenSocket->Select(acceptPollMs)) {
       if (listenSocket->Accept(*client)) {
@@ -331,7 +333,12 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
       return nullptr;
     }
     // A poll of 0 ms still uses up a millisecond, so a timed wait ends.
-    if (timed) waitMs -= acceptPollMs > 0 ? acceptPollMs : 1;
+    // A pass cut short by a dropped probe uses up only the time it took.
+    if (timed) {
+      const long long spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - passStart).count();
+      waitMs -= static_cast<int>(std::max<long long>(1, std::min<long long>(spent, acceptPollMs > 0 ? acceptPollMs : 1)));
+    }
   }
 }
 

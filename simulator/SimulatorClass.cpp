@@ -644,10 +644,11 @@ void SimulatorClass::Run() {
     exitStatus = 1;
   }
   if (SimulatorInterruptSignal != 0) {
-    // Not all were handed over when the manager connection failed, nor when
-    // a result file could not take them (said above, and in exitStatus).
+    // Not all were handed over when the manager connection failed (also
+    // after its quit: the hand-over that followed was cut), nor when a
+    // result file could not take them (said above, and in exitStatus).
     std::cerr << "Simulation interrupted by signal " << SimulatorInterruptSignal;
-    if ((linkLost && !quitReceived) || exitStatus != 0) {
+    if (linkLost || exitStatus != 0) {
       std::cerr << "." << std::endl;
     } else {
       std::cerr << "; the observations made so far were handed over." << std::endl;

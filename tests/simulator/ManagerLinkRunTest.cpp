@@ -462,4 +462,68 @@ TEST_F(ManagerLinkRunTest, AStopAtOnceLeavesNoRecordCutOffInTheResultFile) {
   }
 }
 
+// A manager that sends quit and then reads nothing holds the hand-over that
+// follows the quit part-way; a SIGTERM makes the simulator give up on it.
+// That hand-over did not reach the manager, so the run must not say that
+// its observations were handed over.
+TEST_F(ManagerLinkRunTest, AHandOverCutAfterQuitIsNotClaimedHandedOver) {
+  setenv("KORVAN_TEST_SEND_BUFFER", "16384", 1);
+  SimulatorProcess process;
+  const bool started = process.Start(std::string(KORVAN_SIMULATOR_PATH) + "_testhooks",
+                                     {"-w", "-e", "35", "-n", "2000", "-p", "22470", "-a", Path("out.csv")});
+  unsetenv("KORVAN_TEST_SEND_BUFFER");
+  ASSERT_TRUE(started);
+  KorvanSocket manager(true);
+  ASSERT_NO_FATAL_FAILURE(ConnectWithASmallWindow(process, manager));
+  const char quit = 2;
+  ASSERT_EQ(manager.Send(&quit, 1), 1);
+  // Held once the ASCII file has its 2000 rows and stays so.
+  size_t last = 0;
+  int still = 0;
+  for (int waited = 0; still < 30 && waited < 3000; waited++) {
+    process.Pump();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const size_t size = ReadFile(Path("out.csv")).size();
+    still = size == last && size > 0 ? still + 1 : 0;
+    last = size;
+  }
+  ASSERT_EQ(still, 30) << "the simulator was never held";
+  process.Signal(SIGTERM);
+  ASSERT_TRUE(process.Wait(kTimeoutMs)) << "a first SIGTERM did not end the run";
+  const std::string& err = process.ErrorOutput();
+  EXPECT_NE(err.find("Simulation interrupted by signal 15."), std::string::npos) << err;
+  EXPECT_EQ(err.find("were handed over"), std::string::npos) << err;
+  EXPECT_EQ(process.Output().find("SIMULATOR::MAIN()-GOOD EXIT"), std::string::npos);
+}
+
+// Port probes use up no more of the wait for the manager than the time they
+// take: forty peers that connect and close at once (a port scan that comes
+// while the simulator is held still) leave it waiting for the manager that
+// comes a moment after them.
+TEST_F(ManagerLinkRunTest, ManyProbesDoNotEndTheWaitForTheManager) {
+  SimulatorProcess process;
+  ASSERT_TRUE(process.Start(KORVAN_SIMULATOR_PATH, {"-n", "5", "-N", "10", "-p", "22460", "-w"}));
+  const int port = process.WaitForPort(kTimeoutMs);
+  ASSERT_GT(port, 0) << process.Error();
+  process.Signal(SIGSTOP);
+  for (int probe = 0; probe < 40; probe++) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << "probe " << probe;
+    close(fd);
+  }
+  process.Signal(SIGCONT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  SimMgrConnection link;
+  ASSERT_TRUE(link.Connect("127.0.0.1", port, kTimeoutMs)) << link.Error();
+  ASSERT_TRUE(link.ReadGreeting(static_cast<unsigned long>(process.Pid()), kTimeoutMs)) << link.Error();
+  EXPECT_TRUE(link.WaitForClose(kTimeoutMs));
+  ASSERT_TRUE(process.Wait(kTimeoutMs));
+  EXPECT_EQ(process.ExitStatus(), 0) << process.ErrorOutput();
+}
+
 }  // namespace
