@@ -398,7 +398,10 @@ void SimulatorClass::ServeFileCommand(KorvanSocket* socket) {
     std::cerr << "!! Refusing command 3 from the simulation manager: " << parsed.reason
               << std::endl;
   } else if (binFileName != nullptr) {
-    // A file given on the command line is kept, with its limit.
+    // A file given on the command line is kept, with its limit; without one
+    // (-b and no -N) the run, left to itself, would never end: it takes the
+    // manager's.
+    if (maxBatches < 1) maxBatches = parsed.limit;
     accepted = true;
   } else {
     std::string reason;

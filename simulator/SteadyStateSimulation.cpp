@@ -47,7 +47,8 @@ void SimulatorClass::SteadyStateSimulation() {
     std::cerr << "Steady-state simulation needs a steady-state reward variable and this reward "
                  "model has none.  Terminating run."
               << std::endl;
-    status = 1;
+    // A run already stopped (no manager connected) hands over nothing.
+    if (status == 0) status = 1;
     if (exitStatus == 0) exitStatus = 1;
   } else {
     earliestSlot = eventList->Earliest();

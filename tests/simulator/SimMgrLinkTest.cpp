@@ -769,3 +769,18 @@ TEST(SimMgrLinkTest, SendsBlockWithoutSpinningWhileTheManagerStopsReading) {
     EXPECT_EQ(received[v], written[v]) << "variable " << v;
   }
 }
+
+// A run that goes on alone after command 3 has no manager left to stop it:
+// it must have a limit, also when the file it keeps came from -b without -N
+// (it went on writing that file until a signal ended it).
+TEST(SimMgrLinkTest, CommandThreeNeverLeavesADisconnectedRunWithoutALimit) {
+  ScratchDir dir;
+  LinkSimulator sim({"-b", dir.File("given.bin")});
+  ASSERT_TRUE(sim->OpenResultFiles());
+  LinkedManager link(sim.get());
+  SendText(link.manager, "\x03" + dir.File("other.bin") + ";5;;");
+  sim->ListenToSimMgr(sim->simMgrSocket);
+  EXPECT_EQ(Receive(link.manager, 10), Reply(0xFF, 3));
+  EXPECT_EQ(sim->simMgrSocket, nullptr);
+  EXPECT_EQ(sim->maxBatches, 5);
+}

@@ -194,6 +194,11 @@ TEST_F(SimulatorRunTest, WaitingForAManagerThatNeverComesRunsNothing) {
   EXPECT_FALSE(HasLine(r.out, "SIMULATOR::MAIN()-GOOD EXIT"));
   EXPECT_FALSE(HasLine(r.err, "SIMULATOR::MAIN()-GOOD EXIT"));
   EXPECT_TRUE(ReadAsciiRows(ReadFile(Path("out.csv"))).empty());
+  // In steady state too: the binary file holds its header and no record
+  // (an empty record was written).
+  ProgramResult steady = RunProgram(hooks, {"-t", "0", "-w", "-p", "23456", "-b", "out.bin"}, 60.0, directory_);
+  EXPECT_EQ(steady.exitCode, 1) << steady.err;
+  EXPECT_EQ(ReadFile(Path("out.bin")).size(), 256u);
 
   // No port left to listen on: the same. Port 65535 is held here (or by
   // someone else, which serves as well).
