@@ -466,10 +466,16 @@ int main(int argc, char** argv) {
   // A table that cannot be written (standard output redirected to a full
   // disk, say) is reported and fails the run once the files are written; a
   // reader that has gone (`simmgr | head`) only wanted part of it.
+  // A terminal that has gone (EIO) fails a line's flush inside the C
+  // library, which the stream does not see: the standard output's own error
+  // flag is asked too.
   errno = 0;
+  std::clearerr(stdout);
   ResultsWriter::PrintTable(std::cout, results);
   std::cout.flush();
-  const int tableError = std::cout.fail() ? (errno != 0 ? errno : EIO) : 0;
+  std::fflush(stdout);
+  const bool tableFailed = std::cout.fail() || std::ferror(stdout) != 0;
+  const int tableError = tableFailed ? (errno != 0 ? errno : EIO) : 0;
   const bool tableLost = tableError != 0 && tableError != EPIPE;
   if (tableLost) {
     std::cerr << "simmgr: cannot write the table to standard output: " << std::strerror(tableError) << "\n";

@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -938,6 +940,24 @@ TEST(SimulationManagerTest, ATableThatCannotBeWrittenIsReported) {
   const SimMgrResult gone = run("| true", "gone");
   EXPECT_EQ(gone.err.find("cannot write the table"), std::string::npos) << gone.err;
   EXPECT_EQ(ReadCsv(dir + "/gone/results.csv").size(), 3u);
+  // A terminal that has gone (its master closed, as when a terminal window
+  // is closed under a run that ignores the hang-up): each line's flush
+  // fails with EIO inside the C library, where the stream did not see it,
+  // and the table was lost without a word and with status 0.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const int terminal = open(ptsname(master), O_WRONLY | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  close(master);
+  const SimMgrResult closed = run(">&" + std::to_string(terminal), "closed_terminal");
+  close(terminal);
+  EXPECT_EQ(closed.exitStatus, 2) << closed.err;
+  EXPECT_NE(closed.err.find("simmgr: cannot write the table to standard output: Input/output error"),
+            std::string::npos)
+      << closed.err;
+  EXPECT_EQ(ReadCsv(dir + "/closed_terminal/results.csv").size(), 3u);
 }
 
 // With too few file descriptors for --jobs simulators at once (ulimit -n),
