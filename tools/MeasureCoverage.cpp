@@ -89,9 +89,12 @@ int Run(const std::string& simmgr, const std::vector<std::string>& study, const 
   const std::string logPath = work + "/intervals.txt";
   std::ofstream log(logPath, std::ios::trunc);
   for (int r = 0; r < repetitions; ++r) {
-    std::vector<std::string> arguments = study;
+    // A --port among the study's options comes later and wins (simmgr takes
+    // the last of a repeated option); the seed and the folder are the tool's.
+    std::vector<std::string> arguments = {"--port", "24000"};
+    arguments.insert(arguments.end(), study.begin(), study.end());
     const std::string seed = std::to_string(firstSeed + r);
-    arguments.insert(arguments.end(), {"--seed", seed, "--out", work + "/run", "--port", "24000"});
+    arguments.insert(arguments.end(), {"--seed", seed, "--out", work + "/run"});
     SimulatorProcess run;
     run.SetOutputLimit(65536);
     if (!run.Start(simmgr, arguments) || !run.Wait(3600 * 1000) || run.ExitStatus() != 0) {
