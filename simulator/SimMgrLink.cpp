@@ -397,6 +397,16 @@ void SimulatorClass::ServeFileCommand(KorvanSocket* socket) {
   } else if (!ParseFileCommand(text, static_cast<size_t>(length), &parsed)) {
     std::cerr << "!! Refusing command 3 from the simulation manager: " << parsed.reason
               << std::endl;
+  } else if (status != 0) {
+    // Served with the run's last hand-over (its limit reached, or the run
+    // being stopped): acknowledged, the run would end at once all the same,
+    // with the file holding none of the replications the command asked
+    // for. It is not taken: the manager keeps the link, which brings it the
+    // last observations, and no acknowledgement tells it so.
+    std::cerr << "!! Command 3 from the simulation manager came as the run ended: not taken, the last "
+                 "observations go to the manager"
+              << std::endl;
+    return;
   } else if (binFileName != nullptr) {
     // A file given on the command line is kept, with its limit; without one
     // (-b and no -N) the run, left to itself, would never end: it takes the

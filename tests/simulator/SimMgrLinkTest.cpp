@@ -784,3 +784,46 @@ TEST(SimMgrLinkTest, CommandThreeNeverLeavesADisconnectedRunWithoutALimit) {
   EXPECT_EQ(sim->simMgrSocket, nullptr);
   EXPECT_EQ(sim->maxBatches, 5);
 }
+
+// Replications in a binary result file written with -n 1: every record
+// holds one observation of each of the model's three variables.
+size_t ReplicationsIn(const std::string& path) {
+  const std::string file = ReadFile(path);
+  const size_t record = 9 + 3 * 7 + 3 * 8;
+  if (file.size() < 256) return 0;
+  EXPECT_EQ((file.size() - 256) % record, 0u);
+  return (file.size() - 256) / record;
+}
+
+// Command 3 served at a hand-over before the last is acknowledged, and its
+// limit is the run's from then on. Served at the run's last hand-over, it
+// was acknowledged and its file made, and the run ended at once: the file
+// held one replication of the five asked for. It is now not taken: no
+// acknowledgement, no file, and the last observations go to the manager.
+TEST(SimMgrLinkTest, CommandThreeAtTheLastHandOverIsNotTaken) {
+  for (const char* limit : {"2", "1"}) {
+    SCOPED_TRACE(std::string("-N ") + limit);
+    ScratchDir dir;
+    const std::string path = dir.File("switched.bin");
+    LinkSimulator sim({"-n", "1", "-N", limit});
+    LinkedManager link(sim.get());
+    SendText(link.manager, "\x03" + path + ";5;;");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    sim->TerminatingSimulation();
+    testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string first = Receive(link.manager, 10);
+    if (std::string(limit) == "2") {
+      EXPECT_EQ(first, Reply(0xFF, 3));
+      EXPECT_EQ(ReplicationsIn(path), 5u);
+    } else {
+      EXPECT_NE(first, Reply(0xFF, 3));
+      EXPECT_FALSE(fs::exists(path));
+      EXPECT_NE(err.find("!! Command 3 from the simulation manager came as the run ended: not taken"),
+                std::string::npos)
+          << err;
+    }
+  }
+}
+
