@@ -67,6 +67,15 @@ class ManagerLinkRunTest : public testing::Test {
   }
   // Connects `manager` to the simulator of `process` with a receive buffer
   // of 1 KiB, so that a manager that stops reading soon holds the simulator.
+  // Starts the test build with a small send buffer to the manager, which a
+  // manager that reads nothing fills at once (the system's grows to
+  // megabytes first).
+  static bool StartWithASmallSendBuffer(SimulatorProcess& process, const std::vector<std::string>& arguments) {
+    setenv("KORVAN_TEST_SEND_BUFFER", "16384", 1);
+    const bool started = process.Start(std::string(KORVAN_SIMULATOR_PATH) + "_testhooks", arguments);
+    unsetenv("KORVAN_TEST_SEND_BUFFER");
+    return started;
+  }
   static void ConnectWithASmallWindow(SimulatorProcess& process, KorvanSocket& manager) {
     const int port = process.WaitForPort(kTimeoutMs);
     ASSERT_GT(port, 0);
@@ -400,13 +409,9 @@ TEST_F(ManagerLinkRunTest, AManagerThatStopsReadingDoesNotHoldAnInterruptedRun) 
 // (The test build's small send buffer holds a hand-over part-way at once;
 // the system's grows to megabytes first.)
 TEST_F(ManagerLinkRunTest, AStopAtOnceLeavesNoRecordCutOffInTheResultFile) {
-  setenv("KORVAN_TEST_SEND_BUFFER", "16384", 1);
   SimulatorProcess process;
-  const bool started = process.Start(std::string(KORVAN_SIMULATOR_PATH) + "_testhooks",
-                                     {"-w", "-e", "35", "-n", "2000", "-p", "24750", "-b",
-                                      Path("out.bin"), "-a", Path("out.csv")});
-  unsetenv("KORVAN_TEST_SEND_BUFFER");
-  ASSERT_TRUE(started);
+  ASSERT_TRUE(StartWithASmallSendBuffer(process, {"-w", "-e", "35", "-n", "2000", "-p", "24750", "-b",
+                                                  Path("out.bin"), "-a", Path("out.csv")}));
   KorvanSocket manager(true);
   ASSERT_NO_FATAL_FAILURE(ConnectWithASmallWindow(process, manager));
   // A record is 30 + 3 * 2000 * 8 bytes, written to the file a block of
@@ -467,12 +472,9 @@ TEST_F(ManagerLinkRunTest, AStopAtOnceLeavesNoRecordCutOffInTheResultFile) {
 // That hand-over did not reach the manager, so the run must not say that
 // its observations were handed over.
 TEST_F(ManagerLinkRunTest, AHandOverCutAfterQuitIsNotClaimedHandedOver) {
-  setenv("KORVAN_TEST_SEND_BUFFER", "16384", 1);
   SimulatorProcess process;
-  const bool started = process.Start(std::string(KORVAN_SIMULATOR_PATH) + "_testhooks",
-                                     {"-w", "-e", "35", "-n", "2000", "-p", "22470", "-a", Path("out.csv")});
-  unsetenv("KORVAN_TEST_SEND_BUFFER");
-  ASSERT_TRUE(started);
+  ASSERT_TRUE(StartWithASmallSendBuffer(process, {"-w", "-e", "35", "-n", "2000", "-p", "22470", "-a",
+                                                  Path("out.csv")}));
   KorvanSocket manager(true);
   ASSERT_NO_FATAL_FAILURE(ConnectWithASmallWindow(process, manager));
   const char quit = 2;
