@@ -103,8 +103,11 @@ Expected Read(const std::vector<std::string>& args) {
       return fail(std::string("Did not expect a parameter after '-") + letter + "'\n"), e;
     }
     const Number n = ReadNumber(parameter);
+    // Digits anywhere in a text that is not a whole number make it refused;
+    // only a text without any digit reads as 0.
+    const bool anyDigit = parameter.find_first_of("0123456789") != std::string::npos;
     auto readInt = [&](int* field, const char* echo) {
-      if (n.digits && n.rest) {
+      if (n.rest && (n.digits || anyDigit)) {
         fail(std::string("ERROR: The value of '-") + letter + "' is not a whole decimal number: '" +
              parameter + "'\n");
         return false;

@@ -62,7 +62,7 @@ std::vector<std::string> Render(const SimMgrOptions& o) {
     args.push_back("--alpha=" + Real(t.Alpha()));
     args.push_back("--beta=" + Real(t.Beta()));
     args.push_back("--delta=" + Real(t.Delta()));
-  } else {
+  } else if (o.rule.replications == 0) {
     args.push_back("--min-replications=" + std::to_string(o.rule.minReplications));
   }
   if (o.rule.method != ConfidenceInterval::kAutomatic) {
@@ -72,7 +72,11 @@ std::vector<std::string> Render(const SimMgrOptions& o) {
   if (o.Given("--two-stage")) args.push_back("--two-stage");
   if (o.Given("--looks")) args.push_back("--looks");
   args.push_back("--confidence=" + Real(o.rule.confidence));
-  args.push_back("--max-replications=" + std::to_string(o.rule.maxReplications));
+  // A fixed number of replications has no minimum or maximum (they keep
+  // their defaults).
+  if (o.rule.replications == 0) {
+    args.push_back("--max-replications=" + std::to_string(o.rule.maxReplications));
+  }
   args.push_back("--report-size=" + std::to_string(o.reportSize));
   if (o.resume.empty()) args.push_back("--out=" + o.outDir);
   if (!o.asciiDir.empty()) args.push_back("--ascii-dir=" + o.asciiDir);
