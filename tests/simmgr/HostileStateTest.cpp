@@ -59,6 +59,16 @@ class HostileStateTest : public ::testing::Test {
     return StudyState::Load(path, back, error);
   }
   static json& Attempt(json& d) { return d["experiments"][0]["attempts"][0]; }
+  // Loads the state with variable v's 1000 observations said not to be 0/1,
+  // with these sums.
+  bool LoadSums(int v, double sum, double squares) {
+    return LoadEdited([&](json& d) {
+      json& s = Attempt(d)["statistics"][v];
+      s["binary"] = false;
+      s["sum"] = Sum(sum);
+      s["squares"] = Sum(squares);
+    });
+  }
   static json Sum(double value) { return {{"parts", {value}}, {"special", ""}}; }
 
   StudyTable study;
@@ -73,32 +83,12 @@ class HostileStateTest : public ::testing::Test {
 // told by their flag, any other only by that inequality.
 TEST_F(HostileStateTest, SumsNoObservationsCanGiveAreRefused) {
   EXPECT_TRUE(LoadEdited([](json&) {})) << error;
-  EXPECT_FALSE(LoadEdited([](json& d) {
-    json& s = Attempt(d)["statistics"][1];
-    s["binary"] = false;
-    s["sum"] = Sum(500);
-    s["squares"] = Sum(1);
-  })) << "n 1000, sum 500, sum of squares 1: variance -0.25";
+  EXPECT_FALSE(LoadSums(1, 500, 1)) << "n 1000, sum 500, sum of squares 1: variance -0.25";
   EXPECT_NE(error.find("cannot belong together"), std::string::npos) << error;
-  EXPECT_FALSE(LoadEdited([](json& d) {
-    json& s = Attempt(d)["statistics"][0];
-    s["binary"] = false;
-    s["sum"] = Sum(5000);
-    s["squares"] = Sum(5000);
-  })) << "n 1000, sum = sum of squares = 5000: variance below 0";
+  EXPECT_FALSE(LoadSums(0, 5000, 5000)) << "n 1000, sum = sum of squares = 5000: variance below 0";
   // All observations equal (variance exactly 0) and ones that vary load.
-  EXPECT_TRUE(LoadEdited([](json& d) {
-    json& s = Attempt(d)["statistics"][0];
-    s["binary"] = false;
-    s["sum"] = Sum(5000);
-    s["squares"] = Sum(25000);
-  })) << error;
-  EXPECT_TRUE(LoadEdited([](json& d) {
-    json& s = Attempt(d)["statistics"][0];
-    s["binary"] = false;
-    s["sum"] = Sum(5000);
-    s["squares"] = Sum(25001);
-  })) << error;
+  EXPECT_TRUE(LoadSums(0, 5000, 25000)) << error;
+  EXPECT_TRUE(LoadSums(0, 5000, 25001)) << error;
 }
 
 // Every data record holds as many observations of each variable, so an

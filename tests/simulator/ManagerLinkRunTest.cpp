@@ -76,6 +76,27 @@ class ManagerLinkRunTest : public testing::Test {
     unsetenv("KORVAN_TEST_SEND_BUFFER");
     return started;
   }
+  // With the simulator stopped, connects to its port and closes again:
+  // `resets` times with a reset, then `closes` times normally (a port check
+  // such as nc -z); the simulator is let go on afterwards.
+  static void ProbeWhileHeld(SimulatorProcess& process, int port, int resets, int closes) {
+    process.Signal(SIGSTOP);
+    for (int probe = 0; probe < resets + closes; probe++) {
+      const int fd = socket(AF_INET, SOCK_STREAM, 0);
+      ASSERT_GE(fd, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<uint16_t>(port));
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << "probe " << probe;
+      if (probe < resets) {
+        const linger reset = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+      }
+      close(fd);
+    }
+    process.Signal(SIGCONT);
+  }
   static void ConnectWithASmallWindow(SimulatorProcess& process, KorvanSocket& manager) {
     const int port = process.WaitForPort(kTimeoutMs);
     ASSERT_GT(port, 0);
@@ -240,22 +261,7 @@ TEST_F(ManagerLinkRunTest, AConnectionClosedBeforeTheGreetingIsNotTheManager) {
   // in (a probe that could take the greeting before it closed would look
   // like a manager that went away). Three reset their connection, three
   // close it normally (a port check such as nc -z).
-  process.Signal(SIGSTOP);
-  for (int probe = 0; probe < 6; probe++) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    if (probe < 3) {
-      const linger reset = {1, 0};
-      setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
-    }
-    close(fd);
-  }
-  process.Signal(SIGCONT);
+  ASSERT_NO_FATAL_FAILURE(ProbeWhileHeld(process, port, 3, 3));
   // Taken in, found gone, dropped.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   SimMgrConnection link;
@@ -507,18 +513,7 @@ TEST_F(ManagerLinkRunTest, ManyProbesDoNotEndTheWaitForTheManager) {
   ASSERT_TRUE(process.Start(KORVAN_SIMULATOR_PATH, {"-n", "5", "-N", "10", "-p", "22460", "-w"}));
   const int port = process.WaitForPort(kTimeoutMs);
   ASSERT_GT(port, 0) << process.Error();
-  process.Signal(SIGSTOP);
-  for (int probe = 0; probe < 40; probe++) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0) << "probe " << probe;
-    close(fd);
-  }
-  process.Signal(SIGCONT);
+  ASSERT_NO_FATAL_FAILURE(ProbeWhileHeld(process, port, 0, 40));
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   SimMgrConnection link;
   ASSERT_TRUE(link.Connect("127.0.0.1", port, kTimeoutMs)) << link.Error();
