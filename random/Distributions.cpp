@@ -25,11 +25,6 @@ constexpr double kLn4 = 1.3862943611198906;
 constexpr double kOnePlusLn4_5 = 2.504077396776274;
 constexpr double kE = 2.718281828459045;
 
-// No polar pair ever gives |y1 * W| above sqrt(-2 ln S) <= sqrt(2 * 745)
-// (about 38.6, S being at least the smallest positive double), so a normal
-// value below mean + 40 * sd can never be non-negative.
-constexpr double kPolarBound = 40.0;
-
 // While zero lies at most kTailStart standard deviations above the mean, the
 // non-negative normal is drawn by rejecting the polar method's negative
 // values; further out that would take millions of pairs per value (at 6,
@@ -173,19 +168,26 @@ double Distributions::ConditionalWeibull(double shape, double scale, double age)
 double Distributions::Normal(double mean, double variance) {
   const double sd = std::sqrt(variance);
   // The rejection below ends only if a non-negative value can come out;
-  // when none can (NaN arguments, negative variance, a mean too far below
-  // zero) the result is a quiet NaN and nothing is drawn.
-  if (!(mean + kPolarBound * sd >= 0.0)) return QuietNaN();
+  // when none can (NaN arguments, negative variance, a negative mean with
+  // no spread) the result is a quiet NaN and nothing is drawn. So is a mean
+  // so far below zero that its distance in standard deviations overflows.
   const double lowest = -mean / sd;
+  if (std::isnan(sd) || std::isnan(mean) || mean == -std::numeric_limits<double>::infinity() ||
+      lowest == std::numeric_limits<double>::infinity()) {
+    return QuietNaN();
+  }
   if (lowest > kTailStart) {
     // The standard normal above `lowest` by rejection from an exponential
     // shifted there, with the rate that accepts most often: exact, and it
-    // accepts more than 80% of its proposals this far out.
-    const double rate = 0.5 * (lowest + std::sqrt(lowest * lowest + 4.0));
+    // accepts more than 80% of its proposals this far out, at any distance.
+    // The value is sd times the excess over `lowest`, which the exponential
+    // gives directly: taking mean + sd * z would cancel to 0 far out.
+    const double root = lowest < 1e150 ? std::sqrt(lowest * lowest + 4.0) : lowest;
+    const double rate = 0.5 * (lowest + root);
     for (;;) {
-      const double z = lowest - std::log(generator->rnd()) / rate;
-      const double d = z - rate;
-      if (generator->rnd() < std::exp(-0.5 * d * d)) return std::max(0.0, mean + sd * z);
+      const double excess = -std::log(generator->rnd()) / rate;
+      const double d = (lowest + excess) - rate;
+      if (generator->rnd() < std::exp(-0.5 * d * d)) return sd * excess;
     }
   }
   double x;

@@ -101,4 +101,25 @@ TEST(DistributionsLimitsTest, GammaWithHugeShapeHasItsVariance) {
   }
 }
 
+// Zero far more standard deviations above the mean than any polar pair can
+// reach: the value is still the normal conditioned on being non-negative,
+// whose excess over zero is close to an exponential of rate a / sd (mean
+// sd / a, less by a factor 1 - 2 / a^2), not NaN and not 0.
+TEST(DistributionsLimitsTest, NormalFarBelowZeroStillHasItsTail) {
+  const int n = 20000;
+  for (double a : {41.0, 1e3, 1e9, 1e100, 1e200}) {
+    for (double sd : {1.0, 1e-100}) {
+      SCOPED_TRACE(testing::Message() << "a " << a << ", sd " << sd);
+      UserDistributions d(0, 31415);
+      double sum = 0.0;
+      for (int i = 0; i < n; i++) {
+        const double x = d.Normal(-a * sd, sd * sd);
+        ASSERT_TRUE(x > 0.0 && std::isfinite(x)) << "draw " << i << ": " << x;
+        sum += x * a / sd;
+      }
+      EXPECT_NEAR(sum / n, 1.0 - 2.0 / (a * a), 5.0 / std::sqrt(n));
+    }
+  }
+}
+
 }  // namespace
