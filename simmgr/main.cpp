@@ -523,10 +523,17 @@ int main(int argc, char** argv) {
   // before the first hand-over, a resume with nothing left) is not given.
   char share[96] = "";
   if (results.simulatorCpuSeconds > 0.0) {
-    std::snprintf(share, sizeof(share), " = %.2f%% of the simulators' %.1f s",
-                  100.0 * results.managerCpuSeconds / results.simulatorCpuSeconds, results.simulatorCpuSeconds);
+    // Short times are given to the millisecond the clocks count, so that a
+    // share in a short study is not shown as a share of "0.0 s" (and the
+    // manager's time, likewise, not as "0.00 s").
+    const double simulators = results.simulatorCpuSeconds;
+    std::snprintf(share, sizeof(share), simulators < 0.095 ? " = %.2f%% of the simulators' %.3f s"
+                                                           : " = %.2f%% of the simulators' %.1f s",
+                  100.0 * results.managerCpuSeconds / simulators, simulators);
   }
-  std::snprintf(figures, sizeof(figures), "simmgr: %lld replications%s in %.1f s; manager CPU %.2f s%s\n",
+  std::snprintf(figures, sizeof(figures),
+                results.managerCpuSeconds < 0.0095 ? "simmgr: %lld replications%s in %.1f s; manager CPU %.3f s%s\n"
+                                                    : "simmgr: %lld replications%s in %.1f s; manager CPU %.2f s%s\n",
                 static_cast<long long>(segment > 0 ? here : replications), all.c_str(), results.wallSeconds,
                 results.managerCpuSeconds, share);
   std::cerr << figures << "simmgr: wrote " << csv << ", " << meta << ", " << json << " and " << svg
