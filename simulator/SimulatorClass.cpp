@@ -2,13 +2,14 @@
 
 #include "simulator/SimulatorClass.h"
 
-#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -97,14 +98,14 @@ class InterruptibleOpens {
   InterruptibleOpens& operator=(const InterruptibleOpens&) = delete;
 };
 
-// A trace whose reader has gone (on standard output at the end of a
-// pipeline, or in a FIFO) must end the trace, not the run: its failed write
-// is reported and the run goes on, as with any other trace. A result file
-// that is a FIFO whose reader has gone must be reported as the failed write
-// it is, as on a full disk, not end the process without a word. So SIGPIPE
-// is ignored from the result files' headers and the trace's header to the
-// trace's footer, and the disposition found is put back before the summary
-// lines, which meet a gone reader as they would without a trace.
+// A reader of standard output that goes away (`| head`) must not end the
+// run by SIGPIPE at the next line it prints: that would lose every result
+// not yet written and the end of the manager's hand-over. A trace whose
+// reader has gone (on standard output, or in a FIFO) must end the trace,
+// not the run, and a result file that is a FIFO whose reader has gone must
+// be reported as the failed write it is, as on a full disk. So SIGPIPE is
+// ignored from before the result files are opened to the end of the run;
+// the disposition found is put back when the simulator is destroyed.
 struct sigaction pipeActionBeforeOutputs;
 bool pipeIgnoredForOutputs = false;
 
@@ -119,13 +120,6 @@ void RestorePipeAfterOutputs() {
   if (!pipeIgnoredForOutputs) return;
   sigaction(SIGPIPE, &pipeActionBeforeOutputs, nullptr);
   pipeIgnoredForOutputs = false;
-}
-
-// Whether `name` is there and is no regular file (a pipe, a device): only
-// such a file can meet a reader that has gone.
-bool NamesNoRegularFile(const char* name) {
-  struct stat info;
-  return name != nullptr && stat(name, &info) == 0 && !S_ISREG(info.st_mode);
 }
 
 // Refuses, before anything is built, the settings this system cannot run.
@@ -211,12 +205,7 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   }
   CheckRunSettings(this, GenerateStudy());
 
-  const bool traceToPipe = (textTrace && NamesNoRegularFile(TraceFilePath(".txt").c_str())) ||
-                           (xmlTrace && NamesNoRegularFile(TraceFilePath(".xml").c_str()));
-  if (((textTrace || xmlTrace) && traceFileName == nullptr) || traceToPipe ||
-      NamesNoRegularFile(asciiFileName) || NamesNoRegularFile(binFileName)) {
-    IgnorePipeForOutputs();
-  }
+  IgnorePipeForOutputs();
   // Results that could not be written would be lost silently: refuse to run.
   {
     InterruptibleOpens interruptible;
@@ -624,13 +613,20 @@ void SimulatorClass::Run() {
   }
   CloseXmlTrace(xmlTraceFile);
   traces->printFooter();
-  // Trace files are closed while SIGPIPE is still ignored: a FIFO whose
-  // reader has gone would otherwise end the process at the close.
   if (textTraceFile != nullptr) textTraceFile->Close();
   if (xmlTraceFile != nullptr) xmlTraceFile->Close();
-  RestorePipeAfterOutputs();
+  // A trace on standard output that failed left the stream failed; the
+  // summary lines try again (a full disk may have room now), and are said
+  // to be lost if they cannot be written. The results are not touched.
+  std::cout.clear();
+  errno = 0;
   std::cout << "Actions fired: " << actionsFired << std::endl;
   std::cout << "CPU time (s): " << ElapsedRunSeconds() << std::endl;
+  if (std::cout.fail()) {
+    const int error = errno;
+    std::cerr << "!! Error writing to standard output: " << (error != 0 ? std::strerror(error) : "write failed")
+              << "; the summary lines are lost" << std::endl;
+  }
   if (!CloseResultFiles()) exitStatus = 1;
   EndManagerConnection(simMgrSocket);
   delete simMgrSocket;

@@ -458,6 +458,22 @@ TEST_F(SimulatorRunTest, ATraceToAPipeThatClosesEndsTheTraceNotTheRun) {
   EXPECT_EQ(ascii.size(), ReadFile(Path("plain.csv")).size());
   EXPECT_TRUE(ascii == ReadFile(Path("plain.csv")));
   EXPECT_TRUE(ReadFile(Path("traced.bin")) == ReadFile(Path("plain.bin")));
+  // The summary lines meet the closed pipe too, and are said to be lost.
+  EXPECT_NE(traced.err.find("!! Error writing to standard output: Broken pipe; the summary lines are lost"),
+            std::string::npos)
+      << traced.err;
+
+  // Without a trace, the lines the run prints meet the closed pipe (at the
+  // latest, its summary lines): the run must not end by SIGPIPE there, with
+  // its result files not yet written.
+  const std::vector<std::string> headed = {
+      "-c", "{ \"$0\" -e 0 -N 6000 -a headed.csv -b headed.bin; echo $? > headed.status; } | head -1 >/dev/null",
+      KORVAN_SIMULATOR_PATH};
+  ProgramResult head = RunProgram("/bin/sh", headed, 120.0, directory_);
+  ASSERT_FALSE(head.timedOut);
+  EXPECT_EQ(ReadFile(Path("headed.status")), "0\n") << head.err;
+  EXPECT_TRUE(ReadFile(Path("headed.csv")) == ReadFile(Path("plain.csv")));
+  EXPECT_TRUE(ReadFile(Path("headed.bin")) == ReadFile(Path("plain.bin")));
 
   // The same for a trace file that is a FIFO whose reader goes away (what
   // the stream still holds meets the gone reader again when it is closed).
