@@ -104,8 +104,10 @@ class InterruptibleOpens {
 // reader has gone (on standard output, or in a FIFO) must end the trace,
 // not the run, and a result file that is a FIFO whose reader has gone must
 // be reported as the failed write it is, as on a full disk. So SIGPIPE is
-// ignored from before the result files are opened to the end of the run;
-// the disposition found is put back when the simulator is destroyed.
+// ignored from the first line the simulator prints (whether the reader
+// has gone by the time the run starts must not decide whether it runs) to
+// the end of the run; the disposition found is put back when the
+// simulator is destroyed.
 struct sigaction pipeActionBeforeOutputs;
 bool pipeIgnoredForOutputs = false;
 
@@ -186,6 +188,7 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   // for the run, also in a process started with SIGINT ignored (a script's
   // background job), where it would otherwise be lost.
   InstallInterruptHandlers();
+  IgnorePipeForOutputs();
   reactivationList.clear();
   overrideString = nullptr;
   groupList = new List<BaseGroupClass>();
@@ -205,7 +208,6 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   }
   CheckRunSettings(this, GenerateStudy());
 
-  IgnorePipeForOutputs();
   // Results that could not be written would be lost silently: refuse to run.
   {
     InterruptibleOpens interruptible;
