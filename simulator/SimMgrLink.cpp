@@ -338,6 +338,8 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
       const long long spent = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::steady_clock::now() - passStart).count();
       waitMs -= static_cast<int>(std::max<long long>(1, std::min<long long>(spent, acceptPollMs > 0 ? acceptPollMs : 1)));
+      // Used up, it must not land on -1, which means "wait without limit".
+      if (waitMs < 0) waitMs = 0;
     }
   }
 }

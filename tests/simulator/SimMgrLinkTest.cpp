@@ -237,6 +237,51 @@ TEST(SimMgrLinkTest, TakenPortIsSkippedAndZeroWaitReturnsAtOnce) {
   EXPECT_EQ(sim->port, BoundPort(*sim->listenSocket));
 }
 
+// A peer that connects the moment the simulator listens and closes without a
+// byte (a manager killed just after connecting) is dropped, and a timed wait
+// still ends: the time the dropped pass used must never leave the wait at
+// the value that means "without limit".
+TEST(SimMgrLinkTest, TimedWaitEndsAfterAPeerDroppedAtOnce) {
+  for (int waitMs : {100, 101, 102, 103}) {
+    LinkSimulator sim({"-c", "1"});
+    int port = 0;
+    {
+      KorvanSocket free(true);
+      ASSERT_TRUE(free.Bind(0));
+      port = BoundPort(free);
+    }
+    sim->port = static_cast<uint16_t>(port);
+    std::atomic<bool> probed{false};
+    std::thread probe([&] {
+      const auto until = Clock::now() + std::chrono::seconds(5);
+      while (Clock::now() < until) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        close(fd);
+        if (connected) {
+          probed = true;
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    });
+    testing::internal::CaptureStdout();
+    Watchdog watchdog(sim.get(), 3000);
+    KorvanSocket* link = sim->WaitForSimMgrConnection(waitMs);
+    const bool rescued = watchdog.Stop();
+    testing::internal::GetCapturedStdout();
+    probe.join();
+    EXPECT_TRUE(probed) << "wait " << waitMs;
+    EXPECT_EQ(link, nullptr) << "wait " << waitMs;
+    EXPECT_FALSE(rescued) << "a wait of " << waitMs << " ms was still going after 3 s";
+    delete link;
+  }
+}
+
 // Command 1 is answered and changes nothing; an unknown byte is reported
 // and ignored; command 2 quits.
 TEST(SimMgrLinkTest, CommandsOneUnknownAndQuit) {
