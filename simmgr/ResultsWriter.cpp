@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <sstream>
@@ -693,6 +694,31 @@ bool ResultsWriter::CheckWritable(const std::string& path, std::string& error) {
   close(fd);
   unlink(path.c_str());
   return true;
+}
+
+void ResultsWriter::RemoveStaleTemporaries(const std::string& dir, const std::vector<std::string>& names) {
+  DIR* folder = opendir(dir.c_str());
+  if (folder == nullptr) return;
+  auto digitsFrom = [](const std::string& entry, size_t at) {
+    return entry.size() > at && entry.find_first_not_of("0123456789", at) == std::string::npos;
+  };
+  std::vector<std::string> stale;
+  while (const dirent* entry = readdir(folder)) {
+    const std::string name = entry->d_name;
+    bool temporary = name.compare(0, 14, ".simmgr-check-") == 0 && digitsFrom(name, 14);
+    for (const std::string& kept : names) {
+      const std::string prefix = kept + ".tmp";
+      if (name.compare(0, prefix.size(), prefix) == 0 && digitsFrom(name, prefix.size())) temporary = true;
+    }
+    if (temporary) stale.push_back(name);
+  }
+  closedir(folder);
+  for (const std::string& name : stale) {
+    const std::string path = dir + "/" + name;
+    struct stat info;
+    // A folder or a device of that name is nobody's temporary.
+    if (lstat(path.c_str(), &info) == 0 && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode))) unlink(path.c_str());
+  }
 }
 
 std::string ResultsWriter::SvgText(const StudyResults& results, const std::string& xName,

@@ -49,6 +49,10 @@ class ResultsWriter {
   // its folder (created and removed again). False, with the reason, for
   // anything else.
   static bool CheckWritable(const std::string& path, std::string& error);
+  // Removes from `dir` the temporaries a manager killed while writing left
+  // there: regular files named `<name>.tmp<digits>` for one of `names`, and
+  // `.simmgr-check-<digits>`. Only for a folder this process has locked.
+  static void RemoveStaleTemporaries(const std::string& dir, const std::vector<std::string>& names);
   // Writes `text` to `path`, replacing what was there only once the whole
   // text is written (beside it, then renamed over it), so that a failed
   // write (a full disk) leaves the old file as it was. False, with the

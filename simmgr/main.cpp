@@ -378,6 +378,10 @@ int main(int argc, char** argv) {
     std::cerr << "simmgr: " << error << "\n";
     return 2;
   }
+  // A manager killed between writing a file beside its old one and the
+  // rename left the temporary; this folder is now this run's alone.
+  ResultsWriter::RemoveStaleTemporaries(options.outDir, {"results.csv", "results.json", "reliability.svg",
+                                                         "results.meta.json", "state.json"});
   const SeedSequence seeds(options.seed, study.NumExperiments());
   const int segment = resuming ? saved.segments : 0;
   if (!seeds.Valid(segment, options.retries)) {

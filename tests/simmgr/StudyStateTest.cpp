@@ -360,11 +360,20 @@ TEST(StudyStateTest, AManagerKilledMidStudyResumesWithNothingCountedTwice) {
   StudyState saved;
   std::string error;
   ASSERT_TRUE(StudyState::Load(dir + "/study/state.json", saved, error)) << error;
+  // Killed between writing a file beside the old one and the rename, a
+  // manager leaves its temporary; the resumed run removes such leftovers,
+  // and only those.
+  const std::vector<std::string> leftovers = {"state.json.tmp999999", "results.csv.tmp42", ".simmgr-check-77"};
+  const std::vector<std::string> others = {"state.json.tmpx", "notes.tmp5", "state.json.tmp"};
+  for (const std::string& name : leftovers) std::ofstream(dir + "/study/" + name) << "{";
+  for (const std::string& name : others) std::ofstream(dir + "/study/" + name) << "{";
 
   std::vector<std::string> more = {"--resume", dir + "/study"};
   more.insert(more.end(), common.begin(), common.end());
   const SimMgrResult result = RunSimMgr(more, 120000);
   ASSERT_EQ(result.exitStatus, 0) << result.err;
+  for (const std::string& name : leftovers) EXPECT_FALSE(std::filesystem::exists(dir + "/study/" + name)) << name;
+  for (const std::string& name : others) EXPECT_TRUE(std::filesystem::exists(dir + "/study/" + name)) << name;
   const json document = json::parse(ReadFile(dir + "/study/results.json"), nullptr, false);
   ASSERT_FALSE(document.is_discarded());
   for (size_t i = 0; i < 2; ++i) {
