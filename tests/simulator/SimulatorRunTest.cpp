@@ -463,18 +463,6 @@ TEST_F(SimulatorRunTest, ATraceToAPipeThatClosesEndsTheTraceNotTheRun) {
             std::string::npos)
       << traced.err;
 
-  // Without a trace, the lines the run prints meet the closed pipe (at the
-  // latest, its summary lines): the run must not end by SIGPIPE there, with
-  // its result files not yet written.
-  const std::vector<std::string> headed = {
-      "-c", "{ \"$0\" -e 0 -N 6000 -a headed.csv -b headed.bin; echo $? > headed.status; } | head -1 >/dev/null",
-      KORVAN_SIMULATOR_PATH};
-  ProgramResult head = RunProgram("/bin/sh", headed, 120.0, directory_);
-  ASSERT_FALSE(head.timedOut);
-  EXPECT_EQ(ReadFile(Path("headed.status")), "0\n") << head.err;
-  EXPECT_TRUE(ReadFile(Path("headed.csv")) == ReadFile(Path("plain.csv")));
-  EXPECT_TRUE(ReadFile(Path("headed.bin")) == ReadFile(Path("plain.bin")));
-
   // The same for a trace file that is a FIFO whose reader goes away (what
   // the stream still holds meets the gone reader again when it is closed).
   const std::vector<std::string> fifo = {
@@ -489,6 +477,35 @@ TEST_F(SimulatorRunTest, ATraceToAPipeThatClosesEndsTheTraceNotTheRun) {
       << toFifo.err;
   EXPECT_TRUE(ReadFile(Path("fifo.csv")) == ReadFile(Path("plain.csv")));
   EXPECT_TRUE(ReadFile(Path("fifo.bin")) == ReadFile(Path("plain.bin")));
+}
+
+// A reader of standard output that is gone before the run prints its first
+// line (the option echoes) must not end the run by SIGPIPE either: the
+// results are written in full and the status is that of the results. The
+// pipe here has no reader at all from the start, whatever the timing.
+TEST_F(SimulatorRunTest, AReaderGoneBeforeTheFirstEchoDoesNotEndTheRun) {
+  ProgramResult plain = Run({"-e", "0", "-N", "500", "-a", "plain.csv", "-b", "plain.bin"});
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  const std::vector<std::string> shell = {
+      "-c",
+      "mkfifo gone && exec 3<>gone 4>gone 3<&- && "
+      "{ \"$0\" -e 0 -N 500 -a gone.csv -b gone.bin >&4 4>&-; echo $? > gone.status; }",
+      KORVAN_SIMULATOR_PATH};
+  ProgramResult gone = RunProgram("/bin/sh", shell, 120.0, directory_);
+  ASSERT_FALSE(gone.timedOut);
+  EXPECT_EQ(ReadFile(Path("gone.status")), "0\n") << gone.err;
+  EXPECT_TRUE(ReadFile(Path("gone.csv")) == ReadFile(Path("plain.csv")));
+  EXPECT_TRUE(ReadFile(Path("gone.bin")) == ReadFile(Path("plain.bin")));
+  EXPECT_NE(gone.err.find("!! Error writing to standard output: Broken pipe; the summary lines are lost"),
+            std::string::npos)
+      << gone.err;
+  // A refused command line ends with its own status, not by SIGPIPE.
+  const std::vector<std::string> refused = {
+      "-c", "mkfifo gone2 && exec 3<>gone2 4>gone2 3<&- && { \"$0\" -e 99 >&4 4>&-; echo $? > refused.status; }",
+      KORVAN_SIMULATOR_PATH};
+  ProgramResult refusedRun = RunProgram("/bin/sh", refused, 120.0, directory_);
+  ASSERT_FALSE(refusedRun.timedOut);
+  EXPECT_EQ(ReadFile(Path("refused.status")), "1\n") << refusedRun.err;
 }
 
 // An interruption that lands while standard output is held by a reader
