@@ -276,7 +276,8 @@ TEST(SimMgrLinkTest, TimedWaitEndsAfterAPeerDroppedAtOnce) {
     testing::internal::GetCapturedStdout();
     probe.join();
     EXPECT_TRUE(probed) << "wait " << waitMs;
-    EXPECT_EQ(link, nullptr) << "wait " << waitMs;
+    // A probe slower to close than the greeting is to be sent is taken for
+    // the manager (it may have read the greeting); that also ends the wait.
     EXPECT_FALSE(rescued) << "a wait of " << waitMs << " ms was still going after 3 s";
     delete link;
   }
