@@ -124,6 +124,7 @@ TEST(DistributionsTest, PolarMethodRejectsOutsideDiscAndNegativeNormals) {
   UserDistributions real(0, 31415);
   for (int i = 0; i < 20000; i++) ASSERT_GE(real.Normal(-1.0, 1.0), 0.0);
   EXPECT_EQ(real.Normal(2.0, 0.0), 2.0);
+  EXPECT_EQ(real.Normal(2.0, -0.0), 2.0);  // the root of -0 is -0
 }
 
 TEST(DistributionsTest, ImpossibleParametersGiveNaNWithoutDrawing) {
@@ -148,6 +149,7 @@ TEST(DistributionsTest, ImpossibleParametersGiveNaNWithoutDrawing) {
       [](Distributions& d) { return d.Erlang(3e9, 1); },
       [=](Distributions& d) { return d.Binomial(inf, 0.5); },
       [=](Distributions& d) { return d.NegativeBinomial(1e300, 0.5); },
+      [](Distributions& d) { return d.Normal(-1, -0.0); },
   };
   for (size_t i = 0; i < draws.size(); i++) {
     Scripted s({0.5});
