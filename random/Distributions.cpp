@@ -167,13 +167,13 @@ double Distributions::ConditionalWeibull(double shape, double scale, double age)
 
 double Distributions::Normal(double mean, double variance) {
   const double sd = std::sqrt(variance);
+  // No spread (a variance of 0 or -0, whose root is -0): the mean, if it
+  // is not negative.
+  if (sd == 0.0) return mean >= 0.0 ? mean + 0.0 : QuietNaN();
   // The rejection below ends only if a non-negative value can come out;
   // when none can (NaN arguments, negative variance, a negative mean with
   // no spread) the result is a quiet NaN and nothing is drawn. So is a mean
   // so far below zero that its distance in standard deviations overflows.
-  // No spread (a variance of 0 or -0, whose root is -0): the mean, if it
-  // is not negative.
-  if (sd == 0.0) return mean >= 0.0 ? mean + 0.0 : QuietNaN();
   const double lowest = -mean / sd;
   if (std::isnan(sd) || std::isnan(mean) || mean == -std::numeric_limits<double>::infinity() ||
       lowest == std::numeric_limits<double>::infinity()) {

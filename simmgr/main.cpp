@@ -380,8 +380,10 @@ int main(int argc, char** argv) {
   }
   // A manager killed between writing a file beside its old one and the
   // rename left the temporary; this folder is now this run's alone.
-  ResultsWriter::RemoveStaleTemporaries(options.outDir, {"results.csv", "results.json", "reliability.svg",
-                                                         "results.meta.json", "state.json"});
+  std::vector<std::string> outFiles;
+  for (const std::string* path : {&csv, &json, &svg, &meta, &stateFile})
+    outFiles.push_back(path->substr(options.outDir.size() + 1));
+  ResultsWriter::RemoveStaleTemporaries(options.outDir, outFiles);
   const SeedSequence seeds(options.seed, study.NumExperiments());
   const int segment = resuming ? saved.segments : 0;
   if (!seeds.Valid(segment, options.retries)) {
