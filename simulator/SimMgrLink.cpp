@@ -294,15 +294,18 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
   KorvanSocket* client = new (std::nothrow) KorvanSocket(false);
   if (client == nullptr) MemoryAllocationError();
   bool connected = false;
+  // -1 waits without limit; 0 and other negatives do not wait at all. The
+  // time left is kept in microseconds: passes cut short by probes a little
+  // over a millisecond apart must each be charged what they took.
+  const bool timed = waitMs != -1;
+  long long leftUs = waitMs > 0 ? waitMs * 1000LL : 0;
   for (;;) {
     if (connected) return client;
-    // Stopped or interrupted meanwhile, or the wait is over (0 and negatives
-    // other than -1 do not wait at all).
-    if (status != 0 || SimulatorInterruptSignal != 0 || (waitMs <= 0 && waitMs != -1)) {
+    // Stopped or interrupted meanwhile, or the wait is over.
+    if (status != 0 || SimulatorInterruptSignal != 0 || (timed && leftUs <= 0)) {
       delete client;
       return nullptr;
     }
-    const bool timed = waitMs > 0;
     const auto passStart = std::chrono::steady_clock::now();
     const char* errorBefore = listenSocket->GetErrorString();
     if (listenSocket->Select(acceptPollMs)) {
@@ -332,14 +335,14 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
       delete client;
       return nullptr;
     }
-    // A poll of 0 ms still uses up a millisecond, so a timed wait ends.
-    // A pass cut short by a dropped probe uses up only the time it took.
+    // A pass uses up the time it took (cut short by a dropped probe), at
+    // most its poll, and at least a millisecond, so that a timed wait with
+    // a poll of 0 ms ends.
     if (timed) {
-      const long long spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - passStart).count();
-      waitMs -= static_cast<int>(std::max<long long>(1, std::min<long long>(spent, acceptPollMs > 0 ? acceptPollMs : 1)));
-      // Used up, it must not land on -1, which means "wait without limit".
-      if (waitMs < 0) waitMs = 0;
+      const long long spentUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::steady_clock::now() - passStart).count();
+      const long long pollUs = acceptPollMs > 0 ? acceptPollMs * 1000LL : 1000;
+      leftUs -= std::max<long long>(1000, std::min<long long>(spentUs, pollUs));
     }
   }
 }

@@ -283,6 +283,53 @@ TEST(SimMgrLinkTest, TimedWaitEndsAfterAPeerDroppedAtOnce) {
   }
 }
 
+// Probes a little over a millisecond apart each cut a pass short; the wait
+// still ends about when asked, not after the probes' count in whole
+// milliseconds (a stream of them once stretched a wait by more than half).
+// A probe slow to close is taken for the manager and ends the wait early,
+// so only waits that ran to their end are judged.
+TEST(SimMgrLinkTest, TimedWaitUnderAStreamOfProbesEndsOnTime) {
+  int judged = 0;
+  for (int attempt = 0; attempt < 12 && judged < 2; ++attempt) {
+    LinkSimulator sim({"-c", "1"});
+    int port = 0;
+    {
+      KorvanSocket free(true);
+      ASSERT_TRUE(free.Bind(0));
+      port = BoundPort(free);
+    }
+    sim->port = static_cast<uint16_t>(port);
+    std::atomic<bool> done{false};
+    std::thread probe([&] {
+      while (!done) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::microseconds(1600));
+      }
+    });
+    testing::internal::CaptureStdout();
+    Watchdog watchdog(sim.get(), 3000);
+    const auto start = Clock::now();
+    KorvanSocket* link = sim->WaitForSimMgrConnection(200);
+    const long long tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    watchdog.Stop();
+    done = true;
+    probe.join();
+    testing::internal::GetCapturedStdout();
+    if (link == nullptr) {
+      ++judged;
+      EXPECT_LT(tookMs, 270) << "a wait of 200 ms under probes";
+    }
+    delete link;
+  }
+  RecordProperty("waits_judged", judged);
+}
+
 // Command 1 is answered and changes nothing; an unknown byte is reported
 // and ignored; command 2 quits.
 TEST(SimMgrLinkTest, CommandsOneUnknownAndQuit) {
