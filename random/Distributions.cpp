@@ -172,12 +172,21 @@ double Distributions::Normal(double mean, double variance) {
   if (sd == 0.0) return mean >= 0.0 ? mean + 0.0 : QuietNaN();
   // The rejection below ends only if a non-negative value can come out;
   // when none can (NaN arguments, negative variance, a negative mean with
-  // no spread) the result is a quiet NaN and nothing is drawn. So is a mean
-  // so far below zero that its distance in standard deviations overflows.
+  // no spread, a mean of -inf) the result is a quiet NaN and nothing is
+  // drawn.
   const double lowest = -mean / sd;
-  if (std::isnan(sd) || std::isnan(mean) || mean == -std::numeric_limits<double>::infinity() ||
-      lowest == std::numeric_limits<double>::infinity()) {
+  if (std::isnan(sd) || std::isnan(mean) || mean == -std::numeric_limits<double>::infinity()) {
     return QuietNaN();
+  }
+  if (lowest == std::numeric_limits<double>::infinity()) {
+    // Zero so far above the mean that its distance in standard deviations
+    // overflows: the tail's rate below is that distance itself and its
+    // proposals are all accepted, so the value is an exponential of mean
+    // sd / lowest = variance / -mean, formed without the overflowed ratio
+    // (subnormal, or 0). The same two numbers are drawn as below.
+    const double excess = -std::log(generator->rnd());
+    generator->rnd();
+    return variance * excess / -mean;
   }
   if (lowest > kTailStart) {
     // The standard normal above `lowest` by rejection from an exponential

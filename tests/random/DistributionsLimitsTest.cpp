@@ -120,6 +120,18 @@ TEST(DistributionsLimitsTest, NormalFarBelowZeroStillHasItsTail) {
       EXPECT_NEAR(sum / n, 1.0 - 2.0 / (a * a), 5.0 / std::sqrt(n));
     }
   }
+  // 1e310 standard deviations, a distance that overflows: the excess has
+  // mean variance / -mean, here 1e-320 (subnormal; the smallest draws
+  // round to 0).
+  UserDistributions d(0, 31415);
+  double sum = 0.0;
+  for (int i = 0; i < n; i++) {
+    const double x = d.Normal(-1e300, 1e-20);
+    ASSERT_TRUE(x >= 0.0 && std::isfinite(x)) << "draw " << i << ": " << x;
+    sum += x;
+  }
+  EXPECT_NEAR(sum / n / 1e-320, 1.0, 5.0 / std::sqrt(n));
+  EXPECT_EQ(d.Normal(-1e300, 1e-300), 0.0);  // 1e450 sd below zero: 1e-600 rounds to 0
 }
 
 }  // namespace
