@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -33,6 +34,9 @@
 namespace {
 
 const int kListenBacklog = 100;
+// How long a newly connected peer is given to show that it is a probe that
+// closes at once, before it is greeted as the manager.
+const int kProbeCloseWaitMs = 10;
 // Longest command-3 text read, its terminator included.
 const int kCommandTextSize = 512;
 const char kTextTerminator[] = ";;";
@@ -55,11 +59,20 @@ void SendMessage(SimulatorClass* simulator, KorvanSocket* socket, char kind, cha
   simulator->OutputInt(socket, nullptr, static_cast<int>(static_cast<uint32_t>(KorvanGetPid())));
 }
 
-// The greeting (the same ten bytes as SendMessage(0xFF, 1)) in one send;
-// false when the peer did not take all of it.
 // True when the peer has closed its side of the connection and nothing it
-// sent is waiting to be read; found without waiting.
+// sent is waiting to be read; found within kProbeCloseWaitMs.
 bool ClosedWithoutAByte(KorvanSocket* socket) {
+  // A manager sends nothing before it has the greeting, while a probe
+  // closes a moment after connecting, often only after it was taken in: a
+  // short look for its hang-up comes first. A manager is greeted that much
+  // later.
+  pollfd entry = {socket->sock, static_cast<short>(POLLIN | POLLRDHUP), 0};
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeCloseWaitMs);
+  for (;;) {
+    const long long leftMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+    if (poll(&entry, 1, static_cast<int>(std::max<long long>(leftMs, 0))) != -1 || errno != EINTR) break;
+  }
   char byte;
   ssize_t n;
   do {
@@ -68,6 +81,8 @@ bool ClosedWithoutAByte(KorvanSocket* socket) {
   return n == 0;
 }
 
+// The greeting (the same ten bytes as SendMessage(0xFF, 1)) in one send;
+// false when the peer did not take all of it.
 bool SendGreeting(KorvanSocket* socket) {
   const uint32_t pid = static_cast<uint32_t>(KorvanGetPid());
   const char bytes[10] = {0, 0, 0, 10, static_cast<char>(0xFF), 1, static_cast<char>(pid >> 24),
