@@ -80,8 +80,7 @@ int SimulatorClass::GenerateConnectivityList() {
 }
 
 int SimulatorClass::GenerateConnectivityListOld() {
-  const char* setting = std::getenv("SIMTEST");
-  const bool useMatrix = setting != nullptr && std::atoi(setting) == 1;
+  const bool useMatrix = ConnectivityBuilderSetting() == 1;
   const int n = BaseActionClass::MaxID;
   std::vector<unsigned char> listed(useMatrix ? static_cast<size_t>(n + 1) * (n + 1) : 0, 0);
   auto add = [&](BaseActionClass* group, BaseActionClass* action) {

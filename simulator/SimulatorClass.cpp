@@ -531,14 +531,11 @@ void SimulatorClass::AttachModel(PVModel* model) {
   }
 
   const long builderStart = KorvanClock();
-  // SIMTEST=0 or 1 picks the earlier builder (1: with its matrix of pairs
-  // already listed), 2 or no SIMTEST the current one, the value read as
-  // atoi reads it (so a text without digits is 0, as it has always been).
-  // Any other number, which would build no list at all (and fire almost
-  // nothing), is ignored with a warning.
+  // Any number but 0, 1 and 2, which would build no list at all (and fire
+  // almost nothing), is ignored with a warning.
   const char* setting = std::getenv("SIMTEST");
-  int builder = setting == nullptr ? 2 : std::atoi(setting);
-  if (builder < 0 || builder > 2) {
+  int builder = ConnectivityBuilderSetting();
+  if (builder < 0) {
     std::cerr << "!! SIMTEST=" << setting << " is not 0, 1 or 2: ignored" << std::endl;
     builder = 2;
   }
@@ -604,6 +601,16 @@ void SimulatorClass::DetachModel() {
 void SimulatorClass::StartRunTimer() {
   delete runTimer;
   runTimer = new RunTimer{static_cast<double>(KorvanClock()), 0.0};
+}
+
+int SimulatorClass::ConnectivityBuilderSetting() {
+  const char* setting = std::getenv("SIMTEST");
+  if (setting == nullptr) return 2;
+  errno = 0;
+  const long value = std::strtol(setting, nullptr, 10);
+  // atoi's reading, without its overflow: 4294967297 is no 1.
+  if (errno == ERANGE || value < 0 || value > 2) return -1;
+  return static_cast<int>(value);
 }
 
 double SimulatorClass::ElapsedRunSeconds() const {

@@ -116,6 +116,11 @@ class SimulatorClass {
   // ---- Simulation step, enabling and reactivation. ----
   int GenerateConnectivityList();
   int GenerateConnectivityListOld();
+  // The builder SIMTEST asks for: 0 or 1 the earlier one (1: with its
+  // matrix of pairs already listed), 2 (or no SIMTEST) the current one,
+  // read as atoi reads it (a text without digits is 0); -1 for any other
+  // number, one beyond an int's range included.
+  static int ConnectivityBuilderSetting();
   // Prepend a node for group to action's affects list; 1 when no node could
   // be allocated.
   int AddActionAffects(BaseActionClass* group, BaseActionClass* action);

@@ -101,10 +101,6 @@ TEST_F(SimulatorRunTest, SameSeedGivesIdenticalResultsAndAnotherSeedDiffers) {
             LineStartingWith(twister.out, "Actions fired: "));
 }
 
-// SIMTEST picks the builder of the connectivity list (0, 1, 2). Any other
-// value, which a user's environment may hold for reasons of its own, once
-// built no list at all: hardly anything fired and every probability came
-// out 0. It is ignored, with a warning, and the numbers are the usual ones.
 // A result file that is where standard output or error goes (the shell
 // opened it for a redirection) would get the run's messages among its
 // records: refused as two outputs on one file are. A standard output that
@@ -132,6 +128,11 @@ TEST_F(SimulatorRunTest, AResultFileThatIsAlsoStandardOutputIsRefused) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
+// SIMTEST picks the builder of the connectivity list (0, 1, 2). Any other
+// value, which a user's environment may hold for reasons of its own, once
+// built no list at all: hardly anything fired and every probability came
+// out 0. It is ignored, with a warning, and the numbers are the usual ones.
+// So is a number beyond an int, which once wrapped round to 0 or 1.
 TEST_F(SimulatorRunTest, AnUnknownSimtestSettingChangesNoResult) {
   auto withSetting = [this](const std::string& setting, const std::string& file) {
     const std::vector<std::string> shell = {
@@ -140,7 +141,7 @@ TEST_F(SimulatorRunTest, AnUnknownSimtestSettingChangesNoResult) {
   };
   ProgramResult plain = withSetting("unset SIMTEST;", "plain.csv");
   ASSERT_EQ(plain.exitCode, 0) << plain.err;
-  for (const std::string value : {"3", "-1", "12", "7x"}) {
+  for (const std::string value : {"3", "-1", "12", "7x", "4294967297", "4294967296"}) {
     SCOPED_TRACE("SIMTEST=" + value);
     ProgramResult r = withSetting("SIMTEST='" + value + "'", "set.csv");
     ASSERT_EQ(r.exitCode, 0) << r.err;
