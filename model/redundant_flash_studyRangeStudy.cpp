@@ -51,8 +51,6 @@ void* FindGlobal(const char* name) {
   return nullptr;
 }
 
-// A null name is printed as "(null)" rather than handed to the stream.
-const char* Printable(const char* name) { return name != nullptr ? name : "(null)"; }
 
 }  // namespace
 
@@ -154,7 +152,7 @@ void redundant_flash_studyRangeStudy::OverrideGVValue(char* name, void* value) {
   }
   if (value == nullptr) {
     std::cerr << "!! redundant_flash_studyRangeStudy::OverrideGVValue: No value for Global Variable "
-              << name << "." << std::endl;
+              << Printable(name) << "." << std::endl;
     return;
   }
   // value need not be aligned for the global's type.

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <string>
 
+#include "Cpp/BaseClasses/BaseStudyClass.h"
 #include "simulator/SimulatorClass.h"
 #include "simulator/Version.h"
 
@@ -135,11 +136,11 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
     switch (letter) {
       case 'a':
         ReplaceString(&asciiFileName, parameter);
-        std::cout << "ASCIIFilename: " << asciiFileName << std::endl;
+        std::cout << "ASCIIFilename: " << BaseStudyClass::Printable(asciiFileName) << std::endl;
         break;
       case 'b':
         ReplaceString(&binFileName, parameter);
-        std::cout << "BinFilename: " << binFileName << std::endl;
+        std::cout << "BinFilename: " << BaseStudyClass::Printable(binFileName) << std::endl;
         break;
       case 'c':
         if (!ReadIntOption(letter, parameter, &clientId)) return 1;
@@ -193,7 +194,7 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
       }
       case 'O':
         ReplaceString(&overrideString, parameter);
-        std::cout << "OverrideString is " << overrideString << std::endl;
+        std::cout << "OverrideString is " << BaseStudyClass::Printable(overrideString) << std::endl;
         break;
       case 'p': {
         bool sawDigit, overflow, trailing;

@@ -124,6 +124,22 @@ char* BaseStudyClass::GetExpName(int experiment) {
   return buffer;
 }
 
+std::string BaseStudyClass::Printable(const char* text) {
+  if (text == nullptr) return "(null)";
+  std::string out;
+  for (const char* p = text; *p != '\0'; p++) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 void BaseStudyClass::overrideGVs(char* overrides) {
   if (overrides == nullptr) return;
   char* copy = CopyString(overrides);
@@ -132,6 +148,7 @@ void BaseStudyClass::overrideGVs(char* overrides) {
     char* letterToken = NextToken(&cursor);
     if (letterToken == nullptr) break;
     char letter = letterToken[0];  // the rest of the token is ignored
+    const char letterText[2] = {letter, '\0'};
     char* name = NextToken(&cursor);
     char* text = name != nullptr ? NextToken(&cursor) : nullptr;
     if (name == nullptr || text == nullptr) {
@@ -147,7 +164,8 @@ void BaseStudyClass::overrideGVs(char* overrides) {
     }
     const char expected = declared != nullptr ? TypeLetter(declared) : 0;
     if (expected != 0 && IsTypeLetter(letter) && letter != expected) {
-      std::printf("Type %c does not match type %s of %s\n", letter, declared, name);
+      std::printf("Type %s does not match type %s of %s\n", Printable(letterText).c_str(), declared,
+                  Printable(name).c_str());
       continue;
     }
 
@@ -201,11 +219,14 @@ void BaseStudyClass::overrideGVs(char* overrides) {
         value.s = static_cast<short>(integer);
         break;
       default:
-        std::printf("Type %c not recognized\n", letter);
+        std::printf("Type %s not recognized\n", Printable(letterText).c_str());
         continue;
     }
     if (converted) OverrideGVValue(name, &value);
-    if (!converted) std::printf("Value %s for %s not recognized as type %c\n", text, name, letter);
+    if (!converted) {
+      std::printf("Value %s for %s not recognized as type %s\n", Printable(text).c_str(), Printable(name).c_str(),
+                  Printable(letterText).c_str());
+    }
   }
   std::fflush(stdout);
   free(copy);

@@ -1,6 +1,8 @@
 #ifndef BASE_STUDY_CLASS_H
 #define BASE_STUDY_CLASS_H
 
+#include <string>
+
 class PVModel;
 
 // Base of a generated study: the model's global variables (names and type
@@ -49,6 +51,11 @@ class BaseStudyClass {
   // OverrideGVValue. A null string does nothing. A group whose value text does
   // not convert under its letter is reported on standard output and skipped.
   void overrideGVs(char* overrides);
+
+  // `text` fit to be printed in a message: control characters written as
+  // \xNN (an override's text is the user's, newlines and escape sequences
+  // included), a null pointer as "(null)".
+  static std::string Printable(const char* text);
 
  protected:
   char** gvNames = nullptr;

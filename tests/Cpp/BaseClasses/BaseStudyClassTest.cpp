@@ -120,6 +120,19 @@ TEST(BaseStudyClassTest, UnknownLetterSkipsOnlyItsGroup) {
   EXPECT_EQ(study.calls, 1);
 }
 
+// The user's text is printed with its control characters escaped: a newline
+// cannot split a message in two, nor an escape sequence reach the terminal.
+TEST(BaseStudyClassTest, ReportedTextIsPrintable) {
+  TypedStudy study;
+  EXPECT_EQ(Override(&study, "\a:flt:1:f:flt:1\n2:i:flt:\x1b[31m"),
+            "Type \\x07 not recognized\n"
+            "Value 1\\x0A2 for flt not recognized as type f\n"
+            "Type i does not match type float of flt\n");
+  EXPECT_EQ(Override(&study, "f:\x7f\x01" "flt:x"), "Value x for \\x7F\\x01flt not recognized as type f\n");
+  EXPECT_EQ(BaseStudyClass::Printable(nullptr), "(null)");
+  EXPECT_EQ(BaseStudyClass::Printable("a\\b \xc3\xa9"), "a\\b \xc3\xa9");  // backslashes and UTF-8 kept
+}
+
 TEST(BaseStudyClassTest, ValueThatDoesNotConvertIsReportedAndSkipped) {
   TypedStudy study;
   std::string out = Override(&study, "f:flt:abc:s:sht:4:i:int: :d:dbl:x1");
