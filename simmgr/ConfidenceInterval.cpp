@@ -84,7 +84,12 @@ ConfidenceInterval ConfidenceInterval::Of(Method method, const RunningStatistics
   ConfidenceInterval interval;
   interval.used = kStudentT;
   const double mean = statistics.Mean();
-  const double half = statistics.HalfWidth(confidence);
+  // Observations that are all equal but not all 0 or 1 give a t interval
+  // without width, which would claim certainty from two of them. The
+  // distance from 0 of the upper bound of a probability whose event was not
+  // seen in n trials stands in for its half-width.
+  const double half = statistics.Variance() == 0.0 ? -std::log1p(-confidence) / static_cast<double>(n)
+                                                   : statistics.HalfWidth(confidence);
   interval.low = mean - half;
   interval.high = mean + half;
   interval.valid = std::isfinite(interval.low) && std::isfinite(interval.high);

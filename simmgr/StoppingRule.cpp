@@ -170,13 +170,8 @@ ConfidenceInterval StoppingRule::Interval(const RunningStatistics& statistics) c
 double StoppingRule::RuleHalfWidth(const RunningStatistics& statistics) const {
   const int64_t n = statistics.Count();
   if (n < 2) return INFINITY;
-  // Observations that are all equal but not all 0 or 1 give a t interval
-  // without width, which tells nothing yet; the distance from 0 of the
-  // upper bound of a probability whose event was not seen in n trials
-  // stands in for it.
-  if (!statistics.Binary() && statistics.Variance() == 0.0) {
-    return -std::log1p(-LevelAt(n)) / static_cast<double>(n);
-  }
+  // The interval reported is the one compared (all-equal observations
+  // included: see ConfidenceInterval::Of).
   return Interval(statistics).HalfWidth(statistics.Mean());
 }
 

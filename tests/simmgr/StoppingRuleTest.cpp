@@ -96,6 +96,16 @@ TEST(StoppingRuleTest, PrecisionOfProbabilitiesIncludingNoFailureSeen) {
   RunningStatistics constant;
   for (int i = 0; i < 400; ++i) constant.Add(2.5);
   EXPECT_NEAR(rule.RuleHalfWidth(constant), -std::log(1.0 - level) / 400.0, 1e-12);
+  // And the interval reported is that one, not a point that would claim
+  // certainty from two observations.
+  const ConfidenceInterval reported = rule.Interval(constant);
+  EXPECT_EQ(reported.HalfWidth(2.5), rule.RuleHalfWidth(constant));
+  EXPECT_EQ(reported.Low(), 2.5 - rule.RuleHalfWidth(constant));
+  RunningStatistics two;
+  two.Add(0.5);
+  two.Add(0.5);
+  EXPECT_NEAR(ConfidenceInterval::Of(ConfidenceInterval::kAutomatic, two, 0.95).HalfWidth(0.5),
+              -std::log(0.05) / 2.0, 1e-12);
   // Other observations: the t interval.
   RunningStatistics real;
   for (int i = 0; i < 400; ++i) real.Add(i % 2 == 0 ? 0.25 : 0.75);
