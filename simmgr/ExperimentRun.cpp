@@ -897,7 +897,16 @@ void ExperimentRun::PlanAfterPilot() {
   // set before this plan was made, is then taken as the first look,
   // instead of running on to the worst case.
   const int64_t have = Replications();
-  if (rule.plan.size() == 2 && have > rule.plan.front() && have < rule.plan.back()) rule.plan.front() = have;
+  if (rule.plan.size() == 2 && have > rule.plan.front() && have < rule.plan.back()) {
+    rule.plan.front() = have;
+  } else if (have > rule.plan.back()) {
+    // More is held than the new plan's worst case (a coarser target): the
+    // estimates take all of it, so that is its one look, at the level of
+    // the plan's first, and its end; the looks written are the one used.
+    rule.plan = {have};
+    rule.planLevels = {rule.planLevels.front()};
+    rule.maxReplications = have;
+  }
 }
 
 int64_t ExperimentRun::Remaining() const {

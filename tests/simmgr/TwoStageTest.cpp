@@ -152,6 +152,22 @@ TEST(TwoStageTest, ThePilotPlansAndStaysOutOfTheEstimates) {
   EXPECT_NE(result.err.find("; manager CPU "), std::string::npos) << result.err;
   EXPECT_EQ(result.err.find("of the simulators'"), std::string::npos) << result.err;
 
+  // A target so much coarser that its worst case is below what is held:
+  // all of it is judged at one look, at the level of the plan's first, and
+  // the looks written are that one (they once listed the new plan's, below
+  // the replications the estimates took, at the worst case's level).
+  StoppingRule coarse = TwoStages(0.12).Planned(Slice(observations, 0, 200), considered);
+  ASSERT_LT(coarse.plan.back(), used);
+  result = resumeCopy("coarser", {"--abs-precision", "0.12"});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  const json coarser = json::parse(ReadFile(dir + "/coarser/results.json"), nullptr, false);
+  ASSERT_FALSE(coarser.is_discarded());
+  EXPECT_EQ(coarser["experiments"][0]["looks"].get<std::vector<int64_t>>(), std::vector<int64_t>{used});
+  EXPECT_EQ(coarser["experiments"][0]["replications"], used);
+  coarse.plan = {used};
+  coarse.planLevels = {coarse.PlannedConfidence()};
+  ExpectRows(dir + "/coarser/results.csv", coarse, Slice(observations, 200, 200 + used));
+
   // A higher level alone moves the worst case with it.
   result = resumeCopy("level", {"--confidence", "0.99"});
   ASSERT_EQ(result.exitStatus, 0) << result.err;
