@@ -318,6 +318,12 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
                     : state == kRunning ? "no record from the simulator within the timeout"
                                         : "no reply to the quit command within the timeout");
       }
+      // A simulator whose hand-overs are cheap holds their records back,
+      // many at a time: silent for half the timeout, it is asked whether it
+      // is still handing over, and its answer is a sign of life.
+      if (state == kRunning && !pingSent && now >= deadline - std::chrono::milliseconds(launch.timeoutMs / 2)) {
+        SendPing();
+      }
       return;
     case kExiting:
       if (socketReady) ReadSocket(kReadPerService);
@@ -487,6 +493,7 @@ void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
                       ", not the simulator started (" + std::to_string(process.Pid()) + ")");
     }
     simulatorPid = message.pid;
+    pingSent = false;
     lastRecord = Clock::now();
     longestGapSeconds = 0.0;
     recordSeen = false;
@@ -504,6 +511,12 @@ void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
   if (state == kRunning) deadline = Clock::now() + std::chrono::milliseconds(launch.timeoutMs);
   switch (message.kind) {
     case SimMgrMessage::kReply:
+      // The answer to a sign-of-life request (which, while running, has
+      // just moved the deadline); it may also come after the quit command.
+      if (pingSent && message.marker == 0xFF && message.command == 1 && message.pid == simulatorPid) {
+        pingSent = false;
+        return;
+      }
       if (state == kQuitting && message.marker == 0xFE && message.command == 2 &&
           message.pid == simulatorPid) {
         // The simulator hands over what it has after its reply (the
@@ -668,6 +681,16 @@ void ExperimentRun::SendQuit() {
     return Fail(SimulatorAttempt::kLink, std::string("cannot send the quit command: ") + std::strerror(errno));
   }
   Enter(kQuitting);
+}
+
+void ExperimentRun::SendPing() {
+  const char hello = 1;
+  ssize_t sent;
+  do {
+    sent = send(socketFd, &hello, 1, MSG_NOSIGNAL);
+  } while (sent == -1 && errno == EINTR);
+  // A connection that has failed is found by the reading side, as ever.
+  pingSent = sent == 1;
 }
 
 void ExperimentRun::Interrupt() {

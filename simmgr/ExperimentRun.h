@@ -215,6 +215,9 @@ class ExperimentRun {
   void HandleData(const SimMgrMessage& message);
   bool CheckSender(const SimMgrMessage& message);
   void SendQuit();
+  // Asks the running simulator for a sign of life (command 1), which it
+  // answers at its next hand-over, also at one whose records it holds back.
+  void SendPing();
   bool Done();
   std::string CommandLine(const std::vector<std::string>& arguments) const;
 
@@ -267,6 +270,8 @@ class ExperimentRun {
   Clock::time_point lastRecord;
   double longestGapSeconds = 0.0;
   bool recordSeen = false;
+  // A command 1 sent to the running attempt and not yet answered.
+  bool pingSent = false;
   std::string failureReason;
   // In kClosed: what happened to the connection.
   std::string closedReason;

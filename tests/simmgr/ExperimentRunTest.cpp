@@ -626,6 +626,66 @@ TEST(ExperimentRunTest, AnInterruptWaitsForASlowHandOver) {
   EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
 }
 
+namespace {
+
+// A simulator whose hand-overs are cheap: one every 150 ms, each answering
+// the command read there (1 with a reply, 2 with its reply and an end), but
+// their records are held back and sent ten at a time, 1.5 s apart. It ends
+// when the manager closes the connection.
+FakeSimulator::Script HoldsItsRecordsBack(const std::string& ended) {
+  return [ended](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    int held = 0;
+    for (int first = 0; first < 8000; first += 50) {  // 24 s at most
+      Pause(150);
+      if (first < 1000 && ++held == 10) {
+        for (int k = held - 1; k >= 0; --k) {
+          FakeSimulator::Send(connection, CpuRecord(3, 0.1));
+          FakeSimulator::Send(connection, DataRecord(3, first - 50 * k, 50));
+        }
+        held = 0;
+      }
+      char command = 0;
+      const ssize_t read = recv(connection.sock, &command, 1, MSG_DONTWAIT);
+      if (read == 0) return;  // the manager has gone
+      if (read == 1) {
+        if (command == 1) FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+        if (command == 2) {
+          FakeSimulator::Send(connection, Reply(0xFE, 2, 4242));
+          std::ofstream(ended) << "quit\n";
+          return;
+        }
+      }
+    }
+  };
+}
+
+}  // namespace
+
+// Held back, the records leave the simulator silent for longer than a
+// --timeout of 1 s, though it hands over all the while: asked for a sign of
+// life, it answers at its next hand-over, and the run goes on. It was
+// taken for a hung simulator, its attempts all failed and so did the study.
+TEST(ExperimentRunTest, ASimulatorHoldingItsRecordsBackIsNotTakenForHung) {
+  const std::string dir = TestFolder("held_records");
+  const std::string ended = dir + "/ended";
+  FakeSimulator holding(HoldsItsRecordsBack(ended));
+  const std::string script = dir + "/holding.sh";
+  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(holding.port) +
+                          "]'\nwhile [ ! -e '" + ended + "' ]; do sleep 0.1; done\nexit 0\n");
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "3", "--replications", "1000", "--port", "25520", "--timeout", "1", "--retries",
+                 "0", "--out", dir + "/out", "--simulator", script, "--launcher", "{command}"},
+                60000);
+  holding.Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "complete");
+  EXPECT_EQ(rows[0].at("replications"), "1000");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "complete");
+}
+
 // An attempt delivers whole replications of the variables the experiment
 // waits for, its pilot's included; a variable it does not wait for (a
 // steady-state one in a terminating study) has no observations and does not
