@@ -224,9 +224,9 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   // A steady-state run of a reward model without a steady-state variable
   // ends at once and writes nothing: its result files are left as they
   // were rather than emptied (a mistyped -t reads as 0).
-  resultFilesDeferred = terminating == 0 && !HasSteadyStateVariable(GenerateStudy(), experiment);
+  const bool resultsPossible = terminating != 0 || HasSteadyStateVariable(GenerateStudy(), experiment);
   // Results that could not be written would be lost silently: refuse to run.
-  if (!resultFilesDeferred) {
+  if (resultsPossible) {
     InterruptibleOpens interruptible;
     if (!OpenResultFiles()) std::exit(1);
   }
@@ -601,13 +601,6 @@ void SimulatorClass::DetachModel() {
 void SimulatorClass::StartRunTimer() {
   delete runTimer;
   runTimer = new RunTimer{static_cast<double>(KorvanClock()), 0.0};
-}
-
-void SimulatorClass::OpenDeferredResultFiles() {
-  if (!resultFilesDeferred) return;
-  resultFilesDeferred = false;
-  InterruptibleOpens interruptible;
-  if (!OpenResultFiles()) std::exit(1);
 }
 
 int SimulatorClass::ConnectivityBuilderSetting() {

@@ -202,10 +202,6 @@ class SimulatorClass {
   // be opened); and the release of queues, packets, sockets and streams.
   void CreatePacketQueues();
   bool OpenResultFiles();
-  // A steady-state run whose study's reward model has no steady-state
-  // variable leaves its result files unopened (resultFilesDeferred); a
-  // model attached since that has one opens them here, at the run's start.
-  void OpenDeferredResultFiles();
   // False, after naming them on standard error, when two of the files the
   // command line names for output (ASCII and binary results, text and XML
   // traces) are one file.
@@ -332,7 +328,6 @@ class SimulatorClass {
   // when results were lost (a result file could not be written) or the run
   // was interrupted.
   int exitStatus = 0;
-  bool resultFilesDeferred = false;
 
  private:
   // The body of SimStep(), inlined where it runs (in SimStep() and in the

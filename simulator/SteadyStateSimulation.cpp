@@ -23,7 +23,6 @@ void SimulatorClass::SteadyStateSimulation() {
   for (int h = 0; h < numPVs; h++) {
     if (pvNodes[h]->GetSteadyState() == 1) steadyStateVariables++;
   }
-  if (steadyStateVariables > 0) OpenDeferredResultFiles();
   batchBoundaries = new Heap<double>(steadyStateVariables);
   batchCounts = new Heap<int>(steadyStateVariables);
   for (int h = 0; h < numPVs; h++) {
