@@ -156,19 +156,6 @@ void CheckRunSettings(SimulatorClass* simulator, BaseStudyClass* study) {
   }
 }
 
-// Whether the study's reward model has a variable a steady-state run can
-// observe. Builds the reward model (with the experiment's global variables)
-// and leaves it to the study, which replaces it when asked again.
-bool HasSteadyStateVariable(BaseStudyClass* study, int experiment) {
-  study->SetGVs(experiment);
-  const PVModel* model = study->GetPVModel(true);
-  PerformanceVariableNode** nodes = model->GetPVNodes();
-  for (int h = 0; h < model->GetNumPVNodes(); h++) {
-    if (nodes[h]->GetSteadyState() == 1) return true;
-  }
-  return false;
-}
-
 // The XML trace whose header is written and whose document a process exit
 // must end: a run refused after the header (a report size beyond the
 // limit, a reward time that is not a number) or ended by a fatal error in
@@ -221,12 +208,8 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   }
   CheckRunSettings(this, GenerateStudy());
 
-  // A steady-state run of a reward model without a steady-state variable
-  // ends at once and writes nothing: its result files are left as they
-  // were rather than emptied (a mistyped -t reads as 0).
-  const bool resultsPossible = terminating != 0 || HasSteadyStateVariable(GenerateStudy(), experiment);
   // Results that could not be written would be lost silently: refuse to run.
-  if (resultsPossible) {
+  {
     InterruptibleOpens interruptible;
     if (!OpenResultFiles()) std::exit(1);
   }
