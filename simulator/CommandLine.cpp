@@ -73,13 +73,13 @@ bool ReadIntOption(char letter, const char* text, int* out) {
   bool sawDigit, overflow, trailing;
   long long value = ReadNumber(text, &sawDigit, &overflow, &trailing);
   if (trailing && (sawDigit || std::strpbrk(text, "0123456789") != nullptr)) {
-    std::cerr << "ERROR: The value of '-" << letter << "' is not a whole decimal number: '" << text
-              << "'\n";
+    std::cerr << "ERROR: The value of '-" << letter << "' is not a whole decimal number: '"
+              << BaseStudyClass::Printable(text) << "'\n";
     return false;
   }
   if (overflow || value < INT_MIN || value > INT_MAX) {
     std::cerr << "ERROR: The value of '-" << letter << "' does not fit in a 32-bit integer: '"
-              << text << "'\n";
+              << BaseStudyClass::Printable(text) << "'\n";
     return false;
   }
   *out = static_cast<int>(value);
@@ -121,7 +121,7 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
     }
 
     if (!OptionTakesParameter(letter) && !OptionIsFlag(letter)) {
-      std::cerr << "ERROR: Unrecognized Command Line option: " << argument << "\n";
+      std::cerr << "ERROR: Unrecognized Command Line option: " << BaseStudyClass::Printable(argument) << "\n";
       return 1;
     }
     if (OptionTakesParameter(letter) && parameter == nullptr) {
@@ -153,7 +153,7 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
       case 'f':
         ReplaceString(&traceFileName, parameter);
         traceFileGiven = true;
-        std::cout << "TraceFile: " << traceFileName << std::endl;
+        std::cout << "TraceFile: " << BaseStudyClass::Printable(traceFileName) << std::endl;
         break;
       case 'l':
         if (!ReadIntOption(letter, parameter, &traceLevel)) return 1;
@@ -200,8 +200,8 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
         bool sawDigit, overflow, trailing;
         long long value = ReadNumber(parameter, &sawDigit, &overflow, &trailing);
         if (!sawDigit || overflow || trailing || value < 1 || value > 65535) {
-          std::cerr << "ERROR: The port ('-p') must be a number from 1 to 65535, not '" << parameter
-                    << "'\n";
+          std::cerr << "ERROR: The port ('-p') must be a number from 1 to 65535, not '"
+                    << BaseStudyClass::Printable(parameter) << "'\n";
           return 1;
         }
         port = static_cast<uint16_t>(value);
@@ -219,7 +219,7 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
         long long value = ReadNumber(parameter, &sawDigit, &overflow, &trailing);
         if (!sawDigit || overflow || trailing || value < 0 || value > 4294967295LL) {
           std::cerr << "ERROR: The seed ('-s') must be a number from 0 to 4294967295, not '"
-                    << parameter << "'\n";
+                    << BaseStudyClass::Printable(parameter) << "'\n";
           return 1;
         }
         seed = static_cast<uint32_t>(value);

@@ -519,7 +519,7 @@ void SimulatorClass::AttachModel(PVModel* model) {
   const char* setting = std::getenv("SIMTEST");
   int builder = ConnectivityBuilderSetting();
   if (builder < 0) {
-    std::cerr << "!! SIMTEST=" << setting << " is not 0, 1 or 2: ignored" << std::endl;
+    std::cerr << "!! SIMTEST=" << BaseStudyClass::Printable(setting) << " is not 0, 1 or 2: ignored" << std::endl;
     builder = 2;
   }
   int built = 0;

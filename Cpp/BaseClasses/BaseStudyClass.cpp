@@ -129,7 +129,7 @@ std::string BaseStudyClass::Printable(const char* text) {
   std::string out;
   for (const char* p = text; *p != '\0'; p++) {
     const unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == 0x7F) {
+    if (c < 0x20 || c == 0x7F || c == '\\') {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
       out += escaped;

@@ -52,9 +52,9 @@ class BaseStudyClass {
   // not convert under its letter is reported on standard output and skipped.
   void overrideGVs(char* overrides);
 
-  // `text` fit to be printed in a message: control characters written as
-  // \xNN (an override's text is the user's, newlines and escape sequences
-  // included), a null pointer as "(null)".
+  // `text` fit to be printed in a message: control characters and the
+  // backslash written as \xNN (an override's text is the user's, newlines
+  // and escape sequences included), a null pointer as "(null)".
   static std::string Printable(const char* text);
 
  protected:

@@ -104,6 +104,9 @@ TEST(CommandLineTest, FlagsRefuseParametersAndUnknownLettersAreErrors) {
   // A lone dash has no letter (it once took the next argument silently).
   ExpectRefused({"-", "x"}, "ERROR: Unrecognized Command Line option: -\n");
   ExpectRefused({"-"}, "ERROR: Unrecognized Command Line option: -\n");
+  // The user's text is shown with its control characters escaped.
+  ExpectRefused({"-z\n\x1b[2J"}, "ERROR: Unrecognized Command Line option: -z\\x0A\\x1B[2J\n");
+  ExpectRefused({"-s", "7\x01"}, "ERROR: The seed ('-s') must be a number from 0 to 4294967295, not '7\\x01'\n");
 }
 
 TEST(CommandLineTest, ArgumentsAreLimitedTo128Characters) {

@@ -130,7 +130,9 @@ TEST(BaseStudyClassTest, ReportedTextIsPrintable) {
             "Type i does not match type float of flt\n");
   EXPECT_EQ(Override(&study, "f:\x7f\x01" "flt:x"), "Value x for \\x7F\\x01flt not recognized as type f\n");
   EXPECT_EQ(BaseStudyClass::Printable(nullptr), "(null)");
-  EXPECT_EQ(BaseStudyClass::Printable("a\\b \xc3\xa9"), "a\\b \xc3\xa9");  // backslashes and UTF-8 kept
+  // A backslash is escaped too, so that no text prints as another would;
+  // UTF-8 is kept.
+  EXPECT_EQ(BaseStudyClass::Printable("a\\x0A \xc3\xa9"), "a\\x5Cx0A \xc3\xa9");
 }
 
 TEST(BaseStudyClassTest, ValueThatDoesNotConvertIsReportedAndSkipped) {
