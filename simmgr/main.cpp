@@ -222,6 +222,12 @@ int main(int argc, char** argv) {
       rule.testLabel = options.rule.testLabel;
     }
     if (options.Given("--confidence")) rule.confidence = options.rule.confidence;
+    // As for a new study: a sequential test has no minimum (one saved with
+    // it would be written into the state, meaning nothing).
+    if (options.Given("--min-replications") && rule.Hypothesis()) {
+      std::cerr << "simmgr: --test decides after every replication: --min-replications has no meaning with it\n";
+      return 2;
+    }
     if (options.Given("--min-replications")) rule.minReplications = options.rule.minReplications;
     if (options.Given("--max-replications") || options.TargetsGiven()) {
       rule.maxReplications = options.rule.maxReplications;

@@ -1153,6 +1153,14 @@ TEST(SimulationManagerTest, TestModeUndecidedAtTheMaximum) {
     EXPECT_EQ(row.at("decision"), "undecided");
     EXPECT_EQ(row.at("replications"), "300");
   }
+  // Taken further, a test has no minimum, as a new one has none: refused,
+  // the saved state unchanged (it once took the minimum in, meaning nothing).
+  const std::string saved = ReadFile(dir + "/out/state.json");
+  const SimMgrResult minimum = RunSimMgr({"--resume", dir + "/out", "--min-replications", "5000", "--port", "21820",
+                                          "--simulator", KORVAN_SIMULATOR_PATH});
+  EXPECT_EQ(minimum.exitStatus, 2);
+  EXPECT_NE(minimum.err.find("--min-replications has no meaning with it"), std::string::npos) << minimum.err;
+  EXPECT_EQ(ReadFile(dir + "/out/state.json"), saved);
 }
 
 // Simultaneous intervals, here by Wilson's method, are computed at the
