@@ -170,7 +170,7 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
         long long value = ReadNumber(parameter, &sawDigit, &overflow, &trailing);
         if (!sawDigit || overflow || trailing || value < 1 || value > INT_MAX) {
           std::cerr << "ERROR: The report size ('-n') must be a whole number from 1 to " << INT_MAX
-                    << ", not '" << parameter << "'\n";
+                    << ", not '" << BaseStudyClass::Printable(parameter) << "'\n";
           return 1;
         }
         reportSize = static_cast<int>(value);
@@ -185,7 +185,7 @@ short SimulatorClass::ParseCommandLineOptions(int argc, char** argv) {
         long long value = ReadNumber(parameter, &sawDigit, &overflow, &trailing);
         if (!sawDigit || overflow || trailing || value < 0 || value > INT_MAX) {
           std::cerr << "ERROR: The batch limit ('-N') must be a whole number from 0 (no limit) to "
-                    << INT_MAX << ", not '" << parameter << "'\n";
+                    << INT_MAX << ", not '" << BaseStudyClass::Printable(parameter) << "'\n";
           return 1;
         }
         maxBatches = static_cast<int>(value);

@@ -63,6 +63,23 @@ struct Expected {
   bool textTrace = false, xmlTrace = false, wait = false;
 };
 
+// The user's text as messages show it: control characters and the
+// backslash as \xNN.
+std::string Shown(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string shown;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F || c == '\\') {
+      shown += "\\x";
+      shown += kHex[c >> 4];
+      shown += kHex[c & 15];
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  return shown;
+}
+
 Expected Read(const std::vector<std::string>& args) {
   Expected e;
   if (args.empty()) {
@@ -94,7 +111,7 @@ Expected Read(const std::vector<std::string>& args) {
     const bool takesParameter = letter != '\0' && std::strchr("abcefOlnNprst", letter) != nullptr;
     const bool flag = letter == 'm' || letter == 'w' || letter == 'x';
     if (!takesParameter && !flag) {
-      return fail("ERROR: Unrecognized Command Line option: " + argument + "\n"), e;
+      return fail("ERROR: Unrecognized Command Line option: " + Shown(argument) + "\n"), e;
     }
     if (takesParameter && !hasParameter) {
       return fail(std::string("Expect a parameter after '-") + letter + "'\n"), e;
@@ -109,12 +126,12 @@ Expected Read(const std::vector<std::string>& args) {
     auto readInt = [&](int* field, const char* echo) {
       if (n.rest && (n.digits || anyDigit)) {
         fail(std::string("ERROR: The value of '-") + letter + "' is not a whole decimal number: '" +
-             parameter + "'\n");
+             Shown(parameter) + "'\n");
         return false;
       }
       if (!n.fits || n.value < INT_MIN || n.value > INT_MAX) {
         fail(std::string("ERROR: The value of '-") + letter +
-             "' does not fit in a 32-bit integer: '" + parameter + "'\n");
+             "' does not fit in a 32-bit integer: '" + Shown(parameter) + "'\n");
         return false;
       }
       *field = static_cast<int>(n.value);
@@ -122,13 +139,13 @@ Expected Read(const std::vector<std::string>& args) {
       return true;
     };
     switch (letter) {
-      case 'a': e.ascii = parameter, e.asciiSet = true, e.out += "ASCIIFilename: " + parameter + "\n"; break;
-      case 'b': e.bin = parameter, e.binSet = true, e.out += "BinFilename: " + parameter + "\n"; break;
+      case 'a': e.ascii = parameter, e.asciiSet = true, e.out += "ASCIIFilename: " + Shown(parameter) + "\n"; break;
+      case 'b': e.bin = parameter, e.binSet = true, e.out += "BinFilename: " + Shown(parameter) + "\n"; break;
       case 'c': if (!readInt(&e.clientId, "ClientID: ")) return e; break;
       case 'e': if (!readInt(&e.experiment, "Experiment: ")) return e; break;
       case 'f':
         e.trace = parameter, e.traceSet = true, traceGiven = true;
-        e.out += "TraceFile: " + parameter + "\n";
+        e.out += "TraceFile: " + Shown(parameter) + "\n";
         break;
       case 'l':
         if (!readInt(&e.traceLevel, "TraceLevel: ")) return e;
@@ -138,7 +155,7 @@ Expected Read(const std::vector<std::string>& args) {
       case 'n':
         if (!n.digits || !n.fits || n.rest || n.value < 1 || n.value > INT_MAX) {
           return fail("ERROR: The report size ('-n') must be a whole number from 1 to 2147483647, not '" +
-                      parameter + "'\n"), e;
+                      Shown(parameter) + "'\n"), e;
         }
         e.reportSize = static_cast<int>(n.value);
         e.out += "ReportSize: " + std::to_string(e.reportSize) + "\n";
@@ -146,18 +163,18 @@ Expected Read(const std::vector<std::string>& args) {
       case 'N':
         if (!n.digits || !n.fits || n.rest || n.value < 0 || n.value > INT_MAX) {
           return fail("ERROR: The batch limit ('-N') must be a whole number from 0 (no limit) to "
-                      "2147483647, not '" + parameter + "'\n"), e;
+                      "2147483647, not '" + Shown(parameter) + "'\n"), e;
         }
         e.maxBatches = static_cast<int>(n.value);
         e.out += "Max Number of Batches: " + std::to_string(e.maxBatches) + "\n";
         break;
       case 'O':
         e.overrides = parameter, e.overridesSet = true;
-        e.out += "OverrideString is " + parameter + "\n";
+        e.out += "OverrideString is " + Shown(parameter) + "\n";
         break;
       case 'p':
         if (!n.digits || !n.fits || n.rest || n.value < 1 || n.value > 65535) {
-          return fail("ERROR: The port ('-p') must be a number from 1 to 65535, not '" + parameter +
+          return fail("ERROR: The port ('-p') must be a number from 1 to 65535, not '" + Shown(parameter) +
                       "'\n"), e;
         }
         e.port = static_cast<long>(n.value);
@@ -167,7 +184,7 @@ Expected Read(const std::vector<std::string>& args) {
       case 's':
         if (!n.digits || !n.fits || n.rest || n.value < 0 || n.value > 4294967295LL) {
           return fail("ERROR: The seed ('-s') must be a number from 0 to 4294967295, not '" +
-                      parameter + "'\n"), e;
+                      Shown(parameter) + "'\n"), e;
         }
         e.seed = static_cast<uint32_t>(n.value);
         e.out += "Random Number Seed: " + std::to_string(e.seed) + "\n";
