@@ -667,11 +667,7 @@ bool ExperimentRun::Done() {
 }
 
 void ExperimentRun::SendQuit() {
-  const char quit = 2;
-  ssize_t sent;
-  do {
-    sent = send(socketFd, &quit, 1, MSG_NOSIGNAL);
-  } while (sent == -1 && errno == EINTR);
+  const ssize_t sent = SendCommand(2);
   if (sent != 1 && (errno == EPIPE || errno == ECONNRESET)) {
     // The simulator has closed the connection: see ReadSocket.
     CloseSocket();
@@ -684,13 +680,16 @@ void ExperimentRun::SendQuit() {
 }
 
 void ExperimentRun::SendPing() {
-  const char hello = 1;
+  // A connection that has failed is found by the reading side, as ever.
+  pingSent = SendCommand(1) == 1;
+}
+
+ssize_t ExperimentRun::SendCommand(char command) {
   ssize_t sent;
   do {
-    sent = send(socketFd, &hello, 1, MSG_NOSIGNAL);
+    sent = send(socketFd, &command, 1, MSG_NOSIGNAL);
   } while (sent == -1 && errno == EINTR);
-  // A connection that has failed is found by the reading side, as ever.
-  pingSent = sent == 1;
+  return sent;
 }
 
 void ExperimentRun::Interrupt() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <sys/types.h>
 
 #include "simmgr/RunningStatistics.h"
 #include "simmgr/SequentialTest.h"
@@ -218,6 +219,8 @@ class ExperimentRun {
   // Asks the running simulator for a sign of life (command 1), which it
   // answers at its next hand-over, also at one whose records it holds back.
   void SendPing();
+  // Sends one command byte; send's result (errno set when it is -1).
+  ssize_t SendCommand(char command);
   bool Done();
   std::string CommandLine(const std::vector<std::string>& arguments) const;
 

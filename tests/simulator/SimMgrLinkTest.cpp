@@ -67,6 +67,19 @@ int BoundPort(const KorvanSocket& socket) {
   return ntohs(address.sin_port);
 }
 
+// Connects to the loopback port and closes at once, as a port probe does;
+// true when the connection was made.
+bool ProbeOnce(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  close(fd);
+  return connected;
+}
+
 void BoundReceives(KorvanSocket& socket) {
   timeval limit = {5, 0};
   setsockopt(socket.sock, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
@@ -255,14 +268,7 @@ TEST(SimMgrLinkTest, TimedWaitEndsAfterAPeerDroppedAtOnce) {
     std::thread probe([&] {
       const auto until = Clock::now() + std::chrono::seconds(5);
       while (Clock::now() < until) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-        close(fd);
-        if (connected) {
+        if (ProbeOnce(port)) {
           probed = true;
           return;
         }
@@ -302,13 +308,7 @@ TEST(SimMgrLinkTest, TimedWaitUnderAStreamOfProbesEndsOnTime) {
     std::atomic<bool> done{false};
     std::thread probe([&] {
       while (!done) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        close(fd);
+        ProbeOnce(port);
         std::this_thread::sleep_for(std::chrono::microseconds(1600));
       }
     });
