@@ -67,6 +67,12 @@ int BoundPort(const KorvanSocket& socket) {
   return ntohs(address.sin_port);
 }
 
+// A port that was free a moment ago; 0 when none could be bound.
+int FreePort() {
+  KorvanSocket free(true);
+  return free.Bind(0) ? BoundPort(free) : 0;
+}
+
 // Connects to the loopback port and closes at once, as a port probe does;
 // true when the connection was made.
 bool ProbeOnce(int port) {
@@ -257,12 +263,8 @@ TEST(SimMgrLinkTest, TakenPortIsSkippedAndZeroWaitReturnsAtOnce) {
 TEST(SimMgrLinkTest, TimedWaitEndsAfterAPeerDroppedAtOnce) {
   for (int waitMs : {100, 101, 102, 103}) {
     LinkSimulator sim({"-c", "1"});
-    int port = 0;
-    {
-      KorvanSocket free(true);
-      ASSERT_TRUE(free.Bind(0));
-      port = BoundPort(free);
-    }
+    const int port = FreePort();
+    ASSERT_GT(port, 0);
     sim->port = static_cast<uint16_t>(port);
     std::atomic<bool> probed{false};
     std::thread probe([&] {
@@ -298,12 +300,8 @@ TEST(SimMgrLinkTest, TimedWaitUnderAStreamOfProbesEndsOnTime) {
   int judged = 0;
   for (int attempt = 0; attempt < 12 && judged < 2; ++attempt) {
     LinkSimulator sim({"-c", "1"});
-    int port = 0;
-    {
-      KorvanSocket free(true);
-      ASSERT_TRUE(free.Bind(0));
-      port = BoundPort(free);
-    }
+    const int port = FreePort();
+    ASSERT_GT(port, 0);
     sim->port = static_cast<uint16_t>(port);
     std::atomic<bool> done{false};
     std::thread probe([&] {
