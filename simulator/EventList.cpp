@@ -225,12 +225,14 @@ int EventList::IsValid() const {
   for (int k = 0; k < size; k++) {
     if (*OwnerOf(heap[k].event) != &heap[k].event) return 100000 + k;
   }
+  // Slot 0 cannot report itself as its index (0 is "valid", and so is -0):
+  // it reports the capacity, which no slot has, or minus the capacity.
   for (int k = size; k < capacity; k++) {
-    if (heap[k].event != nullptr) return k;
+    if (heap[k].event != nullptr) return k > 0 ? k : capacity;
   }
   for (int f = 0; f < numFree; f++) {
     for (int k = 0; k < size; k++) {
-      if (heap[k].event == freeEvents[f]) return -k;
+      if (heap[k].event == freeEvents[f]) return k > 0 ? -k : -capacity;
     }
   }
   // The copies the sifts work on.

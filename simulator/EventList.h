@@ -54,6 +54,8 @@ class EventList {
   // heap order (the later slot), a group not pointing back at its slot
   // (100000 + slot), a filled slot past the end (that slot), a spare event
   // in the heap (minus its slot), a stale time or group copy (200000 + slot).
+  // Slot 0 reports the capacity instead of its index (minus it for a spare
+  // event), so that no failure reads as 0.
   int IsValid() const;
   void PrintList(std::ostream& out) const;
 

@@ -185,6 +185,33 @@ TEST(EventListTest, RemovalAndRekeyingKeepSlotsCurrent) {
   EXPECT_EQ(list.IsValid(), 0);
 }
 
+// A self-check whose failures at slot 0 read as 0 would pass a corrupted
+// list: such failures are told apart from success.
+TEST(EventListTest, SelfCheckReportsFailuresAtSlotZero) {
+  FakeGroup a("a", 1, 1.0), b("b", 1, 1.0);
+  EventList list(3);
+  // A filled slot past the end of an empty heap.
+  Schedule(list, a, 1.0);
+  Event* spare = *list.Slot(0);
+  list.Remove(a.record.eventSlot);
+  *list.Slot(0) = spare;
+  EXPECT_EQ(list.IsValid(), 3);
+  *list.Slot(0) = nullptr;
+  EXPECT_EQ(list.IsValid(), 0);
+  // A spare event in slot 0 that its group points back at.
+  Schedule(list, a, 1.0);
+  Schedule(list, b, 2.0);
+  Event* held = *list.Slot(0);
+  spare = *list.Slot(1);
+  list.Remove(b.record.eventSlot);
+  *list.Slot(0) = spare;
+  b.record.eventSlot = list.Slot(0);
+  EXPECT_EQ(list.IsValid(), -3);
+  *list.Slot(0) = held;
+  b.record.eventSlot = nullptr;
+  EXPECT_EQ(list.IsValid(), 0);
+}
+
 TEST(EventListTest, ClearingUnschedulesEveryGroup) {
   FakeGroup a("a", 1, 1.0), b("b", 1, 1.0);
   EventList list(3);
