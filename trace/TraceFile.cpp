@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "Cpp/BaseClasses/BaseModelClass.h"
+#include "Cpp/BaseClasses/BaseStudyClass.h"
 #include "Cpp/BaseClasses/PVModel.h"
 #include "Cpp/BaseClasses/SANModel.h"
 #include "Cpp/BaseClasses/state/BaseStateVariableClass.h"
@@ -26,8 +27,7 @@ TraceFile::TraceFile(const char* fileName) : traceLevel(1), out(nullptr), ownsSt
   if (!file->is_open()) {
     // The simulation goes on without this trace, but the user must learn
     // that the file he asked for is not being written.
-    const char* reason = errno != 0 ? std::strerror(errno) : "unknown error";
-    std::cerr << "!! Cannot create trace file " << fileName << ": " << reason << std::endl;
+    ReportNotCreated(fileName, errno);
     return;
   }
   openedName = fileName;
@@ -57,11 +57,19 @@ void TraceFile::CheckWritten() {
     return;
   }
   writeFailureReported = true;
+  // The file's name is the user's text, shown escaped as in every message
+  // of the run: a line end or an escape sequence in it must not print as
+  // another line.
   std::cerr << (openedName.empty() ? "!! Error writing the trace to " + streamName
-                                   : "!! Error writing trace file " + openedName)
+                                   : "!! Error writing trace file " + BaseStudyClass::Printable(openedName.c_str()))
             << ": "
             << (error != 0 ? std::strerror(error) : "write failed")
             << "; the trace ends there" << std::endl;
+}
+
+void TraceFile::ReportNotCreated(const char* fileName, int error) {
+  std::cerr << "!! Cannot create trace file " << BaseStudyClass::Printable(fileName) << ": "
+            << (error != 0 ? std::strerror(error) : "unknown error") << std::endl;
 }
 
 void TraceFile::printHeader(PVModel*) {}

@@ -57,6 +57,9 @@ class TraceFile {
   // reports a failure as CheckWritten does; later calls, and the destructor
   // after it, do nothing more. A writer handed its stream does nothing here.
   void Close();
+  // The warning of a trace file that could not be created: its name (shown
+  // escaped) and the reason, on standard error.
+  static void ReportNotCreated(const char* fileName, int error);
   // Names the stream handed to the constructor ("standard output"), so that
   // a failed write to it is reported as one to a file is.
   void NameStream(const std::string& name) { streamName = name; }

@@ -158,6 +158,13 @@ TEST(TraceFileKorvanTest, UncreatableFileWarnsOnceAndDropsWrites) {
             ::testing::internal::GetCapturedStderr());
   std::ifstream probe(path);
   EXPECT_FALSE(probe.is_open());
+  // The name is the user's text: its control characters are shown escaped,
+  // so that it cannot print as another line of the run's messages.
+  ::testing::internal::CaptureStderr();
+  { TraceFileKorvan writer("/nonexistent-korvan-dir/x\nSIMULATOR::MAIN()-GOOD EXIT\x1b[2K.txt"); }
+  EXPECT_EQ("!! Cannot create trace file /nonexistent-korvan-dir/x\\x0ASIMULATOR::MAIN()-GOOD EXIT\\x1B[2K.txt: "
+            "No such file or directory\n",
+            ::testing::internal::GetCapturedStderr());
 }
 
 // A file that stops taking writes part-way (here the file-size limit, in
@@ -165,7 +172,7 @@ TEST(TraceFileKorvanTest, UncreatableFileWarnsOnceAndDropsWrites) {
 // the first; a file with room is not reported.
 TEST(TraceFileKorvanTest, AWriteThatFailsIsReportedOnce) {
   TinyPVModel pv;
-  const std::string path = ::testing::TempDir() + "korvan_trace_cut_short.txt";
+  std::string path = ::testing::TempDir() + "korvan_trace_cut_short.txt";
   auto traceWithLimit = [&](rlim_t bytes, int batches) {
     ::testing::internal::CaptureStderr();
     {
@@ -189,6 +196,13 @@ TEST(TraceFileKorvanTest, AWriteThatFailsIsReportedOnce) {
   // Room enough: nothing to report.
   EXPECT_EQ(traceWithLimit(1 << 20, 3), "");
   std::remove(path.c_str());
+  // The report shows the name's control characters escaped, as the
+  // report of a file that cannot be created does.
+  const std::string tabbed = ::testing::TempDir() + "korvan\ttrace.txt";
+  path = tabbed;
+  EXPECT_EQ(traceWithLimit(1000, 2000), "!! Error writing trace file " + ::testing::TempDir() +
+                                            "korvan\\x09trace.txt: File too large; the trace ends there\n");
+  std::remove(tabbed.c_str());
 }
 
 TEST(TraceFileKorvanTest, TroutFollowsTheLatestWriterAndNeverDangles) {
