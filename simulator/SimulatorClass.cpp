@@ -15,6 +15,8 @@
 #include <memory>
 #include <typeinfo>
 
+#include <sys/stat.h>
+
 #include "Cpp/BaseClasses/Activity.h"
 #include "Cpp/BaseClasses/BaseActionClass.h"
 #include "Cpp/BaseClasses/BaseGroupClass.h"
@@ -97,6 +99,22 @@ class InterruptibleOpens {
   InterruptibleOpens(const InterruptibleOpens&) = delete;
   InterruptibleOpens& operator=(const InterruptibleOpens&) = delete;
 };
+
+// Whether the trace file at `path` is a FIFO (whose open waits for a
+// reader) to be opened after a stop was asked for. The first SIGINT or
+// SIGTERM ends one such wait (or came before it); a second wait, for the
+// other trace's FIFO, could then be ended only by a second signal, which
+// ends the process at once. Such a trace is reported as not created, as an
+// interrupted open is, and the run stops as asked.
+bool FifoTraceAfterStop(const std::string& path) {
+  struct stat info;
+  if (SimulatorInterruptSignal == 0 || path.empty() || stat(path.c_str(), &info) != 0 ||
+      !S_ISFIFO(info.st_mode)) {
+    return false;
+  }
+  TraceFile::ReportNotCreated(path.c_str(), EINTR);
+  return true;
+}
 
 // A reader of standard output that goes away (`| head`) must not end the
 // run by SIGPIPE at the next line it prints: that would lose every result
@@ -221,7 +239,8 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
       if (traceFileName != nullptr) {
         const std::string path = TraceFilePath(".txt");
         InterruptibleOpens interruptible;
-        textTraceFile = new TraceFileKorvan(path.empty() ? nullptr : path.c_str());
+        textTraceFile = FifoTraceAfterStop(path) ? new TraceFileKorvan()
+                                                 : new TraceFileKorvan(path.empty() ? nullptr : path.c_str());
       } else {
         std::cout << "Adding cout: " << std::endl;
         textTraceFile = new TraceFileKorvan(&std::cout);
@@ -234,7 +253,8 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
       if (traceFileName != nullptr) {
         const std::string path = TraceFilePath(".xml");
         InterruptibleOpens interruptible;
-        xmlTraceFile = new TraceFileXML(path.empty() ? nullptr : path.c_str());
+        xmlTraceFile = FifoTraceAfterStop(path) ? new TraceFileXML()
+                                                : new TraceFileXML(path.empty() ? nullptr : path.c_str());
       } else {
         xmlTraceFile = new TraceFileXML(&std::cout);
         xmlTraceFile->NameStream("standard output");

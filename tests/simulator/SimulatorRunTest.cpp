@@ -599,6 +599,18 @@ TEST_F(SimulatorRunTest, OneSignalEndsTheWaitForAFifosReader) {
   EXPECT_EQ(trace.exitCode, 128 + SIGTERM) << trace.err;
   EXPECT_NE(trace.err.find("!! Cannot create trace file unread.txt: Interrupted system call"), std::string::npos)
       << trace.err;
+  // Both traces FIFOs: the one signal that ended the first wait does not
+  // leave the run waiting for the second FIFO's reader, where only a second
+  // signal (ending the process at once) would have ended it.
+  ASSERT_EQ(mkfifo(Path("unread.xml").c_str(), 0600), 0);
+  ProgramResult both = RunProgramAndSignal(KORVAN_SIMULATOR_PATH, {"-N", "3", "-m", "-x", "-f", "unread"}, 1.0,
+                                           SIGTERM, 1, 15.0, directory_);
+  ASSERT_FALSE(both.timedOut) << both.err;
+  EXPECT_EQ(both.exitCode, 128 + SIGTERM) << both.err;
+  EXPECT_NE(both.err.find("!! Cannot create trace file unread.txt: Interrupted system call\n"
+                          "!! Cannot create trace file unread.xml: Interrupted system call\n"),
+            std::string::npos)
+      << both.err;
   ProgramResult result =
       RunProgramAndSignal(KORVAN_SIMULATOR_PATH, {"-N", "3", "-a", "unread.txt"}, 1.0, SIGTERM, 1, 30.0, directory_);
   ASSERT_FALSE(result.timedOut);
