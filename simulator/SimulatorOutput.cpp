@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "Cpp/BaseClasses/BaseStudyClass.h"
 #include "Cpp/BaseClasses/ErrorReporting.h"
 #include "Cpp/BaseClasses/KorvanAssert.h"
 #include "platform/KorvanSocket.h"
@@ -265,9 +266,11 @@ bool SimulatorClass::OutputFilesDistinct() const {
   for (size_t i = 0; i < outputs.size(); i++) {
     for (size_t k = i + 1; k < outputs.size(); k++) {
       if (!SameOutputFile(outputs[i].name, outputs[k].name)) continue;
+      // The names are the user's text, shown escaped: a line end in one
+      // must not print as another line.
       std::cerr << "!! Two outputs would be written to the same file: " << outputs[i].what << " ("
-                << outputs[i].name << ") and " << outputs[k].what << " (" << outputs[k].name << ")"
-                << std::endl;
+                << BaseStudyClass::Printable(outputs[i].name.c_str()) << ") and " << outputs[k].what << " ("
+                << BaseStudyClass::Printable(outputs[k].name.c_str()) << ")" << std::endl;
       return false;
     }
   }
@@ -283,8 +286,8 @@ bool SimulatorClass::OutputFilesDistinct() const {
     for (const auto& stream : streams) {
       struct stat target;
       if (fstat(stream.fd, &target) != 0 || !SameRegularFile(file, target)) continue;
-      std::cerr << "!! Two outputs would be written to the same file: " << output.what << " (" << output.name
-                << ") and " << stream.what << std::endl;
+      std::cerr << "!! Two outputs would be written to the same file: " << output.what << " ("
+                << BaseStudyClass::Printable(output.name.c_str()) << ") and " << stream.what << std::endl;
       return false;
     }
   }

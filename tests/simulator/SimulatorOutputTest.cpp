@@ -352,6 +352,18 @@ TEST(SimulatorOutputTest, OutputsNamedOntoOneFileAreRefused) {
   }
   EXPECT_EQ(ReadFile(dir.File("old.txt")), "earlier results\n");
   EXPECT_FALSE(std::filesystem::exists(dir.File("new.txt")));
+  // The names are the user's text: shown with their control characters
+  // escaped, so that neither prints as another line.
+  TestSimulator sim({"-c", "1"});
+  NameFile(&sim->asciiFileName, dir.File("x\nSIMULATOR::MAIN()-GOOD EXIT.txt"));
+  NameFile(&sim->traceFileName, dir.File("x\nSIMULATOR::MAIN()-GOOD EXIT"));
+  sim->textTrace = true;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(sim->OpenResultFiles());
+  const std::string named = dir.File("x\\x0ASIMULATOR::MAIN()-GOOD EXIT.txt");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "!! Two outputs would be written to the same file: the ASCII result file (" + named +
+                ") and the text trace (" + named + ")\n");
 }
 
 // A result file that fails during the run: reported once, the run stopped,
