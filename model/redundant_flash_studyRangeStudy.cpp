@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iostream>
 #include <new>
+#include <sstream>
+#include <string>
 
 #include "Cpp/BaseClasses/ErrorReporting.h"
 #include "model/redundant_flash_rewardPVModel.h"
@@ -52,6 +54,44 @@ void* FindGlobal(const char* name) {
 }
 
 
+// 1/512, as the flash model's case weights write it.
+const float kPerMegabyte = 0.001953125f;
+
+// The global values the model cannot take and that no check made while it
+// runs would catch, described; empty when there is none. (A delay or a case
+// weight out of range is fatal when it is drawn or used; these are not.)
+std::string GlobalValueProblem() {
+  std::ostringstream problem;
+  // With no copy the flash starts out intact and no power cycle is ever
+  // due (replicas_available < num_replicas never holds): a system that
+  // cannot fail.
+  if (num_replicas < 1) {
+    problem << "num_replicas is " << num_replicas << ": the flash needs at least 1 copy";
+    return problem.str();
+  }
+  // Every delay drawn at rate -inf is -ln(U) / -inf = -0, which passes for
+  // a delay of 0: the RAM would fail at once, as at rate +inf. (Any other
+  // negative rate gives negative delays, refused when drawn.)
+  if (std::isinf(random_failure_rate) && random_failure_rate < 0) {
+    problem << "random_failure_rate is " << static_cast<double>(random_failure_rate)
+            << ": a rate cannot be negative";
+    return problem.str();
+  }
+  // An upset hits a share replicas_available * flash_size / 512 of the
+  // flash, the weight of its second case; the first weighs 1 minus that.
+  // The share is largest with every copy intact. Upsets are so rare that a
+  // run seldom draws one, so weights out of range would go unnoticed.
+  const double share = static_cast<double>(num_replicas) * static_cast<double>(flash_size) *
+                       static_cast<double>(kPerMegabyte);
+  if (!(share >= 0.0 && share <= 1.0)) {
+    problem << "flash_size is " << static_cast<double>(flash_size) << ": with num_replicas "
+            << num_replicas << " it must be from 0 to " << 512.0 / num_replicas
+            << " (an upset hits num_replicas * flash_size / 512 of the flash)";
+    return problem.str();
+  }
+  return std::string();
+}
+
 }  // namespace
 
 redundant_flash_studyRangeStudy::redundant_flash_studyRangeStudy() {
@@ -91,6 +131,12 @@ redundant_flash_studyRangeStudy::~redundant_flash_studyRangeStudy() {
 }
 
 PVModel* redundant_flash_studyRangeStudy::GetPVModel(bool expandTimePoints) {
+  const std::string problem = GlobalValueProblem();
+  if (!problem.empty()) {
+    std::cout.flush();
+    std::cerr << "FATAL ERROR: Global variable " << problem << std::endl;
+    std::exit(1);
+  }
   // The old model goes first: only one reward model (and model) lives at a
   // time.
   delete thePVModel;

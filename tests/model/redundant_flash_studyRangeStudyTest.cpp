@@ -152,4 +152,38 @@ TEST_F(RangeStudyTest, OverrideBeforeBuildingSetsTheCopies) {
   EXPECT_FALSE(flash->power_cycle.Enabled());
 }
 
+// Values that the run would never refuse, because it never draws or uses
+// them as a delay or a case weight out of range, are refused when the model
+// is built, naming the variable.
+TEST_F(RangeStudyTest, ValuesTheModelCannotTakeAreRefusedWhenItIsBuilt) {
+  // No copy of the flash: a system that could never fail.
+  EXPECT_EXIT(Build(3, "s:num_replicas:0"), ::testing::ExitedWithCode(1),
+              "FATAL ERROR: Global variable num_replicas is 0: the flash needs at least 1 copy");
+  EXPECT_EXIT(Build(3, "s:num_replicas:-32768"), ::testing::ExitedWithCode(1),
+              "Global variable num_replicas is -32768");
+  // Its delays would all be -0, taken for 0.
+  EXPECT_EXIT(Build(0, "f:random_failure_rate:-inf"), ::testing::ExitedWithCode(1),
+              "FATAL ERROR: Global variable random_failure_rate is -inf: a rate cannot be negative");
+  // Upsets are too rare for a run to reach their case weights.
+  EXPECT_EXIT(Build(3, "f:flash_size:128.5"), ::testing::ExitedWithCode(1),
+              "FATAL ERROR: Global variable flash_size is 128.5: with num_replicas 4 it must be "
+              "from 0 to 128");
+  EXPECT_EXIT(Build(0, "f:flash_size:-1"), ::testing::ExitedWithCode(1),
+              "Global variable flash_size is -1");
+  EXPECT_EXIT(Build(0, "f:flash_size:nan"), ::testing::ExitedWithCode(1),
+              "Global variable flash_size is nan");
+  EXPECT_EXIT(Build(0, "f:flash_size:inf"), ::testing::ExitedWithCode(1),
+              "Global variable flash_size is inf");
+
+  // The ends of the ranges are valid: every upset loses a copy, or none.
+  ::testing::internal::CaptureStdout();
+  Build(3, "f:flash_size:128:f:random_failure_rate:inf");
+  EXPECT_EQ(flash->seu_case1.Weight(), 0.0);
+  DestructStudy();
+  Build(0, "f:flash_size:0:f:random_failure_rate:0");
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(flash->seu_case2.Weight(), 0.0);
+  EXPECT_EQ(flash->replicas_available->getMark(), 1);
+}
+
 }  // namespace
