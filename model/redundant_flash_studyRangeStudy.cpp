@@ -57,9 +57,10 @@ void* FindGlobal(const char* name) {
 // 1/512, as the flash model's case weights write it.
 const float kPerMegabyte = 0.001953125f;
 
-// The global values the model cannot take and that no check made while it
-// runs would catch, described; empty when there is none. (A delay or a case
-// weight out of range is fatal when it is drawn or used; these are not.)
+// The global values the model cannot take and that the checks made while it
+// runs would miss, or catch only in some runs, described; empty when there
+// is none. (A delay or a case weight out of range is fatal when it is drawn
+// or used; these may never be.)
 std::string GlobalValueProblem() {
   std::ostringstream problem;
   // With no copy the flash starts out intact and no power cycle is ever
@@ -75,6 +76,14 @@ std::string GlobalValueProblem() {
   if (std::isinf(random_failure_rate) && random_failure_rate < 0) {
     problem << "random_failure_rate is " << static_cast<double>(random_failure_rate)
             << ": a rate cannot be negative";
+    return problem.str();
+  }
+  // The delay of every power cycle. One is due only once a copy is lost,
+  // which many replications never see, so a run may end before it draws
+  // one.
+  if (!(power_cycle_rate >= 0)) {
+    problem << "power_cycle_rate is " << static_cast<double>(power_cycle_rate)
+            << ": a delay cannot be negative or not a number";
     return problem.str();
   }
   // An upset hits a share replicas_available * flash_size / 512 of the

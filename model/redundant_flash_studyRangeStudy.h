@@ -28,10 +28,11 @@ class redundant_flash_studyRangeStudy : public BaseStudyClass {
 
   // Deletes the reward model of an earlier call, then builds a new one (and
   // with it the whole model) from the global values now in force. Values the
-  // model cannot take and that its run would not refuse (num_replicas below
-  // 1, random_failure_rate -inf, a flash_size that puts the upset's case
-  // weights outside 0 to 1) end the process with status 1 and a
-  // "FATAL ERROR: Global variable ..." line on standard error.
+  // model cannot take and that its run might not refuse (num_replicas below
+  // 1, random_failure_rate -inf, a power_cycle_rate that is negative or not
+  // a number, a flash_size that puts the upset's case weights outside 0 to
+  // 1) end the process with status 1 and a "FATAL ERROR: Global variable
+  // ..." line on standard error.
   PVModel* GetPVModel(bool expandTimePoints) override;
   // Copies the experiment's values into the globals, in declaration order.
   // An experiment outside 0 .. GetNumExps() - 1 leaves every global unchanged

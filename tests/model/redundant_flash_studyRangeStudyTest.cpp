@@ -164,6 +164,12 @@ TEST_F(RangeStudyTest, ValuesTheModelCannotTakeAreRefusedWhenItIsBuilt) {
   // Its delays would all be -0, taken for 0.
   EXPECT_EXIT(Build(0, "f:random_failure_rate:-inf"), ::testing::ExitedWithCode(1),
               "FATAL ERROR: Global variable random_failure_rate is -inf: a rate cannot be negative");
+  // A power cycle is due only once a copy is lost, which a run may never see.
+  EXPECT_EXIT(Build(0, "f:power_cycle_rate:-1"), ::testing::ExitedWithCode(1),
+              "FATAL ERROR: Global variable power_cycle_rate is -1: a delay cannot be negative or "
+              "not a number");
+  EXPECT_EXIT(Build(0, "f:power_cycle_rate:nan"), ::testing::ExitedWithCode(1),
+              "Global variable power_cycle_rate is nan");
   // Upsets are too rare for a run to reach their case weights.
   EXPECT_EXIT(Build(3, "f:flash_size:128.5"), ::testing::ExitedWithCode(1),
               "FATAL ERROR: Global variable flash_size is 128.5: with num_replicas 4 it must be "
@@ -180,7 +186,7 @@ TEST_F(RangeStudyTest, ValuesTheModelCannotTakeAreRefusedWhenItIsBuilt) {
   Build(3, "f:flash_size:128:f:random_failure_rate:inf");
   EXPECT_EQ(flash->seu_case1.Weight(), 0.0);
   DestructStudy();
-  Build(0, "f:flash_size:0:f:random_failure_rate:0");
+  Build(0, "f:flash_size:0:f:random_failure_rate:0:f:power_cycle_rate:0");
   ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(flash->seu_case2.Weight(), 0.0);
   EXPECT_EQ(flash->replicas_available->getMark(), 1);
