@@ -4,6 +4,7 @@
 // The orders of every walk here are part of the behaviour: they fix which
 // groups draw their samples first, and so the random stream of a run.
 
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <new>
@@ -162,10 +163,29 @@ namespace {
   simulator->HandleInvalidDistParams(group, message.str());
 }
 
+// An exponential delay -ln(U) / rate is +inf at rate 0 (the activity never
+// completes) and 0 at rate +inf, except where the formula meets 0 / 0 or
+// inf / inf: a uniform of exactly 1 at rate 0 (the Tausworthe generator
+// draws one once in its period) or of exactly 0 at rate +inf. Those draws
+// mean the same, and are not taken for an invalid delay; nor is the -inf
+// drawn at rate -0, which is rate 0.
+__attribute__((noinline, cold)) double DelayNotANumberOrNegative(SimulatorClass* simulator,
+                                                                 BaseActionClass* group,
+                                                                 double delay) {
+  const ScheduleRecord* record = group->eventInfo;
+  BaseActionClass* timing = record != nullptr && record->timing != nullptr ? record->timing : group;
+  if (timing->distributionType == EXPONENTIAL && (std::isnan(delay) || delay == -HUGE_VAL)) {
+    const double* parameters = timing->ReturnDistributionParameters();
+    if (parameters != nullptr && parameters[0] == 0.0) return HUGE_VAL;  // also -0
+    if (parameters != nullptr && parameters[0] == HUGE_VAL && std::isnan(delay)) return 0.0;
+  }
+  ReportInvalidDelay(simulator, group, delay);
+}
+
 // A delay that is negative or not a number (a global variable overridden to
 // such a value, say) would make simulated time run backwards or stall.
 inline double CheckedDelay(SimulatorClass* simulator, BaseActionClass* group, double delay) {
-  if (__builtin_expect(!(delay >= 0.0), 0)) ReportInvalidDelay(simulator, group, delay);
+  if (__builtin_expect(!(delay >= 0.0), 0)) return DelayNotANumberOrNegative(simulator, group, delay);
   return delay;
 }
 

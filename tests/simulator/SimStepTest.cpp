@@ -3,10 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "Cpp/BaseClasses/PreselectGroup.h"
 #include "Cpp/BaseClasses/SingleGroup.h"
+#include "random/Distributions.h"
+#include "random/RandomNumberGenerator.h"
 #include "simulator/EventList.h"
 #include "simulator/SimulatorClass.h"
 #include "tests/simulator/ScriptedModel.h"
@@ -208,6 +213,55 @@ TEST_F(SimStepTest, AnAbsorbingStateEndsTheStepsAtTheLastFiringTime) {
   EXPECT_FALSE(Step());
   EXPECT_EQ(Now(), 2.5);
   EXPECT_EQ(simulator_->eventList->Size(), 0);
+}
+
+// An exponential activity drawing -ln(U) / rate from the run's generator.
+class ExponentialAt : public Scripted {
+ public:
+  explicit ExponentialAt(const char* name, double rate)
+      : Scripted(name, [] { return true; }, [] {}, {0.0}), rate_(rate) {}
+  double SampleDistribution() override { return TheDistribution->Exponential(rate_); }
+  double* ReturnDistributionParameters() override {
+    parameters_[0] = rate_;
+    return parameters_;
+  }
+
+ private:
+  double rate_;
+  double parameters_[1] = {0.0};
+};
+
+// Hands out the given uniforms in order, the last one repeating.
+class GivenUniforms : public RandomNumberGenerator {
+ public:
+  explicit GivenUniforms(std::vector<double> values) : values_(std::move(values)) {}
+  double rnd() override { return values_[std::min(next_++, values_.size() - 1)]; }
+
+ private:
+  std::vector<double> values_;
+  size_t next_ = 0;
+};
+
+// At rate 0 an exponential activity never completes and at rate +inf it
+// completes at once, also for the uniforms where -ln(U) / rate is 0 / 0 or
+// inf / inf: exactly 1 (which the Tausworthe generator draws once in its
+// period) and exactly 0. Rate -0 is rate 0.
+TEST_F(SimStepTest, ExponentialDelaysAtRatesZeroAndInfinityAreNeverAndAtOnceForEveryUniform) {
+  ExponentialAt* never = new ExponentialAt("never", 0.0);
+  ExponentialAt* atOnce = new ExponentialAt("at_once", HUGE_VAL);
+  ExponentialAt* negativeZero = new ExponentialAt("negative_zero", -0.0);
+  model_->AddActivity(never);
+  model_->AddActivity(atOnce);
+  model_->AddActivity(negativeZero);
+  RandomNumberGenerator* generator = TheDistribution->generator;
+  TheDistribution->generator = new GivenUniforms({1.0, 0.0, 0.5});
+  Start();
+  delete TheDistribution->generator;
+  TheDistribution->generator = generator;
+  EXPECT_EQ(PendingTime(never), HUGE_VAL);
+  EXPECT_EQ(PendingTime(atOnce), 0.0);
+  EXPECT_EQ(PendingTime(negativeZero), HUGE_VAL);
+  EXPECT_EQ(Next(), atOnce);
 }
 
 // The run loop: an event exactly at the end time fires, the first one after
