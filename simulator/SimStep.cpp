@@ -185,7 +185,9 @@ __attribute__((noinline, cold)) double DelayNotANumberOrNegative(SimulatorClass*
 // A delay that is negative or not a number (a global variable overridden to
 // such a value, say) would make simulated time run backwards or stall.
 inline double CheckedDelay(SimulatorClass* simulator, BaseActionClass* group, double delay) {
-  if (__builtin_expect(!(delay >= 0.0), 0)) return DelayNotANumberOrNegative(simulator, group, delay);
+  if (__builtin_expect(!(delay >= 0.0), 0)) {
+    return DelayNotANumberOrNegative(simulator, group, delay);
+  }
   return delay;
 }
 

@@ -163,7 +163,8 @@ TEST_F(RangeStudyTest, ValuesTheModelCannotTakeAreRefusedWhenItIsBuilt) {
               "Global variable num_replicas is -32768");
   // Its delays would all be -0, taken for 0.
   EXPECT_EXIT(Build(0, "f:random_failure_rate:-inf"), ::testing::ExitedWithCode(1),
-              "FATAL ERROR: Global variable random_failure_rate is -inf: a rate cannot be negative");
+              "FATAL ERROR: Global variable random_failure_rate is -inf: a rate cannot be "
+              "negative");
   // A power cycle is due only once a copy is lost, which a run may never see.
   EXPECT_EXIT(Build(0, "f:power_cycle_rate:-1"), ::testing::ExitedWithCode(1),
               "FATAL ERROR: Global variable power_cycle_rate is -1: a delay cannot be negative or "

@@ -703,7 +703,8 @@ TEST_F(SimulatorRunTest, DelaysThatWouldTurnTimeBackAreFatal) {
   // refused before the run: a run may end before a power cycle is due.)
   ProgramResult r = Run({"-N", "50", "-O", "f:random_failure_rate:-1"});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("FATAL ERROR: In action random_failure, delay -"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("FATAL ERROR: In action random_failure, delay -"), std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find(" is negative or not a number"), std::string::npos) << r.err;
   ProgramResult nan = Run({"-N", "1", "-O", "f:random_failure_rate:nan"});
   EXPECT_EQ(nan.exitCode, 1);
