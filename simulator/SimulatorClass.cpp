@@ -229,7 +229,7 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   // Results that could not be written would be lost silently: refuse to run.
   {
     InterruptibleOpens interruptible;
-    if (!OpenResultFiles()) std::exit(1);
+    if (!PrepareResultFiles()) std::exit(1);
   }
 
   traces = new TraceFileContainer();
@@ -289,6 +289,27 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   }
 
   TheDistribution->generator->srnd(seed != 0 ? seed : 31415);
+
+  // The set-up has succeeded: the result files are emptied and given their
+  // headers now. A steady-state run of a model without steady-state
+  // variables is refused when it starts, and leaves them as they were.
+  // (A file made by the set-up is taken away again.)
+  if (terminating == 0 && !HasSteadyStateVariables()) {
+    ForgetUncommittedResultFiles(true);
+    return;
+  }
+  {
+    InterruptibleOpens interruptible;
+    if (!OpenResultFiles()) std::exit(1);
+  }
+  ForgetUncommittedResultFiles(false);
+}
+
+bool SimulatorClass::HasSteadyStateVariables() const {
+  for (int i = 0; i < pvModel->GetNumPVNodes(); i++) {
+    if (pvModel->GetPVNode(i)->GetSteadyState() == 1) return true;
+  }
+  return false;
 }
 
 namespace {

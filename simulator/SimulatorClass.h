@@ -108,6 +108,9 @@ class SimulatorClass {
   void AttachModel(PVModel* model);
   // Releases what AttachModel built; the model itself stays with its owner.
   void DetachModel();
+  // Whether the reward model has a steady-state variable (without one a
+  // steady-state run is refused when it starts).
+  bool HasSteadyStateVariables() const;
 
   // Command line. Returns 0 on success, 1 on error (message already written).
   short ParseCommandLineOptions(int argc, char** argv);
@@ -202,6 +205,16 @@ class SimulatorClass {
   // be opened); and the release of queues, packets, sockets and streams.
   void CreatePacketQueues();
   bool OpenResultFiles();
+  // The set-up's first look at the result files: refuses (false, after
+  // reporting) what OpenResultFiles would refuse, makes missing files, and
+  // opens those that are not regular files; the regular ones are opened,
+  // emptied and given their headers by OpenResultFiles once the set-up has
+  // succeeded. Files made here and never opened are removed again when the
+  // process ends first.
+  bool PrepareResultFiles();
+  // Drops the record of the files PrepareResultFiles made, removing them
+  // when `remove` is set (and they are still empty).
+  static void ForgetUncommittedResultFiles(bool remove);
   // False, after naming them on standard error, when two of the files the
   // command line names for output (ASCII and binary results, text and XML
   // traces) are one file.

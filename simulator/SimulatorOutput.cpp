@@ -341,7 +341,71 @@ Precheck MayOpenForWriting(const char* name) {
   return Precheck::kCreated;
 }
 
+// Result files the set-up created that hold nothing yet: removed again
+// when the process ends before the set-up opened them for the run (a run
+// refused while the model is built), or when the simulator is destroyed
+// without having opened them.
+std::vector<std::string> uncommittedFiles;
+
+void RemoveUncommittedFiles() {
+  for (const std::string& name : uncommittedFiles) {
+    struct stat info;
+    // Only while still the empty regular file made here.
+    if (lstat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) unlink(name.c_str());
+  }
+  uncommittedFiles.clear();
+}
+
 }  // namespace
+
+bool SimulatorClass::PrepareResultFiles() {
+  if (asciiStream != nullptr || binStream != nullptr) return OpenResultFiles();
+  if (!OutputFilesDistinct()) return false;
+  // Each file is looked at without changing what it holds, and made when
+  // missing; a regular file is emptied and given its header only by
+  // OpenResultFiles at the end of the set-up, so that a run refused while
+  // the model is built (a global value it cannot take, a report size too
+  // large, a steady-state run of a model without steady-state variables)
+  // leaves the results of an earlier run as they were.
+  const char* const names[2] = {asciiFileName, binFileName};
+  Precheck found[2] = {Precheck::kOther, Precheck::kOther};
+  const auto refuse = [&]() {
+    for (int k = 0; k < 2; k++) {
+      if (found[k] == Precheck::kCreated) unlink(names[k]);
+    }
+    return false;
+  };
+  for (int k = 0; k < 2; k++) {
+    if (names[k] == nullptr) continue;
+    found[k] = MayOpenForWriting(names[k]);
+    if (found[k] == Precheck::kRefused) return refuse();
+  }
+  // A file that is not a regular one (a FIFO, whose open waits for its
+  // reader; a device) holds no earlier results: it is opened here, in its
+  // place in the set-up.
+  if (asciiFileName != nullptr && found[0] == Precheck::kOther) {
+    asciiStream = CreateASCIIFile(asciiFileName);
+    if (asciiStream == nullptr) return refuse();
+  }
+  if (binFileName != nullptr && found[1] == Precheck::kOther) {
+    binStream = CreateBinFile(binFileName);
+    if (binStream == nullptr) return refuse();
+  }
+  static const bool removalRegistered = std::atexit(RemoveUncommittedFiles) == 0;
+  (void)removalRegistered;
+  for (int k = 0; k < 2; k++) {
+    if (found[k] == Precheck::kCreated) uncommittedFiles.push_back(names[k]);
+  }
+  return true;
+}
+
+void SimulatorClass::ForgetUncommittedResultFiles(bool remove) {
+  if (remove) {
+    RemoveUncommittedFiles();
+  } else {
+    uncommittedFiles.clear();
+  }
+}
 
 bool SimulatorClass::OpenResultFiles() {
   // Two outputs in one file would write over each other: refused before

@@ -195,11 +195,16 @@ TEST_F(SimulatorRunTest, WaitingForAManagerThatNeverComesRunsNothing) {
   EXPECT_FALSE(HasLine(r.out, "SIMULATOR::MAIN()-GOOD EXIT"));
   EXPECT_FALSE(HasLine(r.err, "SIMULATOR::MAIN()-GOOD EXIT"));
   EXPECT_TRUE(ReadAsciiRows(ReadFile(Path("out.csv"))).empty());
-  // In steady state too: the binary file holds its header and no record
-  // (an empty record was written).
+  // In steady state too, where this model, without a steady-state
+  // variable, is refused: no record (an empty one was written once), and
+  // no file made for the run that cannot be, nor an earlier one emptied.
   ProgramResult steady = RunProgram(hooks, {"-t", "0", "-w", "-p", "23456", "-b", "out.bin"}, 60.0, directory_);
   EXPECT_EQ(steady.exitCode, 1) << steady.err;
-  EXPECT_EQ(ReadFile(Path("out.bin")).size(), 256u);
+  EXPECT_NE(access(Path("out.bin").c_str(), F_OK), 0);
+  { std::ofstream(Path("out.bin")) << "earlier results"; }
+  steady = RunProgram(hooks, {"-t", "0", "-w", "-p", "23456", "-b", "out.bin"}, 60.0, directory_);
+  EXPECT_EQ(steady.exitCode, 1) << steady.err;
+  EXPECT_EQ(ReadFile(Path("out.bin")), "earlier results");
 
   // No port left to listen on: the same. Port 65535 is held here (or by
   // someone else, which serves as well).
@@ -313,6 +318,18 @@ TEST_F(SimulatorRunTest, ExperimentsAndSeedsThatCannotRunAreRefused) {
   ProgramResult unmadeToo = Run({"-N", "1", "-a", "new.csv", "-b", "/dev/full"});
   EXPECT_EQ(unmadeToo.exitCode, 1);
   EXPECT_FALSE(std::ifstream(Path("new.csv")).good());
+  // A run refused while the model is built (a global value it cannot take,
+  // a report size too large) leaves an earlier run's file as it was, and
+  // makes none.
+  for (const std::vector<std::string>& refusedLate :
+       {std::vector<std::string>{"-O", "s:num_replicas:0"}, std::vector<std::string>{"-n", "2147483647"}}) {
+    std::vector<std::string> arguments = {"-N", "1", "-a", "kept.csv", "-b", "new.bin"};
+    arguments.insert(arguments.end(), refusedLate.begin(), refusedLate.end());
+    ProgramResult late = Run(arguments);
+    EXPECT_EQ(late.exitCode, 1) << late.err;
+    EXPECT_EQ(ReadFile(Path("kept.csv")), "an earlier run's results\n") << refusedLate[0];
+    EXPECT_FALSE(std::ifstream(Path("new.bin")).good()) << refusedLate[0];
+  }
   // A hand-over must fit one data record, whose length is 32 bits: with three
   // variables, at most (2^31 - 1 - 9 - 21) / 24 observations each.
   ProgramResult huge = Run({"-n", "89478485", "-N", "1", "-b", "huge.dat"});

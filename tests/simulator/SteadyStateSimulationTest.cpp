@@ -220,6 +220,9 @@ class SteadyStateSimulationTest : public testing::Test {
                          });
     simulator_->DetachModel();
     simulator_->AttachModel(pv_);
+    // The study's own model has no steady-state variable: its set-up left
+    // the result file unopened.
+    ASSERT_TRUE(simulator_->OpenResultFiles());
     simulator_->SteadyStateSimulation();
     out_ = testing::internal::GetCapturedStdout();
   }
