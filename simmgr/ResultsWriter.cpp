@@ -8,6 +8,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <sys/stat.h>
@@ -734,17 +735,27 @@ std::string ResultsWriter::SvgText(const StudyResults& results, const std::strin
     bool interval;
     std::string xText;
   };
+  // Values the axis can hold: rounded out to a whole step past the data,
+  // its ends and span stay finite (a step is at most 10/6 of the span, and
+  // the span at most an eighth of the largest double here). A mean beyond
+  // it (observations whose sum overflowed, shown as "inf" in the table) is
+  // left out as a mean without data is, an interval end beyond it leaves
+  // out the bar: one such value made every coordinate "nan", or put the
+  // top of the axis at infinity, where the grid's loop never ended.
+  const double largestPlotted = std::numeric_limits<double>::max() / 16;
+  auto plottable = [largestPlotted](double y) { return std::fabs(y) <= largestPlotted; };
   std::map<double, std::pair<std::string, std::vector<Point>>> series;
   bool positiveX = true;
   for (const StudyResults::Experiment& e : results.experiments) {
     if (variable < 0 || e.variables[variable].replications == 0) continue;
     const StudyResults::Variable& v = e.variables[variable];
+    if (!plottable(v.mean)) continue;
     Point p;
     p.x = logX ? study.Value(e.experiment, xGlobal) : e.experiment;
     p.xText = logX ? study.ValueText(e.experiment, xGlobal) : std::to_string(e.experiment);
     if (logX && !(p.x > 0.0)) positiveX = false;
     p.mean = v.mean;
-    p.interval = HasInterval(v);
+    p.interval = HasInterval(v) && plottable(v.low) && plottable(v.high);
     p.low = p.interval ? v.low : v.mean;
     p.high = p.interval ? v.high : v.mean;
     const double key = seriesGlobal >= 0 ? study.Value(e.experiment, seriesGlobal) : 0.0;
@@ -778,7 +789,9 @@ std::string ResultsWriter::SvgText(const StudyResults& results, const std::strin
     return left + (a - lo + pad) / (hi - lo + 2 * pad) * plotW;
   };
   if (yMax <= 0.0) yMax = 1.0;
-  const double yStep = NiceStep(yMax - yMin, 6);
+  double yStep = NiceStep(yMax - yMin, 6);
+  // A span of a few of the smallest doubles has a sixth that rounds to 0.
+  if (!(yStep > 0.0)) yStep = yMax - yMin;
   const double yTop = std::ceil(yMax / yStep) * yStep;
   const double yBottom = std::floor(yMin / yStep) * yStep;
   auto Y = [&](double y) { return top + plotH - (y - yBottom) / (yTop - yBottom) * plotH; };

@@ -6,8 +6,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <future>
+#include <limits>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -166,6 +168,48 @@ TEST(ResultsWriterTest, ATitleWithoutAnyIntervalNamesNoLevel) {
   const std::string svg = ResultsWriter::SvgText(results, "power_cycle_rate", "num_replicas");
   EXPECT_NE(svg.find(">mean per experiment (no confidence interval could be computed)</text>"),
             std::string::npos);
+}
+
+// Observations may be any finite numbers: their sum can overflow (a mean
+// shown as "inf") and a mean can lie near the largest double. The plot
+// leaves such a mean out, as it leaves out an experiment without data,
+// and stays a plot of the others: one infinite mean made every coordinate
+// "nan", and a mean of 1.79e308 made the grid's loop run on, the text
+// growing until memory ran out.
+TEST(ResultsWriterTest, APlotLeavesOutMeansItsAxisCannotHold) {
+  StudyTable study;
+  study.Load();
+  const std::regex notFinite("=\"[^\"]*(nan|inf)");
+  const double largest = std::numeric_limits<double>::max();
+  for (const double extreme : {largest, -largest, HUGE_VAL, -HUGE_VAL, std::nan("")}) {
+    StudyResults results = HandResults(study);
+    results.experiments[1].variables[2].mean = extreme;
+    // Under a watchdog: the loop it ran into never returned.
+    EXPECT_EXIT(
+        {
+          alarm(5);
+          const std::string svg = ResultsWriter::SvgText(results, "power_cycle_rate", "num_replicas");
+          std::exit(std::regex_search(svg, notFinite) ? 1 : 0);
+        },
+        testing::ExitedWithCode(0), "")
+        << extreme;
+    if (HasFailure()) return;
+    const std::string svg = ResultsWriter::SvgText(results, "power_cycle_rate", "num_replicas");
+    std::string root, error;
+    EXPECT_TRUE(XmlWellFormed(svg, root, error)) << error;
+    // Experiment 4's point and the legend's.
+    size_t circles = 0;
+    for (size_t at = svg.find("<circle"); at != std::string::npos; at = svg.find("<circle", at + 1)) ++circles;
+    EXPECT_EQ(circles, 2u) << extreme << "\n" << svg;
+  }
+  // Means of a few of the smallest doubles: a sixth of their span, the
+  // axis's step, rounded to 0.
+  StudyResults tiny = HandResults(study);
+  tiny.experiments.erase(tiny.experiments.begin());
+  tiny.experiments[0].variables[2].mean = 5e-324;
+  const std::string svg = ResultsWriter::SvgText(tiny, "power_cycle_rate", "num_replicas");
+  EXPECT_FALSE(std::regex_search(svg, notFinite)) << svg;
+  EXPECT_NE(svg.find("<circle"), std::string::npos);
 }
 
 TEST(ResultsWriterTest, TheXmlCheckerRefusesWhatBrowsersRefuse) {
