@@ -14,11 +14,12 @@
 // CSV: one row per experiment and reward variable, columns
 //   experiment,status,<global variables...>,variable,reward,time,
 //   replications,mean,variance,ci_low,ci_high,half_width,confidence,
-//   precision_met,cpu_seconds,seed,attempts,attempt_endings
+//   precision_met,cpu_seconds,seed,attempts,attempt_endings,interval,
+//   interval_confidence,simultaneous,test,decision
 // (variance and interval empty below two observations, precision_met empty
-// with a fixed number of replications; attempts the number of simulator
-// processes that ran for the experiment, attempt_endings how each ended,
-// separated by ';'). JSON: the same numbers per experiment, with every
+// with a fixed number of replications or a test; attempts the number of
+// simulator processes that ran for the experiment, attempt_endings how each
+// ended, separated by ';'; test and decision empty without a test). JSON: the same numbers per experiment, with every
 // attempt, the settings, the timing, "complete" and the provenance (version
 // and commit, command line, seeds, host, start and end in UTC, the simulator
 // program). A write that fails says why in `error` and leaves the file it
