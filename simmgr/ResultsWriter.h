@@ -19,10 +19,10 @@
 // (variance and interval empty below two observations, precision_met empty
 // with a fixed number of replications or a test; attempts the number of
 // simulator processes that ran for the experiment, attempt_endings how each
-// ended, separated by ';'; test and decision empty without a test). JSON: the same numbers per experiment, with every
-// attempt, the settings, the timing, "complete" and the provenance (version
-// and commit, command line, seeds, host, start and end in UTC, the simulator
-// program). A write that fails says why in `error` and leaves the file it
+// ended, separated by ';'; test and decision empty without a test). JSON:
+// the same numbers per experiment, with every attempt, the settings, the
+// timing, "complete" and the provenance (version and commit, command line,
+// seeds, host, start and end in UTC, the simulator program). A write that fails says why in `error` and leaves the file it
 // would have replaced as it was.
 // Plot: the mean of the plotted variable (StudyResults::PlottedVariable)
 // against the global variable `xName` on a logarithmic axis, one line per
