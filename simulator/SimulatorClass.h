@@ -1,6 +1,7 @@
 #ifndef SIMULATOR_CLASS_H
 #define SIMULATOR_CLASS_H
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <fstream>
@@ -276,8 +277,11 @@ class SimulatorClass {
   ReactivationList reactivationList;
   int numInitialEnabled = 0;
   // Run control: 0 runs on; 1 the run ended by itself and the last hand-over
-  // is under way; 2 stop everything.
-  volatile int status = 0;
+  // is under way; 2 stop everything. Atomic: the write-out and manager-link
+  // bodies (StaticOutputThreadFunc, StaticSocketThreadFunc) poll it on a
+  // thread of their own while another thread may set it; volatile orders
+  // nothing between threads. Never read in the step itself.
+  std::atomic<int> status{0};
   double currentTime = 0.0;
   PVModel* pvModel = nullptr;
   BaseStudyClass* study = nullptr;
