@@ -65,7 +65,12 @@ std::map<int, int64_t> PreviousReplications(const std::string& path) {
 void SimulationManager::InstallSignalHandlers() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
+  // The count's increment is a read and a write: a SIGTERM whose handler
+  // ran between the two in a SIGINT's would be lost, and two signals taken
+  // for one. Held back while a handler runs, it is counted after.
   sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
   // No SA_RESTART: a signal ends the poll at once.
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);

@@ -77,7 +77,14 @@ void InstallInterruptHandlers(bool restart = true) {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   action.sa_flags = restart ? SA_RESTART : 0;
+  // The handler's test and set of SimulatorInterruptSignal is no single
+  // step: a second stop signal of another kind that ran the handler in
+  // between would find no signal yet, and be taken for the first instead of
+  // ending the process. Held back while the handler runs, it comes after.
   sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
+  sigaddset(&action.sa_mask, SIGHUP);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   // A hang-up ignored when the run started (nohup) stays ignored.
