@@ -343,17 +343,18 @@ Precheck MayOpenForWriting(const char* name) {
 
 // Result files the set-up created that hold nothing yet: removed again
 // when the process ends before the set-up opened them for the run (a run
-// refused while the model is built), or when the simulator is destroyed
-// without having opened them.
-std::vector<std::string> uncommittedFiles;
+// refused while the model is built). The names are the simulator's own
+// (-a, -b), which outlive its set-up; kept without allocating, so that a
+// run's allocations do not depend on whether its files existed.
+const char* uncommittedFiles[2] = {nullptr, nullptr};
 
 void RemoveUncommittedFiles() {
-  for (const std::string& name : uncommittedFiles) {
+  for (const char*& name : uncommittedFiles) {
     struct stat info;
     // Only while still the empty regular file made here.
-    if (lstat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) unlink(name.c_str());
+    if (name != nullptr && lstat(name, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) unlink(name);
+    name = nullptr;
   }
-  uncommittedFiles.clear();
 }
 
 }  // namespace
@@ -393,9 +394,7 @@ bool SimulatorClass::PrepareResultFiles() {
   }
   static const bool removalRegistered = std::atexit(RemoveUncommittedFiles) == 0;
   (void)removalRegistered;
-  for (int k = 0; k < 2; k++) {
-    if (found[k] == Precheck::kCreated) uncommittedFiles.push_back(names[k]);
-  }
+  for (int k = 0; k < 2; k++) uncommittedFiles[k] = found[k] == Precheck::kCreated ? names[k] : nullptr;
   return true;
 }
 
@@ -403,7 +402,7 @@ void SimulatorClass::ForgetUncommittedResultFiles(bool remove) {
   if (remove) {
     RemoveUncommittedFiles();
   } else {
-    uncommittedFiles.clear();
+    uncommittedFiles[0] = uncommittedFiles[1] = nullptr;
   }
 }
 
