@@ -51,10 +51,10 @@ void TraceFile::Close() {
   CheckWritten();
 }
 
-void TraceFile::CheckWritten() {
+bool TraceFile::CheckWritten() {
   const int error = errno;
   if ((openedName.empty() && streamName.empty()) || writeFailureReported || out == nullptr || !out->fail()) {
-    return;
+    return false;
   }
   writeFailureReported = true;
   // The file's name is the user's text, shown escaped as in every message
@@ -65,6 +65,7 @@ void TraceFile::CheckWritten() {
             << ": "
             << (error != 0 ? std::strerror(error) : "write failed")
             << "; the trace ends there" << std::endl;
+  return true;
 }
 
 void TraceFile::ReportNotCreated(const char* fileName, int error) {

@@ -52,7 +52,12 @@ class TraceFile {
   // the trace goes on being dropped, the simulation goes on. Read errno as
   // the failed write left it: call it right after the writes, as the
   // container does.
-  void CheckWritten();
+  // True when it reported now.
+  bool CheckWritten();
+  // Takes a failed write to this writer's stream as reported already: a
+  // writer sharing its stream with another (both traces on standard
+  // output) must not say again what the other said.
+  void MarkWriteFailureReported() { writeFailureReported = true; }
   // Closes a file the writer opened, writing what is still buffered, and
   // reports a failure as CheckWritten does; later calls, and the destructor
   // after it, do nothing more. A writer handed its stream does nothing here.

@@ -12,11 +12,18 @@ void TraceFileContainer::AddTraceFile(TraceFile* writer) {
 
 void TraceFileContainer::RemoveTraceFile(TraceFile*) {}
 
+void TraceFileContainer::CheckWriter(TraceFile* writer) {
+  if (!writer->CheckWritten()) return;
+  for (TraceFile* other : traceFiles) {
+    if (other != writer && other->getStream() == writer->getStream()) other->MarkWriteFailureReported();
+  }
+}
+
 void TraceFileContainer::printHeader() {
   for (TraceFile* writer : traceFiles) {
     errno = 0;
     writer->printHeader(pvModel);
-    writer->CheckWritten();
+    CheckWriter(writer);
   }
 }
 
@@ -37,7 +44,7 @@ void TraceFileContainer::printFooter() {
   for (TraceFile* writer : traceFiles) {
     errno = 0;
     writer->printFooter();
-    writer->CheckWritten();
+    CheckWriter(writer);
   }
 }
 
@@ -58,7 +65,7 @@ void TraceFileContainer::newBatch() {
   for (TraceFile* writer : traceFiles) {
     errno = 0;
     writer->newBatch();
-    writer->CheckWritten();
+    CheckWriter(writer);
   }
 }
 

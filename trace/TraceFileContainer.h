@@ -46,6 +46,10 @@ class TraceFileContainer : public TraceFile {
       __attribute__((format(printf, 3, 4)));
 
  private:
+  // CheckWritten of writer; a failure it reports is taken as reported by
+  // every other writer on the same stream, which failed with it.
+  void CheckWriter(TraceFile* writer);
+
   // ---- Fields, after those of TraceFile. ----
   PVModel* pvModel;
   std::vector<TraceFile*> traceFiles;

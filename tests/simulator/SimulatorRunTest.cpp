@@ -427,12 +427,15 @@ TEST_F(SimulatorRunTest, AFileSizeLimitIsReportedAsTheWriteThatFailed) {
   EXPECT_TRUE(HasLine(traced.out, "SIMULATOR::MAIN()-GOOD EXIT"));
   // A trace to standard output that cannot be written is reported too.
   if (access("/dev/full", W_OK) == 0) {
-    for (const std::string kind : {"-m", "-x"}) {
+    // Both traces on standard output fail with it: one failure, one report.
+    for (const std::string kind : {"-m", "-x", "-m -x"}) {
       const std::vector<std::string> full = {"-c", "exec \"$0\" -e 0 -N 20 " + kind + " >/dev/full",
                                              KORVAN_SIMULATOR_PATH};
       ProgramResult r = RunProgram("/bin/sh", full, 120.0, directory_);
       EXPECT_EQ(r.exitCode, 0) << r.err;
-      EXPECT_NE(r.err.find("!! Error writing the trace to standard output: "), std::string::npos) << r.err;
+      const size_t report = r.err.find("!! Error writing the trace to standard output: ");
+      EXPECT_NE(report, std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("!! Error writing the trace", report + 1), std::string::npos) << kind << "\n" << r.err;
       EXPECT_NE(r.err.find("; the trace ends there"), std::string::npos) << r.err;
     }
   }

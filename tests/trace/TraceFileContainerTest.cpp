@@ -108,6 +108,34 @@ TEST(TraceFileContainerTest, WithoutWritersOrModelAcceptsEveryCall) {
   EXPECT_EQ((std::vector<std::string>{"A:header", "A:initial"}), log);
 }
 
+// Two writers on one stream (both traces on standard output) fail
+// together: the failure is reported once, not once per writer, whichever
+// call meets it. A writer on a stream of its own still reports its own.
+TEST(TraceFileContainerTest, AFailedStreamSharedByTwoWritersIsReportedOnce) {
+  std::ostringstream shared;
+  std::ostringstream own;
+  TraceFile first(&shared);
+  TraceFile second(&shared);
+  TraceFile third(&own);
+  for (TraceFile* writer : {&first, &second, &third}) writer->NameStream("standard output");
+  TraceFileContainer traces;
+  traces.AddTraceFile(&first);
+  traces.AddTraceFile(&second);
+  traces.AddTraceFile(&third);
+  const std::string report = "!! Error writing the trace to standard output: write failed; the trace ends there\n";
+  ::testing::internal::CaptureStderr();
+  traces.printHeader();
+  shared.setstate(std::ios::badbit);
+  traces.newBatch();
+  traces.newBatch();
+  traces.printFooter();
+  EXPECT_EQ(report, ::testing::internal::GetCapturedStderr());
+  ::testing::internal::CaptureStderr();
+  own.setstate(std::ios::badbit);
+  traces.printFooter();
+  EXPECT_EQ(report, ::testing::internal::GetCapturedStderr());
+}
+
 TEST(TraceFileTest, LevelsStateOfRewardModelAndTheProcessWideLevel) {
   TraceFile plain;
   EXPECT_EQ(1, plain.getTraceLevel());
