@@ -15,7 +15,9 @@
 #include <memory>
 #include <typeinfo>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "Cpp/BaseClasses/Activity.h"
 #include "Cpp/BaseClasses/BaseActionClass.h"
@@ -123,6 +125,44 @@ bool FifoTraceAfterStop(const std::string& path) {
   return true;
 }
 
+// Whether the regular file `path` (existing or not) can be opened for
+// writing, found without changing what it holds: an existing file is opened
+// without truncating it, a missing one is made and removed again.
+bool RegularFileWritable(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0) {
+    if (!S_ISREG(info.st_mode)) return false;
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd == -1) return false;
+    close(fd);
+    return true;
+  }
+  if (errno != ENOENT) return false;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd == -1) return false;
+  close(fd);
+  unlink(path.c_str());
+  return true;
+}
+
+// The writer of the trace file `path` (empty: -f named no file). A regular
+// file that can be written is held, and opened, emptied, only once the run
+// is sure to start (OpenHeldFile): a run refused while the model is built
+// leaves the trace an earlier run wrote as it was. A FIFO, which holds no
+// earlier trace, is opened now. Anything else (a device, a file
+// that cannot be written) is opened now too; its open reports what stands
+// in the way.
+template <class Writer>
+Writer* CreateTraceWriter(const std::string& path) {
+  if (path.empty()) return new Writer(static_cast<const char*>(nullptr));
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) {
+    return FifoTraceAfterStop(path) ? new Writer() : new Writer(path.c_str());
+  }
+  if (RegularFileWritable(path)) return new Writer(path.c_str(), TraceFile::kHeld);
+  return new Writer(path.c_str());
+}
+
 // A reader of standard output that goes away (`| head`) must not end the
 // run by SIGPIPE at the next line it prints: that would lose every result
 // not yet written and the end of the manager's hand-over. A trace whose
@@ -183,9 +223,10 @@ void CheckRunSettings(SimulatorClass* simulator, BaseStudyClass* study) {
 
 // The XML trace whose header is written and whose document a process exit
 // must end: a run refused after the header (a report size beyond the
-// limit, a reward time that is not a number) or ended by a fatal error in
-// a replication exits at once, and left the document without its closing
-// elements.
+// limit, a reward time that is not a number: the header went to standard
+// output or a FIFO, a trace file is only held so far) or ended by a fatal
+// error in a replication exits at once, and left the document without its
+// closing elements.
 TraceFileXML* xmlTraceToClose = nullptr;
 
 void CloseXmlTraceOnExit() {
@@ -244,10 +285,8 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
     traces->setTraceLevel(traceLevel);
     if (textTrace) {
       if (traceFileName != nullptr) {
-        const std::string path = TraceFilePath(".txt");
         InterruptibleOpens interruptible;
-        textTraceFile = FifoTraceAfterStop(path) ? new TraceFileKorvan()
-                                                 : new TraceFileKorvan(path.empty() ? nullptr : path.c_str());
+        textTraceFile = CreateTraceWriter<TraceFileKorvan>(TraceFilePath(".txt"));
       } else {
         std::cout << "Adding cout: " << std::endl;
         textTraceFile = new TraceFileKorvan(&std::cout);
@@ -258,10 +297,8 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
     }
     if (xmlTrace) {
       if (traceFileName != nullptr) {
-        const std::string path = TraceFilePath(".xml");
         InterruptibleOpens interruptible;
-        xmlTraceFile = FifoTraceAfterStop(path) ? new TraceFileXML()
-                                                : new TraceFileXML(path.empty() ? nullptr : path.c_str());
+        xmlTraceFile = CreateTraceWriter<TraceFileXML>(TraceFilePath(".xml"));
       } else {
         xmlTraceFile = new TraceFileXML(&std::cout);
         xmlTraceFile->NameStream("standard output");
@@ -298,9 +335,10 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   TheDistribution->generator->srnd(seed != 0 ? seed : 31415);
 
   // The set-up has succeeded: the result files are emptied and given their
-  // headers now. A steady-state run of a model without steady-state
-  // variables is refused when it starts, and leaves them as they were.
-  // (A file made by the set-up is taken away again.)
+  // headers now, then the trace files held so far get what was traced. A
+  // steady-state run of a model without steady-state variables is refused
+  // when it starts, and leaves them all as they were. (A result file made
+  // by the set-up is taken away again.)
   if (terminating == 0 && !HasSteadyStateVariables()) {
     ForgetUncommittedResultFiles(true);
     return;
@@ -310,6 +348,11 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
     if (!OpenResultFiles()) std::exit(1);
   }
   ForgetUncommittedResultFiles(false);
+  // (A trace file made a FIFO meanwhile would wait for its reader: a stop
+  // must be able to end that wait.)
+  InterruptibleOpens interruptible;
+  if (textTraceFile != nullptr) textTraceFile->OpenHeldFile();
+  if (xmlTraceFile != nullptr) xmlTraceFile->OpenHeldFile();
 }
 
 bool SimulatorClass::HasSteadyStateVariables() const {

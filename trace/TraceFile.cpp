@@ -35,6 +35,38 @@ TraceFile::TraceFile(const char* fileName) : traceLevel(1), out(nullptr), ownsSt
 
 TraceFile::TraceFile(std::ostream* stream) : traceLevel(1), out(stream), ownsStream(false) {}
 
+TraceFile::TraceFile(const char* fileName, Held)
+    : traceLevel(1), out(nullptr), ownsStream(true), held(new std::stringbuf),
+      heldName(fileName != nullptr ? fileName : "") {
+  // The file stream is made now and opened later: its address, which a
+  // caller may keep (trout), does not change when the file is opened.
+  std::ofstream* file = new std::ofstream;
+  static_cast<std::ios&>(*file).rdbuf(held.get());
+  out = file;
+}
+
+void TraceFile::OpenHeldFile() {
+  if (held == nullptr) return;
+  std::ofstream* file = static_cast<std::ofstream*>(out);
+  // Back to the file's own buffer (this clears the state), then the open
+  // sets it.
+  static_cast<std::ios&>(*file).rdbuf(file->rdbuf());
+  errno = 0;
+  file->open(heldName, std::ios::out | std::ios::trunc);
+  if (!file->is_open()) {
+    ReportNotCreated(heldName.c_str(), errno);
+    held.reset();
+    return;
+  }
+  openedName = heldName;
+  const std::string text = held->str();
+  held.reset();
+  errno = 0;
+  file->write(text.data(), static_cast<std::streamsize>(text.size()));
+  file->flush();
+  CheckWritten();
+}
+
 TraceFile::~TraceFile() {
   Close();
   if (ownsStream) delete out;

@@ -2,6 +2,8 @@
 #define TRACE_FILE_H
 
 #include <iostream>
+#include <memory>
+#include <sstream>
 #include <string>
 
 class BaseActionClass;
@@ -29,6 +31,12 @@ class TraceFile {
   explicit TraceFile(const char* fileName);
   // Writes to stream, which must outlive the writer. TraceLevel is untouched.
   explicit TraceFile(std::ostream* stream);
+  // For the file fileName, which is neither opened nor touched yet: what is
+  // written is held in memory until OpenHeldFile. A run refused while it is
+  // set up then leaves the trace an earlier run wrote as it was. The stream
+  // (getStream) stays the same one throughout. TraceLevel is untouched.
+  enum Held { kHeld };
+  TraceFile(const char* fileName, Held);
   TraceFile(const TraceFile&) = delete;
   TraceFile& operator=(const TraceFile&) = delete;
 
@@ -58,6 +66,11 @@ class TraceFile {
   // writer sharing its stream with another (both traces on standard
   // output) must not say again what the other said.
   void MarkWriteFailureReported() { writeFailureReported = true; }
+  // Opens the held file, emptying it, and writes to it what was held; later
+  // writes go straight to it. A file that cannot be created now is reported
+  // as by the file-name constructor, and what is written is dropped. Does
+  // nothing for a writer that holds nothing (or no more).
+  void OpenHeldFile();
   // Closes a file the writer opened, writing what is still buffered, and
   // reports a failure as CheckWritten does; later calls, and the destructor
   // after it, do nothing more. A writer handed its stream does nothing here.
@@ -100,6 +113,10 @@ class TraceFile {
   bool closed = false;
   // The name of a stream the writer was handed, if it was given one.
   std::string streamName;
+  // While a file is held (kHeld): what was written so far, and the file's
+  // name. The stream writes into `held` until OpenHeldFile.
+  std::unique_ptr<std::stringbuf> held;
+  std::string heldName;
 };
 
 #endif

@@ -10,6 +10,10 @@ TraceFileKorvan::TraceFileKorvan() : TraceFile() { PublishStream(); }
 
 TraceFileKorvan::TraceFileKorvan(const char* fileName) : TraceFile(fileName) { PublishStream(); }
 
+TraceFileKorvan::TraceFileKorvan(const char* fileName, Held held) : TraceFile(fileName, held) {
+  PublishStream();
+}
+
 TraceFileKorvan::TraceFileKorvan(std::ostream* stream) : TraceFile(stream) { PublishStream(); }
 
 TraceFileKorvan::~TraceFileKorvan() {

@@ -18,6 +18,7 @@ class TraceFileKorvan : public TraceFile {
  public:
   TraceFileKorvan();
   explicit TraceFileKorvan(const char* fileName);
+  TraceFileKorvan(const char* fileName, Held held);
   explicit TraceFileKorvan(std::ostream* stream);
   ~TraceFileKorvan() override;
 

@@ -19,6 +19,9 @@ TraceFileXML::TraceFileXML() : TraceFile(), recording(-1), fireTime(0.0) {}
 TraceFileXML::TraceFileXML(const char* fileName)
     : TraceFile(fileName), recording(-1), fireTime(0.0) {}
 
+TraceFileXML::TraceFileXML(const char* fileName, Held held)
+    : TraceFile(fileName, held), recording(-1), fireTime(0.0) {}
+
 TraceFileXML::TraceFileXML(std::ostream* stream)
     : TraceFile(stream), recording(-1), fireTime(0.0) {}
 

@@ -26,6 +26,7 @@ class TraceFileXML : public TraceFile {
  public:
   TraceFileXML();
   explicit TraceFileXML(const char* fileName);
+  TraceFileXML(const char* fileName, Held held);
   explicit TraceFileXML(std::ostream* stream);
   ~TraceFileXML() override;
 

@@ -179,7 +179,7 @@ TEST_F(SimulatorRunTest, BatchLimitGivesOneHandOverOfThatManyObservations) {
 TEST_F(SimulatorRunTest, WaitingForAManagerThatNeverComesRunsNothing) {
   setenv("KORVAN_TEST_CONNECT_WAIT_MS", "0", 1);
   std::string hooks = std::string(KORVAN_SIMULATOR_PATH) + "_testhooks";
-  ProgramResult r = RunProgram(hooks, {"-w", "-p", "23456", "-a", "out.csv"}, 60.0, directory_);
+  ProgramResult r = RunProgram(hooks, {"-w", "-p", "23456", "-a", "out.csv", "-x", "-f", "trace"}, 60.0, directory_);
   // A run that simulated nothing is not a good run, though it still ends
   // with its summary lines.
   EXPECT_EQ(r.exitCode, 1) << r.err;
@@ -195,6 +195,10 @@ TEST_F(SimulatorRunTest, WaitingForAManagerThatNeverComesRunsNothing) {
   EXPECT_FALSE(HasLine(r.out, "SIMULATOR::MAIN()-GOOD EXIT"));
   EXPECT_FALSE(HasLine(r.err, "SIMULATOR::MAIN()-GOOD EXIT"));
   EXPECT_TRUE(ReadAsciiRows(ReadFile(Path("out.csv"))).empty());
+  // The XML trace of a run that completed no batch is still a whole document.
+  const std::string trace = ReadFile(Path("trace.xml"));
+  EXPECT_NE(trace.find("<Sequence"), std::string::npos) << trace;
+  EXPECT_EQ(xmlcheck::Check(trace), "");
   // In steady state too, where this model, without a steady-state
   // variable, is refused: no record (an empty one was written once), and
   // no file made for the run that cannot be, nor an earlier one emptied.
@@ -233,15 +237,17 @@ TEST_F(SimulatorRunTest, SteadyStateWithoutSteadyStateVariablesEndsAtOnceAsAFail
   EXPECT_TRUE(HasLine(r.out, "Actions fired: 0"));
   EXPECT_FALSE(HasLine(r.out, "SIMULATOR::MAIN()-GOOD EXIT"));
   EXPECT_FALSE(HasLine(r.err, "SIMULATOR::MAIN()-GOOD EXIT"));
-  // The XML trace of a run that completed no batch is still a whole document.
-  const std::string trace = ReadFile(Path("trace.xml"));
-  EXPECT_NE(trace.find("<Sequence"), std::string::npos) << trace;
-  EXPECT_EQ(xmlcheck::Check(trace), "");
+  // Refused before it started: no trace file is made for it (that of a run
+  // that started and completed no batch is a whole document, see
+  // WaitingForAManagerThatNeverComesRunsNothing), nor an earlier one
+  // emptied (ARunRefusedWhileItIsSetUpLeavesTheEarlierTracesAsTheyWere).
+  EXPECT_NE(access(Path("trace.xml").c_str(), F_OK), 0);
 }
 
-// So is that of a run refused after the trace's header was written, and of
-// one a fatal error ends in its first replication: both exit at once, and
-// the document ended at its opening "<Sequence ...>".
+// So is that of a run that a fatal error ends in its first replication, and
+// of one refused after the trace's header was written to standard output:
+// both exit at once, and the document ended at its opening "<Sequence ...>".
+// (A trace file of a run refused while it is set up is not made at all.)
 TEST_F(SimulatorRunTest, TheXmlTraceOfARunThatExitsAtOnceIsAWholeDocument) {
   const std::vector<std::vector<std::string>> exits = {
       {"-N", "3", "-n", "100000000"}, {"-N", "3", "-O", "f:random_failure_rate:-1"}};
@@ -250,10 +256,52 @@ TEST_F(SimulatorRunTest, TheXmlTraceOfARunThatExitsAtOnceIsAWholeDocument) {
     traced.insert(traced.end(), {"-x", "-f", "exiting"});
     ProgramResult r = Run(traced, 30.0);
     EXPECT_EQ(r.exitCode, 1) << arguments[2] << "\n" << r.err;
+    if (arguments[2] == "-n") {
+      EXPECT_NE(access(Path("exiting.xml").c_str(), F_OK), 0);
+      std::vector<std::string> onOutput = arguments;
+      onOutput.push_back("-x");
+      r = Run(onOutput, 30.0);
+      EXPECT_EQ(r.exitCode, 1) << r.err;
+      const size_t start = r.out.find("<?xml");
+      ASSERT_NE(start, std::string::npos) << r.out;
+      EXPECT_EQ(xmlcheck::Check(r.out.substr(start)), "") << r.out;
+      continue;
+    }
     const std::string trace = ReadFile(Path("exiting.xml"));
     EXPECT_NE(trace.find("<Sequence"), std::string::npos) << trace;
     EXPECT_EQ(xmlcheck::Check(trace), "") << arguments[2];
   }
+}
+
+// A run refused while it is set up (a global value the model cannot take, a
+// report size too large, a steady-state run of this model, which has no
+// steady-state variable) leaves the traces of an earlier run as they were,
+// as it leaves its result files, and makes none that were missing.
+TEST_F(SimulatorRunTest, ARunRefusedWhileItIsSetUpLeavesTheEarlierTracesAsTheyWere) {
+  ProgramResult good = Run({"-N", "3", "-m", "-x", "-l", "4", "-f", "t"});
+  ASSERT_EQ(good.exitCode, 0) << good.err;
+  const std::string text = ReadFile(Path("t.txt"));
+  const std::string xml = ReadFile(Path("t.xml"));
+  EXPECT_EQ(xmlcheck::Check(xml), "") << xml;
+  for (const std::string refusal : {"-O s:num_replicas:0", "-n 2147483647", "-t 0"}) {
+    for (const std::string name : {"t", "new"}) {
+      const std::vector<std::string> shell = {
+          "-c", "exec \"$0\" -N 3 -m -x -l 4 -f " + name + " " + refusal, KORVAN_SIMULATOR_PATH};
+      ProgramResult r = RunProgram("/bin/sh", shell, 30.0, directory_);
+      EXPECT_EQ(r.exitCode, 1) << refusal << "\n" << r.err;
+    }
+    EXPECT_TRUE(ReadFile(Path("t.txt")) == text) << refusal;
+    EXPECT_TRUE(ReadFile(Path("t.xml")) == xml) << refusal;
+    EXPECT_NE(access(Path("new.txt").c_str(), F_OK), 0) << refusal;
+    EXPECT_NE(access(Path("new.xml").c_str(), F_OK), 0) << refusal;
+  }
+  // A trace file that cannot be made is still reported as the set-up meets
+  // it, and the run goes on without it.
+  ProgramResult r = Run({"-N", "1", "-m", "-f", "/nonexistent/t"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find("!! Cannot create trace file /nonexistent/t.txt: No such file or directory"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(SimulatorRunTest, ExperimentsAndSeedsThatCannotRunAreRefused) {

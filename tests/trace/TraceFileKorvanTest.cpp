@@ -145,6 +145,30 @@ TEST(TraceFileKorvanTest, RunOfThreeBatchesThroughTheContainerWritesHeaderAndMar
   std::remove(path.c_str());
 }
 
+// A held file is left as it is until OpenHeldFile, which empties it and
+// writes what was held; the stream callers keep (trout) stays the same.
+TEST(TraceFileKorvanTest, AHeldFileIsTouchedOnlyWhenOpened) {
+  TinyPVModel pv;
+  const std::string path = ::testing::TempDir() + "korvan_trace_held.txt";
+  { std::ofstream(path) << "an earlier run's trace, longer than the header and a mark of this one\n"; }
+  const std::string earlier = ReadFile(path);
+  { TraceFileKorvan refused(path.c_str(), TraceFile::kHeld); refused.printHeader(&pv); refused.Close(); }
+  EXPECT_EQ(earlier, ReadFile(path));
+  {
+    TraceFileKorvan writer(path.c_str(), TraceFile::kHeld);
+    std::ostream* const stream = writer.getStream();
+    writer.printHeader(&pv);
+    EXPECT_EQ(earlier, ReadFile(path));
+    writer.OpenHeldFile();
+    writer.newBatch();
+    writer.OpenHeldFile();  // nothing held any more: no second emptying
+    EXPECT_EQ(stream, writer.getStream());
+    EXPECT_EQ(stream, trout);
+  }
+  EXPECT_EQ(std::string(kHeader) + "##### NEW BATCH #####\n", ReadFile(path));
+  std::remove(path.c_str());
+}
+
 TEST(TraceFileKorvanTest, UncreatableFileWarnsOnceAndDropsWrites) {
   const std::string path = "/nonexistent-korvan-dir/trace.txt";
   ::testing::internal::CaptureStderr();
