@@ -16,6 +16,7 @@
 #include <typeinfo>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,20 +110,38 @@ class InterruptibleOpens {
   InterruptibleOpens& operator=(const InterruptibleOpens&) = delete;
 };
 
-// Whether the trace file at `path` is a FIFO (whose open waits for a
-// reader) to be opened after a stop was asked for. The first SIGINT or
-// SIGTERM ends one such wait (or came before it); a second wait, for the
-// other trace's FIFO, could then be ended only by a second signal, which
-// ends the process at once. Such a trace is reported as not created, as an
-// interrupted open is, and the run stops as asked.
-bool FifoTraceAfterStop(const std::string& path) {
-  struct stat info;
-  if (SimulatorInterruptSignal == 0 || path.empty() || stat(path.c_str(), &info) != 0 ||
-      !S_ISFIFO(info.st_mode)) {
-    return false;
+// How often a trace FIFO is tried again while its reader has not come.
+const int kFifoReaderPollMs = 20;
+
+// Waits for a reader of the trace FIFO `path`, so that the writer's own
+// open then finds one at once. A blocking open would wait for ever if none
+// came, and a stop asked for just before it (after the last look at the
+// stop flag) would not end that wait: only a second signal, ending the
+// process at once, would. So the FIFO is tried without blocking, and the
+// stop flag looked at before every try. False, after reporting the trace
+// as not created (as an interrupted open is), when a stop was asked for.
+// On true, *readEnd is a read end held open for the writer's open (-1 when
+// the try failed otherwise: the writer's open reports that): should the
+// reader go in between, the open must not wait again; the write that
+// follows meets the gone reader, as any later write would.
+bool WaitForFifoReader(const std::string& path, int* readEnd) {
+  *readEnd = -1;
+  for (;;) {
+    if (SimulatorInterruptSignal != 0) {
+      TraceFile::ReportNotCreated(path.c_str(), EINTR);
+      return false;
+    }
+    BeforeTraceFifoTry();
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) {
+      *readEnd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      close(fd);
+      return true;
+    }
+    // ENXIO: no reader yet.
+    if (errno != ENXIO && errno != EINTR) return true;
+    poll(nullptr, 0, kFifoReaderPollMs);
   }
-  TraceFile::ReportNotCreated(path.c_str(), EINTR);
-  return true;
 }
 
 // Whether the regular file `path` (existing or not) can be opened for
@@ -149,7 +168,8 @@ bool RegularFileWritable(const std::string& path) {
 // file that can be written is held, and opened, emptied, only once the run
 // is sure to start (OpenHeldFile): a run refused while the model is built
 // leaves the trace an earlier run wrote as it was. A FIFO, which holds no
-// earlier trace, is opened now. Anything else (a device, a file
+// earlier trace, is opened now, once its reader has come (a stop asked for
+// meanwhile leaves the trace not created). Anything else (a device, a file
 // that cannot be written) is opened now too; its open reports what stands
 // in the way.
 template <class Writer>
@@ -157,7 +177,11 @@ Writer* CreateTraceWriter(const std::string& path) {
   if (path.empty()) return new Writer(static_cast<const char*>(nullptr));
   struct stat info;
   if (stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) {
-    return FifoTraceAfterStop(path) ? new Writer() : new Writer(path.c_str());
+    int readEnd = -1;
+    if (!WaitForFifoReader(path, &readEnd)) return new Writer();
+    Writer* writer = new Writer(path.c_str());
+    if (readEnd != -1) close(readEnd);
+    return writer;
   }
   if (RegularFileWritable(path)) return new Writer(path.c_str(), TraceFile::kHeld);
   return new Writer(path.c_str());

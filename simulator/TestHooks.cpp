@@ -5,3 +5,5 @@ int SimMgrConnectWaitMs() { return 60000; }
 int InjectedCloseError() { return 0; }
 
 int SimMgrSendBufferBytes() { return 0; }
+
+void BeforeTraceFifoTry() {}

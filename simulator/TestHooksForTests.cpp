@@ -4,8 +4,11 @@
 // - KORVAN_TEST_CLOSE_ERROR=<errno> makes every close of a result file
 //   report that error;
 // - KORVAN_TEST_SEND_BUFFER=<bytes> sets the send buffer of the connection
-//   to the manager.
+//   to the manager;
+// - KORVAN_TEST_SIGNAL_BEFORE_FIFO=<signal> sends the process that signal
+//   once, just before the set-up first tries a trace FIFO.
 
+#include <csignal>
 #include <cstdlib>
 
 #include "simulator/TestHooks.h"
@@ -23,4 +26,12 @@ int InjectedCloseError() {
 int SimMgrSendBufferBytes() {
   const char* bytes = std::getenv("KORVAN_TEST_SEND_BUFFER");
   return bytes != nullptr ? std::atoi(bytes) : 0;
+}
+
+void BeforeTraceFifoTry() {
+  static bool sent = false;
+  const char* signal = std::getenv("KORVAN_TEST_SIGNAL_BEFORE_FIFO");
+  if (sent || signal == nullptr) return;
+  sent = true;
+  std::raise(std::atoi(signal));
 }

@@ -679,6 +679,17 @@ TEST_F(SimulatorRunTest, OneSignalEndsTheWaitForAFifosReader) {
                           "!! Cannot create trace file unread.xml: Interrupted system call\n"),
             std::string::npos)
       << both.err;
+  // A stop that lands just after the set-up found none asked for, and just
+  // before it tries the FIFO, ends the wait as well (the test build sends
+  // it there): no second signal is needed.
+  const std::string hooks = std::string(KORVAN_SIMULATOR_PATH) + "_testhooks";
+  setenv("KORVAN_TEST_SIGNAL_BEFORE_FIFO", std::to_string(SIGTERM).c_str(), 1);
+  ProgramResult landed = RunProgram(hooks, {"-N", "3", "-m", "-f", "unread"}, 15.0, directory_);
+  unsetenv("KORVAN_TEST_SIGNAL_BEFORE_FIFO");
+  ASSERT_FALSE(landed.timedOut) << landed.err;
+  EXPECT_EQ(landed.exitCode, 128 + SIGTERM) << landed.err;
+  EXPECT_NE(landed.err.find("!! Cannot create trace file unread.txt: Interrupted system call"), std::string::npos)
+      << landed.err;
   ProgramResult result =
       RunProgramAndSignal(KORVAN_SIMULATOR_PATH, {"-N", "3", "-a", "unread.txt"}, 1.0, SIGTERM, 1, 30.0, directory_);
   ASSERT_FALSE(result.timedOut);
