@@ -120,11 +120,16 @@ const int kFifoReaderPollMs = 20;
 // process at once, would. So the FIFO is tried without blocking, and the
 // stop flag looked at before every try. False, after reporting the trace
 // as not created (as an interrupted open is), when a stop was asked for.
-// On true, *readEnd is a read end held open for the writer's open (-1 when
-// the try failed otherwise: the writer's open reports that): should the
-// reader go in between, the open must not wait again; the write that
-// follows meets the gone reader, as any later write would.
-bool WaitForFifoReader(const std::string& path, int* readEnd) {
+// On true, *writeEnd is the write end the try opened and *readEnd a read
+// end, both held open until the writer's own open has succeeded (-1 when
+// the try failed otherwise: the writer's open reports that). The write end
+// keeps a reader from seeing the FIFO without a writer, which it would take
+// for the end of the trace, in the moment before the writer's open; the
+// read end keeps that open from waiting again should the reader go in
+// between (the write that follows meets the gone reader, as any later
+// write would).
+bool WaitForFifoReader(const std::string& path, int* writeEnd, int* readEnd) {
+  *writeEnd = -1;
   *readEnd = -1;
   for (;;) {
     if (SimulatorInterruptSignal != 0) {
@@ -134,8 +139,8 @@ bool WaitForFifoReader(const std::string& path, int* readEnd) {
     BeforeTraceFifoTry();
     const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd >= 0) {
+      *writeEnd = fd;
       *readEnd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-      close(fd);
       return true;
     }
     // ENXIO: no reader yet.
@@ -177,10 +182,12 @@ Writer* CreateTraceWriter(const std::string& path) {
   if (path.empty()) return new Writer(static_cast<const char*>(nullptr));
   struct stat info;
   if (stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) {
+    int writeEnd = -1;
     int readEnd = -1;
-    if (!WaitForFifoReader(path, &readEnd)) return new Writer();
+    if (!WaitForFifoReader(path, &writeEnd, &readEnd)) return new Writer();
     Writer* writer = new Writer(path.c_str());
     if (readEnd != -1) close(readEnd);
+    if (writeEnd != -1) close(writeEnd);
     return writer;
   }
   if (RegularFileWritable(path)) return new Writer(path.c_str(), TraceFile::kHeld);
