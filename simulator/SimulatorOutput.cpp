@@ -311,8 +311,10 @@ enum class Precheck { kRefused, kRegular, kCreated, kOther };
 // truncating it, a new one is created (empty; the caller removes it again
 // when the run is refused). Other kinds of file (a FIFO whose reader comes
 // later, a device) are left to the open itself. Reports what stands in the
-// way as the open would.
-Precheck MayOpenForWriting(const char* name) {
+// way as the open would. With `held`, the descriptor of a regular file
+// found (or made) is kept open there rather than closed, for the caller to
+// give back.
+Precheck MayOpenForWriting(const char* name, int* held = nullptr) {
   struct stat info;
   if (stat(name, &info) == 0) {
     if (!S_ISREG(info.st_mode)) return Precheck::kOther;
@@ -321,7 +323,11 @@ Precheck MayOpenForWriting(const char* name) {
       ReportOpenFailure(name, errno);
       return Precheck::kRefused;
     }
-    close(fd);
+    if (held != nullptr) {
+      *held = fd;
+    } else {
+      close(fd);
+    }
     return Precheck::kRegular;
   }
   if (errno != ENOENT) {
@@ -337,7 +343,11 @@ Precheck MayOpenForWriting(const char* name) {
     ReportOpenFailure(name, errno);
     return Precheck::kRefused;
   }
-  close(fd);
+  if (held != nullptr) {
+    *held = fd;
+  } else {
+    close(fd);
+  }
   return Precheck::kCreated;
 }
 
@@ -415,15 +425,25 @@ bool SimulatorClass::OpenResultFiles() {
   // to open, both are looked at first, and one that is not a regular file
   // (a device, a FIFO: only its open and first write tell) is opened before
   // a regular one. A file made by the look is removed again on refusal.
+  //
+  // A regular file's look keeps its descriptor until the file is opened for
+  // the run: with few descriptors left (ulimit -n), the first file's stream
+  // could otherwise take the one the second needs, and the second be
+  // refused after the first was emptied. Each held descriptor is given back
+  // just before its file's own open, which takes it in its place.
   const bool both =
       asciiFileName != nullptr && binFileName != nullptr && asciiStream == nullptr && binStream == nullptr;
   Precheck ascii = Precheck::kOther;
   Precheck binary = Precheck::kOther;
+  int heldAscii = -1;
+  int heldBinary = -1;
   if (both) {
-    ascii = MayOpenForWriting(asciiFileName);
-    binary = ascii == Precheck::kRefused ? Precheck::kRefused : MayOpenForWriting(binFileName);
+    ascii = MayOpenForWriting(asciiFileName, &heldAscii);
+    binary = ascii == Precheck::kRefused ? Precheck::kRefused : MayOpenForWriting(binFileName, &heldBinary);
   }
   const auto refuse = [&]() {
+    CloseFd(&heldAscii);
+    CloseFd(&heldBinary);
     if (ascii == Precheck::kCreated) unlink(asciiFileName);
     if (binary == Precheck::kCreated) unlink(binFileName);
     return false;
@@ -436,13 +456,17 @@ bool SimulatorClass::OpenResultFiles() {
   // A stream already open is kept, so a second call never truncates a file
   // that holds results.
   if (asciiFileName != nullptr && asciiStream == nullptr) {
+    CloseFd(&heldAscii);
     asciiStream = CreateASCIIFile(asciiFileName);
     if (asciiStream == nullptr) return refuse();
   }
   if (binFileName != nullptr && binStream == nullptr) {
+    CloseFd(&heldBinary);
     binStream = CreateBinFile(binFileName);
     if (binStream == nullptr) return refuse();
   }
+  CloseFd(&heldAscii);
+  CloseFd(&heldBinary);
   return true;
 }
 

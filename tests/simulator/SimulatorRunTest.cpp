@@ -396,6 +396,29 @@ TEST_F(SimulatorRunTest, ExperimentsAndSeedsThatCannotRunAreRefused) {
 #endif
 }
 
+// Under a descriptor limit (ulimit -n) that leaves room for one result
+// file's stream but not the other's, the run is refused without emptying
+// the first: whatever the limit, both files hold an earlier run's results
+// as they were, or this run's, which the same seed makes the same.
+TEST_F(SimulatorRunTest, ADescriptorLimitLeavesEarlierResultFilesAsTheyWere) {
+  ProgramResult earlier = Run({"-e", "0", "-N", "20", "-a", "a.csv", "-b", "b.bin"});
+  ASSERT_EQ(earlier.exitCode, 0) << earlier.err;
+  const std::string ascii = ReadFile(Path("a.csv"));
+  const std::string binary = ReadFile(Path("b.bin"));
+  int refused = 0;
+  for (int limit = 4; limit <= 9; limit++) {
+    const std::vector<std::string> shell = {
+        "-c", "ulimit -n " + std::to_string(limit) + " && exec \"$0\" -e 0 -N 20 -a a.csv -b b.bin",
+        KORVAN_SIMULATOR_PATH};
+    ProgramResult r = RunProgram("/bin/sh", shell, 60.0, directory_);
+    ASSERT_FALSE(r.timedOut);
+    if (r.exitCode != 0 && r.err.find(": Too many open files") != std::string::npos) refused++;
+    EXPECT_TRUE(ReadFile(Path("a.csv")) == ascii) << "limit " << limit << ": " << r.err;
+    EXPECT_TRUE(ReadFile(Path("b.bin")) == binary) << "limit " << limit << ": " << r.err;
+  }
+  EXPECT_GT(refused, 0);
+}
+
 TEST_F(SimulatorRunTest, InterruptionHandsOverWhatWasSimulated) {
   const int signals[] = {SIGINT, SIGTERM};
   for (int signalNumber : signals) {
