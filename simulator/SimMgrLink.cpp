@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -277,6 +278,22 @@ TextResult ReadFileCommandText(KorvanSocket* socket, int waitMs, char* text, int
   return kTextTooLong;
 }
 
+// Whether standard output is a pipe or FIFO, the only kind whose reader
+// can be seen to go away.
+bool OutputIsPipe() {
+  struct stat info;
+  return fstat(STDOUT_FILENO, &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+// Whether the reader of standard output, a pipe, has gone without taking
+// all that was written to it: then the port announcement, the last line
+// written, never reached anyone. A reader that took the whole announcement
+// before it went may be a manager on its way to connect.
+bool AnnouncementLeftUnread() {
+  int unread = 0;
+  return ioctl(STDOUT_FILENO, FIONREAD, &unread) == 0 && unread > 0;
+}
+
 }  // namespace
 
 KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
@@ -304,7 +321,24 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
   // Listening comes before the announcement: a manager may connect the
   // moment it reads the port, and must not be refused.
   if (!listenSocket->Listen(kListenBacklog)) return nullptr;
+  // The manager learns the port from this line only: one that cannot be
+  // written (a reader of standard output that is gone, `| true`) ends the
+  // wait at once, where no manager could come. A line earlier in the run
+  // that failed is no reason to give up on this one: the stream is tried
+  // again.
+  std::cout.clear();
+  errno = 0;
   std::cout << "REGISTER:  Port: [" << port << "]" << std::endl;  // flushed
+  if (std::cout.fail()) {
+    const int error = errno;
+    std::cerr << "!! Error writing to standard output: " << (error != 0 ? std::strerror(error) : "write failed")
+              << "; the port cannot be announced to a simulation manager" << std::endl;
+    return nullptr;
+  }
+  // A pipe's reader that goes away meanwhile without reading the line ends
+  // the wait as well (poll reports POLLERR for a pipe without readers); one
+  // that read the line is left to come.
+  bool watchOutput = OutputIsPipe();
 
   KorvanSocket* client = new (std::nothrow) KorvanSocket(false);
   if (client == nullptr) MemoryAllocationError();
@@ -323,7 +357,24 @@ KorvanSocket* SimulatorClass::WaitForSimMgrConnection(int waitMs) {
     }
     const auto passStart = std::chrono::steady_clock::now();
     const char* errorBefore = listenSocket->GetErrorString();
-    if (listenSocket->Select(acceptPollMs)) {
+    int selectMs = acceptPollMs;
+    if (watchOutput) {
+      pollfd both[2] = {{listenSocket->sock, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+      if (poll(both, 2, acceptPollMs) > 0 && (both[1].revents & (POLLERR | POLLNVAL)) != 0) {
+        if (AnnouncementLeftUnread()) {
+          std::cerr << "!! The reader of standard output went away without reading the port: no simulation "
+                       "manager can connect"
+                    << std::endl;
+          delete client;
+          return nullptr;
+        }
+        // Reported at every later poll: no longer watched.
+        watchOutput = false;
+      }
+      // What the poll found is taken without waiting again.
+      selectMs = 0;
+    }
+    if (listenSocket->Select(selectMs)) {
       if (listenSocket->Accept(*client)) {
         const int sendBuffer = SimMgrSendBufferBytes();
         if (sendBuffer > 0) {
@@ -481,8 +532,9 @@ void SimulatorClass::ListenToSimMgrLoop(KorvanSocket* socket) {
 int SimulatorClass::SocketThreadFunc() {
   if (status != 0) return 0;
   KorvanSocket* socket = WaitForSimMgrConnection(-1);
-  // Null: the run was stopped while waiting, or no port could be listened
-  // on; trying again would only repeat the failure.
+  // Null: the run was stopped while waiting, no port could be listened on,
+  // or its announcement reached no one; trying again would only repeat the
+  // failure.
   if (socket == nullptr) return 0;
   delete simMgrSocket;
   simMgrSocket = socket;

@@ -226,6 +226,39 @@ TEST_F(SimulatorRunTest, WaitingForAManagerThatNeverComesRunsNothing) {
   EXPECT_FALSE(HasLine(noPort.out, "SIMULATOR::MAIN()-GOOD EXIT"));
 }
 
+// The manager learns the port from standard output alone. A reader of it
+// that is gone before the announcement (`| true`), or goes without reading
+// it, leaves no manager that could come: the run ends at once as one no
+// manager connected to, rather than after the minute's wait.
+TEST_F(SimulatorRunTest, AWaitWhosePortAnnouncementIsLostEndsAtOnce) {
+  auto waitBehind = [this](const std::string& name, const std::string& reader) {
+    const std::vector<std::string> shell = {
+        "-c", "{ \"$0\" -w -p 44520 -N 3 2>" + name + ".err; echo $? > " + name + ".status; } | " + reader,
+        KORVAN_SIMULATOR_PATH};
+    const auto start = std::chrono::steady_clock::now();
+    ProgramResult r = RunProgram("/bin/sh", shell, 30.0, directory_);
+    EXPECT_FALSE(r.timedOut) << name;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  // `sleep 3` outlives the set-up (a tenth of a second) by far: it is there
+  // when the line is written, and goes without reading it.
+  for (const std::string reader : {"true", "sleep 3"}) {
+    const std::string name = reader == "true" ? "gone" : "unread";
+    const double seconds = waitBehind(name, reader);
+    EXPECT_LT(seconds, 20.0) << reader;
+    EXPECT_EQ(ReadFile(Path(name + ".status")), "1\n") << reader;
+    const std::string err = ReadFile(Path(name + ".err"));
+    EXPECT_TRUE(err.find("!! Error writing to standard output: Broken pipe; the port cannot be announced to a "
+                         "simulation manager\n") != std::string::npos ||
+                err.find("!! The reader of standard output went away without reading the port: no simulation "
+                         "manager can connect\n") != std::string::npos)
+        << err;
+    EXPECT_TRUE(HasLine(err, "!! No simulation manager connected: nothing was simulated")) << err;
+    EXPECT_FALSE(HasLine(err, "SIMULATOR::MAIN()-GOOD EXIT")) << err;
+  }
+  EXPECT_NE(ReadFile(Path("unread.err")).find("went away without reading the port"), std::string::npos);
+}
+
 TEST_F(SimulatorRunTest, SteadyStateWithoutSteadyStateVariablesEndsAtOnceAsAFailure) {
   ProgramResult r = Run({"-t", "0", "-a", "out.csv", "-x", "-f", "trace"}, 30.0);
   ASSERT_FALSE(r.timedOut);
