@@ -195,8 +195,10 @@ bool HoldsBinaryHeader(int fd) {
 // exists is refused: a manager that could name any file would make the
 // simulator truncate whatever the user may write. Returns a descriptor of
 // the file that passed (the results are then written to that very file,
-// whatever is put at its name meanwhile), or -1 with `reason` when refused.
-int MayWriteResultFile(const std::string& name, std::string* reason) {
+// whatever is put at its name meanwhile), or -1 with `reason` when refused;
+// `created` tells whether the file was made here.
+int MayWriteResultFile(const std::string& name, std::string* reason, bool* created) {
+  *created = false;
   const std::string shown = "'" + Printable(name.data(), name.size()) + "'";
   int fd;
   // Opened first and examined through the descriptor, so that what is
@@ -237,7 +239,21 @@ int MayWriteResultFile(const std::string& name, std::string* reason) {
                               : shown + " cannot be created: " + std::strerror(errno);
     return -1;
   }
+  *created = true;
   return fd;
+}
+
+// Removes the file made at `name` for a result file that then could not be
+// opened or given its header: left behind, empty or with part of a header,
+// it would be refused as no binary result file when named again. Only
+// while the name still leads to the file made (`fd`).
+void RemoveMadeResultFile(const std::string& name, int fd) {
+  struct stat made;
+  struct stat named;
+  if (fstat(fd, &made) == 0 && lstat(name.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+      made.st_dev == named.st_dev && made.st_ino == named.st_ino) {
+    unlink(name.c_str());
+  }
 }
 
 void ReportReadError(SimulatorClass* simulator) {
@@ -486,7 +502,8 @@ void SimulatorClass::ServeFileCommand(KorvanSocket* socket) {
     accepted = true;
   } else {
     std::string reason;
-    const int checked = MayWriteResultFile(parsed.name, &reason);
+    bool created = false;
+    const int checked = MayWriteResultFile(parsed.name, &reason, &created);
     if (checked == -1) {
       std::cerr << "!! Refusing the result file named by the simulation manager: " << reason
                 << std::endl;
@@ -494,6 +511,7 @@ void SimulatorClass::ServeFileCommand(KorvanSocket* socket) {
       binFileName = CopyText(parsed.name.data(), parsed.name.size());
       // Reports its own failure to open or write the file.
       binStream = CreateBinFile(binFileName, checked);
+      if (binStream == nullptr && created) RemoveMadeResultFile(parsed.name, checked);
       close(checked);
       if (binStream != nullptr) {
         maxBatches = parsed.limit;

@@ -33,6 +33,7 @@
 #include "simulator/DataPacket.h"
 #include "simulator/SimulatorClass.h"
 #include "tests/simulator/TestSimulator.h"
+#include "tests/support/FileSizeLimit.h"
 #include "tests/support/TestFiles.h"
 #include "tools/SimMgrConnection.h"
 #include "tools/SimMgrStream.h"
@@ -454,6 +455,36 @@ TEST(SimMgrLinkTest, CommandThreeFailuresStopTheRun) {
     EXPECT_TRUE(sim->linkLost);
     EXPECT_EQ(sim->binFileName, nullptr);
     EXPECT_FALSE(fs::exists(dir.File("out.b")));
+  }
+  // A file made for the command whose header cannot be written (a full
+  // disk, a file-size limit) is taken away again: left with part of a
+  // header, it would refuse the manager that names it next time.
+  {
+    ScratchDir dir;
+    const std::string path = dir.File("new.bin");
+    {
+      LinkSimulator sim({"-c", "1"});
+      LinkedManager link(sim.get());
+      SendText(link.manager, "\x03" + path + ";5;;");
+      testing::internal::CaptureStderr();
+      {
+        FileSizeLimit limit(200);
+        sim->ListenToSimMgr(sim->simMgrSocket);
+      }
+      const std::string err = testing::internal::GetCapturedStderr();
+      EXPECT_NE(err.find("!! Error writing result file " + path + ": File too large"), std::string::npos) << err;
+      EXPECT_TRUE(SeesEndOfStream(link.manager));
+      EXPECT_EQ(sim->status, 2);
+      EXPECT_EQ(sim->exitStatus, 1);
+      EXPECT_FALSE(fs::exists(path));
+    }
+    LinkSimulator again({"-c", "1"});
+    LinkedManager link(again.get());
+    SendText(link.manager, "\x03" + path + ";5;;");
+    again->ListenToSimMgr(again->simMgrSocket);
+    EXPECT_EQ(Receive(link.manager, 10), Reply(0xFF, 3));
+    EXPECT_EQ(again->status, 0);
+    EXPECT_EQ(ReadFile(path).size(), 256u);
   }
 }
 
