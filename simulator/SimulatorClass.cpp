@@ -369,11 +369,16 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   // headers now, then the trace files held so far get what was traced. A
   // steady-state run of a model without steady-state variables is refused
   // when it starts, and leaves them all as they were. (A result file made
-  // by the set-up is taken away again.)
+  // by the set-up is taken away again.) A run that waits for a manager does
+  // this once one has connected: one that never comes leaves them as well.
   if (terminating == 0 && !HasSteadyStateVariables()) {
     ForgetUncommittedResultFiles(true);
     return;
   }
+  if (!waitForSocket) CommitOutputFiles();
+}
+
+void SimulatorClass::CommitOutputFiles() {
   {
     InterruptibleOpens interruptible;
     if (!OpenResultFiles()) std::exit(1);
@@ -727,7 +732,13 @@ void SimulatorClass::Run() {
   InstallInterruptHandlers();
   if (waitForSocket) {
     simMgrSocket = WaitForSimMgrConnection(SimMgrConnectWaitMs());
-    if (simMgrSocket == nullptr) {
+    if (simMgrSocket != nullptr) {
+      // (A steady-state run that will be refused has left its files.)
+      if (terminating != 0 || HasSteadyStateVariables()) CommitOutputFiles();
+    } else {
+      // Nothing will be simulated: the files of an earlier run are left as
+      // they were, and those the set-up made are taken away.
+      ForgetUncommittedResultFiles(true);
       status = 2;
       // Nothing will be simulated: not a good run (an interruption during
       // the wait keeps its own status).

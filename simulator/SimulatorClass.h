@@ -216,6 +216,12 @@ class SimulatorClass {
   // Drops the record of the files PrepareResultFiles made, removing them
   // when `remove` is set (and they are still empty).
   static void ForgetUncommittedResultFiles(bool remove);
+  // Opens the regular result files (emptying them and writing their
+  // headers; the process ends with status 1 when one cannot be opened) and
+  // the trace files held so far, once the run is sure to start: at the end
+  // of the set-up, or, for a run that waits for a manager (-w), once one has
+  // connected.
+  void CommitOutputFiles();
   // False, after naming them on standard error, when two of the files the
   // command line names for output (ASCII and binary results, text and XML
   // traces) are one file.

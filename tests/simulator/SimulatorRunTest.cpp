@@ -179,7 +179,10 @@ TEST_F(SimulatorRunTest, BatchLimitGivesOneHandOverOfThatManyObservations) {
 TEST_F(SimulatorRunTest, WaitingForAManagerThatNeverComesRunsNothing) {
   setenv("KORVAN_TEST_CONNECT_WAIT_MS", "0", 1);
   std::string hooks = std::string(KORVAN_SIMULATOR_PATH) + "_testhooks";
-  ProgramResult r = RunProgram(hooks, {"-w", "-p", "23456", "-a", "out.csv", "-x", "-f", "trace"}, 60.0, directory_);
+  { std::ofstream(Path("out.csv")) << "an earlier run's results\n"; }
+  { std::ofstream(Path("trace.xml")) << "an earlier run's trace\n"; }
+  ProgramResult r = RunProgram(hooks, {"-w", "-p", "23456", "-a", "out.csv", "-b", "new.bin", "-x", "-f", "trace"},
+                               60.0, directory_);
   // A run that simulated nothing is not a good run, though it still ends
   // with its summary lines.
   EXPECT_EQ(r.exitCode, 1) << r.err;
@@ -194,11 +197,22 @@ TEST_F(SimulatorRunTest, WaitingForAManagerThatNeverComesRunsNothing) {
       << r.err;
   EXPECT_FALSE(HasLine(r.out, "SIMULATOR::MAIN()-GOOD EXIT"));
   EXPECT_FALSE(HasLine(r.err, "SIMULATOR::MAIN()-GOOD EXIT"));
-  EXPECT_TRUE(ReadAsciiRows(ReadFile(Path("out.csv"))).empty());
-  // The XML trace of a run that completed no batch is still a whole document.
-  const std::string trace = ReadFile(Path("trace.xml"));
+  // The run that never started leaves an earlier run's files as they were,
+  // and makes none.
+  EXPECT_EQ(ReadFile(Path("out.csv")), "an earlier run's results\n");
+  EXPECT_EQ(ReadFile(Path("trace.xml")), "an earlier run's trace\n");
+  EXPECT_NE(access(Path("new.bin").c_str(), F_OK), 0);
+  // The XML trace of a run that completed no batch is still a whole document
+  // (on standard output, where it is written as the run goes).
+  r = RunProgram(hooks, {"-w", "-p", "23456", "-x"}, 60.0, directory_);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  const size_t start = r.out.find("<?xml");
+  const size_t end = r.out.find("Actions fired: ");
+  ASSERT_NE(start, std::string::npos) << r.out;
+  ASSERT_NE(end, std::string::npos) << r.out;
+  const std::string trace = r.out.substr(start, end - start);
   EXPECT_NE(trace.find("<Sequence"), std::string::npos) << trace;
-  EXPECT_EQ(xmlcheck::Check(trace), "");
+  EXPECT_EQ(xmlcheck::Check(trace), "") << trace;
   // In steady state too, where this model, without a steady-state
   // variable, is refused: no record (an empty one was written once), and
   // no file made for the run that cannot be, nor an earlier one emptied.
