@@ -19,6 +19,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "simmgr/ExperimentSelection.h"
 #include "simmgr/FolderLock.h"
@@ -39,12 +40,15 @@ namespace {
 const char kPlotX[] = "power_cycle_rate";
 const char kPlotSeries[] = "num_replicas";
 
-// Creates `path` and its missing parents.
-bool MakeDirectories(const std::string& path, std::string& error) {
+// Creates `path` and its missing parents; those it made are added to
+// `made`, parents first.
+bool MakeDirectories(const std::string& path, std::vector<std::string>& made, std::string& error) {
   for (size_t at = 1; at <= path.size(); ++at) {
     if (at != path.size() && path[at] != '/') continue;
     const std::string part = path.substr(0, at);
-    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+    if (mkdir(part.c_str(), 0777) == 0) {
+      made.push_back(part);
+    } else if (errno != EEXIST) {
       error = "cannot create " + part + ": " + std::strerror(errno);
       return false;
     }
@@ -55,6 +59,22 @@ bool MakeDirectories(const std::string& path, std::string& error) {
     return false;
   }
   return true;
+}
+
+// A run refused after it made folders for its results removes them again,
+// newest first, so that it leaves nothing behind: only those still empty,
+// and none that another simmgr, which may have taken a folder this one
+// made, now holds.
+void RemoveMadeFolders(const std::vector<std::string>& made, const FolderLock& outLock,
+                       const FolderLock& asciiLock) {
+  for (auto folder = made.rbegin(); folder != made.rend(); ++folder) {
+    if (!outLock.Holds(*folder) && !asciiLock.Holds(*folder)) {
+      FolderLock probe;
+      std::string ignored;
+      if (!probe.Acquire(*folder, "--out", ignored)) continue;
+    }
+    rmdir(folder->c_str());
+  }
 }
 
 bool IsProgram(const std::string& path) {
@@ -369,7 +389,8 @@ int main(int argc, char** argv) {
   const std::string meta = options.outDir + "/results.meta.json";
   const std::string stateFile = options.outDir + "/state.json";
   // Found now rather than after the whole study has run.
-  if (!MakeDirectories(options.outDir, error) ||
+  std::vector<std::string> made;
+  if (!MakeDirectories(options.outDir, made, error) ||
       (!outLock.Holds(options.outDir) && !outLock.Acquire(options.outDir, resuming ? "--resume" : "--out", error)) ||
       !ResultsWriter::CheckWritable(csv, error) || !ResultsWriter::CheckWritable(meta, error) ||
       !ResultsWriter::CheckWritable(json, error) || !ResultsWriter::CheckWritable(svg, error) ||
@@ -377,11 +398,12 @@ int main(int argc, char** argv) {
       // The files are written beside the old ones and renamed over them.
       !ResultsWriter::CheckWritable(options.outDir + "/.simmgr-check-" + std::to_string(getpid()), error) ||
       (!options.asciiDir.empty() &&
-       (!MakeDirectories(options.asciiDir, error) ||
+       (!MakeDirectories(options.asciiDir, made, error) ||
         (!outLock.Holds(options.asciiDir) && !asciiLock.Acquire(options.asciiDir, "--ascii-dir", error)) ||
         !ResultsWriter::CheckWritable(options.asciiDir + "/.simmgr-check-" + std::to_string(getpid()),
                                       error)))) {
     std::cerr << "simmgr: " << error << "\n";
+    RemoveMadeFolders(made, outLock, asciiLock);
     return 2;
   }
   // A manager killed between writing a file beside its old one and the
@@ -394,6 +416,7 @@ int main(int argc, char** argv) {
   const int segment = resuming ? saved.segments : 0;
   if (!seeds.Valid(segment, options.retries)) {
     std::cerr << "simmgr: the study has been taken further " << segment << " times, more than its seeds allow\n";
+    RemoveMadeFolders(made, outLock, asciiLock);
     return 2;
   }
 

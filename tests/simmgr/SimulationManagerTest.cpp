@@ -1060,6 +1060,12 @@ TEST(SimulationManagerTest, AFolderInUseByAnotherStudyIsRefused) {
     EXPECT_NE(result.err.find("give another --ascii-dir"), std::string::npos) << result.err;
     EXPECT_FALSE(std::filesystem::exists(dir + "/busy/experiment0.txt"));
     EXPECT_FALSE(std::filesystem::exists(dir + "/free/results.csv"));
+    // A refused study leaves no trace: not even the folders it made for
+    // its results, parents included.
+    EXPECT_FALSE(std::filesystem::exists(dir + "/free"));
+    result = run({"--out", dir + "/new/deeper", "--ascii-dir", dir + "/busy"});
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/new"));
 
     // A resume waits for no state the other study is still writing: the
     // lock is taken before the state is read (here there is none yet).
