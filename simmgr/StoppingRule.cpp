@@ -27,6 +27,33 @@ int64_t FirstNarrow(int64_t low, int64_t high, Narrow narrow) {
   return high;
 }
 
+// The widest half-width (the larger distance from the mean to an end) of
+// the Clopper-Pearson interval of `n` 0/1 observations at `level`, over
+// every number of ones. It lies near a mean of 1/2, a little off it where
+// the interval's unevenness outweighs the smaller variance: searched for
+// among the means up to 1/2 (the others mirror them), the distance being
+// unimodal in x there.
+double WidestHalfWidth(int64_t n, double level) {
+  auto width = [&](int64_t x) {
+    const ConfidenceInterval ci = ConfidenceInterval::ClopperPearson(x, n, level);
+    return ci.HalfWidth(static_cast<double>(x) / static_cast<double>(n));
+  };
+  int64_t low = 0;
+  int64_t high = n / 2;
+  while (high - low > 2) {
+    const int64_t a = low + (high - low) / 3;
+    const int64_t b = high - (high - low) / 3;
+    if (width(a) < width(b)) {
+      low = a + 1;
+    } else {
+      high = b;
+    }
+  }
+  double widest = 0.0;
+  for (int64_t x = low; x <= high; ++x) widest = std::max(widest, width(x));
+  return widest;
+}
+
 }  // namespace
 
 int StoppingRule::Looks() const {
@@ -41,32 +68,7 @@ int StoppingRule::Looks() const {
 
 int64_t StoppingRule::WorstCase() const {
   StoppingRule trial = *this;
-  auto halfWidth = [&](int64_t n) {
-    // The widest interval (the larger distance from the mean to an end)
-    // lies near a mean of 1/2, a little off it where the interval's
-    // unevenness outweighs the smaller variance: searched for among the
-    // means up to 1/2 (the others mirror them), the distance being
-    // unimodal in x there.
-    const double level = trial.IntervalConfidence();
-    auto width = [&](int64_t x) {
-      const ConfidenceInterval ci = ConfidenceInterval::ClopperPearson(x, n, level);
-      return ci.HalfWidth(static_cast<double>(x) / static_cast<double>(n));
-    };
-    int64_t low = 0;
-    int64_t high = n / 2;
-    while (high - low > 2) {
-      const int64_t a = low + (high - low) / 3;
-      const int64_t b = high - (high - low) / 3;
-      if (width(a) < width(b)) {
-        low = a + 1;
-      } else {
-        high = b;
-      }
-    }
-    double widest = 0.0;
-    for (int64_t x = low; x <= high; ++x) widest = std::max(widest, width(x));
-    return widest;
-  };
+  auto halfWidth = [&](int64_t n) { return WidestHalfWidth(n, trial.IntervalConfidence()); };
   // Fewer looks allow a lower level, which needs fewer replications, which
   // allow fewer looks: repeated until the number of looks settles. Starting
   // from a maximum below the worst case (an absolute target of 0.0003 at
@@ -82,13 +84,19 @@ int64_t StoppingRule::WorstCase() const {
     const int looks = trial.Looks();
     int64_t low = least;
     int64_t high = low;
-    while (halfWidth(high) > absolute && high < (int64_t(1) << 50)) high *= 2;
+    while (halfWidth(high) > absolute && high < kMostReplications) high *= 2;
     high = FirstNarrow(low, high, [&](int64_t n) { return halfWidth(n) <= absolute; });
     trial.maxReplications = std::max(high, least);
     const int now = trial.Looks();
     if (now == looks || (now < looks && grew)) return trial.maxReplications;
     grew = grew || now > looks;
   }
+}
+
+bool StoppingRule::WorstCaseReachable() const {
+  StoppingRule trial = *this;
+  trial.maxReplications = kMostReplications;
+  return WidestHalfWidth(kMostReplications, trial.IntervalConfidence()) <= absolute;
 }
 
 double StoppingRule::IntervalConfidence() const {

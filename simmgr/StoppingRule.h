@@ -83,6 +83,8 @@ struct StoppingRule {
   static constexpr double kPlannedShare = 0.9;
   // The level of the pilot's interval whose end plans the rest.
   static constexpr double kPilotConfidence = 0.98;
+  // The most replications WorstCase looks at (2^50).
+  static constexpr int64_t kMostReplications = int64_t(1) << 50;
 
   bool Fixed() const { return replications > 0; }
   bool Hypothesis() const { return !testLabel.empty(); }
@@ -98,8 +100,12 @@ struct StoppingRule {
   // The smallest maximum M (at least minReplications) at which the
   // Clopper-Pearson interval of 0/1 observations with mean 1/2, the widest,
   // computed at the level the looks up to M call for, has a half-width of
-  // at most `absolute`. REQUIRES: absolute > 0.
+  // at most `absolute`; kMostReplications when even that many are too few.
+  // REQUIRES: absolute > 0.
   int64_t WorstCase() const;
+  // Whether kMostReplications are enough for WorstCase: an absolute target
+  // finer than that is met by no study. REQUIRES: absolute > 0.
+  bool WorstCaseReachable() const;
   // The level every interval is computed at; in two-stage mode the level
   // of the worst case, the last look.
   double IntervalConfidence() const;

@@ -295,11 +295,25 @@ int main(int argc, char** argv) {
     }
   }
   StoppingRule& rule = options.rule;
+  // An absolute target alone, without a maximum, runs to the worst case of
+  // a probability: one finer than any number of replications can meet
+  // would have every experiment run without end.
+  const bool toWorstCase = rule.Precision() && rule.absolute > 0.0 && rule.relative == 0.0 &&
+                           !options.Given("--max-replications");
+  auto unreachable = [&]() {
+    std::cerr << "simmgr: an absolute precision of " << NumberText::Shortest(rule.absolute)
+              << " cannot be met: an interval that narrow needs more than " << StoppingRule::kMostReplications
+              << " replications of an experiment; choose a coarser --abs-precision, or give --max-replications "
+                 "to stop there\n";
+    return 2;
+  };
+  const bool reachable = !toWorstCase || rule.WorstCaseReachable();
   // A target so coarse that one look at the minimum is narrow enough for
   // any probability settles every experiment there: a pilot could only add
   // replications, so a new study not asked for two stages takes that one
   // look instead.
-  if (rule.TwoStage() && !resuming && !options.Given("--two-stage") && !options.Given("--max-replications")) {
+  if (reachable && rule.TwoStage() && !resuming && !options.Given("--two-stage") &&
+      !options.Given("--max-replications")) {
     StoppingRule looks = rule;
     looks.twoStage = false;
     looks.maxReplications = looks.WorstCase();
@@ -318,10 +332,8 @@ int main(int argc, char** argv) {
   }
   // An absolute target alone ends its looks where any probability's
   // interval is narrow enough, unless a maximum was asked for.
-  if (rule.Precision() && rule.absolute > 0.0 && rule.relative == 0.0 && !options.Given("--max-replications") &&
-      (!resuming || options.TargetsGiven() || savedWorstCase)) {
-    rule.maxReplications = rule.WorstCase();
-  }
+  const bool worstCaseMaximum = toWorstCase && (!resuming || options.TargetsGiven() || savedWorstCase);
+  if (worstCaseMaximum && reachable) rule.maxReplications = rule.WorstCase();
   // The levels the intervals are computed at share the confidence's error
   // among looks and variables; a confidence so close to 1 (or to 0) that
   // such a level rounds to 1 (or 0) would give every interval [0, 1] and a
@@ -337,6 +349,7 @@ int main(int argc, char** argv) {
       }
     }
   }
+  if (worstCaseMaximum && !reachable) return unreachable();
   if (rule.Precision() && !rule.TwoStage() && rule.maxReplications < rule.minReplications) {
     std::cerr << "simmgr: the most replications an experiment may run, " << rule.maxReplications
               << (options.Given("--max-replications") ? "" : " (no --max-replications given)")

@@ -181,4 +181,23 @@ TEST(ConfidenceLevelTest, ConfidencesWhoseLevelsRoundToOneOrZeroAreRefused) {
   EXPECT_NE(result.err.find("is too close to 0"), std::string::npos) << result.err;
 }
 
+// An absolute target alone runs each experiment to the worst case of a
+// probability: one so fine that no number of replications meets it ran
+// without end, silently, where it must be refused at once.
+TEST(ConfidenceLevelTest, AnAbsoluteTargetNoStudyCanMeetIsRefused) {
+  const std::string dir = TestFolder("unreachable_target");
+  for (const char* way : {"--two-stage", "--looks"}) {
+    const auto begun = std::chrono::steady_clock::now();
+    const SimMgrResult result =
+        RunSimMgr({"--experiments", "0", way, "--abs-precision", "1e-300", "--simulator", KORVAN_SIMULATOR_PATH,
+                   "--port", "45100", "--out", dir + "/out"},
+                  20000);
+    EXPECT_EQ(result.exitStatus, 2) << way << "\n" << result.err;
+    EXPECT_NE(result.err.find("simmgr: an absolute precision of 1e-300 cannot be met"), std::string::npos)
+        << result.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(5)) << way;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/out")) << way;
+  }
+}
+
 }  // namespace
