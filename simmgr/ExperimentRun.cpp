@@ -743,13 +743,15 @@ void ExperimentRun::Abort(const std::string& reason, bool byUser) {
     ReadSocket(kReadAfterEnd);
     if (!Active() || state == kEnding) return;
   }
+  // A run that has all it needs stays complete, also when it got the last
+  // of it in the hand-over that answered the interrupt.
   if (interrupted && state == kExiting) {
     EndAttempt(SimulatorAttempt::kInterrupted, reason);
-    return EndProcess(kIncomplete, false);
+    return EndProcess(satisfied ? kComplete : kIncomplete, false);
   }
   // Not to be retried: the manager is shutting down. A run that has all it
   // needs (a simulator slow to answer its quit) stays complete.
-  const bool complete = satisfied && !interrupted;
+  const bool complete = satisfied;
   if (!satisfied) interrupted = true;
   if (!byUser) return Fail(SimulatorAttempt::kInterrupted, reason);
   CloseSocket();

@@ -410,6 +410,40 @@ TEST(ExperimentRunTest, ASecondInterruptKeepsTheRecordsAlreadyReceived) {
   EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
 }
 
+// The hand-over that answers the interrupt brings the rest of what the
+// experiment needs, and the quit reply does not come: a second interrupt
+// ends the simulator, and the experiment, which has everything, is
+// complete, as it is when the reply does come.
+TEST(ExperimentRunTest, ASecondInterruptLeavesAnExperimentThatHasEverythingComplete) {
+  const std::string dir = TestFolder("second_interrupt_complete");
+  std::atomic<int> stage{0};
+  FakeSimulator finishing([&stage](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
+    if (FakeSimulator::ReadCommand(connection) != 2) return;
+    FakeSimulator::Send(connection, DataRecord(3, 50, 950));
+    stage = 1;
+    FakeSimulator::ReadCommand(connection);
+  });
+  const std::string script = AnnouncingScript(dir, finishing.port, 30);
+  SimulatorProcess manager;
+  ASSERT_TRUE(StartOnAStandIn(manager, dir, script, 45200)) << manager.ErrorOutput();
+  manager.Signal(SIGINT);
+  ASSERT_TRUE(UntilSaved(manager, dir + "/out/state.json", [](const StudyState& state) {
+    return !state.experiments.empty() && !state.experiments[0].attempts.empty() &&
+           state.experiments[0].attempts[0].replications == 1000;
+  }, 20)) << manager.ErrorOutput();
+  manager.Signal(SIGINT);
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  finishing.Finish();
+  EXPECT_EQ(stage, 1);
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "complete");
+  EXPECT_EQ(rows[0].at("replications"), "1000");
+}
+
 // After its quit reply, a simulator hands over what it made since its last
 // hand-over, and that counts; what follows it and is not a record (here
 // bytes of no message) ends the reading, not the experiment, which an
