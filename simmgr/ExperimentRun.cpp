@@ -9,6 +9,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "Cpp/BaseClasses/KorvanAssert.h"
@@ -109,6 +110,39 @@ std::string ExitText(const SimulatorProcess& process) {
   const int signal = SignalOf(process);
   if (signal > 0) return "killed by signal " + std::to_string(signal);
   return "exit status " + std::to_string(process.ExitStatus());
+}
+
+// Cuts the file at `path` back to the end of its last whole line. A
+// simulator killed while it wrote a hand-over's rows leaves the last row
+// cut off part-way ("2,0.12" of "2,0.125", "0,0" of "0,0.5"), which reads
+// as an observation it never made. A file that is not a regular one, or
+// that cannot be read, is left as it is.
+void CutToWholeLines(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd == -1) return;
+  struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    off_t end = info.st_size;
+    char buffer[4096];
+    while (end > 0) {
+      const off_t from = std::max<off_t>(end - static_cast<off_t>(sizeof(buffer)), 0);
+      const size_t length = static_cast<size_t>(end - from);
+      if (pread(fd, buffer, length, from) != static_cast<ssize_t>(length)) {
+        end = info.st_size;
+        break;
+      }
+      const void* newline = memrchr(buffer, '\n', length);
+      if (newline != nullptr) {
+        end = from + (static_cast<const char*>(newline) - buffer) + 1;
+        break;
+      }
+      end = from;
+    }
+    if (end < info.st_size && ftruncate(fd, end) != 0) {
+      // Left as it is; the rows before the cut are whole either way.
+    }
+  }
+  close(fd);
 }
 
 }  // namespace
@@ -859,6 +893,11 @@ void ExperimentRun::EndProcess(Outcome result, bool retry) {
   endingRetry = retry;
   if (launch.launcher.empty() || !process.Running() || process.PollEnded()) {
     process.Kill();
+    // A simulator run here that was killed (by this manager, or by anyone
+    // else) may have been writing its ASCII file.
+    if (launch.launcher.empty() && !launch.asciiFile.empty() && SignalOf(process) == SIGKILL) {
+      CutToWholeLines(launch.asciiFile);
+    }
     return AfterEnd();
   }
   // Killing ssh or srun outright would leave the remote simulator or the

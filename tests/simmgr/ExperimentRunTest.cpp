@@ -444,6 +444,49 @@ TEST(ExperimentRunTest, ASecondInterruptLeavesAnExperimentThatHasEverythingCompl
   EXPECT_EQ(rows[0].at("replications"), "1000");
 }
 
+// A simulator ended at once by a second interrupt may have been writing
+// its ASCII file: a row cut off part-way would read as an observation it
+// never made, so the file is cut back to its last whole row.
+TEST(ExperimentRunTest, ASecondInterruptLeavesNoRowCutOffInTheAsciiFile) {
+  const std::string dir = TestFolder("second_interrupt_ascii");
+  const std::string pidFile = dir + "/pid";
+  FakeSimulator writing([&pidFile](KorvanSocket& connection) {
+    // Run directly, the simulator's greeting must name its process.
+    const uint32_t pid = static_cast<uint32_t>(std::atoll(ReadFile(pidFile).c_str()));
+    FakeSimulator::Send(connection, Reply(0xFF, 1, pid));
+    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
+    FakeSimulator::ReadCommand(connection);
+  });
+  const std::string script = dir + "/writing.sh";
+  WriteScript(script, "#!/bin/sh\n"
+                      "file=''; prev=''\n"
+                      "for a in \"$@\"; do [ \"$prev\" = -a ] && file=$a; prev=$a; done\n"
+                      "echo $$ > " + pidFile + ".part && mv " + pidFile + ".part " + pidFile + "\n"
+                      "printf '# stand-in\\n0,1\\n0,0' > \"$file\"\n"
+                      "echo 'REGISTER:  Port: [" + std::to_string(writing.port) + "]'\n"
+                      "exec sleep 30\n");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--timeout", "30",
+                                                 "--port", "45220", "--out", dir + "/out", "--ascii-dir",
+                                                 dir + "/ascii", "--simulator", script}));
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+  while (!HandOversCounted(dir + "/out/state.json", {3}) && Clock::now() < until && !manager.Wait(20)) {
+  }
+  // Two signals of one kind sent at once may arrive as one.
+  manager.Signal(SIGINT);
+  manager.Signal(SIGTERM);
+  const Clock::time_point interrupted = Clock::now();
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  EXPECT_LT(Clock::now() - interrupted, std::chrono::seconds(5));
+  writing.Finish();
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "incomplete");
+  EXPECT_EQ(rows[0].at("replications"), "50");
+  EXPECT_EQ(ReadFile(dir + "/ascii/experiment3.txt"), "# stand-in\n0,1\n");
+}
+
 // After its quit reply, a simulator hands over what it made since its last
 // hand-over, and that counts; what follows it and is not a record (here
 // bytes of no message) ends the reading, not the experiment, which an
