@@ -182,12 +182,42 @@ __attribute__((noinline, cold)) double DelayNotANumberOrNegative(SimulatorClass*
   ReportInvalidDelay(simulator, group, delay);
 }
 
-// A delay that is negative or not a number (a global variable overridden to
-// such a value, say) would make simulated time run backwards or stall.
-inline double CheckedDelay(SimulatorClass* simulator, BaseActionClass* group, double delay) {
-  if (__builtin_expect(!(delay >= 0.0), 0)) {
-    return DelayNotANumberOrNegative(simulator, group, delay);
+// A zero-time loop (instantaneous activities that keep enabling one
+// another) would keep the run at one instant for ever. Counts the events
+// scheduled with a delay of zero at the same time, and stops the run once there are
+// far more of them than any burst of instantaneous firings at one instant.
+__attribute__((noinline, cold)) void CountEventAtTheCurrentTime(SimulatorClass* simulator,
+                                                                BaseActionClass* group) {
+  if (simulator->stalledTime != simulator->currentTime) {
+    simulator->stalledTime = simulator->currentTime;
+    simulator->eventsAtStalledTime = 0;
   }
+  if (++simulator->eventsAtStalledTime <= simulator->maxEventsAtOneTime) return;
+  std::cout.flush();
+  std::cerr << "FATAL ERROR: In action " << (group->name != nullptr ? group->name : "")
+            << ", simulated time does not advance past " << simulator->currentTime << ": "
+            << simulator->eventsAtStalledTime
+            << " events in a row were scheduled at that time (instantaneous activities that "
+               "keep enabling one another?)"
+            << std::endl;
+  std::exit(1);
+}
+
+// A delay that is not positive: one that is negative or not a number (a
+// global variable overridden to such a value, say), which would make
+// simulated time run backwards or stall, or a delay of zero.
+__attribute__((noinline, cold)) double DelayNotPositive(SimulatorClass* simulator,
+                                                        BaseActionClass* group, double delay) {
+  if (!(delay >= 0.0)) delay = DelayNotANumberOrNegative(simulator, group, delay);
+  if (!(delay > 0.0)) CountEventAtTheCurrentTime(simulator, group);
+  return delay;
+}
+
+// One compare, on the delay alone: every delay that is not positive goes to
+// the cold path. (A positive delay too small to change a very large time is
+// not looked at here.)
+inline double CheckedDelay(SimulatorClass* simulator, BaseActionClass* group, double delay) {
+  if (__builtin_expect(!(delay > 0.0), 0)) return DelayNotPositive(simulator, group, delay);
   return delay;
 }
 
@@ -209,6 +239,9 @@ void SimulatorClass::ScheduleGroup(BaseActionClass* group) {
 }
 
 short SimulatorClass::GenerateCompleteEventList() {
+  // A replication starts at time 0 again: the instantaneous firings at 0
+  // of the ones before are not counted with its own.
+  eventsAtStalledTime = 0;
   for (int k = 0; k < numInitialEnabled; k++) {
     nextAction = initialEnabled[k];
     // Refreshes the recorded enabling, so that later EnablingChange() calls
@@ -220,6 +253,7 @@ short SimulatorClass::GenerateCompleteEventList() {
 }
 
 short SimulatorClass::GenerateCompleteEventListSS() {
+  eventsAtStalledTime = 0;
   const int numGroups = groupList->getNumItems();
   for (int g = 0; g < numGroups; g++) {
     nextAction = groups[g];

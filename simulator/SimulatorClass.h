@@ -343,6 +343,13 @@ class SimulatorClass {
   bool waitForSocket = false;
   // Counted in 64 bits: long runs fire more than 2^31 actions.
   int64_t actionsFired = 0;
+  // Events scheduled in a row without the simulated time moving on (at
+  // stalledTime), counted from the start of each replication or run; more
+  // than maxEventsAtOneTime ends the process with a fatal error rather than
+  // let a zero-time loop run for ever.
+  double stalledTime = 0.0;
+  int64_t eventsAtStalledTime = 0;
+  int64_t maxEventsAtOneTime = 100000000;
 
   // Conversion buffer of Output, grown to the largest count seen.
   double* conversionBuffer = nullptr;

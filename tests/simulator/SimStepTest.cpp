@@ -294,6 +294,53 @@ TEST_F(SimStepTest, StepUntilEndsAtAnAbsorbingState) {
   EXPECT_EQ(simulator_->earliestSlot, nullptr);
 }
 
+// Instantaneous activities that keep enabling one another would hold the
+// run at one instant for ever; a burst of instantaneous firings at each of
+// many instants, each far below the limit, is no such loop.
+TEST_F(SimStepTest, AZeroTimeLoopEndsTheRunButBurstsAtManyInstantsDoNot) {
+  Place* p = model_->AddPlace("p", 0);
+  Place* burst = model_->AddPlace("burst", 0);
+  Place* looping = model_->AddPlace("looping", 0);
+  // Every time unit, four instantaneous firings at that instant.
+  Scripted* tick = model_->AddActivity(new Scripted(
+      "tick", [] { return true; }, [burst] { burst->setMark(4); }, {1.0}));
+  Scripted* drain = model_->AddActivity(new Scripted(
+      "drain", [burst] { return burst->getMark() > 0; },
+      [burst] { burst->setMark(burst->getMark() - 1); }, {0.0}));
+  // From time 100 on, ping and pong enable each other at once.
+  Scripted* start = model_->AddActivity(new Scripted(
+      "start", [looping] { return looping->getMark() == 0; }, [looping] { looping->setMark(1); },
+      {100.5}));
+  Scripted* ping = model_->AddActivity(new Scripted(
+      "ping", [p, looping] { return looping->getMark() == 1 && p->getMark() == 0; },
+      [p] { p->setMark(1); }, {0.0}));
+  Scripted* pong = model_->AddActivity(new Scripted(
+      "pong", [p] { return p->getMark() == 1; }, [p] { p->setMark(0); }, {0.0}));
+  model_->AddAffectArc(burst, tick);
+  model_->AddAffectArc(burst, drain);
+  model_->AddEnableArc(burst, drain);
+  model_->AddAffectArc(looping, start);
+  model_->AddEnableArc(looping, start);
+  model_->AddEnableArc(looping, ping);
+  model_->AddAffectArc(p, ping);
+  model_->AddAffectArc(p, pong);
+  model_->AddEnableArc(p, ping);
+  model_->AddEnableArc(p, pong);
+  Start();
+  simulator_->maxEventsAtOneTime = 10;
+  simulator_->StepUntil(99.0);
+  EXPECT_EQ(drain->firings, 4 * 99);
+  EXPECT_EQ(ping->firings, 0);
+  // A bounded number of steps (in the loop they run without end).
+  const auto stepOn = [this] {
+    for (int k = 0; k < 1000 && simulator_->SimStep(); k++) {
+    }
+  };
+  EXPECT_EXIT(stepOn(), testing::ExitedWithCode(1),
+              "FATAL ERROR: In action (ping|pong), simulated time does not advance past 100.5: 11 "
+              "events in a row were scheduled at that time");
+}
+
 // A firing that leaves every marking it may change as it was changes no
 // enabling: the fired group is scheduled again with a fresh sample, the
 // other groups on its list keep their events and are not asked; a firing

@@ -66,7 +66,10 @@ class EndNode : public PerformanceVariableNode {
 
 // Runs `replications` replications of model (seeded with seed), each ended
 // at `end`, through the terminating driver; returns the replications done.
-int64_t RunReplications(ScriptedSAN* model, int replications, int seed, double end, const std::string& name) {
+// A positive maxEventsAtOneTime replaces the simulator's limit on events
+// scheduled in a row at one time.
+int64_t RunReplications(ScriptedSAN* model, int replications, int seed, double end, const std::string& name,
+                        int64_t maxEventsAtOneTime = 0) {
   const std::string path = testing::TempDir() + name + ".csv";
   std::vector<std::string> arguments = {"simulator", "-N", std::to_string(replications), "-s",
                                         std::to_string(seed), "-a", path};
@@ -80,6 +83,7 @@ int64_t RunReplications(ScriptedSAN* model, int replications, int seed, double e
   ScriptedPV* pv = new ScriptedPV(model, 1, [end](int, int) { return new EndNode(end); });
   simulator->DetachModel();
   simulator->AttachModel(pv);
+  if (maxEventsAtOneTime > 0) simulator->maxEventsAtOneTime = maxEventsAtOneTime;
   simulator->TerminatingSimulation();
   testing::internal::GetCapturedStdout();
   const int64_t done = simulator->batchesDone;
@@ -174,6 +178,28 @@ TEST(TerminatingSimulationTest, APreselectedCaseThatIsNoLongerEnabledIsNotFired)
   model->AddAffectArc(blocked, block);
   EXPECT_EQ(RunReplications(model, 20, 11, 2.0, "terminating_preselect_disabled"), 20);
   EXPECT_EQ(fired, std::vector<std::string>(20, "second"));
+}
+
+// An instantaneous activity that fires at time 0 in every replication
+// makes no zero-time loop however many replications run; one that fires far
+// more often than the limit at one instant within one replication ends the
+// process, with the message, instead of keeping the run at that instant.
+TEST(TerminatingSimulationTest, EventsAtOneInstantAreCountedWithinOneReplication) {
+  const auto makeModel = [](short rounds) {
+    ScriptedSAN* model = new ScriptedSAN();
+    Place* left = model->AddPlace("left", rounds);
+    Scripted* spin = model->AddActivity(new Scripted(
+        "spin", [left] { return left->getMark() > 0; }, [left] { left->setMark(left->getMark() - 1); },
+        {0.0}));
+    model->AddEnableArc(left, spin);
+    model->AddAffectArc(left, spin);
+    model->AddActivity(new Scripted("tick", [] { return true; }, [] {}, {1.0}));
+    return model;
+  };
+  EXPECT_EQ(RunReplications(makeModel(3), 50, 5, 2.5, "terminating_instants", 5), 50);
+  EXPECT_EXIT(RunReplications(makeModel(1000), 1, 5, 2.5, "terminating_zero_time_loop", 5),
+              testing::ExitedWithCode(1),
+              "FATAL ERROR: In action spin, simulated time does not advance past 0: 6 events in a row");
 }
 
 }  // namespace
