@@ -96,6 +96,16 @@ void SimulatorClass::SteadyStateSimulation() {
 void SimulatorClass::CheckCompletedBatches(PerformanceVariableNode** nodes, int* valueCounts,
                                            int* squareCounts) {
   while (currentTime >= batchBoundaries->TopKey()) {
+    // A stop request ends the closing here: a state that lasts for ever
+    // (the next event at an infinite time) would otherwise close batches
+    // without end in this loop, which is not the run's. Once the run is
+    // stopped from outside nothing more is handed over anyway.
+    if (status == 2) return;
+    if (SimulatorInterruptSignal != 0) {
+      // As at the top of the run's loop: no further firing.
+      status = 1;
+      return;
+    }
     const int i = batchBoundaries->TopId();
     PerformanceVariableNode* node = nodes[i];
     // The boundary after this one: the end of the first batch after the

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -207,6 +209,14 @@ class SteadyStateSimulationTest : public testing::Test {
         [x] { x->setMark(static_cast<short>(x->getMark() + 1)); }, {1.0}));
     model->AddEnableArc(x, tick);
     model->AddAffectArc(x, tick);
+    if (stallAfterTicks_) {
+      // Then an activity that never completes (its time is infinite): the
+      // state lasts for ever.
+      Scripted* stall = model->AddActivity(new Scripted(
+          "stall", [x, ticks] { return x->getMark() >= ticks; }, [] {},
+          {std::numeric_limits<double>::infinity()}));
+      model->AddEnableArc(x, stall);
+    }
     model->Build();
     pv_ = new ScriptedPV(model, variables,
                          [batchOfA, nodes, x](int variable, int) -> PerformanceVariableNode* {
@@ -240,6 +250,7 @@ class SteadyStateSimulationTest : public testing::Test {
   ScriptedPV* pv_ = nullptr;
   std::string path_;
   std::string out_;
+  bool stallAfterTicks_ = false;
 };
 
 TEST_F(SteadyStateSimulationTest, FullRowsAreHandedOverLazilyUntilTheSlowestReachesTheLimit) {
@@ -316,6 +327,52 @@ TEST_F(SteadyStateSimulationTest, TimesThatAreNotFiniteNumbersAreRefused) {
         },
         testing::ExitedWithCode(1), "ERROR: Reward variable A has a stop time that is not a finite number");
   }
+}
+
+// A state that lasts for ever (the only event left is at an infinite time)
+// closes batch after batch at that one event. A run without a limit goes on
+// doing so until it is stopped, as any such run does; a stop request must
+// end it there, with what it has handed over.
+// The simulator a test's signal handler stops (made by RunSteadyState).
+std::unique_ptr<SimulatorClass>* stopTarget = nullptr;
+
+TEST_F(SteadyStateSimulationTest, AStopEndsTheBatchesOfAStateThatLastsForEver) {
+  stallAfterTicks_ = true;
+  // The first alarm asks the run to stop; a second one, later, ends a run
+  // that did not stop.
+  const auto watch = [](void (*stop)()) {
+    static void (*request)() = nullptr;
+    request = stop;
+    signal(SIGALRM, [](int) {
+      static int alarms = 0;
+      if (++alarms > 1) _exit(3);
+      request();
+      alarm(10);
+    });
+    alarm(1);
+  };
+  // An interrupt: stopped at the event at an infinite time, without firing
+  // it, and what was closed so far handed over.
+  EXPECT_EXIT(
+      {
+        watch([] { SimulatorInterruptSignal = SIGINT; });
+        RunSteadyState({"-n", "50"}, 8);
+        const bool stopped = simulator_->actionsFired == 8 &&
+                             Rows().compare(0, 14, "0,5.5\n0,7.5\n0,") == 0;
+        std::remove(path_.c_str());
+        std::exit(stopped ? 0 : 4);
+      },
+      testing::ExitedWithCode(0), "");
+  // The run stopped from outside (the manager quit, say) while closing.
+  EXPECT_EXIT(
+      {
+        stopTarget = &simulator_;
+        watch([] { (*stopTarget)->status = 2; });
+        RunSteadyState({"-n", "50"}, 8);
+        std::remove(path_.c_str());
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST_F(SteadyStateSimulationTest, BatchesThatDoNotAdvanceStopTheRunAsAFailure) {
