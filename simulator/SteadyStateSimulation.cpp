@@ -98,8 +98,9 @@ void SimulatorClass::CheckCompletedBatches(PerformanceVariableNode** nodes, int*
   while (currentTime >= batchBoundaries->TopKey()) {
     // A stop request ends the closing here: a state that lasts for ever
     // (the next event at an infinite time) would otherwise close batches
-    // without end in this loop, which is not the run's. Once the run is
-    // stopped from outside nothing more is handed over anyway.
+    // without end, and the run's loop, which looks for the request, would
+    // never be reached again. Once the run is stopped from outside nothing
+    // more is handed over anyway.
     if (status == 2) return;
     if (SimulatorInterruptSignal != 0) {
       // As at the top of the run's loop: no further firing.
