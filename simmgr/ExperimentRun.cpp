@@ -163,6 +163,7 @@ void ExperimentRun::Restore(const std::vector<SimulatorAttempt>& prior, Sequenti
   KORVAN_ASSERT(state == kPending && attempts.empty());
   for (const SimulatorAttempt& attempt : prior) {
     attempts.push_back(attempt);
+    restoredWallSeconds += attempt.wallSeconds;
     for (size_t v = 0; v < statistics.size() && v < attempt.statistics.size(); ++v) {
       statistics[v].Merge(attempt.statistics[v]);
     }
@@ -1001,7 +1002,11 @@ int64_t ExperimentRun::EstimateNeeded() const {
 }
 
 double ExperimentRun::WallSeconds() const {
-  if (!startedHere) return 0.0;
+  // The CPU time counts the earlier segments' attempts: a resumed
+  // experiment's elapsed time, reset to this segment's alone, gave a
+  // processor time above its elapsed time, or none at all beside a CPU
+  // time when nothing was left to run.
+  if (!startedHere) return restoredWallSeconds;
   const Clock::time_point end = state == kFinished ? ended : Clock::now();
-  return std::chrono::duration<double>(end - started).count();
+  return restoredWallSeconds + std::chrono::duration<double>(end - started).count();
 }

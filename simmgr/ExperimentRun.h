@@ -189,6 +189,9 @@ class ExperimentRun {
   // port, in a row up to the last ended attempt, were started; empty after
   // any other ending.
   const std::set<std::string>& EarlyEndHosts() const { return earlyEndHosts; }
+  // Elapsed time, as CpuSeconds, of every segment: the attempts restored
+  // from earlier segments, and the time since this manager first started
+  // the experiment until it finished (or now).
   double WallSeconds() const;
   // Estimated replications in all (progress display only).
   int64_t EstimateNeeded() const;
@@ -266,6 +269,8 @@ class ExperimentRun {
   std::set<std::string> earlyEndHosts;
   Clock::time_point startNotBefore;
   Clock::time_point started;
+  // The elapsed time of the attempts restored from earlier segments.
+  double restoredWallSeconds = 0.0;
   Clock::time_point attemptStarted;
   Clock::time_point ended;
   // The running attempt's last record (or its greeting), and the longest

@@ -780,3 +780,25 @@ TEST(ExperimentRunTest, AnAttemptCountsTheVariablesWaitedFor) {
   attempt.pilot[0].Add(0.0);
   EXPECT_EQ(run.ReplicationsOf(attempt), 6);
 }
+
+// A resumed experiment's times are those of every segment: its processor
+// time and its elapsed time both count the attempts of the earlier ones,
+// once, also before (or without) an attempt in this one.
+TEST(ExperimentRunTest, AResumedExperimentKeepsTheTimesOfEarlierSegments) {
+  StoppingRule rule;
+  rule.replications = 10;
+  ExperimentRun run(0, {true}, rule, 1u, 0);
+  std::vector<SimulatorAttempt> prior(2);
+  for (int a = 0; a < 2; ++a) {
+    prior[a].segment = a;
+    prior[a].statistics.resize(1);
+    for (int i = 0; i < 5; ++i) prior[a].statistics[0].Add(0.0);
+    prior[a].cpuSeconds = 3.0 + a;
+    prior[a].wallSeconds = 4.5 + a;
+    prior[a].ending = a == 0 ? SimulatorAttempt::kInterrupted : SimulatorAttempt::kDone;
+  }
+  run.Restore(prior, SequentialTest::kUndecided);
+  ASSERT_FALSE(run.Started());
+  EXPECT_EQ(run.CpuSeconds(), 7.0);
+  EXPECT_EQ(run.WallSeconds(), 10.0);
+}
