@@ -189,6 +189,9 @@ bool StoppingRule::Precise(const RunningStatistics& statistics) const {
   // In two-stage mode the minimum is the pilot's, which is not counted.
   if (statistics.Count() < (TwoStage() ? 2 : std::max<int64_t>(minReplications, 2))) return false;
   const double h = RuleHalfWidth(statistics);
+  // No interval (observations whose sum overflowed, with an infinite mean)
+  // meets no target, a share of that infinite mean included.
+  if (!std::isfinite(h)) return false;
   if (absolute > 0.0 && h <= absolute) return true;
   const double mean = std::fabs(statistics.Mean());
   return relative > 0.0 && mean > 0.0 && h <= relative * mean;

@@ -113,6 +113,16 @@ TEST(StoppingRuleTest, PrecisionOfProbabilitiesIncludingNoFailureSeen) {
   EXPECT_NEAR(rule.RuleHalfWidth(real), real.HalfWidth(level), 1e-15);
   EXPECT_GT(rule.EstimateNeeded(Binary(200, 100)), 200);
   EXPECT_TRUE(rule.IsLook(rule.EstimateNeeded(Binary(200, 100))));
+
+  // Observations whose sum overflows have an infinite mean and no
+  // interval: an infinite half-width is not within any share of it.
+  RunningStatistics huge;
+  for (int i = 0; i < 400; ++i) huge.Add(i % 2 == 0 ? 1.5e308 : 1.0e308);
+  ASSERT_FALSE(rule.Interval(huge).Valid());
+  rule.relative = 0.05;
+  EXPECT_FALSE(rule.Precise(huge));
+  rule.relative = 0.0;
+  EXPECT_FALSE(rule.Precise(huge));
 }
 
 // With an absolute target alone the looks end at the worst case: there
