@@ -1001,6 +1001,10 @@ int64_t ExperimentRun::EstimateNeeded() const {
   return std::min(needed, rule.Limit());
 }
 
+double ExperimentRun::RunningAttemptSeconds() const {
+  return std::chrono::duration<double>(Clock::now() - attemptStarted).count();
+}
+
 double ExperimentRun::WallSeconds() const {
   // The CPU time counts the earlier segments' attempts: a resumed
   // experiment's elapsed time, reset to this segment's alone, gave a

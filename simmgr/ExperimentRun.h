@@ -174,6 +174,8 @@ class ExperimentRun {
   // (also while a launcher is given time to stop an attempt that has
   // ended: that attempt is among the ended ones then).
   const SimulatorAttempt* RunningAttempt() const { return Active() && state != kEnding ? &current : nullptr; }
+  // The time since the running attempt was started.
+  double RunningAttemptSeconds() const;
   // Grows whenever observations are taken in or an attempt ends.
   uint64_t DataVersion() const { return dataVersion + attempts.size(); }
   // The test as it stands (test mode).

@@ -208,8 +208,10 @@ StudyState::Experiment SimulationManager::ExperimentState(const ExperimentRun& r
   e.attempts = run.Attempts();
   if (const SimulatorAttempt* running = run.RunningAttempt()) {
     SimulatorAttempt now = *running;
-    // As an ended attempt counts them.
+    // As an ended attempt counts them; and its time so far, which a
+    // resumed study adds to the experiment's elapsed time.
     now.replications = run.ReplicationsOf(now);
+    now.wallSeconds = run.RunningAttemptSeconds();
     e.attempts.push_back(now);
   }
   if (options.rule.Hypothesis()) {

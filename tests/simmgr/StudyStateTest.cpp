@@ -327,9 +327,10 @@ TEST(StudyStateTest, AStudyInTwoSegmentsEqualsItsObservations) {
 }
 
 // A manager killed with SIGKILL in the middle of a study: its state file
-// holds what had arrived whole; the study resumed from it completes with
-// exactly the replications asked for, the observations of the killed
-// segment counted once, in the numbers the state file recorded.
+// holds what had arrived whole, and how long each simulator had run; the
+// study resumed from it completes with exactly the replications asked for,
+// the observations of the killed segment counted once, in the numbers (and
+// the times) the state file recorded.
 TEST(StudyStateTest, AManagerKilledMidStudyResumesWithNothingCountedTwice) {
   const std::string dir = TestFolder("resume_killed");
 #if defined(__SANITIZE_ADDRESS__)
@@ -386,6 +387,10 @@ TEST(StudyStateTest, AManagerKilledMidStudyResumesWithNothingCountedTwice) {
     EXPECT_EQ(attempts[0]["ended"], "interrupted");
     EXPECT_EQ(attempts[0]["reason"], "the manager ended while it ran");
     EXPECT_EQ(attempts[0]["replications"], saved.experiments[i].attempts[0].replications);
+    // Its time counts with the experiment's, as its processor time does.
+    EXPECT_GT(saved.experiments[i].attempts[0].wallSeconds, 0.0);
+    EXPECT_EQ(attempts[0]["wall_seconds"], saved.experiments[i].attempts[0].wallSeconds);
+    EXPECT_GE(e["wall_seconds"].get<double>(), saved.experiments[i].attempts[0].wallSeconds);
     EXPECT_EQ(attempts[attempts.size() - 1]["segment"], 1);
     ExpectStatisticsOfAttempts(e, dir + "/ascii", dir);
   }
