@@ -15,7 +15,11 @@
 //
 // A sum whose exact value leaves the range of doubles, or that is given an
 // infinity or a NaN, is no longer exact: Value() is then that infinity, or
-// NaN, for good.
+// NaN, for good. That holds for the sum as it grows, so only there does the
+// order matter: 1e308 + 1e308 - 1e308 is infinite, 1e308 - 1e308 + 1e308
+// is 1e308. Observations that large have squares beyond the range in any
+// order, so they never have an interval; only their mean depends on the
+// order (infinite, or the true one).
 class ExactSum {
  public:
   void Add(double x);
