@@ -365,6 +365,22 @@ int main(int argc, char** argv) {
               << labels << ")\n";
     return 2;
   }
+  // The test counts ones among observations of 0 and 1, as it refuses any
+  // other from a simulator: saved observations of the variable that were
+  // not all 0 or 1 (an earlier segment without the test) would be counted
+  // as the nearest whole number of ones, and decide on that.
+  if (resuming && options.rule.Hypothesis()) {
+    for (const StudyState::Experiment& e : saved.experiments) {
+      for (const SimulatorAttempt& a : e.attempts) {
+        const size_t v = static_cast<size_t>(options.rule.testVariable);
+        if ((v < a.statistics.size() && !a.statistics[v].Binary()) || (v < a.pilot.size() && !a.pilot[v].Binary())) {
+          std::cerr << "simmgr: cannot resume " << options.resume << " with --test: its observations of "
+                    << options.rule.testLabel << " in experiment " << e.experiment << " are not all 0 or 1\n";
+          return 2;
+        }
+      }
+    }
+  }
   // Each host needs a port per simulator running there at once. An
   // experiment runs one simulator at a time, so no more run at once than
   // there are experiments, whatever --jobs says; a host named twice in

@@ -91,6 +91,21 @@ TEST_F(HostileStateTest, SumsNoObservationsCanGiveAreRefused) {
   EXPECT_TRUE(LoadSums(0, 5000, 25001)) << error;
 }
 
+// A test decides on 0/1 observations: saved ones of its variable that are
+// not (from a segment run without the test) are refused, not rounded to a
+// number of ones the test would decide on.
+TEST_F(HostileStateTest, ATestIsNotResumedOnObservationsOtherThan0And1) {
+  ASSERT_TRUE(LoadSums(2, 2.5, 1.25)) << error;
+  const std::string dir = path.substr(0, path.rfind('/'));
+  const SimMgrResult result = RunSimMgr({"--resume", dir, "--test", "reliability@365 < 0.5", "--port", "45600",
+                                         "--simulator", KORVAN_SIMULATOR_PATH});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find("cannot resume " + dir + " with --test: its observations of reliability@365 in "
+                            "experiment 0 are not all 0 or 1"),
+            std::string::npos)
+      << result.err;
+}
+
 // Every data record holds as many observations of each variable, so an
 // attempt's variables have one count, and its replications are that count;
 // and a terminating variable is in every record.
