@@ -19,8 +19,11 @@ double RunningStatistics::Mean() const {
   if (count <= 0) return 0.0;
   // Adding 0 turns a mean of -0 (observations all -0, which a simulator
   // may send) into 0, which the table and the files show as "0", not "-0";
-  // every other value is left as it is.
-  return sum.Value() / static_cast<double>(count) + 0.0;
+  // every other value is left as it is. A sum that overflowed both ways
+  // is NaN, whose sign (set by the processor) means nothing: it is shown
+  // as "nan", not "-nan".
+  const double mean = sum.Value() / static_cast<double>(count) + 0.0;
+  return std::isnan(mean) ? std::numeric_limits<double>::quiet_NaN() : mean;
 }
 
 // n S2 - S1^2 exactly: every product is split into its rounded value and its

@@ -1,5 +1,6 @@
 #include "simmgr/RunningStatistics.h"
 #include "simmgr/ConfidenceInterval.h"
+#include "simmgr/NumberText.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -44,6 +45,13 @@ TEST(RunningStatisticsTest, ZeroOneObservationsGiveTheExactFraction) {
   EXPECT_FALSE(std::signbit(zeros.Mean()));
   EXPECT_EQ(zeros.Variance(), 0.0);
   EXPECT_TRUE(zeros.Binary());
+  // Sums that overflowed both ways have no mean: it is shown as "nan",
+  // never "-nan", which some readers of the files do not take for one.
+  RunningStatistics both;
+  for (double x : {1e308, 1e308, -1e308, -1e308}) both.Add(x);
+  EXPECT_TRUE(std::isnan(both.Mean()));
+  EXPECT_FALSE(std::signbit(both.Mean()));
+  EXPECT_EQ(NumberText::Shortest(both.Mean()), "nan");
 }
 
 // Observations so large that n times the sum of their squares leaves the
