@@ -44,6 +44,9 @@ std::map<int, int64_t> PreviousReplications(const std::string& path) {
     text.append(buffer, static_cast<size_t>(in.gcount()));
     if (text.size() > kLargest) return used;
   }
+  // Read for the order alone: brackets nested past any results of ours
+  // are not parsed (ten million levels took more memory than the study).
+  if (StudyState::NestsDeeperThan(text, 32)) return used;
   const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
   if (!document.is_object() || !document.contains("experiments") ||
       !document["experiments"].is_array()) {

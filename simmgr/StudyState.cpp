@@ -397,11 +397,9 @@ bool ReadStateFile(const std::string& path, std::string& text, std::string& erro
   return ok;
 }
 
-// Whether the JSON text nests arrays and objects deeper than `limit`
-// (brackets inside strings aside). The parser keeps a frame per level, so a
-// damaged or hostile file of a few hundred megabytes of brackets would
-// take gigabytes; a saved study nests fewer than ten levels.
-bool NestsDeeperThan(const std::string& text, int limit) {
+}  // namespace
+
+bool StudyState::NestsDeeperThan(const std::string& text, int limit) {
   int depth = 0;
   bool inString = false;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -422,8 +420,6 @@ bool NestsDeeperThan(const std::string& text, int limit) {
   }
   return false;
 }
-
-}  // namespace
 
 bool StudyState::Load(const std::string& path, StudyState& state, std::string& error) {
   error.clear();

@@ -64,6 +64,11 @@ class StudyState {
   // unspecified. Attempts saved while running are read as ended by the
   // manager's end.
   static bool Load(const std::string& path, StudyState& state, std::string& error);
+  // Whether the JSON text nests arrays and objects deeper than `limit`
+  // (brackets inside strings aside). The parser keeps a frame per level, so
+  // a damaged or hostile file of a few hundred megabytes of brackets would
+  // take gigabytes; the files simmgr writes nest fewer than ten levels.
+  static bool NestsDeeperThan(const std::string& text, int limit);
 
  private:
   struct Global {

@@ -294,6 +294,17 @@ TEST(SimulationManagerTest, LongestExpectedStartFirstAndStoppingOnesMakeRoom) {
                  KORVAN_SIMULATOR_PATH});
   ASSERT_EQ(plain.exitStatus, 0) << plain.err;
   EXPECT_EQ(Starts(LauncherLog(log)), (std::vector<int>{0, 1, 3}));
+
+  // Nor does one of brackets nested ten million deep, which the parser
+  // would have taken 765 MB for: the manager runs in 512 MB here.
+  std::ofstream(dir + "/out/results.json") << std::string(10000000, '[') << std::string(10000000, ']');
+  SimulatorProcess limited;
+  ASSERT_TRUE(limited.Start("/bin/sh", {"-c", "ulimit -v 524288 && exec \"$0\" \"$@\"", KORVAN_SIMMGR_PATH,
+                                        "--experiments", "0", "--replications", "50", "--report-size", "50",
+                                        "--timeout", "20", "--port", "21460", "--out", dir + "/out",
+                                        "--simulator", KORVAN_SIMULATOR_PATH}));
+  if (!limited.Wait(45000)) limited.Kill();
+  EXPECT_EQ(limited.ExitStatus(), 0) << limited.ErrorOutput();
 }
 
 // One stand-in script plays a broken simulator for some experiments and
