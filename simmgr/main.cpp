@@ -68,8 +68,10 @@ bool MakeDirectories(const std::string& path, std::vector<std::string>& made, st
 void RemoveMadeFolders(const std::vector<std::string>& made, const FolderLock& outLock,
                        const FolderLock& asciiLock) {
   for (auto folder = made.rbegin(); folder != made.rend(); ++folder) {
+    // The probe's lock is held until the folder is gone: released before,
+    // another simmgr could take the folder in between and lose it.
+    FolderLock probe;
     if (!outLock.Holds(*folder) && !asciiLock.Holds(*folder)) {
-      FolderLock probe;
       std::string ignored;
       if (!probe.Acquire(*folder, "--out", ignored)) continue;
     }
