@@ -895,8 +895,9 @@ void ExperimentRun::EndProcess(Outcome result, bool retry) {
   if (launch.launcher.empty() || !process.Running() || process.PollEnded()) {
     process.Kill();
     // A simulator run here that was killed (by this manager, or by anyone
-    // else) may have been writing its ASCII file.
-    if (launch.launcher.empty() && !launch.asciiFile.empty() && SignalOf(process) == SIGKILL) {
+    // else) or crashed may have been writing its ASCII file. (One that
+    // ended its run on a signal it caught wrote whole rows: nothing to cut.)
+    if (launch.launcher.empty() && !launch.asciiFile.empty() && SignalOf(process) != 0) {
       CutToWholeLines(launch.asciiFile);
     }
     return AfterEnd();

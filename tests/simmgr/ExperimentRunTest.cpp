@@ -444,6 +444,41 @@ TEST(ExperimentRunTest, ASecondInterruptLeavesAnExperimentThatHasEverythingCompl
   EXPECT_EQ(rows[0].at("replications"), "1000");
 }
 
+// So may one that crashes (here a stand-in ended by SIGSEGV from outside
+// while its file ends part-way through a row).
+TEST(ExperimentRunTest, ASimulatorThatCrashesLeavesNoRowCutOffInTheAsciiFile) {
+  const std::string dir = TestFolder("crash_ascii");
+  const std::string pidFile = dir + "/pid";
+  FakeSimulator writing([&pidFile](KorvanSocket& connection) {
+    const uint32_t pid = static_cast<uint32_t>(std::atoll(ReadFile(pidFile).c_str()));
+    FakeSimulator::Send(connection, Reply(0xFF, 1, pid));
+    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
+    FakeSimulator::ReadCommand(connection);
+  });
+  const std::string script = dir + "/writing.sh";
+  WriteScript(script, "#!/bin/sh\n"
+                      "file=''; prev=''\n"
+                      "for a in \"$@\"; do [ \"$prev\" = -a ] && file=$a; prev=$a; done\n"
+                      "echo $$ > " + pidFile + ".part && mv " + pidFile + ".part " + pidFile + "\n"
+                      "printf '# stand-in\\n0,1\\n0,0' > \"$file\"\n"
+                      "echo 'REGISTER:  Port: [" + std::to_string(writing.port) + "]'\n"
+                      "exec sleep 30\n");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--timeout", "30",
+                                                 "--retries", "0", "--port", "45240", "--out", dir + "/out",
+                                                 "--ascii-dir", dir + "/ascii", "--simulator", script}));
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+  while (!HandOversCounted(dir + "/out/state.json", {3}) && Clock::now() < until && !manager.Wait(20)) {
+  }
+  ASSERT_EQ(kill(static_cast<pid_t>(std::atoll(ReadFile(pidFile).c_str())), SIGSEGV), 0);
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  writing.Finish();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u) << manager.ErrorOutput();
+  EXPECT_EQ(rows[0].at("attempt_endings"), "killed") << manager.ErrorOutput();
+  EXPECT_EQ(ReadFile(dir + "/ascii/experiment3.txt"), "# stand-in\n0,1\n");
+}
+
 // A simulator ended at once by a second interrupt may have been writing
 // its ASCII file: a row cut off part-way would read as an observation it
 // never made, so the file is cut back to its last whole row.
