@@ -444,39 +444,37 @@ TEST(ExperimentRunTest, ASecondInterruptLeavesAnExperimentThatHasEverythingCompl
   EXPECT_EQ(rows[0].at("replications"), "1000");
 }
 
-// So may one that crashes (here a stand-in ended by SIGSEGV from outside
-// while its file ends part-way through a row).
-TEST(ExperimentRunTest, ASimulatorThatCrashesLeavesNoRowCutOffInTheAsciiFile) {
-  const std::string dir = TestFolder("crash_ascii");
+// A stand-in for a simulator that simmgr runs directly: it leaves its
+// process id in dir/pid (its greeting, sent by HandOverFifty, must name
+// it), leaves its ASCII file ending part-way through a row ("0,0" of
+// "0,0.5"), announces the port of the fake simulator and sleeps.
+std::string CutRowStandIn(const std::string& dir, int fakePort) {
   const std::string pidFile = dir + "/pid";
-  FakeSimulator writing([&pidFile](KorvanSocket& connection) {
-    const uint32_t pid = static_cast<uint32_t>(std::atoll(ReadFile(pidFile).c_str()));
-    FakeSimulator::Send(connection, Reply(0xFF, 1, pid));
-    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
-    FakeSimulator::ReadCommand(connection);
-  });
   const std::string script = dir + "/writing.sh";
   WriteScript(script, "#!/bin/sh\n"
                       "file=''; prev=''\n"
                       "for a in \"$@\"; do [ \"$prev\" = -a ] && file=$a; prev=$a; done\n"
                       "echo $$ > " + pidFile + ".part && mv " + pidFile + ".part " + pidFile + "\n"
                       "printf '# stand-in\\n0,1\\n0,0' > \"$file\"\n"
-                      "echo 'REGISTER:  Port: [" + std::to_string(writing.port) + "]'\n"
+                      "echo 'REGISTER:  Port: [" + std::to_string(fakePort) + "]'\n"
                       "exec sleep 30\n");
-  SimulatorProcess manager;
-  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--timeout", "30",
-                                                 "--retries", "0", "--port", "45240", "--out", dir + "/out",
-                                                 "--ascii-dir", dir + "/ascii", "--simulator", script}));
+  return script;
+}
+
+pid_t StandInPid(const std::string& dir) { return static_cast<pid_t>(std::atoll(ReadFile(dir + "/pid").c_str())); }
+
+// The fake simulator's side of the stand-in: a greeting naming its process
+// and one hand-over of 50 replications of experiment 3.
+void HandOverFifty(const std::string& dir, KorvanSocket& connection) {
+  FakeSimulator::Send(connection, Reply(0xFF, 1, static_cast<uint32_t>(StandInPid(dir))));
+  FakeSimulator::Send(connection, DataRecord(3, 0, 50));
+  FakeSimulator::ReadCommand(connection);
+}
+
+void WaitForTheHandOver(SimulatorProcess& manager, const std::string& dir) {
   const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
   while (!HandOversCounted(dir + "/out/state.json", {3}) && Clock::now() < until && !manager.Wait(20)) {
   }
-  ASSERT_EQ(kill(static_cast<pid_t>(std::atoll(ReadFile(pidFile).c_str())), SIGSEGV), 0);
-  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
-  writing.Finish();
-  const auto rows = ReadCsv(dir + "/out/results.csv");
-  ASSERT_EQ(rows.size(), 3u) << manager.ErrorOutput();
-  EXPECT_EQ(rows[0].at("attempt_endings"), "killed") << manager.ErrorOutput();
-  EXPECT_EQ(ReadFile(dir + "/ascii/experiment3.txt"), "# stand-in\n0,1\n");
 }
 
 // A simulator ended at once by a second interrupt may have been writing
@@ -484,29 +482,13 @@ TEST(ExperimentRunTest, ASimulatorThatCrashesLeavesNoRowCutOffInTheAsciiFile) {
 // never made, so the file is cut back to its last whole row.
 TEST(ExperimentRunTest, ASecondInterruptLeavesNoRowCutOffInTheAsciiFile) {
   const std::string dir = TestFolder("second_interrupt_ascii");
-  const std::string pidFile = dir + "/pid";
-  FakeSimulator writing([&pidFile](KorvanSocket& connection) {
-    // Run directly, the simulator's greeting must name its process.
-    const uint32_t pid = static_cast<uint32_t>(std::atoll(ReadFile(pidFile).c_str()));
-    FakeSimulator::Send(connection, Reply(0xFF, 1, pid));
-    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
-    FakeSimulator::ReadCommand(connection);
-  });
-  const std::string script = dir + "/writing.sh";
-  WriteScript(script, "#!/bin/sh\n"
-                      "file=''; prev=''\n"
-                      "for a in \"$@\"; do [ \"$prev\" = -a ] && file=$a; prev=$a; done\n"
-                      "echo $$ > " + pidFile + ".part && mv " + pidFile + ".part " + pidFile + "\n"
-                      "printf '# stand-in\\n0,1\\n0,0' > \"$file\"\n"
-                      "echo 'REGISTER:  Port: [" + std::to_string(writing.port) + "]'\n"
-                      "exec sleep 30\n");
+  FakeSimulator writing([&dir](KorvanSocket& connection) { HandOverFifty(dir, connection); });
+  const std::string script = CutRowStandIn(dir, writing.port);
   SimulatorProcess manager;
   ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--timeout", "30",
                                                  "--port", "45220", "--out", dir + "/out", "--ascii-dir",
                                                  dir + "/ascii", "--simulator", script}));
-  const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
-  while (!HandOversCounted(dir + "/out/state.json", {3}) && Clock::now() < until && !manager.Wait(20)) {
-  }
+  WaitForTheHandOver(manager, dir);
   // Two signals of one kind sent at once may arrive as one.
   manager.Signal(SIGINT);
   manager.Signal(SIGTERM);
@@ -519,6 +501,26 @@ TEST(ExperimentRunTest, ASecondInterruptLeavesNoRowCutOffInTheAsciiFile) {
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0].at("status"), "incomplete");
   EXPECT_EQ(rows[0].at("replications"), "50");
+  EXPECT_EQ(ReadFile(dir + "/ascii/experiment3.txt"), "# stand-in\n0,1\n");
+}
+
+// So may one that crashes (here a stand-in ended by SIGSEGV from outside
+// while its file ends part-way through a row).
+TEST(ExperimentRunTest, ASimulatorThatCrashesLeavesNoRowCutOffInTheAsciiFile) {
+  const std::string dir = TestFolder("crash_ascii");
+  FakeSimulator writing([&dir](KorvanSocket& connection) { HandOverFifty(dir, connection); });
+  const std::string script = CutRowStandIn(dir, writing.port);
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--timeout", "30",
+                                                 "--retries", "0", "--port", "45240", "--out", dir + "/out",
+                                                 "--ascii-dir", dir + "/ascii", "--simulator", script}));
+  WaitForTheHandOver(manager, dir);
+  ASSERT_EQ(kill(StandInPid(dir), SIGSEGV), 0);
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  writing.Finish();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u) << manager.ErrorOutput();
+  EXPECT_EQ(rows[0].at("attempt_endings"), "killed") << manager.ErrorOutput();
   EXPECT_EQ(ReadFile(dir + "/ascii/experiment3.txt"), "# stand-in\n0,1\n");
 }
 
