@@ -538,6 +538,14 @@ void SimulatorClass::ServeFileCommand(KorvanSocket* socket) {
   }
 }
 
+bool SimulatorClass::StopAskedWhileOpening() {
+  if (SimulatorInterruptSignal != 0) return true;
+  // A manager that has connected is heard as during the run: its quit (or a
+  // connection that fails) ends the run before it has started.
+  if (simMgrSocket != nullptr && status == 0) ListenToSimMgr(simMgrSocket);
+  return status != 0;
+}
+
 void SimulatorClass::ListenToSimMgrLoop(KorvanSocket* socket) {
   while (status == 0 && socket != nullptr) {
     const bool isLink = socket == simMgrSocket;

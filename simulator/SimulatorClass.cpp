@@ -110,44 +110,8 @@ class InterruptibleOpens {
   InterruptibleOpens& operator=(const InterruptibleOpens&) = delete;
 };
 
-// How often a trace FIFO is tried again while its reader has not come.
+// How often a FIFO is tried again while its reader has not come.
 const int kFifoReaderPollMs = 20;
-
-// Waits for a reader of the trace FIFO `path`, so that the writer's own
-// open then finds one at once. A blocking open would wait for ever if none
-// came, and a stop asked for just before it (after the last look at the
-// stop flag) would not end that wait: only a second signal, ending the
-// process at once, would. So the FIFO is tried without blocking, and the
-// stop flag looked at before every try. False, after reporting the trace
-// as not created (as an interrupted open is), when a stop was asked for.
-// On true, *writeEnd is the write end the try opened and *readEnd a read
-// end, both held open until the writer's own open has succeeded (-1 when
-// the try failed otherwise: the writer's open reports that). The write end
-// keeps a reader from seeing the FIFO without a writer, which it would take
-// for the end of the trace, in the moment before the writer's open; the
-// read end keeps that open from waiting again should the reader go in
-// between (the write that follows meets the gone reader, as any later
-// write would).
-bool WaitForFifoReader(const std::string& path, int* writeEnd, int* readEnd) {
-  *writeEnd = -1;
-  *readEnd = -1;
-  for (;;) {
-    if (SimulatorInterruptSignal != 0) {
-      TraceFile::ReportNotCreated(path.c_str(), EINTR);
-      return false;
-    }
-    BeforeTraceFifoTry();
-    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd >= 0) {
-      *writeEnd = fd;
-      *readEnd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-      return true;
-    }
-    // ENXIO: no reader yet.
-    if (errno != ENXIO && errno != EINTR) return true;
-    poll(nullptr, 0, kFifoReaderPollMs);
-  }
-}
 
 // Whether the regular file `path` (existing or not) can be opened for
 // writing, found without changing what it holds: an existing file is opened
@@ -184,7 +148,11 @@ Writer* CreateTraceWriter(const std::string& path) {
   if (stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) {
     int writeEnd = -1;
     int readEnd = -1;
-    if (!WaitForFifoReader(path, &writeEnd, &readEnd)) return new Writer();
+    if (!WaitForFifoReader(path, &writeEnd, &readEnd, [] { return SimulatorInterruptSignal != 0; })) {
+      // Reported as an open the stop interrupted is.
+      TraceFile::ReportNotCreated(path.c_str(), EINTR);
+      return new Writer();
+    }
     Writer* writer = new Writer(path.c_str());
     if (readEnd != -1) close(readEnd);
     if (writeEnd != -1) close(writeEnd);
@@ -272,6 +240,33 @@ void CloseXmlTraceAtExit(TraceFileXML* xml) {
 }
 
 }  // namespace
+
+// A blocking open would wait for ever if no reader came, and a stop asked
+// for just before it (after the last look at the stop flag) would not end
+// that wait: only a second signal, ending the process at once, would. The
+// write end is held until the writer's own open has succeeded: it keeps a
+// reader from seeing the FIFO without a writer, which it would take for the
+// end of what is written, in the moment before the writer's open; the read
+// end keeps that open from waiting again should the reader go in between
+// (the write that follows meets the gone reader, as any later write would).
+bool WaitForFifoReader(const std::string& path, int* writeEnd, int* readEnd,
+                       const std::function<bool()>& stopAsked) {
+  *writeEnd = -1;
+  *readEnd = -1;
+  for (;;) {
+    if (stopAsked()) return false;
+    BeforeFifoTry();
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) {
+      *writeEnd = fd;
+      *readEnd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      return true;
+    }
+    // ENXIO: no reader yet.
+    if (errno != ENXIO && errno != EINTR) return true;
+    poll(nullptr, 0, kFifoReaderPollMs);
+  }
+}
 
 SimulatorClass::SimulatorClass() {
   std::cerr << "ERROR: A simulator needs a command line" << std::endl;
@@ -384,11 +379,25 @@ void SimulatorClass::CommitOutputFiles() {
     if (!OpenResultFiles()) std::exit(1);
   }
   ForgetUncommittedResultFiles(false);
-  // (A trace file made a FIFO meanwhile would wait for its reader: a stop
-  // must be able to end that wait.)
+  // A trace file made a FIFO meanwhile waits for its reader: a stop asked
+  // for before (or while) it is tried ends that wait, and the trace is then
+  // reported as not created.
   InterruptibleOpens interruptible;
-  if (textTraceFile != nullptr) textTraceFile->OpenHeldFile();
-  if (xmlTraceFile != nullptr) xmlTraceFile->OpenHeldFile();
+  TraceFile* const held[2] = {textTraceFile, xmlTraceFile};
+  for (TraceFile* trace : held) {
+    if (trace == nullptr || trace->HeldFileName().empty()) continue;
+    struct stat info;
+    int writeEnd = -1;
+    int readEnd = -1;
+    if (stat(trace->HeldFileName().c_str(), &info) == 0 && S_ISFIFO(info.st_mode) &&
+        !WaitForFifoReader(trace->HeldFileName(), &writeEnd, &readEnd, [this] { return StopAskedWhileOpening(); })) {
+      trace->DropHeldFile(EINTR);
+      continue;
+    }
+    trace->OpenHeldFile();
+    if (readEnd != -1) close(readEnd);
+    if (writeEnd != -1) close(writeEnd);
+  }
 }
 
 bool SimulatorClass::HasSteadyStateVariables() const {

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -183,9 +184,12 @@ class SimulatorClass {
   int CheckReportSize(double cpuSeconds);
   int OutputThreadFunc();
   static int StaticOutputThreadFunc(void* simulator);
+  // Creates (or empties) the ASCII result file and writes its header. An
+  // existing regular file is emptied only once its header is written: when
+  // the header cannot be (a full disk), it keeps what it held.
   std::ofstream* CreateASCIIFile(char* unused);
   // Creates (or empties) the binary result file `name` and writes its
-  // header. With `checkedFd`, an open descriptor of the file that was found
+  // header, as CreateASCIIFile does. With `checkedFd`, an open descriptor of the file that was found
   // fit to be written, that very file is written even if something else has
   // been put at its name since.
   std::ofstream* CreateBinFile(char* name, int checkedFd = -1);
@@ -249,6 +253,10 @@ class SimulatorClass {
   // manager-link source for the rules the text and the file must meet).
   void ServeFileCommand(KorvanSocket* socket);
   void ListenToSimMgrLoop(KorvanSocket* socket);
+  // Whether a stop has been asked for while output files are being opened:
+  // a stop signal, or, once a manager has connected, its quit (a command
+  // waiting on the connection is served to find out).
+  bool StopAskedWhileOpening();
   int SocketThreadFunc();
   static int StaticSocketThreadFunc(void* simulator);
 
@@ -376,6 +384,16 @@ extern volatile sig_atomic_t SimulatorInterruptSignal;
 // written to back to where its last whole hand-over ends. Safe to call from
 // a signal handler.
 void CutUnfinishedResultWrites();
+
+// Waits for a reader of the FIFO `path`, so that the writer's own open then
+// finds one at once rather than waiting for ever: the FIFO is tried without
+// blocking every 20 ms, and `stopAsked` looked at before every try. False,
+// reporting nothing, once `stopAsked` says a stop was asked for. On true,
+// *writeEnd is the write end the try opened and *readEnd a read end, both
+// to be closed only once the writer's own open has succeeded (-1 when the
+// try failed otherwise: the writer's open reports that).
+bool WaitForFifoReader(const std::string& path, int* writeEnd, int* readEnd,
+                       const std::function<bool()>& stopAsked);
 
 // Enables the print of the initial state at the start of a terminating run
 // when 4 or more. Nothing in the program sets it.

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <new>
 #include <string>
@@ -161,6 +163,243 @@ int OpenToCut(const std::string& path) {
 void CloseFd(int* fd) {
   if (*fd >= 0) close(*fd);
   *fd = -1;
+}
+
+// The header lines of the ASCII result file.
+std::string AsciiHeaderText(int experiment) {
+  char header[kBinaryHeaderSize];
+  std::snprintf(header, sizeof(header), "#KORVAN_SIM_ASCII_FILE,KORVAN_VER=%s,FILE_VER=%d,EXPERIMENTS=%d\n",
+                kVersion, kFileVersion, experiment);
+  return std::string(header) + "#FORMAT: (PV ID Number),(PV Value)\n";
+}
+
+// The binary result file's header: exactly 256 bytes whatever the length of
+// the text, since readers skip a fixed block before the first record.
+std::string BinaryHeaderText(int experiment) {
+  char header[kBinaryHeaderSize];
+  std::memset(header, 0, sizeof(header));
+  std::snprintf(header, sizeof(header), "KORVAN_SIM_BIN_FILE,%d,KORVAN_VER=%s,FILE_VER=%d,EXPERIMENTS=%d,",
+                kBinaryHeaderSize, kVersion, kFileVersion, experiment);
+  return std::string(header, sizeof(header));
+}
+
+// All `size` bytes of `data` to `fd` at `offset`: 0, or the errno of the
+// write that failed.
+int WriteAllAt(int fd, const char* data, size_t size, off_t offset) {
+  while (size > 0) {
+    const ssize_t written = pwrite(fd, data, size, offset);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (written == 0) return EIO;
+    data += written;
+    size -= static_cast<size_t>(written);
+    offset += written;
+  }
+  return 0;
+}
+
+// 0, or the errno of a failed cut of `fd` to `size` bytes.
+int TruncateTo(int fd, off_t size) {
+  int result;
+  do {
+    result = ftruncate(fd, size);
+  } while (result == -1 && errno == EINTR);
+  return result == 0 ? 0 : errno;
+}
+
+// The path that opens the file of the descriptor `fd` (its entry in /proc,
+// not whatever now bears its name); `name` where there is no /proc.
+std::string PathOfDescriptor(int fd, const std::string& name) {
+  const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
+  struct stat viaProc;
+  struct stat viaFd;
+  if (stat(byDescriptor.c_str(), &viaProc) == 0 && fstat(fd, &viaFd) == 0 && viaProc.st_dev == viaFd.st_dev &&
+      viaProc.st_ino == viaFd.st_ino) {
+    return byDescriptor;
+  }
+  return name;
+}
+
+// A result file opened for the run in two steps, so that a run that cannot
+// start never loses an earlier run's results: Begin opens the file and
+// writes its header; Commit, once every result file of the run has begun,
+// makes it the file the run writes to. A file that may hold earlier results
+// (an existing regular file that is not empty) keeps them until Commit: its
+// header is written over its start, the bytes it overwrote kept, and only
+// Commit cuts the file back to its header. A header that cannot be written
+// (a full disk, a file-size limit), or a file dropped before Commit (the
+// other result file failed), gets those bytes and its size back: it holds
+// what it held. It stays the same file throughout (its permissions, owner
+// and other links are kept, a symbolic link is written through, a folder
+// that cannot be written to does not matter). Other files (missing or
+// empty ones, FIFOs, devices, and a file that can be written but not read
+// back) are opened and emptied at once as before, a FIFO once its reader
+// has come.
+class PendingResultFile {
+ public:
+  PendingResultFile() = default;
+  ~PendingResultFile() { Drop(); }
+  PendingResultFile(const PendingResultFile&) = delete;
+  PendingResultFile& operator=(const PendingResultFile&) = delete;
+
+  // False, after reporting why, when the file cannot be opened or take its
+  // header (and is then as it was, if it held anything), or when a stop
+  // was asked for (`stopAsked`) while a FIFO waited for its reader.
+  // `name` is the name reported, `path` the one opened.
+  bool Begin(const char* name, const std::string& path, const std::string& header, bool binary,
+             const std::function<bool()>& stopAsked);
+  // Hands over the stream and the descriptor that cuts the file back (-1
+  // for none; the one *cutFd held is closed). False, after reporting it,
+  // when the file could not be cut back to its header.
+  bool Commit(const char* name, std::ofstream** stream, int* cutFd);
+  bool begun() const { return stream_ != nullptr; }
+
+ private:
+  enum InPlace { kBegunInPlace, kFailed, kNotInPlace };
+  InPlace BeginInPlace(const char* name, const std::string& path, const std::string& header,
+                       std::ios::openmode mode);
+  // Closes what was opened, putting back what the header overwrote.
+  void Drop();
+
+  std::ofstream* stream_ = nullptr;
+  // The file's descriptor (kept to cut the file back), or -1.
+  int fd_ = -1;
+  // While the header lies over an earlier file's start: that file's size
+  // and the bytes the header overwrote.
+  bool overwritten_ = false;
+  off_t size_ = 0;
+  std::string saved_;
+  size_t headerLength_ = 0;
+};
+
+bool PendingResultFile::Begin(const char* name, const std::string& path, const std::string& header, bool binary,
+                              const std::function<bool()>& stopAsked) {
+  KORVAN_ASSERT(stream_ == nullptr && fd_ == -1);
+  const std::ios::openmode mode = binary ? std::ios::binary : std::ios::openmode();
+  struct stat info;
+  const bool exists = stat(path.c_str(), &info) == 0;
+  if (exists && S_ISREG(info.st_mode) && info.st_size > 0) {
+    const InPlace result = BeginInPlace(name, path, header, mode);
+    if (result != kNotInPlace) return result == kBegunInPlace;
+  }
+  // Opening a FIFO waits for its reader: a stop must end that wait.
+  int writeEnd = -1;
+  int readEnd = -1;
+  if (exists && S_ISFIFO(info.st_mode) && !WaitForFifoReader(path, &writeEnd, &readEnd, stopAsked)) {
+    // Reported as an open the stop interrupted is.
+    ReportOpenFailure(name, EINTR);
+    return false;
+  }
+  errno = 0;
+  stream_ = new (std::nothrow) std::ofstream(path, std::ios::out | std::ios::trunc | mode);
+  const int openError = errno;
+  if (readEnd != -1) close(readEnd);
+  if (writeEnd != -1) close(writeEnd);
+  if (stream_ == nullptr) MemoryAllocationError();
+  if (!stream_->is_open()) {
+    ReportOpenFailure(name, openError != 0 ? openError : EIO);
+    Drop();
+    return false;
+  }
+  fd_ = OpenToCut(path);
+  stream_->write(header.data(), static_cast<std::streamsize>(header.size()));
+  int error = 0;
+  if (!FlushStream(stream_, &error)) {
+    ReportWriteFailure(name, error);
+    Drop();
+    return false;
+  }
+  return true;
+}
+
+PendingResultFile::InPlace PendingResultFile::BeginInPlace(const char* name, const std::string& path,
+                                                           const std::string& header, std::ios::openmode mode) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd == -1 && errno == EINTR);
+  if (fd == -1) {
+    const int error = errno;
+    // Writable but not readable: what the header overwrites could not be
+    // put back.
+    if (error == EACCES && access(path.c_str(), W_OK) == 0) return kNotInPlace;
+    ReportOpenFailure(name, error);
+    return kFailed;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) {
+    close(fd);
+    return kNotInPlace;
+  }
+  fd_ = fd;
+  size_ = info.st_size;
+  saved_.assign(static_cast<size_t>(std::min<off_t>(size_, static_cast<off_t>(header.size()))), '\0');
+  for (size_t got = 0; got < saved_.size();) {
+    const ssize_t n = pread(fd_, &saved_[got], saved_.size() - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ReportOpenFailure(name, n < 0 ? errno : EIO);
+      Drop();
+      return kFailed;
+    }
+    got += static_cast<size_t>(n);
+  }
+  overwritten_ = true;
+  const int error = WriteAllAt(fd_, header.data(), header.size(), 0);
+  if (error != 0) {
+    ReportWriteFailure(name, error);
+    Drop();
+    return kFailed;
+  }
+  headerLength_ = header.size();
+  // The run's stream, on this very file, appends after the header once
+  // Commit has cut the rest away.
+  errno = 0;
+  stream_ = new (std::nothrow) std::ofstream(PathOfDescriptor(fd_, path), std::ios::out | std::ios::app | mode);
+  const int openError = errno;
+  if (stream_ == nullptr) MemoryAllocationError();
+  if (!stream_->is_open()) {
+    ReportOpenFailure(name, openError != 0 ? openError : EIO);
+    Drop();
+    return kFailed;
+  }
+  return kBegunInPlace;
+}
+
+bool PendingResultFile::Commit(const char* name, std::ofstream** stream, int* cutFd) {
+  KORVAN_ASSERT(stream_ != nullptr);
+  if (overwritten_) {
+    const int error = TruncateTo(fd_, static_cast<off_t>(headerLength_));
+    if (error != 0) {
+      ReportWriteFailure(name, error);
+      Drop();
+      return false;
+    }
+    overwritten_ = false;
+    // An appending stream tells where it stands only once it has written.
+    stream_->seekp(0, std::ios::end);
+  }
+  CloseFd(cutFd);
+  *cutFd = fd_;
+  fd_ = -1;
+  *stream = stream_;
+  stream_ = nullptr;
+  return true;
+}
+
+void PendingResultFile::Drop() {
+  // Nothing was written through the stream but the header of a file opened
+  // emptied.
+  delete stream_;
+  stream_ = nullptr;
+  if (overwritten_) {
+    WriteAllAt(fd_, saved_.data(), saved_.size(), 0);
+    TruncateTo(fd_, size_);
+    overwritten_ = false;
+  }
+  CloseFd(&fd_);
 }
 
 // The result files a hand-over is being written to, for a stop at once (a
@@ -449,24 +688,33 @@ bool SimulatorClass::OpenResultFiles() {
     return false;
   };
   if (ascii == Precheck::kRefused || binary == Precheck::kRefused) return refuse();
+  // Each file takes its header first; the earlier results are cut away only
+  // once both have (see PendingResultFile): a refusal meanwhile leaves them.
+  // Declared after `refuse`, so that a refusal drops them after it ran.
+  const auto stopAsked = [this] { return StopAskedWhileOpening(); };
+  PendingResultFile asciiFile;
+  PendingResultFile binaryFile;
   if (both && binary == Precheck::kOther && ascii != Precheck::kOther) {
-    binStream = CreateBinFile(binFileName);
-    if (binStream == nullptr) return refuse();
+    if (!binaryFile.Begin(binFileName, binFileName, BinaryHeaderText(experiment), true, stopAsked)) return refuse();
   }
   // A stream already open is kept, so a second call never truncates a file
   // that holds results.
   if (asciiFileName != nullptr && asciiStream == nullptr) {
     CloseFd(&heldAscii);
-    asciiStream = CreateASCIIFile(asciiFileName);
-    if (asciiStream == nullptr) return refuse();
+    if (!asciiFile.Begin(asciiFileName, asciiFileName, AsciiHeaderText(experiment), false, stopAsked)) {
+      return refuse();
+    }
   }
-  if (binFileName != nullptr && binStream == nullptr) {
+  // (A manager heard while a FIFO was waited for may have named the binary
+  // file meanwhile: command 3.)
+  if (binFileName != nullptr && binStream == nullptr && !binaryFile.begun()) {
     CloseFd(&heldBinary);
-    binStream = CreateBinFile(binFileName);
-    if (binStream == nullptr) return refuse();
+    if (!binaryFile.Begin(binFileName, binFileName, BinaryHeaderText(experiment), true, stopAsked)) return refuse();
   }
   CloseFd(&heldAscii);
   CloseFd(&heldBinary);
+  if (asciiFile.begun() && !asciiFile.Commit(asciiFileName, &asciiStream, &asciiFd)) return refuse();
+  if (binaryFile.begun() && !binaryFile.Commit(binFileName, &binStream, &binFd)) return refuse();
   return true;
 }
 
@@ -550,28 +798,11 @@ void SimulatorClass::DestroyOutput() {
 
 std::ofstream* SimulatorClass::CreateASCIIFile(char* /*unused*/) {
   if (asciiFileName == nullptr) return nullptr;
-  errno = 0;
-  std::ofstream* stream =
-      new (std::nothrow) std::ofstream(asciiFileName, std::ios::out | std::ios::trunc);
-  if (stream == nullptr) MemoryAllocationError();
-  if (!stream->is_open()) {
-    ReportOpenFailure(asciiFileName, errno != 0 ? errno : EIO);
-    delete stream;
-    return nullptr;
-  }
-  CloseFd(&asciiFd);
-  asciiFd = OpenToCut(asciiFileName);
-  char header[kBinaryHeaderSize];
-  std::memset(header, 0, sizeof(header));
-  std::snprintf(header, sizeof(header),
-                "#KORVAN_SIM_ASCII_FILE,KORVAN_VER=%s,FILE_VER=%d,EXPERIMENTS=%d\n", kVersion,
-                kFileVersion, experiment);
-  stream->write(header, static_cast<std::streamsize>(std::strlen(header)));
-  *stream << "#FORMAT: (PV ID Number),(PV Value)\n";
-  int error = 0;
-  if (!FlushStream(stream, &error)) {
-    ReportWriteFailure(asciiFileName, error);
-    delete stream;
+  PendingResultFile file;
+  std::ofstream* stream = nullptr;
+  if (!file.Begin(asciiFileName, asciiFileName, AsciiHeaderText(experiment), false,
+                  [this] { return StopAskedWhileOpening(); }) ||
+      !file.Commit(asciiFileName, &stream, &asciiFd)) {
     CloseFd(&asciiFd);
     return nullptr;
   }
@@ -586,39 +817,17 @@ std::ofstream* SimulatorClass::CreateBinFile(char* name, int checkedFd) {
   // A stream cannot adopt a descriptor; the descriptor's entry in /proc
   // opens the file it refers to, not whatever now bears its name. Where
   // there is no /proc the name is all there is.
-  std::string path = name;
-  if (checkedFd >= 0) {
-    const std::string byDescriptor = "/proc/self/fd/" + std::to_string(checkedFd);
-    struct stat viaProc;
-    struct stat viaFd;
-    if (stat(byDescriptor.c_str(), &viaProc) == 0 && fstat(checkedFd, &viaFd) == 0 &&
-        viaProc.st_dev == viaFd.st_dev && viaProc.st_ino == viaFd.st_ino) {
-      path = byDescriptor;
-    }
-  }
-  errno = 0;
-  std::ofstream* stream = new (std::nothrow)
-      std::ofstream(path, std::ios::out | std::ios::binary | std::ios::trunc);
-  if (stream == nullptr) MemoryAllocationError();
-  if (!stream->is_open()) {
-    ReportOpenFailure(name, errno != 0 ? errno : EIO);
-    delete stream;
-    return nullptr;
-  }
-  CloseFd(&binFd);
-  binFd = OpenToCut(path);
-  // Exactly 256 bytes whatever the length of the text: readers skip a fixed
-  // block before the first record.
-  char header[kBinaryHeaderSize];
-  std::memset(header, 0, sizeof(header));
-  std::snprintf(header, sizeof(header),
-                "KORVAN_SIM_BIN_FILE,%d,KORVAN_VER=%s,FILE_VER=%d,EXPERIMENTS=%d,",
-                kBinaryHeaderSize, kVersion, kFileVersion, experiment);
-  stream->write(header, kBinaryHeaderSize);
-  int error = 0;
-  if (!FlushStream(stream, &error)) {
-    ReportWriteFailure(name, error);
-    delete stream;
+  const std::string path = checkedFd >= 0 ? PathOfDescriptor(checkedFd, name) : std::string(name);
+  // A file named by the manager (command 3) is opened while its command is
+  // served: only a stop signal is looked for then, the connection is not
+  // read again.
+  const std::function<bool()> stopAsked = [this, checkedFd] {
+    return checkedFd >= 0 ? SimulatorInterruptSignal != 0 : StopAskedWhileOpening();
+  };
+  PendingResultFile file;
+  std::ofstream* stream = nullptr;
+  if (!file.Begin(name, path, BinaryHeaderText(experiment), true, stopAsked) ||
+      !file.Commit(name, &stream, &binFd)) {
     CloseFd(&binFd);
     return nullptr;
   }

@@ -6,4 +6,4 @@ int InjectedCloseError() { return 0; }
 
 int SimMgrSendBufferBytes() { return 0; }
 
-void BeforeTraceFifoTry() {}
+void BeforeFifoTry() {}

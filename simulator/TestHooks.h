@@ -22,11 +22,11 @@ int InjectedCloseError();
 // reads nothing holds a hand-over part-way at once.
 int SimMgrSendBufferBytes();
 
-// Called by the set-up just after it found no stop asked for and before it
-// tries a trace FIFO, the moment a stop signal may land in. Does nothing in
-// the product; the test build can send the process a signal there, so that
-// a stop that lands in that moment can be seen to end the wait for the
+// Called just after a look found no stop asked for and before a trace or
+// result FIFO is tried, the moment a stop signal may land in. Does nothing
+// in the product; the test build can send the process a signal there, so
+// that a stop that lands in that moment can be seen to end the wait for the
 // FIFO's reader.
-void BeforeTraceFifoTry();
+void BeforeFifoTry();
 
 #endif

@@ -6,7 +6,7 @@
 // - KORVAN_TEST_SEND_BUFFER=<bytes> sets the send buffer of the connection
 //   to the manager;
 // - KORVAN_TEST_SIGNAL_BEFORE_FIFO=<signal> sends the process that signal
-//   once, just before the set-up first tries a trace FIFO.
+//   once, just before a trace or result FIFO is first tried.
 
 #include <csignal>
 #include <cstdlib>
@@ -28,7 +28,7 @@ int SimMgrSendBufferBytes() {
   return bytes != nullptr ? std::atoi(bytes) : 0;
 }
 
-void BeforeTraceFifoTry() {
+void BeforeFifoTry() {
   static bool sent = false;
   const char* signal = std::getenv("KORVAN_TEST_SIGNAL_BEFORE_FIFO");
   if (sent || signal == nullptr) return;

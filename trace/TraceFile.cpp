@@ -12,6 +12,8 @@
 
 int TraceLevel = 1;
 
+const std::string TraceFile::kNoName;
+
 TraceFile::TraceFile() : traceLevel(1), out(nullptr), ownsStream(false) { TraceLevel = 1; }
 
 TraceFile::TraceFile(const char* fileName) : traceLevel(1), out(nullptr), ownsStream(true) {
@@ -65,6 +67,17 @@ void TraceFile::OpenHeldFile() {
   file->write(text.data(), static_cast<std::streamsize>(text.size()));
   file->flush();
   CheckWritten();
+}
+
+void TraceFile::DropHeldFile(int error) {
+  if (held == nullptr) return;
+  std::ofstream* file = static_cast<std::ofstream*>(out);
+  // Off the held buffer before it goes, onto the file's own, never opened:
+  // later writes fail and are dropped.
+  static_cast<std::ios&>(*file).rdbuf(file->rdbuf());
+  file->setstate(std::ios::failbit);
+  ReportNotCreated(heldName.c_str(), error);
+  held.reset();
 }
 
 TraceFile::~TraceFile() {

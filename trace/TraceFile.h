@@ -71,6 +71,12 @@ class TraceFile {
   // as by the file-name constructor, and what is written is dropped. Does
   // nothing for a writer that holds nothing (or no more).
   void OpenHeldFile();
+  // The name of the file held (empty when none is, or no more).
+  const std::string& HeldFileName() const { return held != nullptr ? heldName : kNoName; }
+  // Gives up the held file without opening it: reported as not created for
+  // `error`, what was held and what is written later are dropped, and the
+  // file is left as it was.
+  void DropHeldFile(int error);
   // Closes a file the writer opened, writing what is still buffered, and
   // reports a failure as CheckWritten does; later calls, and the destructor
   // after it, do nothing more. A writer handed its stream does nothing here.
@@ -117,6 +123,7 @@ class TraceFile {
   // name. The stream writes into `held` until OpenHeldFile.
   std::unique_ptr<std::stringbuf> held;
   std::string heldName;
+  static const std::string kNoName;
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -527,6 +528,59 @@ TEST_F(ManagerLinkRunTest, ManyProbesDoNotEndTheWaitForTheManager) {
   EXPECT_TRUE(link.WaitForClose(kTimeoutMs));
   ASSERT_TRUE(process.Wait(kTimeoutMs));
   EXPECT_EQ(process.ExitStatus(), 0) << process.ErrorOutput();
+}
+
+// A result or trace file that has become a FIFO by the time the manager
+// connects is opened only then, and waits for its reader. A stop that
+// lands before the FIFO is tried (the test build sends SIGTERM there), or
+// the manager's quit, ends that wait as a stop during the open does: the
+// run no longer hangs until a reader comes.
+TEST_F(ManagerLinkRunTest, AStopEndsTheWaitForAFifoOpenedOnceTheManagerHasConnected) {
+  const struct {
+    bool trace;
+    bool quit;
+  } cases[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+  int port = 46100;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.trace ? "trace" : "result file") + (c.quit ? ", quit" : ", SIGTERM"));
+    const std::string fifo = Path(c.trace ? "held.txt" : "out.csv");
+    unlink(fifo.c_str());
+    std::ofstream(fifo) << "an earlier run's output\n";
+    const std::vector<std::string> arguments =
+        c.trace ? std::vector<std::string>{"-m", "-f", Path("held")} : std::vector<std::string>{"-a", fifo};
+    std::vector<std::string> run = {"-n", "5", "-N", "10", "-p", std::to_string(port++), "-w"};
+    run.insert(run.end(), arguments.begin(), arguments.end());
+    SimulatorProcess process;
+    if (!c.quit) setenv("KORVAN_TEST_SIGNAL_BEFORE_FIFO", std::to_string(SIGTERM).c_str(), 1);
+    const bool started = process.Start(std::string(KORVAN_SIMULATOR_PATH) + "_testhooks", run);
+    unsetenv("KORVAN_TEST_SIGNAL_BEFORE_FIFO");
+    ASSERT_TRUE(started) << process.Error();
+    const int listening = process.WaitForPort(kTimeoutMs);
+    ASSERT_GT(listening, 0) << process.Error();
+    // The set-up is over: the file it looked at becomes a FIFO no one reads.
+    ASSERT_EQ(unlink(fifo.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    SimMgrConnection link;
+    ASSERT_TRUE(link.Connect("127.0.0.1", listening, kTimeoutMs)) << link.Error();
+    ASSERT_TRUE(link.ReadGreeting(static_cast<unsigned long>(process.Pid()), kTimeoutMs)) << link.Error();
+    if (c.quit) ASSERT_TRUE(link.SendCommand(2)) << link.Error();
+    const bool ended = process.Wait(10000);
+    if (!ended) process.Kill();
+    ASSERT_TRUE(ended) << "the run waited for the FIFO's reader";
+    const std::string& err = process.ErrorOutput();
+    if (c.trace) {
+      EXPECT_NE(err.find("!! Cannot create trace file " + fifo + ": Interrupted system call"), std::string::npos)
+          << err;
+      EXPECT_EQ(process.ExitStatus(), c.quit ? 0 : 128 + SIGTERM) << err;
+    } else {
+      EXPECT_NE(err.find("!! Unable to open result file " + fifo + ": Interrupted system call"), std::string::npos)
+          << err;
+      EXPECT_EQ(process.ExitStatus(), 1) << err;
+    }
+    // A quit ends a run as asked; a trace that could not be made does not
+    // fail it, a result file that could not be opened does.
+    EXPECT_EQ(process.Output().find("SIMULATOR::MAIN()-GOOD EXIT") != std::string::npos, c.trace && c.quit);
+  }
 }
 
 }  // namespace

@@ -486,6 +486,33 @@ TEST(SimMgrLinkTest, CommandThreeFailuresStopTheRun) {
     EXPECT_EQ(again->status, 0);
     EXPECT_EQ(ReadFile(path).size(), 256u);
   }
+  // Nor does one that names the binary result file of an earlier run lose
+  // that run's results: the file is emptied only once its new header is
+  // written, and the part of the header that went in is taken out again.
+  {
+    ScratchDir dir;
+    const std::string path = dir.File("earlier.bin");
+    std::string earlier(256, '\0');
+    const std::string headerText = "KORVAN_SIM_BIN_FILE,256,KORVAN_VER=Version 2.4,FILE_VER=1,EXPERIMENTS=7,";
+    earlier.replace(0, headerText.size(), headerText);
+    earlier += "the records of an earlier run";
+    std::ofstream(path, std::ios::binary) << earlier;
+    LinkSimulator sim({"-c", "1", "-e", "4"});
+    LinkedManager link(sim.get());
+    SendText(link.manager, "\x03" + path + ";5;;");
+    testing::internal::CaptureStderr();
+    {
+      FileSizeLimit limit(200);
+      sim->ListenToSimMgr(sim->simMgrSocket);
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("!! Error writing result file " + path + ": File too large"), std::string::npos) << err;
+    EXPECT_TRUE(SeesEndOfStream(link.manager));
+    EXPECT_EQ(sim->status, 2);
+    EXPECT_EQ(sim->exitStatus, 1);
+    EXPECT_EQ(sim->binStream, nullptr);
+    EXPECT_TRUE(ReadFile(path) == earlier);
+  }
 }
 
 // Texts that are not "<file>;<limit>;;" with a limit of at least 1 are

@@ -470,6 +470,51 @@ TEST_F(SimulatorRunTest, ADescriptorLimitLeavesEarlierResultFilesAsTheyWere) {
   EXPECT_GT(refused, 0);
 }
 
+// A result file whose header cannot be written (a file-size limit, a full
+// disk) refuses the run, and the files of an earlier run keep their
+// results: they were emptied before the header was tried. So does one
+// written through a symbolic link, which stays a link. On a full disk the
+// first file's header may go in over its old one while the second file's
+// cannot: the first is not emptied for a run that does not start either.
+TEST_F(SimulatorRunTest, AHeaderThatCannotBeWrittenLeavesEarlierResultFilesAsTheyWere) {
+  ProgramResult earlier = Run({"-e", "0", "-N", "20", "-a", "a.csv", "-b", "b.bin"});
+  ASSERT_EQ(earlier.exitCode, 0) << earlier.err;
+  ASSERT_EQ(symlink("a.csv", Path("link.csv").c_str()), 0);
+  const std::string ascii = ReadFile(Path("a.csv"));
+  const std::string binary = ReadFile(Path("b.bin"));
+  for (const std::string files : {"-a a.csv -b b.bin", "-b b.bin -a a.csv", "-a link.csv", "-b b.bin"}) {
+    SCOPED_TRACE(files);
+    const std::vector<std::string> shell = {"-c", "ulimit -f 0 && exec \"$0\" -e 1 -N 20 " + files,
+                                            KORVAN_SIMULATOR_PATH};
+    ProgramResult r = RunProgram("/bin/sh", shell, 60.0, directory_);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("!! Error writing result file "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(": File too large"), std::string::npos) << r.err;
+    EXPECT_TRUE(ReadFile(Path("a.csv")) == ascii);
+    EXPECT_TRUE(ReadFile(Path("b.bin")) == binary);
+  }
+  struct stat link;
+  ASSERT_EQ(lstat(Path("link.csv").c_str(), &link), 0);
+  EXPECT_TRUE(S_ISLNK(link.st_mode));
+  // A full file system of its own (where one can be mounted): a.csv's
+  // header fits over its old one, new.bin's has no room.
+  ASSERT_EQ(mkdir(Path("full").c_str(), 0700), 0);
+  const std::vector<std::string> full = {
+      "-c",
+      "unshare -rm sh -c 'mount -t tmpfs -o size=64k tmpfs \"$1\" 2>/dev/null || exit 77; cd \"$1\" && "
+      "cp ../a.csv a.csv && { dd if=/dev/zero of=fill bs=4096 2>/dev/null; true; } && "
+      "\"$0\" -e 1 -N 20 -a a.csv -b new.bin; status=$?; cmp -s a.csv ../a.csv || exit 3; exit $status' "
+      "\"$0\" \"$1\" 2>&1 || exit $?",
+      KORVAN_SIMULATOR_PATH, Path("full")};
+  ProgramResult r = RunProgram("/bin/sh", full, 60.0, directory_);
+  ASSERT_FALSE(r.timedOut);
+  if (r.exitCode == 77 || r.out.find("unshare: ") != std::string::npos) return;  // no file system of its own here
+  EXPECT_EQ(r.exitCode, 1) << r.out;
+  EXPECT_NE(r.out.find("!! Error writing result file new.bin: No space left on device"), std::string::npos)
+      << r.out;
+}
+
 TEST_F(SimulatorRunTest, InterruptionHandsOverWhatWasSimulated) {
   const int signals[] = {SIGINT, SIGTERM};
   for (int signalNumber : signals) {
