@@ -209,15 +209,20 @@ int TruncateTo(int fd, off_t size) {
   return result == 0 ? 0 : errno;
 }
 
+// Room for the path of a descriptor's entry in /proc.
+const size_t kDescriptorPathSize = 32;
+
 // The path that opens the file of the descriptor `fd` (its entry in /proc,
-// not whatever now bears its name); `name` where there is no /proc.
-std::string PathOfDescriptor(int fd, const std::string& name) {
-  const std::string byDescriptor = "/proc/self/fd/" + std::to_string(fd);
+// not whatever now bears its name), made in `buffer`; `name` where there is
+// no /proc. Allocates nothing: a run's allocations do not depend on whether
+// its result files existed.
+const char* PathOfDescriptor(int fd, const char* name, char (&buffer)[kDescriptorPathSize]) {
+  std::snprintf(buffer, sizeof(buffer), "/proc/self/fd/%d", fd);
   struct stat viaProc;
   struct stat viaFd;
-  if (stat(byDescriptor.c_str(), &viaProc) == 0 && fstat(fd, &viaFd) == 0 && viaProc.st_dev == viaFd.st_dev &&
+  if (stat(buffer, &viaProc) == 0 && fstat(fd, &viaFd) == 0 && viaProc.st_dev == viaFd.st_dev &&
       viaProc.st_ino == viaFd.st_ino) {
-    return byDescriptor;
+    return buffer;
   }
   return name;
 }
@@ -270,7 +275,8 @@ class PendingResultFile {
   // and the bytes the header overwrote.
   bool overwritten_ = false;
   off_t size_ = 0;
-  std::string saved_;
+  char saved_[2 * kBinaryHeaderSize];
+  size_t savedLength_ = 0;
   size_t headerLength_ = 0;
 };
 
@@ -335,9 +341,10 @@ PendingResultFile::InPlace PendingResultFile::BeginInPlace(const char* name, con
   }
   fd_ = fd;
   size_ = info.st_size;
-  saved_.assign(static_cast<size_t>(std::min<off_t>(size_, static_cast<off_t>(header.size()))), '\0');
-  for (size_t got = 0; got < saved_.size();) {
-    const ssize_t n = pread(fd_, &saved_[got], saved_.size() - got, static_cast<off_t>(got));
+  KORVAN_ASSERT(header.size() <= sizeof(saved_));
+  savedLength_ = static_cast<size_t>(std::min<off_t>(size_, static_cast<off_t>(header.size())));
+  for (size_t got = 0; got < savedLength_;) {
+    const ssize_t n = pread(fd_, saved_ + got, savedLength_ - got, static_cast<off_t>(got));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ReportOpenFailure(name, n < 0 ? errno : EIO);
@@ -356,8 +363,10 @@ PendingResultFile::InPlace PendingResultFile::BeginInPlace(const char* name, con
   headerLength_ = header.size();
   // The run's stream, on this very file, appends after the header once
   // Commit has cut the rest away.
+  char byDescriptor[kDescriptorPathSize];
   errno = 0;
-  stream_ = new (std::nothrow) std::ofstream(PathOfDescriptor(fd_, path), std::ios::out | std::ios::app | mode);
+  stream_ = new (std::nothrow)
+      std::ofstream(PathOfDescriptor(fd_, path.c_str(), byDescriptor), std::ios::out | std::ios::app | mode);
   const int openError = errno;
   if (stream_ == nullptr) MemoryAllocationError();
   if (!stream_->is_open()) {
@@ -395,7 +404,7 @@ void PendingResultFile::Drop() {
   delete stream_;
   stream_ = nullptr;
   if (overwritten_) {
-    WriteAllAt(fd_, saved_.data(), saved_.size(), 0);
+    WriteAllAt(fd_, saved_, savedLength_, 0);
     TruncateTo(fd_, size_);
     overwritten_ = false;
   }
@@ -817,7 +826,8 @@ std::ofstream* SimulatorClass::CreateBinFile(char* name, int checkedFd) {
   // A stream cannot adopt a descriptor; the descriptor's entry in /proc
   // opens the file it refers to, not whatever now bears its name. Where
   // there is no /proc the name is all there is.
-  const std::string path = checkedFd >= 0 ? PathOfDescriptor(checkedFd, name) : std::string(name);
+  char byDescriptor[kDescriptorPathSize];
+  const std::string path = checkedFd >= 0 ? PathOfDescriptor(checkedFd, name, byDescriptor) : name;
   // A file named by the manager (command 3) is opened while its command is
   // served: only a stop signal is looked for then, the connection is not
   // read again.
