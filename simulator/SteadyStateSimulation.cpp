@@ -55,7 +55,9 @@ void SimulatorClass::SteadyStateSimulation() {
     if (earliestSlot != nullptr) {
       currentTime = (*earliestSlot)->time;
       nextAction = (*earliestSlot)->action;
-    } else {
+    } else if (status == 0) {
+      // Nothing will ever fire. A run already stopped (no manager connected)
+      // keeps its status and hands over nothing: an empty record is no data.
       status = 1;
     }
   }

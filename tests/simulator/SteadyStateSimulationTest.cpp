@@ -233,6 +233,7 @@ class SteadyStateSimulationTest : public testing::Test {
     // The study's own model has no steady-state variable: its set-up left
     // the result file unopened.
     ASSERT_TRUE(simulator_->OpenResultFiles());
+    simulator_->status = statusAtStart_;
     simulator_->SteadyStateSimulation();
     out_ = testing::internal::GetCapturedStdout();
   }
@@ -251,6 +252,7 @@ class SteadyStateSimulationTest : public testing::Test {
   std::string path_;
   std::string out_;
   bool stallAfterTicks_ = false;
+  int statusAtStart_ = 0;
 };
 
 TEST_F(SteadyStateSimulationTest, FullRowsAreHandedOverLazilyUntilTheSlowestReachesTheLimit) {
@@ -303,6 +305,21 @@ TEST_F(SteadyStateSimulationTest, AnAbsorbingStateEndsTheRunWithAFinalHandOver) 
       << out_;
   EXPECT_EQ(Rows(), "0,5.5\n0,7.5\n1,4.0\n1,7.0\n");
   EXPECT_EQ(simulator_->actionsFired, 8);
+}
+
+// A run stopped before it began (no manager connected) in which nothing is
+// enabled hands over nothing: no empty record in the binary file.
+TEST_F(SteadyStateSimulationTest, AStoppedRunWithNothingEnabledHandsOverNothing) {
+  const std::string binary = testing::TempDir() + "steady_state_stopped.bin";
+  statusAtStart_ = 2;
+  RunSteadyState({"-n", "3", "-b", binary}, 0);
+  simulator_->CloseResultFiles();
+  std::ifstream in(binary, std::ios::binary | std::ios::ate);
+  // The 256-byte header alone.
+  EXPECT_EQ(static_cast<long long>(in.tellg()), 256);
+  EXPECT_EQ(simulator_->status, 2);
+  EXPECT_EQ(simulator_->actionsFired, 0);
+  std::remove(binary.c_str());
 }
 
 // Batches far shorter than the time between firings: the firing at 3 ends
