@@ -174,6 +174,10 @@ class SimulatorClass {
   void SteadyStateSimulation();
   void CheckCompletedBatches(PerformanceVariableNode** nodes, int* valueCounts, int* squareCounts);
   int SendSSResults(int* valueCounts, int* squareCounts);
+  // The run was stopped (status 2) by the manager's quit, over a link that
+  // still works: the manager reads on for what the run hands over as it
+  // stops.
+  bool StoppedByQuit() const { return quitReceived && !linkLost; }
   // Starts runTimer at the current processor time.
   void StartRunTimer();
   // Processor seconds since StartRunTimer(); 0 before any run.

@@ -1134,7 +1134,10 @@ int SimulatorClass::CheckReportSize(double seconds) {
   KORVAN_ASSERT(fullPackets != nullptr && freePackets != nullptr);
   KORVAN_ASSERT(valuePacket != nullptr && squarePacket != nullptr);
   cpuSeconds = seconds;
-  if (simMgrSocket != nullptr) ListenToSimMgr(simMgrSocket);
+  // Once stopped (the manager's quit read, in a steady-state run that hands
+  // over the batches it then closes) no further command is read: the manager
+  // has shut down its side, and a read would find the link failed.
+  if (simMgrSocket != nullptr && status != 2) ListenToSimMgr(simMgrSocket);
   const int64_t r = reportsWritten;
 
   // The write-out takes packets in pairs, so a pair is queued whole: with no

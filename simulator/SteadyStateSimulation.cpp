@@ -1,5 +1,6 @@
 // Batch means on one long run of the model.
 
+#include <cmath>
 #include <iostream>
 
 #include "Cpp/BaseClasses/BaseModelClass.h"
@@ -63,15 +64,16 @@ void SimulatorClass::SteadyStateSimulation() {
   }
 
   while (status == 0) {
-    if (SimulatorInterruptSignal != 0) {
-      status = 1;
-      break;
-    }
     // Boundaries up to the time of the event about to fire are closed first:
-    // the state has been constant since the previous firing.
+    // the state has been constant since the previous firing. A stop that
+    // came during that firing is seen only after them: those batches ended
+    // before it, and their observations are handed over as they would have
+    // been without it.
     CheckCompletedBatches(pvNodes, valueCounts, squareCounts);
-    // Batches that cannot advance stop the run before another firing.
-    if (status == 1) break;
+    if (SimulatorInterruptSignal != 0 && status == 0) status = 1;
+    // Batches that cannot advance, or a stop, end the run before another
+    // firing.
+    if (status != 0) break;
     // maxBatches is read afresh: the manager link may set it during the run.
     if (maxBatches >= 1 && batchCounts->TopKey() >= maxBatches) status = 1;
     if (!SimStepSS()) {
@@ -82,6 +84,15 @@ void SimulatorClass::SteadyStateSimulation() {
     }
   }
 
+  // The manager's quit, come during the last firing: the batches that
+  // firing ran past are closed as for an interrupt. Not when the batch limit
+  // had been reached before that firing: a run left alone closes nothing
+  // after it either. (When the quit came while closing, the closing went on
+  // to the end, and nothing is left to close here.)
+  if (status == 2 && StoppedByQuit() && steadyStateVariables > 0 &&
+      !(maxBatches >= 1 && batchCounts->TopKey() >= maxBatches)) {
+    CheckCompletedBatches(pvNodes, valueCounts, squareCounts);
+  }
   SendSSResults(valueCounts, squareCounts);
   // The batches every steady-state variable completed (the warm-up counts -1).
   if (steadyStateVariables > 0 && batchCounts->TopKey() > 0) batchesDone = batchCounts->TopKey();
@@ -98,15 +109,18 @@ void SimulatorClass::SteadyStateSimulation() {
 void SimulatorClass::CheckCompletedBatches(PerformanceVariableNode** nodes, int* valueCounts,
                                            int* squareCounts) {
   while (currentTime >= batchBoundaries->TopKey()) {
-    // A stop request ends the closing here: a state that lasts for ever
-    // (the next event at an infinite time) would otherwise close batches
-    // without end, and the run's loop, which looks for the request, would
-    // never be reached again. Once the run is stopped from outside nothing
-    // more is handed over anyway.
-    if (status == 2) return;
-    if (SimulatorInterruptSignal != 0) {
+    // A stop lets the closing go on: the batches that ended by the time of
+    // the next event are complete, and are handed over as they would have
+    // been without the stop. Not so in a state that lasts for ever (the next
+    // event at an infinite time), where the closing would never end and the
+    // run's loop, which acts on the stop, would never be reached again; nor
+    // once the run is stopped from outside other than by the manager's quit
+    // (a lost link, a result file that failed), when nothing more is handed
+    // over anyway.
+    if (status == 2 && !(StoppedByQuit() && std::isfinite(currentTime))) return;
+    if (SimulatorInterruptSignal != 0 && !std::isfinite(currentTime)) {
       // As at the top of the run's loop: no further firing.
-      status = 1;
+      if (status == 0) status = 1;
       return;
     }
     const int i = batchBoundaries->TopId();
@@ -123,7 +137,7 @@ void SimulatorClass::CheckCompletedBatches(PerformanceVariableNode** nodes, int*
                 << (node->GetName() != nullptr ? node->GetName() : "") << " do not advance past time "
                 << batchBoundaries->TopKey() << " (batch length " << node->GetInterval()
                 << "): the run stops" << std::endl;
-      status = 1;
+      if (status == 0) status = 1;
       exitStatus = 1;
       return;
     }
@@ -152,7 +166,16 @@ void SimulatorClass::CheckCompletedBatches(PerformanceVariableNode** nodes, int*
 }
 
 int SimulatorClass::SendSSResults(int* valueCounts, int* squareCounts) {
-  if (status == 2) return 0;
+  if (status == 2) {
+    // The manager reads on after its quit for what the run hands over as it
+    // stops: the batches closed since the last hand-over, if there are any
+    // (an empty record is no data). After any other stop from outside
+    // nothing more can be handed over.
+    if (!StoppedByQuit()) return 0;
+    bool any = false;
+    for (int i = 0; i < numPVs; i++) any = any || valueCounts[i] > 0 || squareCounts[i] > 0;
+    if (!any) return 0;
+  }
   for (int i = 0; i < numPVs; i++) {
     valuePacket->counts[i] = valueCounts[i];
     squarePacket->counts[i] = squareCounts[i];

@@ -2,6 +2,7 @@
 // of full packet rows, the batch limit and absorbing states.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <sstream>
@@ -21,6 +23,7 @@
 #include "Cpp/BaseClasses/InstantOfTime.h"
 #include "Cpp/BaseClasses/PerformanceVariableNode.h"
 #include "Cpp/BaseClasses/PerformanceVariableWorker.h"
+#include "platform/KorvanSocket.h"
 #include "simulator/SimulatorClass.h"
 #include "tests/simulator/ScriptedModel.h"
 
@@ -204,9 +207,14 @@ class SteadyStateSimulationTest : public testing::Test {
 
     ScriptedSAN* model = new ScriptedSAN();
     Place* x = model->AddPlace("x", 0);
+    const std::function<void(int)> afterTick = afterTick_;
     Scripted* tick = model->AddActivity(new Scripted(
         "tick", [x, ticks] { return x->getMark() < ticks; },
-        [x] { x->setMark(static_cast<short>(x->getMark() + 1)); }, {1.0}));
+        [x, afterTick] {
+          x->setMark(static_cast<short>(x->getMark() + 1));
+          if (afterTick) afterTick(x->getMark());
+        },
+        {1.0}));
     model->AddEnableArc(x, tick);
     model->AddAffectArc(x, tick);
     if (stallAfterTicks_) {
@@ -252,6 +260,8 @@ class SteadyStateSimulationTest : public testing::Test {
   std::string path_;
   std::string out_;
   bool stallAfterTicks_ = false;
+  // Called as the tick that brings x to the given count fires.
+  std::function<void(int)> afterTick_;
   int statusAtStart_ = 0;
 };
 
@@ -305,6 +315,63 @@ TEST_F(SteadyStateSimulationTest, AnAbsorbingStateEndsTheRunWithAFinalHandOver) 
       << out_;
   EXPECT_EQ(Rows(), "0,5.5\n0,7.5\n1,4.0\n1,7.0\n");
   EXPECT_EQ(simulator_->actionsFired, 8);
+}
+
+// A stop that comes during a firing ends the run after it, but the batches
+// that firing ran past had ended: they are closed and handed over as they
+// would have been without the stop, and nothing is fired after them.
+TEST_F(SteadyStateSimulationTest, AStopDuringAFiringHandsOverTheBatchesThatFiringRanPast) {
+  // The eighth tick (at 8) is the last: the next event is at 9, by which
+  // A's batch ending at 8.5 and B's ending at 9 are complete.
+  afterTick_ = [](int x) {
+    if (x == 8) SimulatorInterruptSignal = SIGINT;
+  };
+  RunSteadyState({"-n", "100"}, 1000);
+  SimulatorInterruptSignal = 0;
+  EXPECT_EQ(Rows(), "0,5.5\n0,7.5\n0,9.5\n1,4.0\n1,7.0\n1,10.0\n");
+  EXPECT_EQ(simulator_->actionsFired, 8);
+  EXPECT_EQ(simulator_->exitStatus, 0);
+
+}
+
+// The manager's quit likewise: it reads on, after its reply, for what the
+// run hands over as it stops. A stop from outside that comes during a firing
+// (stood in for here by the firing itself) closes what that firing ran past.
+TEST_F(SteadyStateSimulationTest, TheManagersQuitDuringAFiringHandsOverTheBatchesThatFiringRanPast) {
+  afterTick_ = [this](int x) {
+    if (x != 8) return;
+    simulator_->quitReceived = true;
+    simulator_->status = 2;
+  };
+  RunSteadyState({"-n", "100"}, 1000);
+  EXPECT_EQ(Rows(), "0,5.5\n0,7.5\n0,9.5\n1,4.0\n1,7.0\n1,10.0\n");
+  EXPECT_EQ(simulator_->actionsFired, 8);
+}
+
+// The quit is read at a hand-over, which a batch check makes when a row is
+// full: the batches ended by the time of the next event are still closed and
+// handed over after the reply, and nothing more is fired.
+TEST_F(SteadyStateSimulationTest, TheManagersQuitReadWhileClosingBatchesHandsOverTheRestOfThem) {
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+  // The quit waits in the connection, and the manager then sends nothing
+  // more (it shuts its side once it has the reply).
+  const char quit = 2;
+  ASSERT_EQ(write(ends[1], &quit, 1), 1);
+  shutdown(ends[1], SHUT_WR);
+  afterTick_ = [this, ends](int x) {
+    if (x != 1) return;
+    simulator_->simMgrSocket = new KorvanSocket(false);
+    simulator_->simMgrSocket->sock = ends[0];
+  };
+  // The first hand-over comes with A's third observation, at 9 (its row of
+  // two is full); B's third batch ends at 9 too.
+  RunSteadyState({"-n", "2"}, 1000);
+  EXPECT_EQ(Rows(), "0,5.5\n0,7.5\n1,4.0\n1,7.0\n0,9.5\n1,10.0\n");
+  EXPECT_EQ(simulator_->actionsFired, 8);
+  EXPECT_TRUE(simulator_->quitReceived);
+  EXPECT_FALSE(simulator_->linkLost);
+  close(ends[1]);
 }
 
 // A run stopped before it began (no manager connected) in which nothing is
