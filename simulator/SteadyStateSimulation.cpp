@@ -1,5 +1,6 @@
 // Batch means on one long run of the model.
 
+#include <climits>
 #include <cmath>
 #include <iostream>
 
@@ -156,7 +157,12 @@ void SimulatorClass::CheckCompletedBatches(PerformanceVariableNode** nodes, int*
       node->Reset();
     }
     batchBoundaries->ModifyKey(i, node->GetStop());
-    batchCounts->ModifyKey(i, batchCounts->KeyOf(i) + 1);
+    // A count stops at the largest int: a variable whose batches are far
+    // shorter than another's can complete that many before the slower one
+    // reaches the limit, and a count that wrapped to a negative one would
+    // hold the run's limit off (and at -1 be taken for the warm-up).
+    const int completed = batchCounts->KeyOf(i);
+    if (completed < INT_MAX) batchCounts->ModifyKey(i, completed + 1);
     traces->newBatch();
     // Batches much shorter than the time between firings would otherwise
     // all be closed here, past the limit (a million from one firing), before

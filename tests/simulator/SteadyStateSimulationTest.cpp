@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -397,6 +398,21 @@ TEST_F(SteadyStateSimulationTest, ClosingManyBatchesAtOneFiringStopsAtTheLimit) 
   const std::string rows = Rows();
   EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 3) << rows.substr(0, 200);
   EXPECT_EQ(simulator_->actionsFired, 3);
+}
+
+// A variable's batch count does not wrap: one that has completed as many
+// batches as an int holds still lets the run end at the limit.
+TEST_F(SteadyStateSimulationTest, ABatchCountAtTheLargestIntStillLetsTheRunReachItsLimit) {
+  // A has completed its warm-up by the third tick; its count is then set
+  // just short of the largest int, as after that many short batches.
+  afterTick_ = [this](int x) {
+    if (x == 3) simulator_->batchCounts->ModifyKey(0, INT_MAX - 1);
+  };
+  RunSteadyState({"-n", "100", "-N", "3"}, 1000);
+  // B's third batch (at 9) is the limit; one more event fires.
+  EXPECT_EQ(Rows(), "0,5.5\n0,7.5\n0,9.5\n1,4.0\n1,7.0\n1,10.0\n");
+  EXPECT_EQ(simulator_->actionsFired, 9);
+  EXPECT_EQ(simulator_->batchesDone, 3);
 }
 
 // A time that is not a finite number would never be passed: an infinite
