@@ -268,6 +268,9 @@ class SimulatorClass {
   char* overrideString = nullptr;
   Heap<double>* batchBoundaries = nullptr;
   Heap<int>* batchCounts = nullptr;
+  // The batch check under way closes what the last firing ran past, though
+  // a stop came during that firing.
+  bool closingAfterStop = false;
   RunTimer* runTimer = nullptr;
   PerformanceVariableNode** pvNodes = nullptr;
   BaseActionClass** actions = nullptr;

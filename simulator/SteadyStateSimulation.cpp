@@ -65,13 +65,19 @@ void SimulatorClass::SteadyStateSimulation() {
   }
 
   while (status == 0) {
+    if (SimulatorInterruptSignal != 0) {
+      // A stop that came during the last firing: the batches that firing ran
+      // past had ended before it, and are closed and handed over as they
+      // would have been without it. Then no further firing.
+      closingAfterStop = true;
+      CheckCompletedBatches(pvNodes, valueCounts, squareCounts);
+      closingAfterStop = false;
+      if (status == 0) status = 1;
+      break;
+    }
     // Boundaries up to the time of the event about to fire are closed first:
-    // the state has been constant since the previous firing. A stop that
-    // came during that firing is seen only after them: those batches ended
-    // before it, and their observations are handed over as they would have
-    // been without it.
+    // the state has been constant since the previous firing.
     CheckCompletedBatches(pvNodes, valueCounts, squareCounts);
-    if (SimulatorInterruptSignal != 0 && status == 0) status = 1;
     // Batches that cannot advance, or a stop, end the run before another
     // firing.
     if (status != 0) break;
@@ -110,16 +116,19 @@ void SimulatorClass::SteadyStateSimulation() {
 void SimulatorClass::CheckCompletedBatches(PerformanceVariableNode** nodes, int* valueCounts,
                                            int* squareCounts) {
   while (currentTime >= batchBoundaries->TopKey()) {
-    // A stop lets the closing go on: the batches that ended by the time of
-    // the next event are complete, and are handed over as they would have
-    // been without the stop. Not so in a state that lasts for ever (the next
-    // event at an infinite time), where the closing would never end and the
-    // run's loop, which acts on the stop, would never be reached again; nor
-    // once the run is stopped from outside other than by the manager's quit
-    // (a lost link, a result file that failed), when nothing more is handed
-    // over anyway.
+    // The batches that ended by the time of the next event are complete:
+    // after a stop that came before this closing began (during the firing),
+    // or the manager's quit read at a hand-over made here, they are still
+    // closed and handed over as they would have been without it.
+    // A stop signal that comes while batches are being closed ends the
+    // closing there, as does any stop in a state that lasts for ever (the
+    // next event at an infinite time): the closing could otherwise take
+    // without end, and the run's loop, which acts on the stop, would not be
+    // reached again. Once the run is stopped from outside other than by the
+    // manager's quit (a lost link, a result file that failed), nothing more
+    // is handed over anyway.
     if (status == 2 && !(StoppedByQuit() && std::isfinite(currentTime))) return;
-    if (SimulatorInterruptSignal != 0 && !std::isfinite(currentTime)) {
+    if (SimulatorInterruptSignal != 0 && !(closingAfterStop && std::isfinite(currentTime))) {
       // As at the top of the run's loop: no further firing.
       if (status == 0) status = 1;
       return;

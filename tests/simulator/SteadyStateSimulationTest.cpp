@@ -219,11 +219,10 @@ class SteadyStateSimulationTest : public testing::Test {
     model->AddEnableArc(x, tick);
     model->AddAffectArc(x, tick);
     if (stallAfterTicks_) {
-      // Then an activity that never completes (its time is infinite): the
-      // state lasts for ever.
+      // Then an activity that never completes (its time is infinite, unless
+      // the test gives another): the state lasts for ever.
       Scripted* stall = model->AddActivity(new Scripted(
-          "stall", [x, ticks] { return x->getMark() >= ticks; }, [] {},
-          {std::numeric_limits<double>::infinity()}));
+          "stall", [x, ticks] { return x->getMark() >= ticks; }, [] {}, {stallDelay_}));
       model->AddEnableArc(x, stall);
     }
     model->Build();
@@ -261,6 +260,7 @@ class SteadyStateSimulationTest : public testing::Test {
   std::string path_;
   std::string out_;
   bool stallAfterTicks_ = false;
+  double stallDelay_ = std::numeric_limits<double>::infinity();
   // Called as the tick that brings x to the given count fires.
   std::function<void(int)> afterTick_;
   int statusAtStart_ = 0;
@@ -455,6 +455,18 @@ TEST_F(SteadyStateSimulationTest, AStopEndsTheBatchesOfAStateThatLastsForEver) {
   // it, and what was closed so far handed over.
   EXPECT_EXIT(
       {
+        watch([] { SimulatorInterruptSignal = SIGINT; });
+        RunSteadyState({"-n", "50"}, 8);
+        const bool stopped = simulator_->actionsFired == 8 &&
+                             Rows().compare(0, 14, "0,5.5\n0,7.5\n0,") == 0;
+        std::remove(path_.c_str());
+        std::exit(stopped ? 0 : 4);
+      },
+      testing::ExitedWithCode(0), "");
+  // So too at an event so far off that its batches would take ages to close.
+  EXPECT_EXIT(
+      {
+        stallDelay_ = 1e15;
         watch([] { SimulatorInterruptSignal = SIGINT; });
         RunSteadyState({"-n", "50"}, 8);
         const bool stopped = simulator_->actionsFired == 8 &&
