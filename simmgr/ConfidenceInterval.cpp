@@ -92,6 +92,14 @@ ConfidenceInterval ConfidenceInterval::Of(Method method, const RunningStatistics
                                                    : statistics.HalfWidth(confidence);
   interval.low = mean - half;
   interval.high = mean + half;
+  // A half-width below half a unit in the last place of the mean (equal
+  // observations of 1e17, or a spread tiny beside a large mean) rounds both
+  // ends onto the mean: an interval of no width, which the stopping rule
+  // would take for any precision asked. The ends go out to the neighbouring
+  // doubles instead, the narrowest interval that holds the mean and its
+  // rounding; wider ones are as they were.
+  if (half > 0.0 && interval.low == mean) interval.low = std::nextafter(mean, -HUGE_VAL);
+  if (half > 0.0 && interval.high == mean) interval.high = std::nextafter(mean, HUGE_VAL);
   interval.valid = std::isfinite(interval.low) && std::isfinite(interval.high);
   return interval;
 }

@@ -142,3 +142,35 @@ TEST(ConfidenceIntervalTest, LevelsCloseToOneKeepTheirTails) {
   // No failure in 1000: 1 - (tail)^(1/1000).
   EXPECT_GE(ConfidenceInterval::ClopperPearson(0, 1000, level).High(), 0.0279268210970767 * (1 - 1e-13));
 }
+
+// A half-width below half a unit in the last place of the mean must not
+// round both ends onto it: equal observations of 1e17 (whose stand-in
+// half-width, -ln(1 - c) / n, is about 1.5) and a spread tiny beside such a
+// mean would otherwise get an interval of no width, precise to any target.
+TEST(ConfidenceIntervalTest, LargeMeansKeepAWidth) {
+  for (double x : {1e16, 1e17, -3e20, 1e150}) {
+    for (int n : {2, 400}) {
+      RunningStatistics equal;
+      for (int i = 0; i < n; ++i) equal.Add(x);
+      const ConfidenceInterval ci = ConfidenceInterval::Of(ConfidenceInterval::kAutomatic, equal, 0.95);
+      ASSERT_TRUE(ci.Valid());
+      EXPECT_LT(ci.Low(), x) << x << " n " << n;
+      EXPECT_GT(ci.High(), x) << x << " n " << n;
+      EXPECT_GT(ci.HalfWidth(x), 0.0) << x << " n " << n;
+    }
+  }
+  // A thousand observations of 1e17 and one 16 above (the next double but
+  // one): the t half-width is about 1e-3, far below the spacing of 16.
+  RunningStatistics spread;
+  for (int i = 0; i < 1000; ++i) spread.Add(1e17);
+  spread.Add(1e17 + 16.0);
+  const double mean = spread.Mean();
+  const ConfidenceInterval ci = ConfidenceInterval::Of(ConfidenceInterval::kStudentT, spread, 0.95);
+  ASSERT_TRUE(ci.Valid());
+  EXPECT_EQ(ci.Low(), std::nextafter(mean, 0.0));
+  EXPECT_EQ(ci.High(), std::nextafter(mean, 1e300));
+  // Intervals wider than the spacing are left as they were.
+  RunningStatistics small;
+  for (int i = 0; i < 10; ++i) small.Add(2.5);
+  EXPECT_EQ(ConfidenceInterval::Of(ConfidenceInterval::kStudentT, small, 0.95).Low(), 2.5 + std::log(0.05) / 10.0);
+}

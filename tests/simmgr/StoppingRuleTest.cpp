@@ -106,6 +106,12 @@ TEST(StoppingRuleTest, PrecisionOfProbabilitiesIncludingNoFailureSeen) {
   two.Add(0.5);
   EXPECT_NEAR(ConfidenceInterval::Of(ConfidenceInterval::kAutomatic, two, 0.95).HalfWidth(0.5),
               -std::log(0.05) / 2.0, 1e-12);
+  // Equal observations of 1e17, whose stand-in is below the spacing of the
+  // doubles there, meet no absolute target finer than that spacing.
+  RunningStatistics large;
+  for (int i = 0; i < 400; ++i) large.Add(1e17);
+  EXPECT_EQ(rule.RuleHalfWidth(large), 16.0);
+  EXPECT_FALSE(rule.Precise(large));
   // Other observations: the t interval.
   RunningStatistics real;
   for (int i = 0; i < 400; ++i) real.Add(i % 2 == 0 ? 0.25 : 0.75);
