@@ -414,9 +414,12 @@ void ResultsWriter::PrintTable(std::ostream& out, const StudyResults& results) {
   if (testing) {
     const SequentialTest& t = results.rule.test;
     out << "Test of " << t.Claim(results.rule.testLabel) << " per experiment (Wald's sequential probability "
-        << "ratio test): alpha " << Format("%g", t.Alpha()) << ", beta " << Format("%g", t.Beta())
-        << ", indifference region " << Format("%g", t.Threshold() - t.Delta()) << " to "
-        << Format("%g", t.Threshold() + t.Delta()) << "\n";
+        << "ratio test): alpha " << NumberText::Shortest(t.Alpha()) << ", beta "
+        << NumberText::Shortest(t.Beta())
+        // The ends the test uses, to the last digit: rounded, two regions
+        // could read alike, or an end hide which side of it a mean is on.
+        << ", indifference region " << NumberText::Shortest(t.Threshold() - t.Delta()) << " to "
+        << NumberText::Shortest(t.Threshold() + t.Delta()) << "\n";
   }
   out << header.str() << "\n";
   for (const StudyResults::Experiment& e : results.experiments) {

@@ -152,6 +152,25 @@ TEST(ResultsWriterTest, ALevelCloseToOneIsNotShownAsAHundredPercent) {
       << usual.str();
 }
 
+// The test's line gives its error bounds and the ends of its region as the
+// test uses them, to the last digit: rounded to six digits, the region
+// 0.1 -/+ 1e-7 read "0.0999999 to 0.1", an end that is the threshold.
+TEST(ResultsWriterTest, TheTestLineGivesItsRegionToTheLastDigit) {
+  StudyTable study;
+  study.Load();
+  StudyResults results = HandResults(study);
+  results.rule.absolute = 0.0;
+  results.rule.test = SequentialTest(SequentialTest::kBelow, 0.1, 0.0123456789, 0.05, 1e-7);
+  results.rule.testLabel = "reliability@365";
+  std::ostringstream table;
+  ResultsWriter::PrintTable(table, results);
+  // 0.1 + 1e-7 is 0.10000010000000001 as a double.
+  EXPECT_NE(table.str().find("test): alpha 0.0123456789, beta 0.05, indifference region 0.0999999 to "
+                             "0.10000010000000001\n"),
+            std::string::npos)
+      << table.str();
+}
+
 // A study whose experiments all have fewer than two observations has no
 // interval to show: its title names no level or method, as the rows show
 // the means alone.

