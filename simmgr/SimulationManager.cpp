@@ -342,6 +342,13 @@ void SimulationManager::StartRuns() {
       // retry get their own, so that no attempt's observations overwrite
       // another's.
       launch.asciiFile = AsciiFile(options.asciiDir, run.Experiment(), segment, attempt);
+      // A file of that name in a reused folder is an earlier study's: the
+      // simulator replaces it when it opens its own, but one that never
+      // gets that far (killed while waiting for this manager) would leave
+      // it beside this study's files, to be read as this attempt's. No
+      // study needs it: a resume reads its state, not these files, and
+      // gives its own segment's names, which no earlier attempt had.
+      unlink(launch.asciiFile.c_str());
     }
     // Rounded up: a timeout below a millisecond is not one of none.
     launch.timeoutMs = static_cast<int>(std::ceil(options.timeoutSeconds * 1000.0));

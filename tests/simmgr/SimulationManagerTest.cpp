@@ -927,6 +927,38 @@ TEST(SimulationManagerTest, AnAsciiFileTheSimulatorCouldNotWriteIsReported) {
   }
 }
 
+// A reused --ascii-dir: the files an earlier study left under the names
+// this study gives its simulators are gone, also where the simulator is
+// killed before it opens its own (here at once, before it announces a
+// port), so that no earlier study's file stands beside this study's as if
+// it were one of its attempts'. Files under other names stay.
+TEST(SimulationManagerTest, AReusedAsciiFolderHoldsNoEarlierStudysFileUnderThisStudysNames) {
+  const std::string dir = TestFolder("ascii_reused");
+  const std::string ascii = dir + "/ascii";
+  std::filesystem::create_directories(ascii);
+  const std::string earlier = "#KORVAN_SIM_ASCII_FILE,earlier study\n0,0.5\n";
+  for (const char* name : {"experiment0.txt", "experiment1.txt", "experiment1-attempt1.txt", "experiment2.txt"}) {
+    std::ofstream(ascii + "/" + name) << earlier;
+  }
+  const std::string script = dir + "/standin.sh";
+  WriteScript(script,
+              "#!/bin/sh\n"
+              "exp=''; prev=''\n"
+              "for a in \"$@\"; do [ \"$prev\" = -e ] && exp=$a; prev=$a; done\n"
+              "[ \"$exp\" = 1 ] && kill -KILL $$\n"
+              "exec '" KORVAN_SIMULATOR_PATH "' \"$@\"\n");
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "0,1", "--replications", "20", "--report-size", "10", "--retries", "1",
+                 "--port", "21980", "--timeout", "10", "--out", dir + "/out", "--ascii-dir", ascii, "--simulator",
+                 script});
+  EXPECT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_NE(result.err.find("experiment 1 failed"), std::string::npos) << result.err;
+  EXPECT_EQ(ReadAsciiObservations(ascii + "/experiment0.txt")[2].size(), 20u);
+  EXPECT_FALSE(std::filesystem::exists(ascii + "/experiment1.txt"));
+  EXPECT_FALSE(std::filesystem::exists(ascii + "/experiment1-attempt1.txt"));
+  EXPECT_EQ(ReadFile(ascii + "/experiment2.txt"), earlier);
+}
+
 // The table on standard output is a result too: one that cannot be written
 // (a redirection to a full disk) is reported and the exit status says so,
 // after the result files have been written as usual. A reader that leaves
