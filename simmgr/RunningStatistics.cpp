@@ -94,12 +94,23 @@ bool RunningStatistics::FromParts(int64_t count, const ExactSum& sum, const Exac
   // Real observations x_i have n sum(x_i^2) >= (sum x_i)^2, exactly as the
   // sums are exact: sums below that (edited by hand, say) would give a
   // negative variance, taken as 0, and an interval of no width. The
-  // tolerance only covers the scaling of very large observations.
+  // tolerances only cover what is not exact: the scaling of very large
+  // observations, and products below 2^-969, whose rounding errors are
+  // lost to underflow (up to 2^-1074 each: n of them in the squares, taken
+  // n times, and one per product of the sum's parts). Equal observations
+  // of 1e-162, whose squares round to 0, are such a case; any real
+  // disagreement of the sums is far above.
   if (count >= 1 && sum.Finite() && squares.Finite()) {
     int shift = 0;
     const ExactSum numerator = statistics.SpreadNumerator(shift);
     const double scale = static_cast<double>(count) * std::ldexp(squares.Value(), -2 * shift);
-    if (numerator.Sign() < 0 && (shift == 0 || -numerator.Value() > std::ldexp(scale, -60))) return false;
+    const double n = static_cast<double>(count);
+    const double parts = static_cast<double>(sum.Partials().size());
+    const double underflow = std::ldexp(n * n + parts * parts, -1074 + 1);
+    if (numerator.Sign() < 0 && -numerator.Value() > underflow &&
+        (shift == 0 || -numerator.Value() > std::ldexp(scale, -60))) {
+      return false;
+    }
   }
   return true;
 }

@@ -73,3 +73,30 @@ TEST(RunningStatisticsTest, LargeObservationsKeepTheirSpread) {
     EXPECT_GT(ci.High(), 9e153);
   }
 }
+
+// Observations so small that their squares lose digits to underflow (equal
+// ones of 1e-162, whose squares round to 0) leave sums whose n S2 falls
+// short of S1^2 by those lost digits: saved in a study's state, they must
+// read back, or the study cannot be resumed. Sums that really disagree,
+// however small, are still refused.
+TEST(RunningStatisticsTest, TinyObservationsRebuildFromTheirParts) {
+  for (double x : {1e-162, 3e-170, 1e-300, 5e-324}) {
+    for (int n : {2, 1000, 100000}) {
+      for (bool equal : {true, false}) {
+        RunningStatistics s;
+        for (int i = 0; i < n; ++i) s.Add(equal || i % 3 != 0 ? x : 2 * x);
+        RunningStatistics back;
+        ASSERT_TRUE(RunningStatistics::FromParts(s.Count(), s.Sum(), s.SumOfSquares(), s.Binary(), back))
+            << x << " n " << n << (equal ? " equal" : "");
+        EXPECT_EQ(back.Mean(), s.Mean());
+        EXPECT_EQ(back.Variance(), s.Variance());
+      }
+    }
+  }
+  // Two observations summing to 2e-150 have squares of at least 2e-300.
+  ExactSum sum, squares;
+  sum.Add(2e-150);
+  squares.Add(1e-300);
+  RunningStatistics back;
+  EXPECT_FALSE(RunningStatistics::FromParts(2, sum, squares, false, back));
+}
