@@ -87,9 +87,11 @@ ConfidenceInterval ConfidenceInterval::Of(Method method, const RunningStatistics
   // Observations that are all equal but not all 0 or 1 give a t interval
   // without width, which would claim certainty from two of them. The
   // distance from 0 of the upper bound of a probability whose event was not
-  // seen in n trials stands in for its half-width.
-  const double half = statistics.Variance() == 0.0 ? -std::log1p(-confidence) / static_cast<double>(n)
-                                                   : statistics.HalfWidth(confidence);
+  // seen in n trials stands in for its half-width. So it does where the
+  // variance is not 0 but so small (observations of 1e-162 and less) that
+  // the half-width underflows to 0.
+  const double t = statistics.Variance() == 0.0 ? 0.0 : statistics.HalfWidth(confidence);
+  const double half = t > 0.0 ? t : -std::log1p(-confidence) / static_cast<double>(n);
   interval.low = mean - half;
   interval.high = mean + half;
   // A half-width below half a unit in the last place of the mean (equal

@@ -174,3 +174,16 @@ TEST(ConfidenceIntervalTest, LargeMeansKeepAWidth) {
   for (int i = 0; i < 10; ++i) small.Add(2.5);
   EXPECT_EQ(ConfidenceInterval::Of(ConfidenceInterval::kStudentT, small, 0.95).Low(), 2.5 + std::log(0.05) / 10.0);
 }
+
+// Observations of -2^-537, 0 and 2^-537 have a variance of 2^-1074, the
+// least there is, whose t half-width underflows to 0. They are not equal,
+// and get no interval of no width: the stand-in half-width of equal
+// observations is taken.
+TEST(ConfidenceIntervalTest, AHalfWidthThatUnderflowsGetsTheStandIn) {
+  RunningStatistics tiny;
+  for (double x : {-std::ldexp(1.0, -537), 0.0, std::ldexp(1.0, -537)}) tiny.Add(x);
+  ASSERT_GT(tiny.Variance(), 0.0);
+  const ConfidenceInterval ci = ConfidenceInterval::Of(ConfidenceInterval::kStudentT, tiny, 0.95);
+  EXPECT_NEAR(ci.High(), -std::log(0.05) / 3.0, 1e-12);
+  EXPECT_NEAR(ci.Low(), std::log(0.05) / 3.0, 1e-12);
+}
