@@ -678,6 +678,12 @@ void ExperimentRun::HandleData(const SimMgrMessage& message) {
     at += step;
     if (Replications() == upTo && Done()) accepting = false;
   }
+  // The simulator reports a failed ASCII file before it sends the record
+  // whose rows failed, and its output is read before its connection: the
+  // state saved with this record must already name the cut file, or a
+  // manager killed (or unable to save) before the attempt ends leaves a
+  // study whose resumption counts rows the file lacks and claims it whole.
+  NoteAsciiCut();
   ++dataVersion;
 }
 
@@ -813,7 +819,7 @@ SimulatorAttempt::Ending ExperimentRun::EndedEnding() const {
   return SignalOf(process) > 0 ? SimulatorAttempt::kKilled : SimulatorAttempt::kExited;
 }
 
-void ExperimentRun::EndAttempt(SimulatorAttempt::Ending ending, const std::string& reason) {
+void ExperimentRun::NoteAsciiCut() {
   // A simulator that cannot write its ASCII file (a full disk, a file-size
   // limit) says so and stops with a bad status, but only after it has
   // handed over the record whose rows failed: the numbers are whole, the
@@ -822,18 +828,21 @@ void ExperimentRun::EndAttempt(SimulatorAttempt::Ending ending, const std::strin
   // ReportWriteFailure); SimulationManagerTest's AnAsciiFileTheSimulator-
   // CouldNotWriteIsReported runs the real simulator, so a change to either
   // side fails there.
-  if (!launch.asciiFile.empty()) {
-    const std::string said = "!! Error writing result file " + launch.asciiFile + ": ";
-    for (const std::string* text : {&process.ErrorOutput(), &process.Output()}) {
-      const size_t at = text->rfind(said);
-      if (at == std::string::npos) continue;
-      const size_t from = at + said.size();
-      const size_t end = text->find_first_of("\r\n", from);
-      current.asciiCut =
-          launch.asciiFile + ": " + text->substr(from, end == std::string::npos ? std::string::npos : end - from);
-      break;
-    }
+  if (launch.asciiFile.empty() || !current.asciiCut.empty()) return;
+  const std::string said = "!! Error writing result file " + launch.asciiFile + ": ";
+  for (const std::string* text : {&process.ErrorOutput(), &process.Output()}) {
+    const size_t at = text->rfind(said);
+    if (at == std::string::npos) continue;
+    const size_t from = at + said.size();
+    const size_t end = text->find_first_of("\r\n", from);
+    current.asciiCut =
+        launch.asciiFile + ": " + text->substr(from, end == std::string::npos ? std::string::npos : end - from);
+    return;
   }
+}
+
+void ExperimentRun::EndAttempt(SimulatorAttempt::Ending ending, const std::string& reason) {
+  NoteAsciiCut();
   current.ending = ending;
   current.reason = reason;
   if (ending != SimulatorAttempt::kDone && ending != SimulatorAttempt::kInterrupted) {

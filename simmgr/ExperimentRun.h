@@ -208,6 +208,9 @@ class ExperimentRun {
   // runs on, as a failed connection.
   void FailClosed();
   void EndAttempt(SimulatorAttempt::Ending ending, const std::string& reason);
+  // Notes in the running attempt that its simulator reported its ASCII
+  // file cut, once it has.
+  void NoteAsciiCut();
   void Finish(Outcome result);
   // Ends the process, then finishes the run with `result`, or with `retry`
   // leaves it waiting to be started again.

@@ -959,6 +959,34 @@ TEST(SimulationManagerTest, AReusedAsciiFolderHoldsNoEarlierStudysFileUnderThisS
   EXPECT_EQ(ReadFile(ascii + "/experiment2.txt"), earlier);
 }
 
+// The cut is known from the simulator's report, which comes before the
+// record whose rows were cut: the state saved with that record says so,
+// not only the one saved once the attempt has ended. A manager killed in
+// between (here while the launcher outlives its simulator), or whose later
+// saves fail on the same full disk, leaves a study whose resumption still
+// names the file and ends with status 2, rather than one that looks whole.
+TEST(SimulationManagerTest, AnAsciiFileCutIsInTheStateSavedWithItsRecord) {
+  const std::string dir = TestFolder("ascii_cut_saved");
+  const std::string out = dir + "/out";
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH,
+                            {"--experiments", "0", "--replications", "250", "--report-size", "50", "--launcher",
+                             "ulimit -f 8 && {command}; sleep 5", "--timeout", "20", "--port", "21972",
+                             "--simulator", KORVAN_SIMULATOR_PATH, "--out", out, "--ascii-dir", out + "/ascii"}));
+  ASSERT_TRUE(UntilSaved(manager, out + "/state.json", [](const StudyState& state) {
+    return !state.experiments.empty() && !state.experiments[0].attempts.empty() &&
+           state.experiments[0].attempts[0].replications == 250;
+  })) << manager.ErrorOutput();
+  manager.Kill();
+  const SimMgrResult resumed =
+      RunSimMgr({"--resume", out, "--port", "21972", "--simulator", KORVAN_SIMULATOR_PATH});
+  EXPECT_EQ(resumed.exitStatus, 2) << resumed.err;
+  EXPECT_EQ(Count(resumed.err, "simmgr: the simulator could not write all of " + out +
+                                   "/ascii/experiment0.txt: File too large\n"),
+            1u)
+      << resumed.err;
+}
+
 // The table on standard output is a result too: one that cannot be written
 // (a redirection to a full disk) is reported and the exit status says so,
 // after the result files have been written as usual. A reader that leaves
