@@ -10,6 +10,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "simmgr/NumberText.h"
@@ -342,13 +343,22 @@ void SimulationManager::StartRuns() {
       // retry get their own, so that no attempt's observations overwrite
       // another's.
       launch.asciiFile = AsciiFile(options.asciiDir, run.Experiment(), segment, attempt);
-      // A file of that name in a reused folder is an earlier study's: the
-      // simulator replaces it when it opens its own, but one that never
-      // gets that far (killed while waiting for this manager) would leave
-      // it beside this study's files, to be read as this attempt's. No
-      // study needs it: a resume reads its state, not these files, and
-      // gives its own segment's names, which no earlier attempt had.
-      unlink(launch.asciiFile.c_str());
+      // A file of that name in a reused folder is an earlier study's, or
+      // the file of a simulator whose manager was killed (or of a resume
+      // killed before it saved anything, whose names this one reuses).
+      // Such a simulator runs on until its next hand-over and then writes
+      // that hand-over's rows through the descriptor it holds: emptied in
+      // place, the file would take them among this attempt's own rows. And
+      // a simulator that never opens its own (killed while it waits for this
+      // manager) would leave the earlier file beside this study's, to be
+      // read as this attempt's. So a regular file there is removed, and the
+      // simulator makes a new one (another name of a hard-linked file keeps
+      // what it held); a late writer's rows go to the old. No study needs
+      // it: a resume reads its state, not these files, and gives its own
+      // segment's names, which no earlier attempt had. A symbolic link, a
+      // FIFO or a device there was put by the user, and is left as it is.
+      struct stat info;
+      if (lstat(launch.asciiFile.c_str(), &info) == 0 && S_ISREG(info.st_mode)) unlink(launch.asciiFile.c_str());
     }
     // Rounded up: a timeout below a millisecond is not one of none.
     launch.timeoutMs = static_cast<int>(std::ceil(options.timeoutSeconds * 1000.0));

@@ -987,6 +987,34 @@ TEST(SimulationManagerTest, AnAsciiFileCutIsInTheStateSavedWithItsRecord) {
       << resumed.err;
 }
 
+// A manager killed with its simulators running leaves them running until
+// their next hand-over, whose rows they still write to their ASCII files
+// through the descriptors they hold. A new study in the same --ascii-dir
+// must not receive them: its simulator writes a new file, not the old one
+// emptied (here the stand-in for such a simulator writes after the study).
+TEST(SimulationManagerTest, ASimulatorLeftByAKilledManagerDoesNotWriteIntoANewStudysFile) {
+  const std::string dir = TestFolder("ascii_orphan");
+  std::filesystem::create_directories(dir + "/ascii");
+  const std::string file = dir + "/ascii/experiment0.txt";
+  std::ofstream(file) << "#KORVAN_SIM_ASCII_FILE,KORVAN_VER=Version 2.4,FILE_VER=1,EXPERIMENTS=0\n";
+  const int left = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_NE(left, -1);
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "0", "--replications", "100", "--report-size", "50", "--port", "21974",
+                 "--simulator", KORVAN_SIMULATOR_PATH, "--out", dir + "/out", "--ascii-dir", dir + "/ascii"});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  // Over the first rows, where a simulator's first hand-over goes.
+  const std::string text = ReadFile(file);
+  const size_t firstRow = text.find('\n', text.find('\n') + 1) + 1;
+  const std::string rows = "7,7.0\n7,7.0\n7,7.0\n";
+  EXPECT_EQ(pwrite(left, rows.data(), rows.size(), static_cast<off_t>(firstRow)),
+            static_cast<ssize_t>(rows.size()));
+  close(left);
+  const auto observations = ReadAsciiObservations(file);
+  EXPECT_EQ(observations.count(7), 0u);
+  for (int v = 0; v < 3; ++v) EXPECT_EQ(observations.count(v) != 0 ? observations.at(v).size() : 0u, 100u);
+}
+
 // The table on standard output is a result too: one that cannot be written
 // (a redirection to a full disk) is reported and the exit status says so,
 // after the result files have been written as usual. A reader that leaves
