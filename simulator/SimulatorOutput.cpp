@@ -130,15 +130,30 @@ bool FlushStream(std::ostream* stream, int* error) {
   return !stream->fail();
 }
 
+// A result file's name as its messages show it. A name holding control
+// characters is shown escaped (backslashes too), so that a line end or an
+// escape sequence in it cannot print lines of its own, such as a forged
+// report of another file; any other name is shown byte for byte as given:
+// simmgr finds the report of its ASCII file by the very name it gave,
+// which never holds control characters.
+std::string ShownName(const char* name) {
+  if (name == nullptr) return "";
+  for (const char* p = name; *p != '\0'; p++) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7F) return BaseStudyClass::Printable(name);
+  }
+  return name;
+}
+
 void ReportOpenFailure(const char* name, int error) {
-  std::cerr << "!! Unable to open result file " << name << ": " << std::strerror(error)
+  std::cerr << "!! Unable to open result file " << ShownName(name) << ": " << std::strerror(error)
             << std::endl;
 }
 
 // simmgr reads this line back to name an --ascii-dir file that was cut
 // short: keep its text.
 void ReportWriteFailure(const char* name, int error) {
-  std::cerr << "!! Error writing result file " << (name != nullptr ? name : "")
+  std::cerr << "!! Error writing result file " << ShownName(name)
             << ": " << std::strerror(error != 0 ? error : EIO) << std::endl;
 }
 

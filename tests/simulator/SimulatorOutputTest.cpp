@@ -306,6 +306,38 @@ TEST(SimulatorOutputTest, UnopenableResultFileIsReported) {
   EXPECT_NE(fullErr.find("No space left on device"), std::string::npos) << fullErr;
 }
 
+// A result file's name is the user's text (or the manager's): one holding
+// control characters is shown escaped, so that it cannot print lines of its
+// own (a forged "GOOD EXIT", or a report of a file that did not fail); any
+// other name is shown exactly as given, backslashes included, since the
+// manager finds the report of its ASCII file by the name it gave.
+TEST(SimulatorOutputTest, ReportedResultFileNamesCannotPrintLinesOfTheirOwn) {
+  TestSimulator sim({"-c", "1"});
+  NameFile(&sim->asciiFileName, "/nonexistent-korvan-dir/x\nSIMULATOR::MAIN()-GOOD EXIT\x1b[2K\\.txt");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(sim->OpenResultFiles());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "!! Unable to open result file /nonexistent-korvan-dir/x\\x0ASIMULATOR::MAIN()-GOOD EXIT\\x1B[2K"
+            "\\x5C.txt: No such file or directory\n");
+  NameFile(&sim->asciiFileName, "/nonexistent-korvan-dir/a\\b.txt");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(sim->OpenResultFiles());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "!! Unable to open result file /nonexistent-korvan-dir/a\\b.txt: No such file or directory\n");
+
+  // The same for a file that fails while the run writes it.
+  NameFile(&sim->asciiFileName, "out.csv: File too large\n!! Error writing result file other.csv");
+  sim->asciiStream = new std::ofstream("/dev/full");
+  ASSERT_TRUE(sim->asciiStream->is_open());
+  PreparePackets(*sim, 1, 2);
+  testing::internal::CaptureStderr();
+  sim->valuePacket->counts[0] = 2;
+  sim->CheckReportSize(0.0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "!! Error writing result file out.csv: File too large\\x0A!! Error writing result file other.csv: "
+            "No space left on device\n");
+}
+
 // Two outputs named onto one file would write over each other: refused
 // before either file is opened, whatever path, link (also one whose target
 // does not exist yet) or trace suffix leads there; an existing file is left
