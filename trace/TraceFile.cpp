@@ -1,6 +1,11 @@
 #include "trace/TraceFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -47,12 +52,120 @@ TraceFile::TraceFile(const char* fileName, Held)
   out = file;
 }
 
+namespace {
+
+// All `size` bytes of `data` to `fd` at `offset`: 0, or the errno of the
+// write that failed.
+int WriteAllAt(int fd, const char* data, size_t size, off_t offset) {
+  while (size > 0) {
+    const ssize_t written = pwrite(fd, data, size, offset);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (written == 0) return EIO;
+    data += written;
+    size -= static_cast<size_t>(written);
+    offset += written;
+  }
+  return 0;
+}
+
+// 0, or the errno of a failed cut of `fd` to `size` bytes.
+int TruncateTo(int fd, off_t size) {
+  int result;
+  do {
+    result = ftruncate(fd, size);
+  } while (result == -1 && errno == EINTR);
+  return result == 0 ? 0 : errno;
+}
+
+enum class OverEarlier { kWritten, kNotCreated, kNotInPlace };
+
+// Opens `file` on an earlier trace at `name` without emptying it first:
+// `text` is written over the file's start and only then is the rest cut
+// away, so that a trace that cannot take even `text` (a full disk, a
+// file-size limit) leaves the earlier trace whole (kNotCreated, with the
+// reason in *error). kNotInPlace when there is no earlier trace to keep (no
+// regular file, an empty one, one that cannot be read back): the caller
+// opens it emptied. On kWritten `file` appends after `text`.
+OverEarlier WriteOverEarlierTrace(std::ofstream* file, const std::string& name, const std::string& text,
+                                  int* error) {
+  if (text.empty()) return OverEarlier::kNotInPlace;
+  int fd;
+  do {
+    fd = open(name.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd == -1 && errno == EINTR);
+  if (fd == -1) return OverEarlier::kNotInPlace;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) {
+    close(fd);
+    return OverEarlier::kNotInPlace;
+  }
+  // The stream goes to this very file, through the descriptor's entry in
+  // /proc, not to whatever bears the name by now (where there is no /proc,
+  // the name is all there is).
+  char byDescriptor[32];
+  std::snprintf(byDescriptor, sizeof byDescriptor, "/proc/self/fd/%d", fd);
+  struct stat viaProc;
+  const bool sameFile = stat(byDescriptor, &viaProc) == 0 && viaProc.st_dev == info.st_dev &&
+                        viaProc.st_ino == info.st_ino;
+  errno = 0;
+  file->open(sameFile ? byDescriptor : name.c_str(), std::ios::out | std::ios::app);
+  if (!file->is_open()) {
+    *error = errno;
+    close(fd);
+    return OverEarlier::kNotCreated;
+  }
+  const size_t savedLength = static_cast<size_t>(std::min<off_t>(info.st_size, static_cast<off_t>(text.size())));
+  std::string saved(savedLength, '\0');
+  *error = 0;
+  for (size_t got = 0; got < savedLength && *error == 0;) {
+    const ssize_t n = pread(fd, &saved[got], savedLength - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) *error = n < 0 ? errno : EIO;
+    if (n > 0) got += static_cast<size_t>(n);
+  }
+  if (*error == 0) {
+    *error = WriteAllAt(fd, text.data(), text.size(), 0);
+    if (*error == 0) *error = TruncateTo(fd, static_cast<off_t>(text.size()));
+    if (*error != 0) {
+      // Put back what the text overwrote, and the earlier length.
+      WriteAllAt(fd, saved.data(), saved.size(), 0);
+      TruncateTo(fd, info.st_size);
+    }
+  }
+  close(fd);
+  if (*error != 0) {
+    file->close();
+    return OverEarlier::kNotCreated;
+  }
+  return OverEarlier::kWritten;
+}
+
+}  // namespace
+
 void TraceFile::OpenHeldFile() {
   if (held == nullptr) return;
   std::ofstream* file = static_cast<std::ofstream*>(out);
   // Back to the file's own buffer (this clears the state), then the open
   // sets it.
   static_cast<std::ios&>(*file).rdbuf(file->rdbuf());
+  int error = 0;
+  switch (WriteOverEarlierTrace(file, heldName, held->str(), &error)) {
+    case OverEarlier::kWritten:
+      openedName = heldName;
+      held.reset();
+      return;
+    case OverEarlier::kNotCreated:
+      // Later writes fail and are dropped; the earlier trace stays whole.
+      file->setstate(std::ios::failbit);
+      ReportNotCreated(heldName.c_str(), error);
+      held.reset();
+      return;
+    case OverEarlier::kNotInPlace:
+      break;
+  }
   errno = 0;
   file->open(heldName, std::ios::out | std::ios::trunc);
   if (!file->is_open()) {

@@ -68,8 +68,11 @@ class TraceFile {
   void MarkWriteFailureReported() { writeFailureReported = true; }
   // Opens the held file, emptying it, and writes to it what was held; later
   // writes go straight to it. A file that cannot be created now is reported
-  // as by the file-name constructor, and what is written is dropped. Does
-  // nothing for a writer that holds nothing (or no more).
+  // as by the file-name constructor, and what is written is dropped. An
+  // earlier trace in the file is written over, and cut back only once what
+  // was held is in it: a file that cannot take that much (a full disk, a
+  // file-size limit) is reported as not created and keeps the earlier trace
+  // whole. Does nothing for a writer that holds nothing (or no more).
   void OpenHeldFile();
   // The name of the file held (empty when none is, or no more).
   const std::string& HeldFileName() const { return held != nullptr ? heldName : kNoName; }

@@ -169,6 +169,45 @@ TEST(TraceFileKorvanTest, AHeldFileIsTouchedOnlyWhenOpened) {
   std::remove(path.c_str());
 }
 
+// An earlier trace is given up only once what was held is in the file: a
+// file that cannot take it (here the file-size limit, in place of a full
+// disk) is reported as not created and keeps the earlier trace whole; one
+// that can holds this run's trace and nothing of the longer earlier one.
+TEST(TraceFileKorvanTest, AHeldFileThatCannotTakeWhatWasHeldKeepsTheEarlierTrace) {
+  TinyPVModel pv;
+  const std::string path = ::testing::TempDir() + "korvan_trace_held_full.txt";
+  std::string batches;
+  for (int batch = 0; batch < 20; batch++) batches += "##### NEW BATCH #####\n";
+  { std::ofstream(path) << "an earlier run's trace\n"; }
+  const std::string earlier = ReadFile(path);
+  ::testing::internal::CaptureStderr();
+  {
+    TraceFileKorvan writer(path.c_str(), TraceFile::kHeld);
+    writer.printHeader(&pv);
+    for (int batch = 0; batch < 20; batch++) writer.newBatch();
+    {
+      // Room for the captured report, not for what was held.
+      FileSizeLimit limit(300);
+      writer.OpenHeldFile();
+    }
+    writer.newBatch();
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "!! Cannot create trace file " + path + ": File too large\n");
+  EXPECT_EQ(ReadFile(path), earlier);
+
+  { std::ofstream(path) << std::string(2000, 'e'); }
+  {
+    TraceFileKorvan writer(path.c_str(), TraceFile::kHeld);
+    writer.printHeader(&pv);
+    for (int batch = 0; batch < 20; batch++) writer.newBatch();
+    writer.OpenHeldFile();
+    writer.newBatch();
+  }
+  EXPECT_EQ(ReadFile(path), std::string(kHeader) + batches + "##### NEW BATCH #####\n");
+  std::remove(path.c_str());
+}
+
 TEST(TraceFileKorvanTest, UncreatableFileWarnsOnceAndDropsWrites) {
   const std::string path = "/nonexistent-korvan-dir/trace.txt";
   ::testing::internal::CaptureStderr();
