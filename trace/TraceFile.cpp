@@ -223,6 +223,14 @@ bool TraceFile::CheckWritten() {
             << ": "
             << (error != 0 ? std::strerror(error) : "write failed")
             << "; the trace ends there" << std::endl;
+  // A file the writer opened is closed at once: the stream still holds
+  // what the failed write did not take, which a later flush (or the close
+  // at the end) would write once there is room again, after the end just
+  // reported.
+  if (ownsStream && !openedName.empty() && !closed) {
+    closed = true;
+    static_cast<std::ofstream*>(out)->close();
+  }
   return true;
 }
 

@@ -268,6 +268,35 @@ TEST(TraceFileKorvanTest, AWriteThatFailsIsReportedOnce) {
   std::remove(tabbed.c_str());
 }
 
+// A trace that stopped taking writes ends where it was cut, also when room
+// comes back before the run ends (a full disk cleared meanwhile): what the
+// stream still held of the failed write is not written after that end.
+TEST(TraceFileKorvanTest, ATraceCutShortStaysCutWhenRoomComesBack) {
+  TinyPVModel pv;
+  const std::string path = ::testing::TempDir() + "korvan_trace_room_back.txt";
+  ::testing::internal::CaptureStderr();
+  {
+    TraceFileContainer traces;
+    TraceFileKorvan* writer = new TraceFileKorvan(path.c_str());
+    traces.AddTraceFile(writer);
+    traces.addPVModel(&pv);
+    {
+      FileSizeLimit limit(1000);
+      traces.printHeader();
+      for (int batch = 0; batch < 2000; batch++) traces.newBatch();
+    }
+    for (int batch = 0; batch < 3; batch++) traces.newBatch();
+    traces.printFooter();
+    delete writer;
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "!! Error writing trace file " + path + ": File too large; the trace ends there\n");
+  std::string whole = kHeader;
+  for (int batch = 0; batch < 2000; batch++) whole += "##### NEW BATCH #####\n";
+  EXPECT_EQ(ReadFile(path), whole.substr(0, 1000));
+  std::remove(path.c_str());
+}
+
 TEST(TraceFileKorvanTest, TroutFollowsTheLatestWriterAndNeverDangles) {
   EXPECT_EQ(&std::cout, trout);
   std::ostringstream first;
