@@ -29,6 +29,7 @@
 #include "Cpp/BaseClasses/BaseStudyClass.h"
 #include "Cpp/BaseClasses/ErrorReporting.h"
 #include "Cpp/BaseClasses/KorvanAssert.h"
+#include "platform/FileWrites.h"
 #include "platform/KorvanSocket.h"
 #include "simulator/DataPacket.h"
 #include "simulator/PacketQueue.h"
@@ -198,50 +199,6 @@ std::string BinaryHeaderText(int experiment) {
   return std::string(header, sizeof(header));
 }
 
-// All `size` bytes of `data` to `fd` at `offset`: 0, or the errno of the
-// write that failed.
-int WriteAllAt(int fd, const char* data, size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t written = pwrite(fd, data, size, offset);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (written == 0) return EIO;
-    data += written;
-    size -= static_cast<size_t>(written);
-    offset += written;
-  }
-  return 0;
-}
-
-// 0, or the errno of a failed cut of `fd` to `size` bytes.
-int TruncateTo(int fd, off_t size) {
-  int result;
-  do {
-    result = ftruncate(fd, size);
-  } while (result == -1 && errno == EINTR);
-  return result == 0 ? 0 : errno;
-}
-
-// Room for the path of a descriptor's entry in /proc.
-const size_t kDescriptorPathSize = 32;
-
-// The path that opens the file of the descriptor `fd` (its entry in /proc,
-// not whatever now bears its name), made in `buffer`; `name` where there is
-// no /proc. Allocates nothing: a run's allocations do not depend on whether
-// its result files existed.
-const char* PathOfDescriptor(int fd, const char* name, char (&buffer)[kDescriptorPathSize]) {
-  std::snprintf(buffer, sizeof(buffer), "/proc/self/fd/%d", fd);
-  struct stat viaProc;
-  struct stat viaFd;
-  if (stat(buffer, &viaProc) == 0 && fstat(fd, &viaFd) == 0 && viaProc.st_dev == viaFd.st_dev &&
-      viaProc.st_ino == viaFd.st_ino) {
-    return buffer;
-  }
-  return name;
-}
-
 // A result file opened for the run in two steps, so that a run that cannot
 // start never loses an earlier run's results: Begin opens the file and
 // writes its header; Commit, once every result file of the run has begun,
@@ -369,7 +326,7 @@ PendingResultFile::InPlace PendingResultFile::BeginInPlace(const char* name, con
     got += static_cast<size_t>(n);
   }
   overwritten_ = true;
-  const int error = WriteAllAt(fd_, header.data(), header.size(), 0);
+  const int error = KorvanWriteAllAt(fd_, header.data(), header.size(), 0);
   if (error != 0) {
     ReportWriteFailure(name, error);
     Drop();
@@ -378,10 +335,10 @@ PendingResultFile::InPlace PendingResultFile::BeginInPlace(const char* name, con
   headerLength_ = header.size();
   // The run's stream, on this very file, appends after the header once
   // Commit has cut the rest away.
-  char byDescriptor[kDescriptorPathSize];
+  char byDescriptor[kKorvanDescriptorPathSize];
   errno = 0;
   stream_ = new (std::nothrow)
-      std::ofstream(PathOfDescriptor(fd_, path.c_str(), byDescriptor), std::ios::out | std::ios::app | mode);
+      std::ofstream(KorvanPathOfDescriptor(fd_, path.c_str(), byDescriptor), std::ios::out | std::ios::app | mode);
   const int openError = errno;
   if (stream_ == nullptr) MemoryAllocationError();
   if (!stream_->is_open()) {
@@ -395,7 +352,7 @@ PendingResultFile::InPlace PendingResultFile::BeginInPlace(const char* name, con
 bool PendingResultFile::Commit(const char* name, std::ofstream** stream, int* cutFd) {
   KORVAN_ASSERT(stream_ != nullptr);
   if (overwritten_) {
-    const int error = TruncateTo(fd_, static_cast<off_t>(headerLength_));
+    const int error = KorvanTruncateTo(fd_, static_cast<off_t>(headerLength_));
     if (error != 0) {
       ReportWriteFailure(name, error);
       Drop();
@@ -419,8 +376,8 @@ void PendingResultFile::Drop() {
   delete stream_;
   stream_ = nullptr;
   if (overwritten_) {
-    WriteAllAt(fd_, saved_, savedLength_, 0);
-    TruncateTo(fd_, size_);
+    KorvanWriteAllAt(fd_, saved_, savedLength_, 0);
+    KorvanTruncateTo(fd_, size_);
     overwritten_ = false;
   }
   CloseFd(&fd_);
@@ -841,8 +798,8 @@ std::ofstream* SimulatorClass::CreateBinFile(char* name, int checkedFd) {
   // A stream cannot adopt a descriptor; the descriptor's entry in /proc
   // opens the file it refers to, not whatever now bears its name. Where
   // there is no /proc the name is all there is.
-  char byDescriptor[kDescriptorPathSize];
-  const std::string path = checkedFd >= 0 ? PathOfDescriptor(checkedFd, name, byDescriptor) : name;
+  char byDescriptor[kKorvanDescriptorPathSize];
+  const std::string path = checkedFd >= 0 ? KorvanPathOfDescriptor(checkedFd, name, byDescriptor) : name;
   // A file named by the manager (command 3) is opened while its command is
   // served: only a stop signal is looked for then, the connection is not
   // read again.

@@ -14,6 +14,7 @@
 #include "Cpp/BaseClasses/PVModel.h"
 #include "Cpp/BaseClasses/SANModel.h"
 #include "Cpp/BaseClasses/state/BaseStateVariableClass.h"
+#include "platform/FileWrites.h"
 
 int TraceLevel = 1;
 
@@ -54,32 +55,6 @@ TraceFile::TraceFile(const char* fileName, Held)
 
 namespace {
 
-// All `size` bytes of `data` to `fd` at `offset`: 0, or the errno of the
-// write that failed.
-int WriteAllAt(int fd, const char* data, size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t written = pwrite(fd, data, size, offset);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (written == 0) return EIO;
-    data += written;
-    size -= static_cast<size_t>(written);
-    offset += written;
-  }
-  return 0;
-}
-
-// 0, or the errno of a failed cut of `fd` to `size` bytes.
-int TruncateTo(int fd, off_t size) {
-  int result;
-  do {
-    result = ftruncate(fd, size);
-  } while (result == -1 && errno == EINTR);
-  return result == 0 ? 0 : errno;
-}
-
 enum class OverEarlier { kWritten, kNotCreated, kNotInPlace };
 
 // Opens `file` on an earlier trace at `name` without emptying it first:
@@ -105,13 +80,9 @@ OverEarlier WriteOverEarlierTrace(std::ofstream* file, const std::string& name, 
   // The stream goes to this very file, through the descriptor's entry in
   // /proc, not to whatever bears the name by now (where there is no /proc,
   // the name is all there is).
-  char byDescriptor[32];
-  std::snprintf(byDescriptor, sizeof byDescriptor, "/proc/self/fd/%d", fd);
-  struct stat viaProc;
-  const bool sameFile = stat(byDescriptor, &viaProc) == 0 && viaProc.st_dev == info.st_dev &&
-                        viaProc.st_ino == info.st_ino;
+  char byDescriptor[kKorvanDescriptorPathSize];
   errno = 0;
-  file->open(sameFile ? byDescriptor : name.c_str(), std::ios::out | std::ios::app);
+  file->open(KorvanPathOfDescriptor(fd, name.c_str(), byDescriptor), std::ios::out | std::ios::app);
   if (!file->is_open()) {
     *error = errno;
     close(fd);
@@ -127,12 +98,12 @@ OverEarlier WriteOverEarlierTrace(std::ofstream* file, const std::string& name, 
     if (n > 0) got += static_cast<size_t>(n);
   }
   if (*error == 0) {
-    *error = WriteAllAt(fd, text.data(), text.size(), 0);
-    if (*error == 0) *error = TruncateTo(fd, static_cast<off_t>(text.size()));
+    *error = KorvanWriteAllAt(fd, text.data(), text.size(), 0);
+    if (*error == 0) *error = KorvanTruncateTo(fd, static_cast<off_t>(text.size()));
     if (*error != 0) {
       // Put back what the text overwrote, and the earlier length.
-      WriteAllAt(fd, saved.data(), saved.size(), 0);
-      TruncateTo(fd, info.st_size);
+      KorvanWriteAllAt(fd, saved.data(), saved.size(), 0);
+      KorvanTruncateTo(fd, info.st_size);
     }
   }
   close(fd);
