@@ -271,6 +271,8 @@ class SimulatorClass {
   // The batch check under way closes what the last firing ran past, though
   // a stop came during that firing.
   bool closingAfterStop = false;
+  // A hand-over was made by a closing after a stop (its only one).
+  bool handedOverAfterStop = false;
   RunTimer* runTimer = nullptr;
   PerformanceVariableNode** pvNodes = nullptr;
   BaseActionClass** actions = nullptr;

@@ -64,6 +64,7 @@ void SimulatorClass::SteadyStateSimulation() {
     }
   }
 
+  handedOverAfterStop = false;
   while (status == 0) {
     if (SimulatorInterruptSignal != 0) {
       // A stop that came during the last firing: the batches that firing ran
@@ -141,6 +142,15 @@ void SimulatorClass::CheckCompletedBatches(PerformanceVariableNode** nodes, int*
     // too small to change the time) would be passed again and again without
     // the simulation ever moving on.
     const bool warmUp = batchCounts->KeyOf(i) == -1;
+    // After a stop the closing makes one hand-over at most (of the rows
+    // full before it, or filled by it): the time of the next event may lie
+    // so far off (a rate near zero) that closing every batch before it
+    // would take ages, and the stop would no longer end the run. A row full
+    // once more ends it, to be handed over as the run stops.
+    if (!warmUp && valueCounts[i] == reportSize && (closingAfterStop || status == 2)) {
+      if (handedOverAfterStop) return;
+      handedOverAfterStop = true;
+    }
     const double next = warmUp ? node->GetStop() : node->GetStop() + node->GetInterval();
     if (!(next > batchBoundaries->TopKey())) {
       std::cerr << "!! The batches of steady-state variable "

@@ -332,6 +332,16 @@ TEST_F(SteadyStateSimulationTest, AStopDuringAFiringHandsOverTheBatchesThatFirin
   EXPECT_EQ(Rows(), "0,5.5\n0,7.5\n0,9.5\n1,4.0\n1,7.0\n1,10.0\n");
   EXPECT_EQ(simulator_->actionsFired, 8);
   EXPECT_EQ(simulator_->exitStatus, 0);
+  // So too when the rows are full as the stop comes (they are handed over
+  // only when the next observation needs the room).
+  simulator_->DetachModel();
+  delete pv_;
+  pv_ = nullptr;
+  simulator_.reset();
+  RunSteadyState({"-n", "1"}, 1000);
+  SimulatorInterruptSignal = 0;
+  EXPECT_EQ(Rows(), "0,5.5\n1,4.0\n0,7.5\n1,7.0\n0,9.5\n1,10.0\n");
+  EXPECT_EQ(simulator_->actionsFired, 8);
 
 }
 
@@ -468,6 +478,39 @@ TEST_F(SteadyStateSimulationTest, AStopEndsTheBatchesOfAStateThatLastsForEver) {
       {
         stallDelay_ = 1e15;
         watch([] { SimulatorInterruptSignal = SIGINT; });
+        RunSteadyState({"-n", "50"}, 8);
+        const bool stopped = simulator_->actionsFired == 8 &&
+                             Rows().compare(0, 14, "0,5.5\n0,7.5\n0,") == 0;
+        std::remove(path_.c_str());
+        std::exit(stopped ? 0 : 4);
+      },
+      testing::ExitedWithCode(0), "");
+  // A stop that comes during the firing that leads to so far off an event:
+  // the closing after it ends once a row is full, which is handed over.
+  EXPECT_EXIT(
+      {
+        stallDelay_ = 1e15;
+        alarm(10);
+        afterTick_ = [](int x) {
+          if (x == 8) SimulatorInterruptSignal = SIGINT;
+        };
+        RunSteadyState({"-n", "50"}, 8);
+        const bool stopped = simulator_->actionsFired == 8 &&
+                             Rows().compare(0, 14, "0,5.5\n0,7.5\n0,") == 0;
+        std::remove(path_.c_str());
+        std::exit(stopped ? 0 : 4);
+      },
+      testing::ExitedWithCode(0), "");
+  // So too the manager's quit, come during that firing.
+  EXPECT_EXIT(
+      {
+        stallDelay_ = 1e15;
+        alarm(10);
+        afterTick_ = [this](int x) {
+          if (x != 8) return;
+          simulator_->quitReceived = true;
+          simulator_->status = 2;
+        };
         RunSteadyState({"-n", "50"}, 8);
         const bool stopped = simulator_->actionsFired == 8 &&
                              Rows().compare(0, 14, "0,5.5\n0,7.5\n0,") == 0;
