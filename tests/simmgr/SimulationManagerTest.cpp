@@ -1015,6 +1015,23 @@ TEST(SimulationManagerTest, ASimulatorLeftByAKilledManagerDoesNotWriteIntoANewSt
   for (int v = 0; v < 3; ++v) EXPECT_EQ(observations.count(v) != 0 ? observations.at(v).size() : 0u, 100u);
 }
 
+// Only an earlier study's regular file is removed: a link or a pipe the
+// user put at that name (to keep the observations on another disk, or read
+// them as they come) is written through as before.
+TEST(SimulationManagerTest, AUsersLinkAtAnAsciiFileNameIsKept) {
+  const std::string dir = TestFolder("ascii_link");
+  const std::string ascii = dir + "/ascii";
+  std::filesystem::create_directories(ascii);
+  std::filesystem::create_directories(dir + "/elsewhere");
+  std::filesystem::create_symlink("../elsewhere/experiment0.txt", ascii + "/experiment0.txt");
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "0", "--replications", "20", "--report-size", "10", "--port", "48210",
+                 "--out", dir + "/out", "--ascii-dir", ascii, "--simulator", KORVAN_SIMULATOR_PATH});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(ascii + "/experiment0.txt"));
+  EXPECT_EQ(ReadAsciiObservations(dir + "/elsewhere/experiment0.txt")[2].size(), 20u);
+}
+
 // The table on standard output is a result too: one that cannot be written
 // (a redirection to a full disk) is reported and the exit status says so,
 // after the result files have been written as usual. A reader that leaves
