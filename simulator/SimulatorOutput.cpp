@@ -211,9 +211,9 @@ std::string BinaryHeaderText(int experiment) {
 // what it held. It stays the same file throughout (its permissions, owner
 // and other links are kept, a symbolic link is written through, a folder
 // that cannot be written to does not matter). Other files (missing or
-// empty ones, FIFOs, devices, and a file that can be written but not read
-// back) are opened and emptied at once as before, a FIFO once its reader
-// has come.
+// empty ones, FIFOs, devices, a file that can be written but not read
+// back, and one left no descriptor for its stream) are opened and emptied
+// at once as before, a FIFO once its reader has come.
 class PendingResultFile {
  public:
   PendingResultFile() = default;
@@ -342,6 +342,14 @@ PendingResultFile::InPlace PendingResultFile::BeginInPlace(const char* name, con
   const int openError = errno;
   if (stream_ == nullptr) MemoryAllocationError();
   if (!stream_->is_open()) {
+    if (openError == EMFILE || openError == ENFILE) {
+      // Kept open beside its stream, the file takes a descriptor more than
+      // a new one: under a descriptor limit that leaves room for one, it
+      // gets back what it held and is opened as a new one would be, so that
+      // a run that starts with new files starts with earlier ones too.
+      Drop();
+      return kNotInPlace;
+    }
     ReportOpenFailure(name, openError != 0 ? openError : EIO);
     Drop();
     return kFailed;
