@@ -91,7 +91,9 @@ ConfidenceInterval ConfidenceInterval::Of(Method method, const RunningStatistics
   // variance is not 0 but so small (observations of 1e-162 and less) that
   // the half-width underflows to 0.
   const double t = statistics.Variance() == 0.0 ? 0.0 : statistics.HalfWidth(confidence);
-  const double half = t > 0.0 ? t : -std::log1p(-confidence) / static_cast<double>(n);
+  // (Only a half-width of 0: one that is not a number keeps the interval
+  // invalid.)
+  const double half = t == 0.0 ? -std::log1p(-confidence) / static_cast<double>(n) : t;
   interval.low = mean - half;
   interval.high = mean + half;
   // A half-width below half a unit in the last place of the mean (equal
