@@ -456,6 +456,23 @@ TEST(SimMgrLinkTest, CommandThreeFailuresStopTheRun) {
     EXPECT_EQ(sim->binFileName, nullptr);
     EXPECT_FALSE(fs::exists(dir.File("out.b")));
   }
+  // Command 3 naming `path`, served under a file-size limit of 200 bytes:
+  // the header cannot be written whole, and the run stops as for any file
+  // that fails.
+  const auto failsUnderASizeLimit = [](LinkSimulator& sim, const std::string& path) {
+    LinkedManager link(sim.get());
+    SendText(link.manager, "\x03" + path + ";5;;");
+    testing::internal::CaptureStderr();
+    {
+      FileSizeLimit limit(200);
+      sim->ListenToSimMgr(sim->simMgrSocket);
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("!! Error writing result file " + path + ": File too large"), std::string::npos) << err;
+    EXPECT_TRUE(SeesEndOfStream(link.manager));
+    EXPECT_EQ(sim->status, 2);
+    EXPECT_EQ(sim->exitStatus, 1);
+  };
   // A file made for the command whose header cannot be written (a full
   // disk, a file-size limit) is taken away again: left with part of a
   // header, it would refuse the manager that names it next time.
@@ -464,18 +481,7 @@ TEST(SimMgrLinkTest, CommandThreeFailuresStopTheRun) {
     const std::string path = dir.File("new.bin");
     {
       LinkSimulator sim({"-c", "1"});
-      LinkedManager link(sim.get());
-      SendText(link.manager, "\x03" + path + ";5;;");
-      testing::internal::CaptureStderr();
-      {
-        FileSizeLimit limit(200);
-        sim->ListenToSimMgr(sim->simMgrSocket);
-      }
-      const std::string err = testing::internal::GetCapturedStderr();
-      EXPECT_NE(err.find("!! Error writing result file " + path + ": File too large"), std::string::npos) << err;
-      EXPECT_TRUE(SeesEndOfStream(link.manager));
-      EXPECT_EQ(sim->status, 2);
-      EXPECT_EQ(sim->exitStatus, 1);
+      failsUnderASizeLimit(sim, path);
       EXPECT_FALSE(fs::exists(path));
     }
     LinkSimulator again({"-c", "1"});
@@ -498,18 +504,7 @@ TEST(SimMgrLinkTest, CommandThreeFailuresStopTheRun) {
     earlier += "the records of an earlier run";
     std::ofstream(path, std::ios::binary) << earlier;
     LinkSimulator sim({"-c", "1", "-e", "4"});
-    LinkedManager link(sim.get());
-    SendText(link.manager, "\x03" + path + ";5;;");
-    testing::internal::CaptureStderr();
-    {
-      FileSizeLimit limit(200);
-      sim->ListenToSimMgr(sim->simMgrSocket);
-    }
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("!! Error writing result file " + path + ": File too large"), std::string::npos) << err;
-    EXPECT_TRUE(SeesEndOfStream(link.manager));
-    EXPECT_EQ(sim->status, 2);
-    EXPECT_EQ(sim->exitStatus, 1);
+    failsUnderASizeLimit(sim, path);
     EXPECT_EQ(sim->binStream, nullptr);
     EXPECT_TRUE(ReadFile(path) == earlier);
   }

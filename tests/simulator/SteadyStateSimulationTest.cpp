@@ -461,16 +461,21 @@ TEST_F(SteadyStateSimulationTest, AStopEndsTheBatchesOfAStateThatLastsForEver) {
     });
     alarm(1);
   };
+  // Ends the child: 0 when the run stopped after its 8th firing, having
+  // handed over the batches closed by then.
+  const auto endStoppedAtTheEighthFiring = [this] {
+    const bool stopped =
+        simulator_->actionsFired == 8 && Rows().compare(0, 14, "0,5.5\n0,7.5\n0,") == 0;
+    std::remove(path_.c_str());
+    std::exit(stopped ? 0 : 4);
+  };
   // An interrupt: stopped at the event at an infinite time, without firing
   // it, and what was closed so far handed over.
   EXPECT_EXIT(
       {
         watch([] { SimulatorInterruptSignal = SIGINT; });
         RunSteadyState({"-n", "50"}, 8);
-        const bool stopped = simulator_->actionsFired == 8 &&
-                             Rows().compare(0, 14, "0,5.5\n0,7.5\n0,") == 0;
-        std::remove(path_.c_str());
-        std::exit(stopped ? 0 : 4);
+        endStoppedAtTheEighthFiring();
       },
       testing::ExitedWithCode(0), "");
   // So too at an event so far off that its batches would take ages to close.
@@ -479,10 +484,7 @@ TEST_F(SteadyStateSimulationTest, AStopEndsTheBatchesOfAStateThatLastsForEver) {
         stallDelay_ = 1e15;
         watch([] { SimulatorInterruptSignal = SIGINT; });
         RunSteadyState({"-n", "50"}, 8);
-        const bool stopped = simulator_->actionsFired == 8 &&
-                             Rows().compare(0, 14, "0,5.5\n0,7.5\n0,") == 0;
-        std::remove(path_.c_str());
-        std::exit(stopped ? 0 : 4);
+        endStoppedAtTheEighthFiring();
       },
       testing::ExitedWithCode(0), "");
   // A stop that comes during the firing that leads to so far off an event:
@@ -495,10 +497,7 @@ TEST_F(SteadyStateSimulationTest, AStopEndsTheBatchesOfAStateThatLastsForEver) {
           if (x == 8) SimulatorInterruptSignal = SIGINT;
         };
         RunSteadyState({"-n", "50"}, 8);
-        const bool stopped = simulator_->actionsFired == 8 &&
-                             Rows().compare(0, 14, "0,5.5\n0,7.5\n0,") == 0;
-        std::remove(path_.c_str());
-        std::exit(stopped ? 0 : 4);
+        endStoppedAtTheEighthFiring();
       },
       testing::ExitedWithCode(0), "");
   // So too the manager's quit, come during that firing.
@@ -512,10 +511,7 @@ TEST_F(SteadyStateSimulationTest, AStopEndsTheBatchesOfAStateThatLastsForEver) {
           simulator_->status = 2;
         };
         RunSteadyState({"-n", "50"}, 8);
-        const bool stopped = simulator_->actionsFired == 8 &&
-                             Rows().compare(0, 14, "0,5.5\n0,7.5\n0,") == 0;
-        std::remove(path_.c_str());
-        std::exit(stopped ? 0 : 4);
+        endStoppedAtTheEighthFiring();
       },
       testing::ExitedWithCode(0), "");
   // The run stopped from outside (the manager quit, say) while closing.
