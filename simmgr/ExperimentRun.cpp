@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Cpp/BaseClasses/BaseStudyClass.h"
 #include "Cpp/BaseClasses/KorvanAssert.h"
 #include "simmgr/LauncherPreset.h"
 #include "simmgr/NumberText.h"
@@ -829,7 +830,10 @@ void ExperimentRun::NoteAsciiCut() {
   // CouldNotWriteIsReported runs the real simulator, so a change to either
   // side fails there.
   if (launch.asciiFile.empty() || !current.asciiCut.empty()) return;
-  const std::string said = "!! Error writing result file " + launch.asciiFile + ": ";
+  // The name as the simulator shows it: escaped when --ascii-dir holds a
+  // control character (a tab, an escape), else as given.
+  const std::string said =
+      "!! Error writing result file " + BaseStudyClass::ShownFileName(launch.asciiFile.c_str()) + ": ";
   for (const std::string* text : {&process.ErrorOutput(), &process.Output()}) {
     const size_t at = text->rfind(said);
     if (at == std::string::npos) continue;

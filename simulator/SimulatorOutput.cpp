@@ -134,17 +134,9 @@ bool FlushStream(std::ostream* stream, int* error) {
 // A result file's name as its messages show it. A name holding control
 // characters is shown escaped (backslashes too), so that a line end or an
 // escape sequence in it cannot print lines of its own, such as a forged
-// report of another file; any other name is shown byte for byte as given:
-// simmgr finds the report of its ASCII file by the very name it gave,
-// which never holds control characters.
-std::string ShownName(const char* name) {
-  if (name == nullptr) return "";
-  for (const char* p = name; *p != '\0'; p++) {
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == 0x7F) return BaseStudyClass::Printable(name);
-  }
-  return name;
-}
+// report of another file; any other name is shown byte for byte as given.
+// simmgr finds the report of its ASCII file by the same text.
+std::string ShownName(const char* name) { return BaseStudyClass::ShownFileName(name); }
 
 void ReportOpenFailure(const char* name, int error) {
   std::cerr << "!! Unable to open result file " << ShownName(name) << ": " << std::strerror(error)

@@ -140,6 +140,15 @@ std::string BaseStudyClass::Printable(const char* text) {
   return out;
 }
 
+std::string BaseStudyClass::ShownFileName(const char* name) {
+  if (name == nullptr) return "";
+  for (const char* p = name; *p != '\0'; p++) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7F) return Printable(name);
+  }
+  return name;
+}
+
 void BaseStudyClass::overrideGVs(char* overrides) {
   if (overrides == nullptr) return;
   char* copy = CopyString(overrides);

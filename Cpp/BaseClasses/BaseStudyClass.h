@@ -56,6 +56,11 @@ class BaseStudyClass {
   // backslash written as \xNN (an override's text is the user's, newlines
   // and escape sequences included), a null pointer as "(null)".
   static std::string Printable(const char* text);
+  // A result file's name as the simulator's messages show it: Printable
+  // when it holds a control character, else byte for byte (backslashes
+  // included). simmgr finds the report of its ASCII file by this text, so
+  // both sides take it from here.
+  static std::string ShownFileName(const char* name);
 
  protected:
   char** gvNames = nullptr;

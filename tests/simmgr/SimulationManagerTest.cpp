@@ -927,6 +927,23 @@ TEST(SimulationManagerTest, AnAsciiFileTheSimulatorCouldNotWriteIsReported) {
   }
 }
 
+// An --ascii-dir holding a control character (a tab here): the simulator
+// shows the name escaped in its report of the failed write, and the cut is
+// still found, rather than the study ending with status 0 over a cut file.
+TEST(SimulationManagerTest, AnAsciiFileCutIsReportedUnderAFolderNameWithATab) {
+  const std::string out = TestFolder("ascii_cut_tab");
+  const std::string ascii = out + "/asc\tii";
+  const SimMgrResult result =
+      RunSimMgr({"--experiments", "0", "--replications", "250", "--report-size", "50", "--launcher",
+                 "ulimit -f 8 && exec {command}", "--port", "50010", "--simulator", KORVAN_SIMULATOR_PATH, "--out",
+                 out, "--ascii-dir", ascii});
+  EXPECT_EQ(result.exitStatus, 2) << result.err;
+  EXPECT_EQ(Count(result.err, "simmgr: the simulator could not write all of " + ascii +
+                                  "/experiment0.txt: File too large\n"),
+            1u)
+      << result.err;
+}
+
 // A reused --ascii-dir: the files an earlier study left under the names
 // this study gives its simulators are gone, also where the simulator is
 // killed before it opens its own (here at once, before it announces a
