@@ -62,8 +62,9 @@ enum class OverEarlier { kWritten, kNotCreated, kNotInPlace };
 // away, so that a trace that cannot take even `text` (a full disk, a
 // file-size limit) leaves the earlier trace whole (kNotCreated, with the
 // reason in *error). kNotInPlace when there is no earlier trace to keep (no
-// regular file, an empty one, one that cannot be read back): the caller
-// opens it emptied. On kWritten `file` appends after `text`.
+// regular file, an empty one, one that cannot be read back), or no
+// descriptor to spare for keeping it: the caller opens it emptied. On
+// kWritten `file` appends after `text`.
 OverEarlier WriteOverEarlierTrace(std::ofstream* file, const std::string& name, const std::string& text,
                                   int* error) {
   if (text.empty()) return OverEarlier::kNotInPlace;
@@ -86,6 +87,11 @@ OverEarlier WriteOverEarlierTrace(std::ofstream* file, const std::string& name, 
   if (!file->is_open()) {
     *error = errno;
     close(fd);
+    // Kept open beside its stream, the file takes a descriptor more than a
+    // new one: under a descriptor limit that leaves room for one, it is
+    // opened emptied, as a new trace would be, rather than not at all.
+    // Nothing has been written to it yet.
+    if (*error == EMFILE || *error == ENFILE) return OverEarlier::kNotInPlace;
     return OverEarlier::kNotCreated;
   }
   const size_t savedLength = static_cast<size_t>(std::min<off_t>(info.st_size, static_cast<off_t>(text.size())));

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -205,6 +209,39 @@ TEST(TraceFileKorvanTest, AHeldFileThatCannotTakeWhatWasHeldKeepsTheEarlierTrace
     writer.newBatch();
   }
   EXPECT_EQ(ReadFile(path), std::string(kHeader) + batches + "##### NEW BATCH #####\n");
+  std::remove(path.c_str());
+}
+
+// Under a descriptor limit that leaves room for one more file, an earlier
+// trace is given up as it was before it was kept: the file is opened
+// emptied and takes this run's trace, as a new file would, rather than the
+// run going on with no trace at all.
+TEST(TraceFileKorvanTest, AHeldFileUnderADescriptorLimitIsTracedAsANewOneWould) {
+  TinyPVModel pv;
+  const std::string path = ::testing::TempDir() + "korvan_trace_held_nofile.txt";
+  { std::ofstream(path) << std::string(2000, 'e'); }
+  ::testing::internal::CaptureStderr();
+  {
+    TraceFileKorvan writer(path.c_str(), TraceFile::kHeld);
+    writer.printHeader(&pv);
+    writer.newBatch();
+    {
+      // Room for exactly one descriptor more: the lowest free one.
+      const int lowest = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(lowest, 0);
+      close(lowest);
+      struct rlimit saved;
+      getrlimit(RLIMIT_NOFILE, &saved);
+      struct rlimit limit = saved;
+      limit.rlim_cur = static_cast<rlim_t>(lowest) + 1;
+      setrlimit(RLIMIT_NOFILE, &limit);
+      writer.OpenHeldFile();
+      setrlimit(RLIMIT_NOFILE, &saved);
+    }
+    writer.newBatch();
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(ReadFile(path), std::string(kHeader) + "##### NEW BATCH #####\n##### NEW BATCH #####\n");
   std::remove(path.c_str());
 }
 
