@@ -7,3 +7,5 @@ int InjectedCloseError() { return 0; }
 int SimMgrSendBufferBytes() { return 0; }
 
 void BeforeFifoTry() {}
+
+void AfterHeaderOverEarlierFile() {}

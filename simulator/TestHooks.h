@@ -29,4 +29,10 @@ int SimMgrSendBufferBytes();
 // FIFO's reader.
 void BeforeFifoTry();
 
+// Called just after a new header was written over an earlier result file's
+// start, before the file is cut back to it. Does nothing in the product;
+// the test build can send the process signals there, so that a stop at once
+// in that moment can be seen to give the earlier file back what it held.
+void AfterHeaderOverEarlierFile();
+
 #endif

@@ -6,7 +6,10 @@
 // - KORVAN_TEST_SEND_BUFFER=<bytes> sets the send buffer of the connection
 //   to the manager;
 // - KORVAN_TEST_SIGNAL_BEFORE_FIFO=<signal> sends the process that signal
-//   once, just before a trace or result FIFO is first tried.
+//   once, just before a trace or result FIFO is first tried;
+// - KORVAN_TEST_SIGNALS_OVER_EARLIER_FILE=<signal> sends the process that
+//   signal twice in a row (a stop at once), just after the first header
+//   written over an earlier result file.
 
 #include <csignal>
 #include <cstdlib>
@@ -33,5 +36,12 @@ void BeforeFifoTry() {
   const char* signal = std::getenv("KORVAN_TEST_SIGNAL_BEFORE_FIFO");
   if (sent || signal == nullptr) return;
   sent = true;
+  std::raise(std::atoi(signal));
+}
+
+void AfterHeaderOverEarlierFile() {
+  const char* signal = std::getenv("KORVAN_TEST_SIGNALS_OVER_EARLIER_FILE");
+  if (signal == nullptr) return;
+  std::raise(std::atoi(signal));
   std::raise(std::atoi(signal));
 }

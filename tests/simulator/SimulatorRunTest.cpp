@@ -508,6 +508,16 @@ TEST_F(SimulatorRunTest, AHeaderThatCannotBeWrittenLeavesEarlierResultFilesAsThe
   struct stat link;
   ASSERT_EQ(lstat(Path("link.csv").c_str(), &link), 0);
   EXPECT_TRUE(S_ISLNK(link.st_mode));
+  // A stop at once (a second signal) while a.csv's new header lies over its
+  // start, before b.bin has its own: neither file has lost anything.
+  const std::string hooks = std::string(KORVAN_SIMULATOR_PATH) + "_testhooks";
+  setenv("KORVAN_TEST_SIGNALS_OVER_EARLIER_FILE", std::to_string(SIGTERM).c_str(), 1);
+  ProgramResult stopped = RunProgram(hooks, {"-e", "1", "-N", "20", "-a", "a.csv", "-b", "b.bin"}, 60.0, directory_);
+  unsetenv("KORVAN_TEST_SIGNALS_OVER_EARLIER_FILE");
+  ASSERT_FALSE(stopped.timedOut);
+  EXPECT_EQ(stopped.exitCode, 128 + SIGTERM) << stopped.err;
+  EXPECT_TRUE(ReadFile(Path("a.csv")) == ascii);
+  EXPECT_TRUE(ReadFile(Path("b.bin")) == binary);
   // A full file system of its own (where one can be mounted): a.csv's
   // header fits over its old one, new.bin's has no room.
   ASSERT_EQ(mkdir(Path("full").c_str(), 0700), 0);
