@@ -9,8 +9,33 @@
 // interrupted and partial writes: 0, or the errno of the write that failed.
 int KorvanWriteAllAt(int fd, const char* data, size_t size, off_t offset);
 
+// Reads `size` bytes of `fd` at `offset` into `buffer`, going on after
+// interrupted and partial reads: 0, or the errno of the read that failed
+// (EIO for an end of file before `size` bytes).
+int KorvanReadAllAt(int fd, char* buffer, size_t size, off_t offset);
+
 // Cuts (or extends) `fd` to `size` bytes: 0, or the errno of the failure.
 int KorvanTruncateTo(int fd, off_t size);
+
+// A file whose earlier start new text is being written over in place,
+// until it is cut back to that text: what a stop at once (a signal handler
+// that ends the process) must put back, so that the file is left either as
+// it was or as the new text. KorvanMarkOverwrite notes the descriptor, the
+// file's earlier size, the earlier bytes the text overwrites (`saved`, which
+// must outlive the mark) and the text's length; mark it before the text is
+// written. KorvanMarkCutting notes that the cut back to the text has begun
+// (a stop then finishes it), or, with false, that it failed. At most
+// kKorvanOverwriteMarks files are marked at once.
+struct KorvanOverwriteMark;
+constexpr int kKorvanOverwriteMarks = 4;
+KorvanOverwriteMark* KorvanMarkOverwrite(int fd, off_t size, const char* saved, size_t savedLength,
+                                         off_t textLength);
+void KorvanMarkCutting(KorvanOverwriteMark* mark, bool cutting);
+void KorvanUnmarkOverwrite(KorvanOverwriteMark* mark);
+
+// Puts back every marked file's earlier bytes and size, or finishes its
+// cut. Async-signal-safe.
+void KorvanPutBackOverwrites();
 
 // Room for the path of a descriptor's entry in /proc.
 constexpr size_t kKorvanDescriptorPathSize = 32;

@@ -32,6 +32,7 @@
 #include "Cpp/BaseClasses/SANModel.h"
 #include "Cpp/BaseClasses/state/Place.h"
 #include "model/redundant_flash_studyRangeStudy.h"
+#include "platform/FileWrites.h"
 #include "platform/KorvanSocket.h"
 #include "platform/ProcessServices.h"
 #include "random/Distributions.h"
@@ -64,8 +65,10 @@ std::unique_ptr<UserDistributions> fallbackDistribution;
 void OnInterrupt(int signalNumber) {
   if (SimulatorInterruptSignal != 0) {
     if (signalNumber == SIGHUP) return;
-    // A hand-over cut off part-way must not end a result file.
+    // A hand-over cut off part-way must not end a result file, nor a new
+    // header or trace lie over an earlier file that it has not yet replaced.
     CutUnfinishedResultWrites();
+    KorvanPutBackOverwrites();
     _exit(128 + signalNumber);
   }
   SimulatorInterruptSignal = signalNumber;

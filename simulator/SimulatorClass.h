@@ -390,9 +390,8 @@ class SimulatorClass {
 extern volatile sig_atomic_t SimulatorInterruptSignal;
 
 // For a stop at once: cuts every result file that a hand-over is being
-// written to back to where its last whole hand-over ends, and gives an
-// earlier result file that a new header lies over (the run not yet begun)
-// back what the header overwrote. Safe to call from a signal handler.
+// written to back to where its last whole hand-over ends. Safe to call from
+// a signal handler.
 void CutUnfinishedResultWrites();
 
 // Waits for a reader of the FIFO `path`, so that the writer's own open then

@@ -191,26 +191,6 @@ std::string BinaryHeaderText(int experiment) {
   return std::string(header, sizeof(header));
 }
 
-// An earlier result file whose start a new header lies over, for a stop at
-// once (a second signal) before the run has begun, which would otherwise
-// leave the header over the earlier results: its descriptor, its size, and
-// the bytes the header overwrote, to be put back; or, once the file is
-// being cut back to its header (`cutting`), that length, to finish the cut.
-// Read by the signal handler, so lock-free atomics only; `fd` is set last
-// and cleared first. A run opens two result files at most at once.
-struct OverwrittenStart {
-  std::atomic<int> fd{-1};
-  std::atomic<bool> cutting{false};
-  std::atomic<long long> size{-1};
-  std::atomic<long long> headerLength{-1};
-  std::atomic<const char*> saved{nullptr};
-  std::atomic<size_t> savedLength{0};
-};
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<const char*>::is_always_lock_free &&
-                  std::atomic<size_t>::is_always_lock_free,
-              "read by a signal handler");
-OverwrittenStart overwrittenStarts[2];
-
 // A result file opened for the run in two steps, so that a run that cannot
 // start never loses an earlier run's results: Begin opens the file and
 // writes its header; Commit, once every result file of the run has begun,
@@ -255,15 +235,10 @@ class PendingResultFile {
   std::ofstream* stream_ = nullptr;
   // The file's descriptor (kept to cut the file back), or -1.
   int fd_ = -1;
-  // Marks this file's header as lying over an earlier file's start (for a
-  // stop at once), and takes the mark off.
-  void MarkOverwritten();
-  void Unmark();
-
   // While the header lies over an earlier file's start: that file's size
-  // and the bytes the header overwrote, and the mark made for them.
+  // and the bytes the header overwrote, and their mark for a stop at once.
   bool overwritten_ = false;
-  OverwrittenStart* mark_ = nullptr;
+  KorvanOverwriteMark* mark_ = nullptr;
   off_t size_ = 0;
   char saved_[2 * kBinaryHeaderSize];
   size_t savedLength_ = 0;
@@ -333,19 +308,15 @@ PendingResultFile::InPlace PendingResultFile::BeginInPlace(const char* name, con
   size_ = info.st_size;
   KORVAN_ASSERT(header.size() <= sizeof(saved_));
   savedLength_ = static_cast<size_t>(std::min<off_t>(size_, static_cast<off_t>(header.size())));
-  for (size_t got = 0; got < savedLength_;) {
-    const ssize_t n = pread(fd_, saved_ + got, savedLength_ - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ReportOpenFailure(name, n < 0 ? errno : EIO);
-      Drop();
-      return kFailed;
-    }
-    got += static_cast<size_t>(n);
+  const int readError = KorvanReadAllAt(fd_, saved_, savedLength_, 0);
+  if (readError != 0) {
+    ReportOpenFailure(name, readError);
+    Drop();
+    return kFailed;
   }
   overwritten_ = true;
   headerLength_ = header.size();
-  MarkOverwritten();
+  mark_ = KorvanMarkOverwrite(fd_, size_, saved_, savedLength_, static_cast<off_t>(headerLength_));
   const int error = KorvanWriteAllAt(fd_, header.data(), header.size(), 0);
   if (error != 0) {
     ReportWriteFailure(name, error);
@@ -381,15 +352,15 @@ bool PendingResultFile::Commit(const char* name, std::ofstream** stream, int* cu
   KORVAN_ASSERT(stream_ != nullptr);
   if (overwritten_) {
     // From here a stop at once finishes the cut rather than undo it.
-    mark_->cutting.store(true);
+    KorvanMarkCutting(mark_, true);
     const int error = KorvanTruncateTo(fd_, static_cast<off_t>(headerLength_));
     if (error != 0) {
-      mark_->cutting.store(false);
+      KorvanMarkCutting(mark_, false);
       ReportWriteFailure(name, error);
       Drop();
       return false;
     }
-    Unmark();
+    KorvanUnmarkOverwrite(mark_);
     overwritten_ = false;
     // An appending stream tells where it stands only once it has written.
     stream_->seekp(0, std::ios::end);
@@ -411,31 +382,10 @@ void PendingResultFile::Drop() {
     // A stop at once meanwhile puts the same bytes back.
     KorvanWriteAllAt(fd_, saved_, savedLength_, 0);
     KorvanTruncateTo(fd_, size_);
-    Unmark();
+    KorvanUnmarkOverwrite(mark_);
     overwritten_ = false;
   }
   CloseFd(&fd_);
-}
-
-void PendingResultFile::MarkOverwritten() {
-  for (OverwrittenStart& start : overwrittenStarts) {
-    if (start.fd.load() == -1) {
-      mark_ = &start;
-      break;
-    }
-  }
-  KORVAN_ASSERT(mark_ != nullptr);
-  mark_->cutting.store(false);
-  mark_->size.store(static_cast<long long>(size_));
-  mark_->headerLength.store(static_cast<long long>(headerLength_));
-  mark_->saved.store(saved_);
-  mark_->savedLength.store(savedLength_);
-  mark_->fd.store(fd_);
-}
-
-void PendingResultFile::Unmark() {
-  mark_->fd.store(-1);
-  mark_ = nullptr;
 }
 
 // The result files a hand-over is being written to, for a stop at once (a
@@ -1120,19 +1070,8 @@ void CheckResultFile(SimulatorClass* simulator, std::ofstream** stream, int* fd,
 
 }  // namespace
 
-// Async-signal-safe: pwrite and ftruncate are, and the marks are lock-free
-// atomics.
+// Async-signal-safe: ftruncate is, and the marks are lock-free atomics.
 void CutUnfinishedResultWrites() {
-  for (OverwrittenStart& start : overwrittenStarts) {
-    const int fd = start.fd.load();
-    if (fd < 0) continue;
-    if (start.cutting.load()) {
-      KorvanTruncateTo(fd, static_cast<off_t>(start.headerLength.load()));
-    } else {
-      KorvanWriteAllAt(fd, start.saved.load(), start.savedLength.load(), 0);
-      KorvanTruncateTo(fd, static_cast<off_t>(start.size.load()));
-    }
-  }
   for (UnfinishedWrite& write : unfinishedWrites) {
     const int fd = write.fd.load();
     const long long wholeSize = write.wholeSize.load();

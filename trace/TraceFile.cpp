@@ -96,21 +96,23 @@ OverEarlier WriteOverEarlierTrace(std::ofstream* file, const std::string& name, 
   }
   const size_t savedLength = static_cast<size_t>(std::min<off_t>(info.st_size, static_cast<off_t>(text.size())));
   std::string saved(savedLength, '\0');
-  *error = 0;
-  for (size_t got = 0; got < savedLength && *error == 0;) {
-    const ssize_t n = pread(fd, &saved[got], savedLength - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) *error = n < 0 ? errno : EIO;
-    if (n > 0) got += static_cast<size_t>(n);
-  }
+  *error = KorvanReadAllAt(fd, &saved[0], savedLength, 0);
   if (*error == 0) {
+    // A stop at once meanwhile leaves the earlier trace, or the cut finished.
+    KorvanOverwriteMark* const mark =
+        KorvanMarkOverwrite(fd, info.st_size, saved.data(), saved.size(), static_cast<off_t>(text.size()));
     *error = KorvanWriteAllAt(fd, text.data(), text.size(), 0);
-    if (*error == 0) *error = KorvanTruncateTo(fd, static_cast<off_t>(text.size()));
+    if (*error == 0) {
+      KorvanMarkCutting(mark, true);
+      *error = KorvanTruncateTo(fd, static_cast<off_t>(text.size()));
+      if (*error != 0) KorvanMarkCutting(mark, false);
+    }
     if (*error != 0) {
       // Put back what the text overwrote, and the earlier length.
       KorvanWriteAllAt(fd, saved.data(), saved.size(), 0);
       KorvanTruncateTo(fd, info.st_size);
     }
+    KorvanUnmarkOverwrite(mark);
   }
   close(fd);
   if (*error != 0) {

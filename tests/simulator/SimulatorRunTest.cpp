@@ -476,7 +476,9 @@ TEST_F(SimulatorRunTest, ADescriptorLimitLeavesEarlierResultFilesAsTheyWere) {
         KORVAN_SIMULATOR_PATH};
     ProgramResult made = RunProgram("/bin/sh", fresh, 60.0, directory_);
     ASSERT_FALSE(made.timedOut);
-    if (made.exitCode == 0) EXPECT_EQ(r.exitCode, 0) << "limit " << limit << ": " << r.err;
+    if (made.exitCode == 0) {
+      EXPECT_EQ(r.exitCode, 0) << "limit " << limit << ": " << r.err;
+    }
   }
   EXPECT_GT(refused, 0);
 }
