@@ -224,6 +224,13 @@ class PendingResultFile {
   // when the file could not be cut back to its header.
   bool Commit(const char* name, std::ofstream** stream, int* cutFd);
   bool begun() const { return stream_ != nullptr; }
+  // From here on, a stop at once cuts the file back to its header rather
+  // than give it back what it held: called for both result files before
+  // the first is cut, so that such a stop leaves both cut, never one cut
+  // and the other holding earlier results.
+  void MarkCutting() {
+    if (overwritten_) KorvanMarkCutting(mark_, true);
+  }
 
  private:
   enum InPlace { kBegunInPlace, kFailed, kNotInPlace };
@@ -351,11 +358,9 @@ PendingResultFile::InPlace PendingResultFile::BeginInPlace(const char* name, con
 bool PendingResultFile::Commit(const char* name, std::ofstream** stream, int* cutFd) {
   KORVAN_ASSERT(stream_ != nullptr);
   if (overwritten_) {
-    // From here a stop at once finishes the cut rather than undo it.
-    KorvanMarkCutting(mark_, true);
+    MarkCutting();
     const int error = KorvanTruncateTo(fd_, static_cast<off_t>(headerLength_));
     if (error != 0) {
-      KorvanMarkCutting(mark_, false);
       ReportWriteFailure(name, error);
       Drop();
       return false;
@@ -380,6 +385,7 @@ void PendingResultFile::Drop() {
   stream_ = nullptr;
   if (overwritten_) {
     // A stop at once meanwhile puts the same bytes back.
+    KorvanMarkCutting(mark_, false);
     KorvanWriteAllAt(fd_, saved_, savedLength_, 0);
     KorvanTruncateTo(fd_, size_);
     KorvanUnmarkOverwrite(mark_);
@@ -699,6 +705,8 @@ bool SimulatorClass::OpenResultFiles() {
   }
   CloseFd(&heldAscii);
   CloseFd(&heldBinary);
+  asciiFile.MarkCutting();
+  binaryFile.MarkCutting();
   if (asciiFile.begun() && !asciiFile.Commit(asciiFileName, &asciiStream, &asciiFd)) return refuse();
   if (binaryFile.begun() && !binaryFile.Commit(binFileName, &binStream, &binFd)) return refuse();
   return true;
