@@ -67,6 +67,70 @@ double ExactSum::Value() const {
   return hi;
 }
 
+namespace {
+
+// The sign of sum - q * a * b, exactly (with q * a split into its rounded
+// value and its error, each multiplied exactly by b); 2 when a product
+// left the range of doubles.
+int ResidualSign(const ExactSum& sum, double q, double a, double b) {
+  ExactSum residual = sum;
+  const double qa = q * a;
+  const double error = std::fma(q, a, -qa);
+  residual.AddProduct(-qa, b);
+  residual.AddProduct(-error, b);
+  if (!residual.Finite()) return 2;
+  return residual.Sign();
+}
+
+}  // namespace
+
+double ExactSum::Quotient(double a, double b) const {
+  const double approximate = Value() / a / b;
+  if (!Finite() || !std::isfinite(approximate) || approximate == 0.0) return approximate;
+  // Products of tiny numbers lose their rounding errors to underflow, and
+  // ones near the top of the range overflow: the residuals are then not
+  // exact, and the approximation stands.
+  const double magnitude = std::fabs(approximate);
+  if (magnitude < 0x1p-960 || magnitude > 0x1p960 || !(a * b >= 0x1p-60) || !(a * b <= 0x1p960)) {
+    return approximate;
+  }
+  // q and its neighbour above bracket the exact quotient: sum - q a b >= 0
+  // and sum - next(q) a b < 0. The approximation is within a few units in
+  // the last place, so a few steps find them.
+  double q = approximate;
+  for (int step = 0; step < 8; ++step) {
+    const int sign = ResidualSign(*this, q, a, b);
+    if (sign == 2) return approximate;
+    if (sign >= 0) break;
+    q = std::nextafter(q, -HUGE_VAL);
+  }
+  for (int step = 0; step < 8; ++step) {
+    const double above = std::nextafter(q, HUGE_VAL);
+    const int sign = ResidualSign(*this, above, a, b);
+    if (sign == 2) return approximate;
+    if (sign < 0) break;
+    q = above;
+  }
+  const double above = std::nextafter(q, HUGE_VAL);
+  // The midpoint of q and its neighbour decides; both are doubles of one
+  // binade (or q the last of its binade), so half their distance is exact.
+  const double half = (above - q) / 2.0;
+  ExactSum residual = *this;
+  for (double part : {q, half}) {
+    const double pa = part * a;
+    residual.AddProduct(-pa, b);
+    residual.AddProduct(-std::fma(part, a, -pa), b);
+  }
+  if (!residual.Finite()) return approximate;
+  const int sign = residual.Sign();
+  if (sign > 0) return above;
+  if (sign < 0) return q;
+  // A tie: the even one, whose last bit of the significand is 0.
+  int exponent = 0;
+  const double significand = std::frexp(q, &exponent);
+  return std::fmod(std::ldexp(significand, 53), 2.0) == 0.0 ? q : above;
+}
+
 int ExactSum::Sign() const {
   if (std::isnan(special)) return 0;
   if (special != 0.0) return special > 0.0 ? 1 : -1;

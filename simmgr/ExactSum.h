@@ -29,6 +29,13 @@ class ExactSum {
   void Merge(const ExactSum& other);
 
   double Value() const;
+  // The sum divided by a * b (both positive and finite), correctly rounded
+  // to the nearest double (ties to even). Value() / a / b rounds up to three
+  // times and can miss by a unit in the last place: n copies of 0.1 would
+  // have a mean of 0.09999999999999999. Where the exact residuals the
+  // rounding is decided by would leave the range of doubles (sums beyond
+  // 1e300 or below 1e-290), that approximation is returned instead.
+  double Quotient(double a, double b = 1.0) const;
   // Sign of the exact sum: -1, 0 or 1 (NaN: 0).
   int Sign() const;
   bool Finite() const { return special == 0.0; }

@@ -22,7 +22,7 @@ double RunningStatistics::Mean() const {
   // every other value is left as it is. A sum that overflowed both ways
   // is NaN, whose sign (set by the processor) means nothing: it is shown
   // as "nan", not "-nan".
-  const double mean = sum.Value() / static_cast<double>(count) + 0.0;
+  const double mean = sum.Quotient(static_cast<double>(count)) + 0.0;
   return std::isnan(mean) ? std::numeric_limits<double>::quiet_NaN() : mean;
 }
 
@@ -52,7 +52,7 @@ double RunningStatistics::Variance() const {
   int shift = 0;
   const ExactSum numerator = SpreadNumerator(shift);
   const double n = static_cast<double>(count);
-  const double variance = std::ldexp(numerator.Value() / (n * (n - 1.0)), 2 * shift);
+  const double variance = std::ldexp(numerator.Quotient(n, n - 1.0), 2 * shift);
   if (std::isnan(variance)) return variance;
   return variance > 0.0 ? variance : 0.0;
 }

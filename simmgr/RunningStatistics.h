@@ -11,7 +11,7 @@
 // (by several simulator processes, attempts or segments of a study) and
 // merged equal, to the last bit, those of the same observations added one
 // by one in any order. Mean and variance are computed from the exact sums
-// with one rounding each.
+// with one rounding each: the mean of n copies of x is x.
 class RunningStatistics {
  public:
   void Add(double x) {

@@ -84,6 +84,44 @@ TEST(ExactSumTest, OrderAndSplitDoNotMatter) {
   }
 }
 
+// A quotient of the exact sum is rounded once, not after the sum's own
+// rounding: n copies of x divide back to x (Value() / n gave
+// 0.09999999999999999 for 85139 copies of 0.1), and a half-way quotient
+// goes to the even neighbour.
+TEST(ExactSumTest, QuotientIsRoundedOnce) {
+  ExactSum tenths;
+  for (int i = 0; i < 85139; ++i) tenths.Add(0.1);
+  EXPECT_EQ(tenths.Quotient(85139.0), 0.1);
+  std::mt19937_64 random(20261211);
+  std::uniform_real_distribution<double> unit(1.0, 2.0);
+  for (int trial = 0; trial < 300; ++trial) {
+    const double x = std::ldexp(unit(random), static_cast<int>(random() % 200) - 100) * (trial % 3 == 0 ? -1 : 1);
+    const int n = 2 + static_cast<int>(random() % 3000);
+    ExactSum copies;
+    for (int i = 0; i < n; ++i) copies.Add(x);
+    EXPECT_EQ(copies.Quotient(static_cast<double>(n)), x) << x << " x " << n;
+    // The same divisor in two factors.
+    EXPECT_EQ(copies.Quotient(static_cast<double>(n) / 2.0, 2.0), x) << x << " x " << n;
+  }
+  // 2^54 + 6 over 4 is 2^52 + 1.5, half-way: the even 2^52 + 2; 2^54 + 2
+  // over 4 goes down to 2^52; a little more than half-way goes up.
+  ExactSum tie;
+  tie.Add(0x1p54);
+  tie.Add(6.0);
+  EXPECT_EQ(tie.Quotient(4.0), 0x1p52 + 2.0);
+  ExactSum down;
+  down.Add(0x1p54);
+  down.Add(2.0);
+  EXPECT_EQ(down.Quotient(4.0), 0x1p52);
+  down.Add(0x1p-20);
+  EXPECT_EQ(down.Quotient(4.0), 0x1p52 + 1.0);
+  // Negative sums are rounded alike.
+  ExactSum negative;
+  negative.Add(-0x1p54);
+  negative.Add(-6.0);
+  EXPECT_EQ(negative.Quotient(4.0), -(0x1p52 + 2.0));
+}
+
 TEST(ExactSumTest, InfinitiesAndNaNsStick) {
   ExactSum overflow;
   overflow.Add(1.5e308);
