@@ -62,8 +62,10 @@ int SimulatorClass::GenerateConnectivityList() {
     BaseActionClass* action = modelActions[k];
     const int a = action->id;
     BaseActionClass* own = groups[action->groupId];
+    // A node that could not be made would leave a group unscheduled after
+    // the firings that enable it: the run would go on with other numbers.
     if (marker[own->id] != a) {
-      AddActionAffects(own, action);
+      if (AddActionAffects(own, action) != 0) return 1;
       marker[own->id] = a;
     }
     for (int s = 0; s < action->affectedSVs.getNumItems(); s++) {
@@ -72,7 +74,7 @@ int SimulatorClass::GenerateConnectivityList() {
         BaseActionClass* group = groups[(*enabled)[e]->groupId];
         if (marker[group->id] != a) {
           marker[group->id] = a;
-          AddActionAffects(group, action);
+          if (AddActionAffects(group, action) != 0) return 1;
         }
       }
     }
@@ -85,24 +87,22 @@ int SimulatorClass::GenerateConnectivityListOld() {
   const int n = BaseActionClass::MaxID;
   std::vector<unsigned char> listed(useMatrix ? static_cast<size_t>(n + 1) * (n + 1) : 0, 0);
   auto add = [&](BaseActionClass* group, BaseActionClass* action) {
-    if (!useMatrix) {
-      AddActionAffectsOld(group, action);
-      return;
-    }
+    if (!useMatrix) return AddActionAffectsOld(group, action);
     unsigned char& seen = listed[static_cast<size_t>(action->id) * (n + 1) + group->id];
-    if (!seen) {
-      seen = 1;
-      AddActionAffects(group, action);
-    }
+    if (seen) return 0;
+    seen = 1;
+    return AddActionAffects(group, action);
   };
   BaseActionClass** modelActions = pvModel->actions;
   for (int k = 0; k < pvModel->numActions; k++) {
     BaseActionClass* action = modelActions[k];
     BaseActionClass* own = groups[action->groupId];
-    add(own, action);
+    if (add(own, action) != 0) return 1;
     for (int s = 0; s < action->enablingSVs.getNumItems(); s++) {
       List<BaseActionClass>* affecting = action->enablingSVs[s]->getAffectingActions();
-      for (int f = 0; f < affecting->getNumItems(); f++) add(own, (*affecting)[f]);
+      for (int f = 0; f < affecting->getNumItems(); f++) {
+        if (add(own, (*affecting)[f]) != 0) return 1;
+      }
     }
   }
   return 0;

@@ -1,10 +1,14 @@
 #include <csignal>
 #include <iostream>
+#include <new>
 
+#include "Cpp/BaseClasses/ErrorReporting.h"
 #include "platform/ProcessServices.h"
 #include "simulator/SimulatorClass.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int RunSimulator(int argc, char** argv) {
   // A closed standard stream would be the number of the first file opened,
   // and the run's messages would go into its results.
   KorvanOpenStandardStreams();
@@ -25,4 +29,19 @@ int main(int argc, char** argv) {
   }
   delete simulator;
   return exitStatus;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Much of the model is built with allocations that throw when memory runs
+  // out (a ulimit -v, say). Uncaught, that would abort the run with a core
+  // dump and no word of what failed; it ends as any other allocation that
+  // fails: with its message and status 1 (an earlier run's result files as
+  // they were, unless the run had started and emptied them).
+  try {
+    return RunSimulator(argc, argv);
+  } catch (const std::bad_alloc&) {
+    MemoryAllocationError();
+  }
 }
