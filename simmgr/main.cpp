@@ -14,6 +14,7 @@
 #include <ctime>
 #include <iostream>
 #include <limits.h>
+#include <new>
 #include <set>
 #include <string>
 #include <sys/resource.h>
@@ -23,6 +24,7 @@
 
 #include "simmgr/ExperimentSelection.h"
 #include "simmgr/FolderLock.h"
+#include "simmgr/MemoryReserve.h"
 #include "simmgr/NumberText.h"
 #include "simmgr/ResultsWriter.h"
 #include "simmgr/SeedSequence.h"
@@ -155,9 +157,7 @@ double CpuSeconds(int who) {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int RunManager(int argc, char** argv) {
   const std::time_t started = std::time(nullptr);
   SimulationManager::InstallSignalHandlers();
   SimMgrOptions options;
@@ -608,4 +608,26 @@ int main(int argc, char** argv) {
   if (anyFailed) return 1;
   if (results.interrupted) return 3;
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Memory that runs out (a ulimit -v, say) throws from any allocation.
+  // Uncaught, that aborted simmgr with a core dump and no word of what
+  // failed. Caught here, the unwinding ends the simulators still running;
+  // the results of an earlier study in the folder, and the state saved
+  // last, stay as they were.
+  // Without the reserve, running out later could end simmgr without a word:
+  // memory so short is said at once.
+  if (!MemoryReserve::Arm()) {
+    std::fputs("simmgr: out of memory: the study cannot start\n", stderr);
+    return 2;
+  }
+  try {
+    return RunManager(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("simmgr: out of memory: the study stops here, its results not written\n", stderr);
+    return 2;
+  }
 }

@@ -1129,6 +1129,77 @@ TEST(SimulationManagerTest, FewFileDescriptorsCostTimeNotExperiments) {
   }
 }
 
+// Under a memory limit (ulimit -v) from too small for simmgr to load up to
+// enough, allocations fail at one point or another: a study either runs as
+// without the limit, or ends with a message and a failing status, the
+// earlier study's results in its folder as they were (or replaced by a
+// study whose experiments all failed), never aborted by a bad_alloc (a
+// core dump, no word of what failed). The simulators run under the same
+// limit.
+TEST(SimulationManagerTest, LittleMemoryCostsTheStudyNeverTheEarlierResults) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers reserve far more address space than any of these limits";
+#endif
+  const std::string dir = TestFolder("little_memory");
+  const std::vector<std::string> study = {"--experiments", "0", "--replications", "20", "--jobs", "1",
+                                          "--simulator", KORVAN_SIMULATOR_PATH, "--port", "21994"};
+  std::vector<std::string> earlier = study;
+  for (const char* more : {"--seed", "7", "--out", ""}) earlier.push_back(more);
+  earlier.back() = dir + "/earlier";
+  ASSERT_EQ(RunSimMgr(earlier).exitStatus, 0);
+  std::vector<std::string> unlimited = study;
+  for (const char* more : {"--out", ""}) unlimited.push_back(more);
+  unlimited.back() = dir + "/unlimited";
+  ASSERT_EQ(RunSimMgr(unlimited).exitStatus, 0);
+  const auto Numbers = [](const std::string& csv) {
+    std::string numbers;
+    for (const auto& row : ReadCsv(csv)) numbers += row.at("status") + " " + row.at("mean") + "\n";
+    return numbers;
+  };
+  const std::string before = ReadFile(dir + "/earlier/results.csv");
+  const std::string expected = Numbers(dir + "/unlimited/results.csv");
+  int refused = 0, ran = 0;
+  for (int kib = 5000; kib <= 12000; kib += 100) {
+    SCOPED_TRACE("ulimit -v " + std::to_string(kib));
+    const std::string out = dir + "/out" + std::to_string(kib);
+    std::filesystem::copy(dir + "/earlier", out);
+    std::vector<std::string> limited = {"-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" \"$@\"",
+                                        KORVAN_SIMMGR_PATH};
+    limited.insert(limited.end(), study.begin(), study.end());
+    limited.push_back("--out");
+    limited.push_back(out);
+    SimulatorProcess process;
+    ASSERT_TRUE(process.Start("/bin/sh", limited)) << process.Error();
+    if (!process.Wait(60000)) process.Kill();
+    const int status = process.ExitStatus();
+    if (status == 127) continue;  // too little for the loader to map the program
+    // Too little for the C++ runtime to make even the exception that
+    // reports it: it ends the process before simmgr could say anything.
+    if (status == 128 + SIGABRT &&
+        process.ErrorOutput().find("terminate called without an active exception") != std::string::npos) {
+      continue;
+    }
+    ASSERT_TRUE(status >= 0 && status < 128) << status << "\n" << process.ErrorOutput();
+    if (status == 0) {
+      ran++;
+      EXPECT_EQ(Numbers(out + "/results.csv"), expected);
+      continue;
+    }
+    refused++;
+    EXPECT_FALSE(process.ErrorOutput().empty());
+    // A simulator that could not be started for want of memory fails its
+    // experiment, and a study of failed experiments is written as such.
+    const std::string csv = ReadFile(out + "/results.csv");
+    if (csv == before) continue;
+    for (const auto& row : ReadCsv(out + "/results.csv")) {
+      EXPECT_EQ(row.at("status"), "failed") << process.ErrorOutput();
+      EXPECT_EQ(row.at("mean"), "");
+    }
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(ran, 0);
+}
+
 // Each simulator is given its ASCII file by name: a folder whose name
 // begins with a dash reaches it as a file name, not as an option, and a
 // folder too long for the names the simulator takes is refused before any
