@@ -5,14 +5,17 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "simmgr/MemoryReserve.h"
 #include "simmgr/NumberText.h"
 
 namespace {
@@ -243,23 +246,33 @@ void SimulationManager::SaveState(bool final) {
   for (const auto& run : runs) version += run->DataVersion();
   if (!final && version == savedVersion) return;
   savedVersion = version;
-  if (stateHead.empty()) stateHead = statePrototype.HeadText();
-  stateTexts.resize(runs.size());
-  stateMade.resize(runs.size());
-  for (size_t i = 0; i < runs.size(); ++i) {
-    const ExperimentRun& run = *runs[i];
-    EntryMade& made = stateMade[i];
-    const bool settled = !run.Active() && run.RunningAttempt() == nullptr;
-    if (made.settled && settled && made.version == run.DataVersion()) continue;
-    stateTexts[i] = StudyState::ExperimentText(ExperimentState(run));
-    made.version = run.DataVersion();
-    made.settled = settled;
-  }
   std::string error;
   if (spareFd != -1) close(spareFd);
-  // The last state is kept on the disk like the results; the ones before
-  // it, written after every pass, are not waited for.
-  const bool written = StudyState::Write(statePath, stateHead, stateTexts, error, final);
+  bool written = false;
+  // Memory that runs out while the state is made or written fails this
+  // save as a full disk does: the study goes on, and the state saved
+  // before stays whole. An entry is noted as made only once its text is.
+  try {
+    if (stateHead.empty()) stateHead = statePrototype.HeadText();
+    stateTexts.resize(runs.size());
+    stateMade.resize(runs.size());
+    for (size_t i = 0; i < runs.size(); ++i) {
+      const ExperimentRun& run = *runs[i];
+      EntryMade& made = stateMade[i];
+      const bool settled = !run.Active() && run.RunningAttempt() == nullptr;
+      if (made.settled && settled && made.version == run.DataVersion()) continue;
+      stateTexts[i] = StudyState::ExperimentText(ExperimentState(run));
+      made.version = run.DataVersion();
+      made.settled = settled;
+    }
+    // The last state is kept on the disk like the results; the ones before
+    // it, written after every pass, are not waited for.
+    written = StudyState::Write(statePath, stateHead, stateTexts, error, final);
+  } catch (const std::bad_alloc&) {
+    error = std::strerror(ENOMEM);
+    written = false;
+    MemoryReserve::Arm();  // for the next time, when the memory is there again
+  }
   spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (written) stateOnDisk = true;
   if (final) finalStateSaved = written;
