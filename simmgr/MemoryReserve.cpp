@@ -5,15 +5,20 @@
 
 namespace {
 
-// Above the C library's threshold for a mapping of its own: giving it back
-// returns address space, which a ulimit -v counts.
-constexpr std::size_t kReserveBytes = std::size_t{256} << 10;
+// Each part above the C library's threshold for a mapping of its own:
+// giving it back returns address space, which a ulimit -v counts.
+constexpr std::size_t kPartBytes = std::size_t{192} << 10;
 
-void* reserve = nullptr;
+void* parts[2] = {nullptr, nullptr};
 
 void GiveBack() {
-  std::free(reserve);
-  reserve = nullptr;
+  if (parts[0] != nullptr) {
+    std::free(parts[0]);
+    parts[0] = nullptr;
+    return;  // the allocation is tried again
+  }
+  std::free(parts[1]);
+  parts[1] = nullptr;
   // The next failure throws at once; Arm() installs this again.
   std::set_new_handler(nullptr);
   throw std::bad_alloc();
@@ -24,14 +29,17 @@ void GiveBack() {
 namespace MemoryReserve {
 
 bool Arm() {
-  if (reserve != nullptr) return true;
-  reserve = std::malloc(kReserveBytes);
-  if (reserve == nullptr) return false;
-  // Touched, so that the pages are there when the reserve is handed back
-  // and taken again by the allocations that follow.
-  static_cast<volatile char*>(reserve)[0] = 0;
+  for (void*& part : parts) {
+    if (part != nullptr) continue;
+    part = std::malloc(kPartBytes);
+    if (part == nullptr) break;
+    // Touched, so that its pages are there to be handed back and taken
+    // again by the allocations that follow.
+    static_cast<volatile char*>(part)[0] = 0;
+  }
+  if (parts[0] == nullptr && parts[1] == nullptr) return false;
   std::set_new_handler(GiveBack);
-  return true;
+  return parts[0] != nullptr && parts[1] != nullptr;
 }
 
 }  // namespace MemoryReserve

@@ -271,7 +271,6 @@ void SimulationManager::SaveState(bool final) {
   } catch (const std::bad_alloc&) {
     error = std::strerror(ENOMEM);
     written = false;
-    MemoryReserve::Arm();  // for the next time, when the memory is there again
   }
   spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (written) stateOnDisk = true;
@@ -573,6 +572,9 @@ void SimulationManager::Run() {
     for (const auto& run : runs) run->Service(entries);
     SaveState(false);
     ShowProgress(false);
+    // A part of the reserve given back when memory ran out is taken again
+    // once there is memory for it.
+    MemoryReserve::Arm();
   }
   SaveState(true);
   ShowProgress(true);
