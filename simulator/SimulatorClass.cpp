@@ -24,6 +24,7 @@
 #include "Cpp/BaseClasses/BaseActionClass.h"
 #include "Cpp/BaseClasses/BaseGroupClass.h"
 #include "Cpp/BaseClasses/BaseStudyClass.h"
+#include "Cpp/BaseClasses/ErrorReporting.h"
 #include "Cpp/BaseClasses/KorvanAssert.h"
 #include "Cpp/BaseClasses/PVModel.h"
 #include "Cpp/BaseClasses/PerformanceVariableNode.h"
@@ -670,8 +671,10 @@ void SimulatorClass::AttachModel(PVModel* model) {
     built = GenerateConnectivityListOld();
   }
   if (built != 0) {
+    // Only an allocation that failed stops the lists being built.
     std::cerr << "Error Generating Connectivity List\n";
-    std::exit(1);
+    std::cerr.flush();
+    MemoryAllocationError();
   }
   WatchUnchangedFirings();
   ListPreselectGroups();
