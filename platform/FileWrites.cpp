@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "Cpp/BaseClasses/KorvanAssert.h"
 
@@ -80,6 +81,10 @@ KorvanOverwriteMark overwriteMarks[kKorvanOverwriteMarks];
 KorvanOverwriteMark* KorvanMarkOverwrite(int fd, off_t size, const char* saved, size_t savedLength,
                                          off_t textLength) {
   KORVAN_ASSERT(fd >= 0);
+  // An exit while a file is marked (memory that ran out, say, which ends
+  // the process from where it failed) puts it back as a stop at once does.
+  static const bool putBackAtExit = std::atexit(KorvanPutBackOverwrites) == 0;
+  KORVAN_ASSERT(putBackAtExit);
   KorvanOverwriteMark* mark = nullptr;
   for (KorvanOverwriteMark& free : overwriteMarks) {
     if (free.fd.load() == -1) {

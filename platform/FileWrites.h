@@ -34,7 +34,9 @@ void KorvanMarkCutting(KorvanOverwriteMark* mark, bool cutting);
 void KorvanUnmarkOverwrite(KorvanOverwriteMark* mark);
 
 // Puts back every marked file's earlier bytes and size, or finishes its
-// cut. Async-signal-safe.
+// cut. Async-signal-safe. Also runs at exit (registered with the first
+// mark), so that a process ended by exit() while a file is marked leaves it
+// as it was too.
 void KorvanPutBackOverwrites();
 
 // Room for the path of a descriptor's entry in /proc.

@@ -548,7 +548,8 @@ TEST_F(SimulatorRunTest, AHeaderThatCannotBeWrittenLeavesEarlierResultFilesAsThe
 TEST_F(SimulatorRunTest, AnAllocationThatFailsEndsTheRunOrChangesNothing) {
   const std::string hooks = std::string(KORVAN_SIMULATOR_PATH) + "_testhooks";
   const std::vector<std::string> arguments = {"-e", "0", "-N", "20", "-a", "a.csv", "-b", "b.bin"};
-  ASSERT_EQ(Run({"-e", "0", "-s", "7", "-N", "5", "-a", "old.csv", "-b", "old.bin"}).exitCode, 0);
+  // Earlier files of another experiment: a header written over them shows.
+  ASSERT_EQ(Run({"-e", "1", "-s", "7", "-N", "5", "-a", "old.csv", "-b", "old.bin"}).exitCode, 0);
   const std::string oldAscii = ReadFile(Path("old.csv"));
   const std::string oldBinary = ReadFile(Path("old.bin"));
   setenv("KORVAN_TEST_FAIL_ALLOCATION", "0", 1);
