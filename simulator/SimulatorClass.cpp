@@ -48,6 +48,7 @@
 
 int GlobalDebugLevel = 0;
 volatile sig_atomic_t SimulatorInterruptSignal = 0;
+volatile sig_atomic_t SimulatorGoodExitClaimed = 0;
 
 namespace {
 
@@ -66,6 +67,9 @@ std::unique_ptr<UserDistributions> fallbackDistribution;
 void OnInterrupt(int signalNumber) {
   if (SimulatorInterruptSignal != 0) {
     if (signalNumber == SIGHUP) return;
+    // The run has ended well and said so: what it wrote is whole, and an
+    // interruption status would contradict the good exit already printed.
+    if (SimulatorGoodExitClaimed != 0) _exit(0);
     // A hand-over cut off part-way must not end a result file, nor a new
     // header or trace lie over an earlier file that it has not yet replaced.
     CutUnfinishedResultWrites();

@@ -389,6 +389,11 @@ class SimulatorClass {
 // replication or step in progress and hand over what they have.
 extern volatile sig_atomic_t SimulatorInterruptSignal;
 
+// Set once the run has been declared a good exit (everything handed over and
+// the files closed): a stop at once after that ends the process with status
+// 0, as the claim says, instead of with the status of an interruption.
+extern volatile sig_atomic_t SimulatorGoodExitClaimed;
+
 // For a stop at once: cuts every result file that a hand-over is being
 // written to back to where its last whole hand-over ends. Safe to call from
 // a signal handler.

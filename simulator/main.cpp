@@ -22,6 +22,10 @@ int RunSimulator(int argc, char** argv) {
   const int exitStatus = simulator->exitStatus;
   // Only a run that delivered everything it simulated is a good exit.
   if (exitStatus == 0) {
+    // From here a second signal (the good-exit line held by a reader that
+    // has stopped reading, or landing during the clean-up) ends the
+    // process with the status this line claims.
+    SimulatorGoodExitClaimed = 1;
     std::cout << "SIMULATOR::MAIN()-GOOD EXIT" << std::endl;
     std::cout.flush();
     std::cerr << "SIMULATOR::MAIN()-GOOD EXIT" << std::endl;

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -625,6 +628,53 @@ TEST_F(SimulatorRunTest, InterruptionHandsOverWhatWasSimulated) {
                                             60.0, directory_);
   ASSERT_FALSE(twice.timedOut);
   EXPECT_EQ(twice.exitCode, 130);
+}
+
+// A run that has printed its good exit has handed over everything: two
+// signals that come after it (here while standard error, held by a reader
+// that has stopped reading, holds the good-exit line) end the process with
+// status 0, not with the status of an interrupted run.
+TEST_F(SimulatorRunTest, SignalsAfterTheGoodExitLeaveItAGoodExit) {
+  int held[2];
+  ASSERT_EQ(pipe(held), 0);
+  // Fill the pipe, so that the first write to standard error blocks.
+  const int flags = fcntl(held[1], F_GETFL);
+  fcntl(held[1], F_SETFL, flags | O_NONBLOCK);
+  const std::string block(4096, 'x');
+  while (write(held[1], block.data(), block.size()) > 0) {
+  }
+  fcntl(held[1], F_SETFL, flags);
+  const std::string outPath = Path("good.out");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, held[1], 2);
+  posix_spawn_file_actions_addclose(&actions, held[0]);
+  const std::string program = KORVAN_SIMULATOR_PATH;
+  const std::string csv = Path("good.csv");
+  std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("-N"),
+                             const_cast<char*>("20"), const_cast<char*>("-a"),
+                             const_cast<char*>(csv.c_str()), nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(held[1]);
+  bool claimed = false;
+  for (int waited = 0; waited < 600 && !claimed; waited++) {
+    claimed = ReadFile(outPath).find("SIMULATOR::MAIN()-GOOD EXIT") != std::string::npos;
+    if (!claimed) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  kill(pid, SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  kill(pid, SIGINT);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  close(held[0]);
+  ASSERT_TRUE(claimed) << ReadFile(outPath);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadAsciiRows(ReadFile(csv))[2].size(), 20u);
 }
 
 // A hang-up (the terminal closed) stops the run as SIGTERM does, with
