@@ -1,6 +1,8 @@
 #include "simmgr/ExactSum.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <utility>
 
 void ExactSum::Add(double x) {
@@ -82,6 +84,20 @@ int ResidualSign(const ExactSum& sum, double q, double a, double b) {
   return residual.Sign();
 }
 
+// The exponent of the lowest bit set in x (finite, not 0): 0 for odd
+// integers, -1 for 0.5, ...
+int LowestBit(double x) {
+  int exponent = 0;
+  const double significand = std::frexp(std::fabs(x), &exponent);
+  auto bits = static_cast<uint64_t>(std::ldexp(significand, 53));
+  int lowest = exponent - 53;
+  while ((bits & 1) == 0) {
+    bits >>= 1;
+    ++lowest;
+  }
+  return lowest;
+}
+
 }  // namespace
 
 double ExactSum::Quotient(double a, double b) const {
@@ -94,6 +110,14 @@ double ExactSum::Quotient(double a, double b) const {
   if (magnitude < 0x1p-960 || magnitude > 0x1p960 || !(a * b >= 0x1p-60) || !(a * b <= 0x1p960)) {
     return approximate;
   }
+  // The residuals are exact only if no product of them has a bit below the
+  // smallest subnormal: q (within a binade of the approximation), and half
+  // its last bit, times a and then times b. Counts have no bits below 1 and
+  // always pass; factors with low bits of their own (a duration, say) and a
+  // small quotient would lose bits, and the steps below would then walk
+  // away from the quotient instead of to it.
+  const int lowest = std::ilogb(approximate) - 54 + LowestBit(a);
+  if (lowest + std::min(LowestBit(b), 0) < -1074) return approximate;
   // q and its neighbour above bracket the exact quotient: sum - q a b >= 0
   // and sum - next(q) a b < 0. The approximation is within a few units in
   // the last place, so a few steps find them.

@@ -122,6 +122,17 @@ TEST(ExactSumTest, QuotientIsRoundedOnce) {
   EXPECT_EQ(negative.Quotient(4.0), -(0x1p52 + 2.0));
 }
 
+// Factors that are not counts, with bits far below 1, and a small quotient:
+// the products the rounding is decided by would lose bits to underflow, and
+// deciding by them walked 8 units in the last place away from the quotient
+// (-0x1.1a3895bb7a44fp-924). The division, exact to the last bit here,
+// stands instead.
+TEST(ExactSumTest, QuotientByFactorsWithLowBitsIsNotLedAstray) {
+  ExactSum sum;
+  sum.Add(-0x1.f753666303c3fp-902);
+  EXPECT_EQ(sum.Quotient(0x1.0a03dd3aada58p-259, 0x1.b75f824d0a812p+281), -0x1.1a3895bb7a447p-924);
+}
+
 TEST(ExactSumTest, InfinitiesAndNaNsStick) {
   ExactSum overflow;
   overflow.Add(1.5e308);
