@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <map>
+#include <new>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -192,11 +193,15 @@ int SyncData(int fd) {
   return errno;
 }
 
-// Puts a renamed entry in the folder of `path` on the disk, as far as the
-// folder allows (the file itself is whole either way).
-void SyncFolderOf(const std::string& path) {
+// The folder of `path`.
+std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Puts a renamed entry in `folder` on the disk, as far as the folder allows
+// (the file itself is whole either way).
+void SyncFolder(const std::string& folder) {
   const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd == -1) return;
   syncFile(fd);
@@ -277,6 +282,9 @@ struct StagedFile {
   std::string path;       // as given, for messages
   std::string target;     // the file replaced
   std::string temporary;  // empty when written in place
+  // The target's folder, made while staging: putting the files in place
+  // allocates nothing, so memory that runs out cannot stop it part-way.
+  std::string folder;
 };
 
 // Writes text for `path` (to its temporary, or in place); 0, or the errno
@@ -292,6 +300,7 @@ int Stage(const std::string& path, const std::string& text, bool durable, Staged
     staged.target = resolved;
     std::free(resolved);
   }
+  staged.folder = FolderOf(staged.target);
   staged.temporary = staged.target + ".tmp" + std::to_string(getpid());
   const int failure = WriteTemporary(staged.temporary, text, exists ? &info : nullptr, durable);
   if (failure == 0) return 0;
@@ -307,7 +316,7 @@ int Stage(const std::string& path, const std::string& text, bool durable, Staged
 int Commit(const StagedFile& staged, bool durable) {
   if (staged.temporary.empty()) return 0;
   if (std::rename(staged.temporary.c_str(), staged.target.c_str()) == 0) {
-    if (durable) SyncFolderOf(staged.target);
+    if (durable) SyncFolder(staged.folder);
     return 0;
   }
   const int failure = errno;
@@ -901,7 +910,17 @@ bool ResultsWriter::WriteTogether(const std::vector<std::pair<std::string, std::
                                   std::string& error, bool durable) {
   std::vector<StagedFile> staged(files.size());
   for (size_t i = 0; i < files.size(); ++i) {
-    const int failure = Stage(files[i].first, files[i].second, durable, staged[i]);
+    int failure = 0;
+    try {
+      failure = Stage(files[i].first, files[i].second, durable, staged[i]);
+    } catch (const std::bad_alloc&) {
+      // Memory that ran out stops the writing before any file is replaced:
+      // the temporaries written so far are not left beside them.
+      for (size_t k = 0; k <= i; ++k) {
+        if (!staged[k].temporary.empty()) unlink(staged[k].temporary.c_str());
+      }
+      throw;
+    }
     if (failure == 0) continue;
     for (size_t k = 0; k < i; ++k) {
       if (!staged[k].temporary.empty()) unlink(staged[k].temporary.c_str());
