@@ -157,6 +157,10 @@ double CpuSeconds(int who) {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Set once the study's result files are in place: memory that runs out
+// after that is not said to have cost them.
+bool resultsWritten = false;
+
 int RunManager(int argc, char** argv) {
   const std::time_t started = std::time(nullptr);
   SimulationManager::InstallSignalHandlers();
@@ -568,6 +572,7 @@ int RunManager(int argc, char** argv) {
     std::cerr << "simmgr: " << error << "\n";
     return 2;
   }
+  resultsWritten = true;
   int64_t replications = 0, here = 0, pilots = 0;
   for (const StudyResults::Experiment& e : results.experiments) {
     replications += e.replications;
@@ -627,7 +632,9 @@ int main(int argc, char** argv) {
   try {
     return RunManager(argc, argv);
   } catch (const std::bad_alloc&) {
-    std::fputs("simmgr: out of memory: the study stops here, its results not written\n", stderr);
+    std::fputs(resultsWritten ? "simmgr: out of memory: the study's results were written, its summary not\n"
+                              : "simmgr: out of memory: the study stops here, its results not written\n",
+               stderr);
     return 2;
   }
 }
