@@ -24,7 +24,6 @@
 #include "Cpp/BaseClasses/BaseActionClass.h"
 #include "Cpp/BaseClasses/BaseGroupClass.h"
 #include "Cpp/BaseClasses/BaseStudyClass.h"
-#include "Cpp/BaseClasses/ErrorReporting.h"
 #include "Cpp/BaseClasses/KorvanAssert.h"
 #include "Cpp/BaseClasses/PVModel.h"
 #include "Cpp/BaseClasses/PerformanceVariableNode.h"
@@ -677,8 +676,7 @@ void SimulatorClass::AttachModel(PVModel* model) {
   if (built != 0) {
     // Only an allocation that failed stops the lists being built.
     std::cerr << "Error Generating Connectivity List\n";
-    std::cerr.flush();
-    MemoryAllocationError();
+    std::exit(1);
   }
   WatchUnchangedFirings();
   ListPreselectGroups();

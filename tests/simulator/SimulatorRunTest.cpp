@@ -590,6 +590,7 @@ TEST_F(SimulatorRunTest, AnAllocationThatFailsEndsTheRunOrChangesNothing) {
     ASSERT_EQ(r.exitCode, 1) << r.err;
     EXPECT_EQ(r.out.find("GOOD EXIT"), std::string::npos);
     EXPECT_TRUE(r.err.find("Insufficient Memory to allocate dynamic data structures") != std::string::npos ||
+                r.err.find("Error Generating Connectivity List") != std::string::npos ||
                 r.err.find("Memory allocation error") != std::string::npos ||
                 r.err.find(": Cannot allocate memory") != std::string::npos)
         << r.err;
