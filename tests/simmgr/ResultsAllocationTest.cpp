@@ -77,7 +77,10 @@ TEST(ResultsAllocationTest, FilesWrittenTogetherAreAllOrNoneReplaced) {
   // A folder whose name is too long to be kept inside a string object.
   char folder[] = "results-allocation-test-folder-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
-  const std::string dir = std::string(get_current_dir_name()) + "/" + folder;
+  char* here = get_current_dir_name();
+  ASSERT_NE(here, nullptr);
+  const std::string dir = std::string(here) + "/" + folder;
+  std::free(here);
   const std::vector<std::string> names = {"results.csv", "results-meta.csv", "results.json", "results.svg"};
   std::vector<std::pair<std::string, std::string>> files;
   for (const std::string& name : names) files.push_back({dir + "/" + name, "new " + name + "\n"});
