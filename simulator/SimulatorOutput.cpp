@@ -221,16 +221,17 @@ class PendingResultFile {
              const std::function<bool()>& stopAsked);
   // Hands over the stream and the descriptor that cuts the file back (-1
   // for none; the one *cutFd held is closed). False, after reporting it,
-  // when the file could not be cut back to its header.
-  bool Commit(const char* name, std::ofstream** stream, int* cutFd);
+  // when the file could not be cut back to its header; `notYetCut`, the
+  // other result file when it is still to be cut, then goes back to being
+  // given back what it held by a stop at once, before the report (which
+  // may wait on a standard error nobody reads) is written.
+  bool Commit(const char* name, std::ofstream** stream, int* cutFd, PendingResultFile* notYetCut = nullptr);
   bool begun() const { return stream_ != nullptr; }
   // From here on, a stop at once cuts the file back to its header rather
   // than give it back what it held: called for both result files before
   // the first is cut, so that such a stop leaves both cut, never one cut
   // and the other holding earlier results.
-  void MarkCutting() {
-    if (overwritten_) KorvanMarkCutting(mark_, true);
-  }
+  void MarkCutting() { MarkCutting(true); }
 
  private:
   enum InPlace { kBegunInPlace, kFailed, kNotInPlace };
@@ -238,6 +239,9 @@ class PendingResultFile {
                        std::ios::openmode mode);
   // Closes what was opened, putting back what the header overwrote.
   void Drop();
+  void MarkCutting(bool cutting) {
+    if (overwritten_) KorvanMarkCutting(mark_, cutting);
+  }
 
   std::ofstream* stream_ = nullptr;
   // The file's descriptor (kept to cut the file back), or -1.
@@ -355,12 +359,19 @@ PendingResultFile::InPlace PendingResultFile::BeginInPlace(const char* name, con
   return kBegunInPlace;
 }
 
-bool PendingResultFile::Commit(const char* name, std::ofstream** stream, int* cutFd) {
+bool PendingResultFile::Commit(const char* name, std::ofstream** stream, int* cutFd,
+                               PendingResultFile* notYetCut) {
   KORVAN_ASSERT(stream_ != nullptr);
   if (overwritten_) {
     MarkCutting();
     const int error = KorvanTruncateTo(fd_, static_cast<off_t>(headerLength_));
     if (error != 0) {
+      // The cut that failed would fail again in a stop at once, leaving the
+      // new header over the earlier results; and the run is refused, so the
+      // other file keeps what it held too. Both are given back what they
+      // held by such a stop from here, while the failure is reported.
+      MarkCutting(false);
+      if (notYetCut != nullptr) notYetCut->MarkCutting(false);
       ReportWriteFailure(name, error);
       Drop();
       return false;
@@ -707,7 +718,7 @@ bool SimulatorClass::OpenResultFiles() {
   CloseFd(&heldBinary);
   asciiFile.MarkCutting();
   binaryFile.MarkCutting();
-  if (asciiFile.begun() && !asciiFile.Commit(asciiFileName, &asciiStream, &asciiFd)) return refuse();
+  if (asciiFile.begun() && !asciiFile.Commit(asciiFileName, &asciiStream, &asciiFd, &binaryFile)) return refuse();
   if (binaryFile.begun() && !binaryFile.Commit(binFileName, &binStream, &binFd)) return refuse();
   return true;
 }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -539,6 +540,102 @@ TEST_F(SimulatorRunTest, AHeaderThatCannotBeWrittenLeavesEarlierResultFilesAsThe
   EXPECT_EQ(r.exitCode, 1) << r.out;
   EXPECT_NE(r.out.find("!! Error writing result file new.bin: No space left on device"), std::string::npos)
       << r.out;
+}
+
+// A result file that cannot be cut back to its new header (one sealed
+// against shrinking here; a file system's failure elsewhere) refuses the
+// run, and both files keep what they held: also when a stop at once comes
+// while the failure is reported on a standard error that nobody reads. The
+// failed cut would fail again in the stop, and the other file is not to be
+// cut for a run that does not start.
+TEST_F(SimulatorRunTest, ACutThatFailsLeavesEarlierResultFilesAsTheyWere) {
+  ProgramResult earlier = Run({"-e", "0", "-N", "20", "-a", "a.csv", "-b", "b.bin"});
+  ASSERT_EQ(earlier.exitCode, 0) << earlier.err;
+  const std::string ascii = ReadFile(Path("a.csv"));
+  const std::string binary = ReadFile(Path("b.bin"));
+  // Left open (not close-on-exec) for the simulator, which opens it by its
+  // entry in /proc.
+  const int sealed = memfd_create("a.csv", MFD_ALLOW_SEALING);
+  if (sealed == -1) GTEST_SKIP() << "no memfd_create here";
+  ASSERT_EQ(write(sealed, ascii.data(), ascii.size()), static_cast<ssize_t>(ascii.size()));
+  ASSERT_EQ(fcntl(sealed, F_ADD_SEALS, F_SEAL_SHRINK), 0);
+  const auto sealedText = [&] {
+    std::string text(ascii.size() + 4096, '\0');
+    const ssize_t got = pread(sealed, &text[0], text.size(), 0);
+    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return text;
+  };
+  const std::string program = KORVAN_SIMULATOR_PATH;
+  const std::string asciiPath = "/proc/self/fd/" + std::to_string(sealed);
+  const std::string binaryPath = Path("b.bin");
+  const auto start = [&](int errorFd) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, errorFd, 2);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("-e"),
+                               const_cast<char*>("1"),              const_cast<char*>("-N"),
+                               const_cast<char*>("20"),             const_cast<char*>("-a"),
+                               const_cast<char*>(asciiPath.c_str()), const_cast<char*>("-b"),
+                               const_cast<char*>(binaryPath.c_str()), nullptr};
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? pid : -1;
+  };
+  // The failure alone: reported, the run refused, nothing lost.
+  const std::string errPath = Path("cut.err");
+  const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(errFd, 0);
+  pid_t pid = start(errFd);
+  close(errFd);
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  // The report is all the run writes to standard error: below, a write
+  // there that waits is the report's.
+  EXPECT_EQ(ReadFile(errPath), "!! Error writing result file " + asciiPath + ": Operation not permitted\n");
+  EXPECT_TRUE(sealedText() == ascii);
+  EXPECT_TRUE(ReadFile(binaryPath) == binary);
+  // A stop at once while the report waits on a full pipe.
+  int held[2];
+  ASSERT_EQ(pipe2(held, O_CLOEXEC), 0);
+  const int flags = fcntl(held[1], F_GETFL);
+  fcntl(held[1], F_SETFL, flags | O_NONBLOCK);
+  const std::string block(4096, 'x');
+  while (write(held[1], block.data(), block.size()) > 0) {
+  }
+  fcntl(held[1], F_SETFL, flags);
+  pid = start(held[1]);
+  close(held[1]);
+  ASSERT_GT(pid, 0);
+  const std::string syscallPath = "/proc/" + std::to_string(pid) + "/syscall";
+  // Where a process's system call cannot be seen, the moment cannot be
+  // found: the signals are still sent, and the run still ended.
+  const bool seen = !ReadFile("/proc/self/syscall").empty();
+  bool waiting = false;
+  for (int waited = 0; seen && waited < 1200 && !waiting; waited++) {
+    // Number 1 (write) on descriptor 2.
+    waiting = ReadFile(syscallPath).rfind("1 0x2 ", 0) == 0;
+    if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  // Held stopped, so that both signals wait for it and come one after the
+  // other, the second a stop at once.
+  kill(pid, SIGSTOP);
+  kill(pid, SIGINT);
+  kill(pid, SIGTERM);
+  kill(pid, SIGCONT);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  close(held[0]);
+  if (!seen) GTEST_SKIP() << "no system call to be seen in " << syscallPath;
+  ASSERT_TRUE(waiting) << "the report never waited on standard error";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_TRUE(WEXITSTATUS(status) == 128 + SIGINT || WEXITSTATUS(status) == 128 + SIGTERM) << WEXITSTATUS(status);
+  EXPECT_TRUE(sealedText() == ascii) << sealedText().substr(0, 80);
+  EXPECT_TRUE(ReadFile(binaryPath) == binary) << ReadFile(binaryPath).size() << " bytes";
+  close(sealed);
 }
 
 // Memory that runs out (a ulimit -v) fails one allocation or another of the
