@@ -312,13 +312,11 @@ int Stage(const std::string& path, const std::string& text, bool durable, Staged
   return failure;
 }
 
-// Puts a staged file in place; 0, or the errno of the failure.
-int Commit(const StagedFile& staged, bool durable) {
+// Puts a staged file in place (its folder's new entry not yet synced); 0,
+// or the errno of the failure.
+int Commit(const StagedFile& staged) {
   if (staged.temporary.empty()) return 0;
-  if (std::rename(staged.temporary.c_str(), staged.target.c_str()) == 0) {
-    if (durable) SyncFolder(staged.folder);
-    return 0;
-  }
+  if (std::rename(staged.temporary.c_str(), staged.target.c_str()) == 0) return 0;
   const int failure = errno;
   unlink(staged.temporary.c_str());
   return failure;
@@ -929,17 +927,25 @@ bool ResultsWriter::WriteTogether(const std::vector<std::pair<std::string, std::
     return false;
   }
   // Renames within a folder do not run out of room; one that fails anyway
-  // is reported, and the files after it are left as they were.
-  for (size_t i = 0; i < staged.size(); ++i) {
-    const int failure = Commit(staged[i], durable);
-    if (failure == 0) continue;
-    for (size_t k = i + 1; k < staged.size(); ++k) {
-      if (!staged[k].temporary.empty()) unlink(staged[k].temporary.c_str());
+  // is reported, and the files after it are left as they were. The
+  // folders' new entries are synced only once every file is in place: a
+  // sync can take long, and a manager killed, or a machine stopped, between
+  // two renames leaves this study's first files beside an earlier study's
+  // others.
+  size_t renamed = 0;
+  int failure = 0;
+  while (renamed < staged.size() && (failure = Commit(staged[renamed])) == 0) ++renamed;
+  if (durable) {
+    for (size_t i = 0; i < renamed; ++i) {
+      if (!staged[i].temporary.empty()) SyncFolder(staged[i].folder);
     }
-    error = "cannot write " + staged[i].path + ": " + std::strerror(failure);
-    return false;
   }
-  return true;
+  if (failure == 0) return true;
+  for (size_t k = renamed + 1; k < staged.size(); ++k) {
+    if (!staged[k].temporary.empty()) unlink(staged[k].temporary.c_str());
+  }
+  error = "cannot write " + staged[renamed].path + ": " + std::strerror(failure);
+  return false;
 }
 
 void ResultsWriter::SetSyncForTesting(int (*sync)(int)) { syncFile = sync != nullptr ? sync : fsync; }

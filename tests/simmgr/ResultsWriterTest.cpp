@@ -396,10 +396,11 @@ TEST(ResultsWriterTest, AReplacedFileKeepsItsPermissions) {
   EXPECT_EQ(fs::status(dir + "/state.json").permissions(), fs::perms(0600));
 }
 
-// What the syncs saw: the descriptors' targets, in order, and whether a
-// sync is to fail.
+// What the syncs saw: the descriptors' targets, in order, the temporaries
+// still in a folder as it was synced, and whether a sync is to fail.
 struct SyncRecord {
   std::vector<std::string> synced;
+  std::vector<std::string> temporariesAtFolderSync;
   bool fail = false;
 };
 SyncRecord syncRecord;
@@ -409,6 +410,12 @@ int RecordSync(int fd) {
   const std::string link = "/proc/self/fd/" + std::to_string(fd);
   const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
   syncRecord.synced.push_back(n > 0 ? std::string(target, n) : "?");
+  if (n > 0 && std::filesystem::is_directory(syncRecord.synced.back())) {
+    for (const auto& entry : std::filesystem::directory_iterator(syncRecord.synced.back())) {
+      const std::string name = entry.path().filename().string();
+      if (name.find(".tmp") != std::string::npos) syncRecord.temporariesAtFolderSync.push_back(name);
+    }
+  }
   if (syncRecord.fail) {
     errno = EIO;
     return -1;
@@ -432,6 +439,10 @@ TEST(ResultsWriterTest, DurableWritesReachTheDiskBeforeAndAfterTheirRename) {
   const std::string pid = std::to_string(getpid());
   EXPECT_EQ(syncRecord.synced, (std::vector<std::string>{dir + "/a.csv.tmp" + pid, dir + "/b.json.tmp" + pid,
                                                           dir, dir}));
+  // Both are in place before the folder is synced, however long that
+  // takes: an end meanwhile leaves no new a.csv beside an earlier b.json.
+  EXPECT_TRUE(syncRecord.temporariesAtFolderSync.empty())
+      << syncRecord.temporariesAtFolderSync.front() << " was still to be renamed";
 
   syncRecord = SyncRecord();
   syncRecord.fail = true;
