@@ -157,6 +157,23 @@ double CpuSeconds(int who) {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// Prints the text --help or --version asked for, which is all such a run
+// delivers: one that cannot be written (standard output on a full disk, or
+// closed) is reported and fails the run, as the table does. A reader that
+// has left early (`simmgr --help | head -3`) is no failure.
+int PrintAsked(const std::string& text, const char* what) {
+  errno = 0;
+  std::clearerr(stdout);
+  std::cout << text;
+  std::cout.flush();
+  std::fflush(stdout);
+  const bool failed = std::cout.fail() || std::ferror(stdout) != 0;
+  const int error = failed ? (errno != 0 ? errno : EIO) : 0;
+  if (error == 0 || error == EPIPE) return 0;
+  std::cerr << "simmgr: cannot write the " << what << " to standard output: " << std::strerror(error) << "\n";
+  return 2;
+}
+
 // Set once the study's result files are in place: memory that runs out
 // after that is not said to have cost them.
 bool resultsWritten = false;
@@ -170,14 +187,8 @@ int RunManager(int argc, char** argv) {
     std::cerr << "simmgr: " << error << "\n" << SimMgrOptions::Usage();
     return 2;
   }
-  if (options.help) {
-    std::cout << SimMgrOptions::Usage();
-    return 0;
-  }
-  if (options.version) {
-    std::cout << "simmgr " << KorvanVersionText() << "\n";
-    return 0;
-  }
+  if (options.help) return PrintAsked(SimMgrOptions::Usage(), "usage text");
+  if (options.version) return PrintAsked("simmgr " + KorvanVersionText() + "\n", "version");
   if (options.jobs <= 0 && options.launcherPreset == "srun") {
     // One job step per task of the allocation: a step beyond them waits
     // for a free CPU.

@@ -180,3 +180,31 @@ TEST(ProvenanceTest, VersionNamesTheCommit) {
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.out, "simmgr " + KorvanVersionText() + "\n");
 }
+
+// The version or usage text is all such a run gives: written nowhere (a
+// full disk, a closed standard output), it was lost with status 0, and a
+// script that keeps the version beside its results kept an empty one.
+TEST(ProvenanceTest, VersionOrUsageThatCannotBeWrittenIsReported) {
+  auto run = [](const std::string& option, const std::string& redirection) {
+    SimulatorProcess process;
+    EXPECT_TRUE(process.Start("/bin/sh", {"-c", "exec \"$0\" \"$@\" " + redirection, KORVAN_SIMMGR_PATH, option}))
+        << process.Error();
+    if (!process.Wait(30000)) process.Kill();
+    return SimMgrResult{process.ExitStatus(), process.Output(), process.ErrorOutput()};
+  };
+  for (const std::string option : {"--version", "--help"}) {
+    SCOPED_TRACE(option);
+    const std::string what = option == "--version" ? "version" : "usage text";
+    if (std::filesystem::exists("/dev/full")) {
+      const SimMgrResult full = run(option, ">/dev/full");
+      EXPECT_EQ(full.exitStatus, 2);
+      EXPECT_EQ(full.err, "simmgr: cannot write the " + what + " to standard output: No space left on device\n");
+    }
+    const SimMgrResult closed = run(option, ">&-");
+    EXPECT_EQ(closed.exitStatus, 2);
+    EXPECT_EQ(closed.err, "simmgr: cannot write the " + what + " to standard output: Bad file descriptor\n");
+    // A reader that leaves early is no failure.
+    const SimMgrResult gone = run(option, "| true");
+    EXPECT_EQ(gone.err, "");
+  }
+}
