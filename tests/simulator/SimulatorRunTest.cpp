@@ -804,6 +804,30 @@ TEST_F(SimulatorRunTest, AHangUpStopsTheRunUnlessItIsIgnored) {
   for (const auto& row : all) EXPECT_EQ(row.second.size(), 20000u);
 }
 
+// A process started with the stop signals blocked (a launcher that blocks
+// them around its fork) never took them: the run went on until SIGKILL, and
+// what it had simulated since its last hand-over was lost.
+TEST_F(SimulatorRunTest, AStopSignalBlockedAtTheStartStillStopsTheRun) {
+  for (const int signalNumber : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signalNumber);
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
+    ProgramResult r = RunProgramAndSignal(KORVAN_SIMULATOR_PATH, {"-e", "0", "-a", "blocked.csv"}, 0.8,
+                                          signalNumber, 1, 20.0, directory_);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    ASSERT_FALSE(r.timedOut) << "the signal was never taken";
+    EXPECT_EQ(r.exitCode, 128 + signalNumber) << r.err;
+    std::map<int, std::vector<double>> rows = ReadAsciiRows(ReadFile(Path("blocked.csv")));
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_GT(rows[0].size(), 0u);
+    EXPECT_EQ(rows[0].size(), rows[2].size());
+  }
+}
+
 // Under a file-size limit (ulimit -f) a write past it fails as on a full
 // disk: the trace ends and the run goes on, a result file that cannot take
 // its observations is reported; the process is not ended by SIGXFSZ. A
