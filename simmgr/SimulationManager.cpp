@@ -87,6 +87,21 @@ void SimulationManager::InstallSignalHandlers() {
     action.sa_handler = OnHangUp;
     sigaction(SIGHUP, &action, nullptr);
   }
+  // Blocked when simmgr started (by a launcher that blocks them around its
+  // fork), Ctrl-C and SIGTERM would never arrive, and the study could be
+  // ended only by SIGKILL, its results not written; the simulators, which
+  // inherit the mask, would not take the SIGTERM that ends them either.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGHUP);
+  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+  // SIGCHLD ignored when simmgr started (a parent that ignores it passes
+  // that on) would have the simulators reaped unseen: their exit statuses
+  // lost, every ending recorded as "exited with status -1", and a process
+  // group signalled after its number may have been taken again.
+  signal(SIGCHLD, SIG_DFL);
   signal(SIGPIPE, SIG_IGN);
   // A file-size limit (ulimit -f) reached while writing a result or the
   // saved state fails that write with EFBIG, which is reported like a full

@@ -460,6 +460,54 @@ TEST(SimulationManagerTest, InterruptStopsTheSimulatorsAndKeepsTheData) {
   EXPECT_FALSE(ProcessWithArguments("-s", std::to_string(seeds[1])));
 }
 
+// simmgr inherits its signal state from whatever started it. Started with
+// SIGCHLD ignored, its simulators were reaped unseen, and every one that
+// ended well was recorded as "exited" with status -1. Started with SIGINT
+// and SIGTERM blocked (a launcher that blocks them around its fork), it
+// took neither: the study could be ended only by SIGKILL, its results not
+// written.
+TEST(SimulationManagerTest, AnInheritedSignalStateChangesNothing) {
+  const std::string dir = TestFolder("inherited_signals");
+  {
+    struct sigaction ignore {}, before {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGCHLD, &ignore, &before);
+    SimulatorProcess manager;
+    const bool started = manager.Start(
+        KORVAN_SIMMGR_PATH, {"--experiments", "0,1", "--replications", "100", "--jobs", "2", "--port", "54610",
+                             "--out", dir + "/reaped", "--simulator", KORVAN_SIMULATOR_PATH});
+    sigaction(SIGCHLD, &before, nullptr);
+    ASSERT_TRUE(started) << manager.Error();
+    ASSERT_TRUE(manager.Wait(60000)) << manager.ErrorOutput();
+    EXPECT_EQ(manager.ExitStatus(), 0) << manager.ErrorOutput();
+    EXPECT_EQ(manager.ErrorOutput().find("exit status -1"), std::string::npos) << manager.ErrorOutput();
+    const auto table = ReadCsv(dir + "/reaped/results.csv");
+    ASSERT_EQ(table.size(), 6u);
+    for (const auto& row : table) EXPECT_EQ(row.at("attempt_endings"), "complete");
+  }
+  {
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
+    SimulatorProcess manager;
+    const bool started = StartEndlessStudy(manager, dir + "/blocked", 4245, 54600);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    ASSERT_TRUE(started);
+    manager.Signal(SIGINT);
+    if (!manager.Wait(30000)) {
+      manager.Kill();
+      FAIL() << "a blocked SIGINT was never taken: " << manager.ErrorOutput();
+    }
+    EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+    const auto table = ReadCsv(dir + "/blocked/out/results.csv");
+    ASSERT_EQ(table.size(), 6u);
+    for (const auto& row : table) EXPECT_EQ(row.at("attempt_endings"), "interrupted");
+  }
+}
+
 // A hang-up (the terminal closed, the ssh session to the machine lost)
 // stops the study as SIGTERM does: the same files, rows, attempt endings
 // and exit status. It comes more than once (from the shell, and from the
