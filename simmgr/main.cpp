@@ -73,11 +73,24 @@ void RemoveMadeFolders(const std::vector<std::string>& made, const FolderLock& o
     // The probe's lock is held until the folder is gone: released before,
     // another simmgr could take the folder in between and lose it.
     FolderLock probe;
+    struct stat info;
+    bool modeChanged = false;
     if (!outLock.Holds(*folder) && !asciiLock.Holds(*folder)) {
       std::string ignored;
-      if (!probe.Acquire(*folder, "--out", ignored)) continue;
+      // Made under a umask that leaves its owner no read access (umask
+      // 777), the folder cannot be opened for the probe, and was left
+      // behind: it is made readable to its owner for the probe, and given
+      // its mode back if it stays.
+      if (lstat(folder->c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid() &&
+          (info.st_mode & S_IRUSR) == 0) {
+        modeChanged = chmod(folder->c_str(), (info.st_mode & 07777) | S_IRUSR) == 0;
+      }
+      if (!probe.Acquire(*folder, "--out", ignored)) {
+        if (modeChanged) chmod(folder->c_str(), info.st_mode & 07777);
+        continue;
+      }
     }
-    rmdir(folder->c_str());
+    if (rmdir(folder->c_str()) != 0 && modeChanged) chmod(folder->c_str(), info.st_mode & 07777);
   }
 }
 

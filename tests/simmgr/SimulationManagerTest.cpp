@@ -1334,6 +1334,27 @@ TEST(SimulationManagerTest, AFolderInUseByAnotherStudyIsRefused) {
   EXPECT_EQ(ReadCsv(dir + "/busy/results.csv").size(), 3u);
 }
 
+// Under a umask that leaves the owner no access (umask 777) the folder made
+// for --out cannot be opened, and the study is refused; the folder was left
+// behind, empty and unreadable, where a refused study leaves no trace.
+// (Root opens any folder: there the study is not refused.)
+TEST(SimulationManagerTest, AFolderMadeUnderAUmaskThatDeniesReadingIsRemovedOnRefusal) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads any folder: the study is not refused";
+  const std::string dir = TestFolder("umask_refused");
+  for (const std::string& out : {dir + "/results", dir + "/results/deeper"}) {
+    SCOPED_TRACE(out);
+    SimulatorProcess process;
+    ASSERT_TRUE(process.Start("/bin/sh", {"-c", "umask 777 && exec \"$0\" \"$@\"", KORVAN_SIMMGR_PATH,
+                                          "--experiments", "0", "--replications", "100", "--out", out,
+                                          "--simulator", KORVAN_SIMULATOR_PATH}))
+        << process.Error();
+    if (!process.Wait(60000)) process.Kill();
+    EXPECT_EQ(process.ExitStatus(), 2) << process.ErrorOutput();
+    EXPECT_NE(process.ErrorOutput().find("Permission denied"), std::string::npos) << process.ErrorOutput();
+    EXPECT_FALSE(std::filesystem::exists(dir + "/results"));
+  }
+}
+
 // Hypothesis mode: each experiment stops at the observation at which
 // Wald's test, fed the tested variable's observations in the order the
 // simulator made them, decides; the table, CSV and JSON give the decision,
