@@ -14,11 +14,11 @@ long KorvanClock() {
 
 unsigned long KorvanGetPid() { return static_cast<unsigned long>(getpid()); }
 
-void KorvanOpenStandardStreams() {
+void KorvanOpenStandardStreams(bool writable) {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free number is taken: this one, the lower ones being open.
-    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    const int opened = open("/dev/null", fd == 0 || !writable ? O_RDONLY : O_WRONLY);
     if (opened != -1 && opened != fd) close(opened);
   }
 }

@@ -16,6 +16,9 @@ unsigned long KorvanGetPid();
 // closed, so that no file the process opens later takes their place: with
 // standard error closed, a result file would otherwise be given its number
 // and receive the process's messages. Call it before opening anything.
-void KorvanOpenStandardStreams();
+// Opened `writable`, writes to a closed output or error go to /dev/null;
+// otherwise they fail as on a closed descriptor (EBADF), for a program that
+// reports output it could not write.
+void KorvanOpenStandardStreams(bool writable = true);
 
 #endif

@@ -22,6 +22,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/ProcessServices.h"
 #include "simmgr/ExperimentSelection.h"
 #include "simmgr/FolderLock.h"
 #include "simmgr/MemoryReserve.h"
@@ -642,6 +643,11 @@ int RunManager(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard output or error would be taken by the first file or
+  // pipe simmgr opens (a state file, a simulator's output), which would then
+  // receive the messages meant for them. Held on /dev/null read-only, a
+  // write to them still fails (EBADF) and is reported as before.
+  KorvanOpenStandardStreams(false);
   // Memory that runs out (a ulimit -v, say) throws from any allocation.
   // Uncaught, that aborted simmgr with a core dump and no word of what
   // failed. Caught here, the unwinding ends the simulators still running;
