@@ -779,9 +779,12 @@ void ExperimentRun::Abort(const std::string& reason, bool byUser) {
   // A launcher already ending keeps its grace period: SIGKILL would leave
   // what it started elsewhere running.
   if (!Active() || state == kEnding) return;
-  if (byUser && (state == kRunning || state == kQuitting || state == kExiting)) {
+  if (state == kRunning || state == kQuitting || state == kExiting) {
     // Ended at once, but not before the records already received whole are
-    // counted: the manager may not have come round to reading them.
+    // counted: the manager may not have come round to reading them (a
+    // second interrupt, or a shutdown time that ran out while the manager
+    // itself was held, by a full pipe on its standard error, say, as the
+    // simulator's last hand-over arrived).
     ReadSocket(kReadAfterEnd);
     if (!Active() || state == kEnding) return;
   }

@@ -8,11 +8,13 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <unistd.h>
 
 #include "simmgr/ExperimentRun.h"
 #include "simmgr/SeedSequence.h"
@@ -407,6 +409,88 @@ TEST(ExperimentRunTest, ASecondInterruptKeepsTheRecordsAlreadyReceived) {
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0].at("status"), "incomplete");
   EXPECT_EQ(rows[0].at("replications"), "150");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
+}
+
+namespace {
+
+// Fills the pipe whose read end is `readFd` (a child's standard error, say)
+// to the last byte, through a write end of its own; false if it cannot.
+bool FillPipe(int readFd) {
+  const std::string path = "/proc/self/fd/" + std::to_string(readFd);
+  const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd == -1) return false;
+  const std::string chunk(4096, '#');
+  while (write(fd, chunk.data(), chunk.size()) > 0) {
+  }
+  while (write(fd, "#", 1) == 1) {
+  }
+  close(fd);
+  return true;
+}
+
+// Whether process `pid` is held in a write to a full pipe.
+bool HeldInPipeWrite(pid_t pid) {
+  std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
+  std::string where;
+  std::getline(wchan, where);
+  return where.find("pipe_write") != std::string::npos;
+}
+
+}  // namespace
+
+// The manager is held (its standard error a full pipe) after it sent the
+// quit of an interrupt, and the simulator's reply and its last hand-over
+// arrive meanwhile. Held past the shutdown time, the manager ended the
+// attempt as one that did not stop, and dropped that hand-over unread, whole
+// as it was; it now counts what arrived whole first.
+TEST(ExperimentRunTest, AShutdownThatOutlastsTheManagerKeepsTheRecordsAlreadyReceived) {
+  const std::string dir = TestFolder("shutdown_unread");
+  std::atomic<int> stage{0};
+  FakeSimulator answering([&stage](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
+    for (int command; (command = FakeSimulator::ReadCommand(connection)) != -1;) {
+      if (command == 1) FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+      if (command != 2) continue;
+      stage = 1;
+      const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+      while (stage != 2 && Clock::now() < until) Pause(10);
+      FakeSimulator::Send(connection, Reply(0xFE, 2, 4242));
+      FakeSimulator::Send(connection, DataRecord(3, 50, 50));
+      FakeSimulator::ReadCommand(connection);  // until the manager closes
+      return;
+    }
+  });
+  const std::string script = AnnouncingScript(dir, answering.port, 30);
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--timeout", "8",
+                                                 "--port", "21500", "--out", dir + "/out", "--simulator", script,
+                                                 "--launcher", "{command}"}));
+  Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+  while (!HandOversCounted(dir + "/out/state.json", {3})) {
+    ASSERT_TRUE(Clock::now() < until && !manager.Wait(20)) << manager.ErrorOutput();
+  }
+  manager.Signal(SIGINT);
+  const Clock::time_point interrupted = Clock::now();
+  until = interrupted + std::chrono::seconds(20);
+  while (stage != 1 && Clock::now() < until) Pause(10);
+  ASSERT_EQ(stage, 1) << manager.ErrorOutput();
+  // Its next progress line (one every 5 s) holds it, within the shutdown
+  // time (the 8 s timeout).
+  ASSERT_TRUE(FillPipe(manager.ErrorFd()));
+  until = Clock::now() + std::chrono::seconds(6);
+  while (!HeldInPipeWrite(manager.Pid()) && Clock::now() < until) Pause(10);
+  stage = 2;
+  // Let go past the shutdown time, the hand-over arrived.
+  std::this_thread::sleep_until(interrupted + std::chrono::milliseconds(9500));
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  answering.Finish();
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "incomplete");
+  EXPECT_EQ(rows[0].at("replications"), "100");
   EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
 }
 
