@@ -744,9 +744,23 @@ void ExperimentRun::Interrupt() {
       interrupted = true;
       failureReason = "interrupted before it was started again";
       return Finish(kIncomplete);
-    case kStarting:
     case kConnecting:
     case kGreeting:
+      // The greeting, and records after it, may have arrived while the
+      // manager was held (a full pipe on its standard error, say): a
+      // simulator that has greeted is stopped as one that hands over, and
+      // what it sent whole is counted.
+      if (state == kConnecting && socketFd != -1) {
+        pollfd entry = {socketFd, POLLOUT, 0};
+        if (poll(&entry, 1, 0) == 1) HandleConnectResult();
+      }
+      if (state == kGreeting) {
+        ReadSocket(kReadAfterEnd);
+        if (state != kGreeting) return Interrupt();
+      }
+      if (state != kConnecting && state != kGreeting) return Interrupt();
+      [[fallthrough]];
+    case kStarting:
       interrupted = true;
       EndAttempt(SimulatorAttempt::kInterrupted, "interrupted before it sent data");
       failureReason = "interrupted before it sent data";

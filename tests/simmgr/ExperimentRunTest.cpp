@@ -494,6 +494,63 @@ TEST(ExperimentRunTest, AShutdownThatOutlastsTheManagerKeepsTheRecordsAlreadyRec
   EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
 }
 
+// The manager is held (its standard error a full pipe) after it connected,
+// and the simulator greets it and hands over two records meanwhile; then
+// comes an interrupt. The run was ended as one that had sent nothing yet,
+// its records unread; it now reads them first, and stops the simulator as
+// any that is handing over.
+TEST(ExperimentRunTest, AnInterruptKeepsTheRecordsThatCameWithTheGreeting) {
+  const std::string dir = TestFolder("greeting_unread");
+  const std::string ended = dir + "/ended";
+  std::atomic<int> stage{0};
+  FakeSimulator late([&stage, ended](KorvanSocket& connection) {
+    stage = 1;
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+    while (stage != 2 && Clock::now() < until) Pause(10);
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
+    FakeSimulator::Send(connection, DataRecord(3, 50, 50));
+    stage = 3;
+    for (int command; (command = FakeSimulator::ReadCommand(connection)) != -1;) {
+      if (command == 1) FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+      if (command == 2) {
+        FakeSimulator::Send(connection, Reply(0xFE, 2, 4242));
+        break;
+      }
+    }
+    std::ofstream(ended) << "quit\n";
+  });
+  const std::string script = dir + "/late.sh";
+  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(late.port) +
+                          "]'\nwhile [ ! -e '" + ended + "' ]; do sleep 0.1; done\nexit 0\n");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--timeout", "30",
+                                                 "--port", "21510", "--out", dir + "/out", "--simulator", script,
+                                                 "--launcher", "{command}"}));
+  Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+  while (stage != 1 && Clock::now() < until && !manager.Wait(10)) {
+  }
+  ASSERT_EQ(stage, 1) << manager.ErrorOutput();
+  // Its next progress line (one every 5 s) holds it.
+  ASSERT_TRUE(FillPipe(manager.ErrorFd()));
+  until = Clock::now() + std::chrono::seconds(6);
+  while (!HeldInPipeWrite(manager.Pid()) && Clock::now() < until) Pause(10);
+  stage = 2;
+  until = Clock::now() + std::chrono::seconds(20);
+  while (stage != 3 && Clock::now() < until) Pause(10);
+  ASSERT_EQ(stage, 3);
+  Pause(200);
+  manager.Signal(SIGINT);
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  late.Finish();
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "incomplete");
+  EXPECT_EQ(rows[0].at("replications"), "100");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
+}
+
 // The hand-over that answers the interrupt brings the rest of what the
 // experiment needs, and the quit reply does not come: a second interrupt
 // ends the simulator, and the experiment, which has everything, is
