@@ -226,6 +226,7 @@ void ExperimentRun::Start(const Launch& how) {
   stream = SimMgrStream(SimMgrConnection::kMaxRecordLength);
   announcedPort = 0;
   simulatorPid = 0;
+  quitReplied = false;
   endedBeforeAnnouncing = false;
   std::vector<std::string> arguments = {
       "-w", "-p", std::to_string(launch.port), "-c", std::to_string(experiment),
@@ -370,15 +371,14 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
         if (state != kExiting) return;
         CloseSocket();
         if (process.ExitStatus() != 0) {
-          return Fail(EndedEnding(),
-                      "the simulator ended with " + ExitText(process) + " after its quit reply");
+          return Fail(EndedEnding(), "the simulator ended with " + ExitText(process) + " after " + QuitEnd());
         }
         EndAttempt(interrupted ? SimulatorAttempt::kInterrupted : SimulatorAttempt::kDone, "");
         // The hand-over that answered an interrupt may have given the
         // experiment all it needs.
         return Finish(interrupted && !satisfied ? kIncomplete : kComplete);
       }
-      if (now >= deadline) return Fail(SimulatorAttempt::kTimedOut, "the simulator did not end after its quit reply");
+      if (now >= deadline) return Fail(SimulatorAttempt::kTimedOut, "the simulator did not end after " + QuitEnd());
       return;
     case kClosed:
       if (process.PollEnded() || now >= deadline) return FailClosed();
@@ -562,6 +562,7 @@ void ExperimentRun::HandleMessage(const SimMgrMessage& message) {
         // wait with this side, so the simulator's port is free again at
         // once; the simulator reads nothing more.
         shutdown(socketFd, SHUT_WR);
+        quitReplied = true;
         return Enter(kExiting);
       }
       return Fail(SimulatorAttempt::kProtocol,
@@ -719,6 +720,12 @@ void ExperimentRun::SendQuit() {
     return Fail(SimulatorAttempt::kLink, std::string("cannot send the quit command: ") + std::strerror(errno));
   }
   Enter(kQuitting);
+}
+
+std::string ExperimentRun::QuitEnd() const {
+  // A simulator at its batch limit ends by itself once it has sent
+  // everything, and its connection may end before the quit reply comes.
+  return quitReplied ? "its quit reply" : "it closed the connection in place of its quit reply";
 }
 
 void ExperimentRun::SendPing() {

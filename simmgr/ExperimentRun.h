@@ -227,6 +227,9 @@ class ExperimentRun {
   // Asks the running simulator for a sign of life (command 1), which it
   // answers at its next hand-over, also at one whose records it holds back.
   void SendPing();
+  // How the running attempt's connection ended in kExiting, for its
+  // reports: "its quit reply", or the connection closed in place of it.
+  std::string QuitEnd() const;
   // Sends one command byte; send's result (errno set when it is -1).
   ssize_t SendCommand(char command);
   bool Done();
@@ -285,6 +288,9 @@ class ExperimentRun {
   bool recordSeen = false;
   // A command 1 sent to the running attempt and not yet answered.
   bool pingSent = false;
+  // Whether the running attempt's simulator answered the quit command (in
+  // kExiting, its connection may instead have ended in place of the reply).
+  bool quitReplied = false;
   std::string failureReason;
   // In kClosed: what happened to the connection.
   std::string closedReason;

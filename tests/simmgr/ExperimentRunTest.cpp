@@ -705,6 +705,39 @@ TEST(ExperimentRunTest, WhatFollowsTheQuitReplyCountsUpToAnythingElse) {
   }
 }
 
+// A simulator at its batch limit sends its last record and closes the
+// connection without waiting for the quit command, and here ends with a bad
+// status: the experiment, which has everything, is complete, and the report
+// says how the attempt ended. It said "after its quit reply", which never
+// came.
+TEST(ExperimentRunTest, AnEndWithoutAQuitReplyIsNotReportedAsAfterIt) {
+  const std::string dir = TestFolder("no_quit_reply");
+  const std::string ended = dir + "/ended";
+  FakeSimulator closing([ended](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    FakeSimulator::Send(connection, DataRecord(3, 0, 100));
+    connection.Close();
+    std::ofstream(ended) << "closed\n";
+  });
+  const std::string script = dir + "/closing.sh";
+  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(closing.port) +
+                          "]'\nwhile [ ! -e '" + ended + "' ]; do sleep 0.05; done\nexit 1\n");
+  const SimMgrResult result = RunSimMgr({"--experiments", "3", "--replications", "100", "--timeout", "30", "--port",
+                                         "21520", "--out", dir + "/out", "--simulator", script, "--launcher",
+                                         "{command}"});
+  closing.Finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.err.find("experiment 3: the simulator ended with exit status 1 after it closed the connection "
+                            "in place of its quit reply; everything it needed had arrived, so it is complete"),
+            std::string::npos)
+      << result.err;
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "complete");
+  EXPECT_EQ(rows[0].at("replications"), "100");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "exited");
+}
+
 // Peak resident memory of a running process, in kB (0 when unknown).
 long PeakKilobytes(int pid) {
   const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
