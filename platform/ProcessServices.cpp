@@ -1,6 +1,7 @@
 #include "platform/ProcessServices.h"
 
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,4 +22,13 @@ void KorvanOpenStandardStreams(bool writable) {
     const int opened = open("/dev/null", fd == 0 || !writable ? O_RDONLY : O_WRONLY);
     if (opened != -1 && opened != fd) close(opened);
   }
+}
+
+void KorvanUnblockStopSignals() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGHUP);
+  pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }

@@ -21,4 +21,12 @@ unsigned long KorvanGetPid();
 // reports output it could not write.
 void KorvanOpenStandardStreams(bool writable = true);
 
+// Unblocks SIGINT, SIGTERM and SIGHUP in the calling thread (and so in the
+// threads and processes it starts). Blocked when the process started (by a
+// launcher that blocks them around its fork and does not unblock them
+// again), they would stay pending for ever, and the process could be ended
+// only by SIGKILL. Call it once their handlers are installed: one already
+// pending is then taken at once.
+void KorvanUnblockStopSignals();
+
 #endif

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/ProcessServices.h"
 #include "simmgr/MemoryReserve.h"
 #include "simmgr/NumberText.h"
 
@@ -91,12 +92,7 @@ void SimulationManager::InstallSignalHandlers() {
   // fork), Ctrl-C and SIGTERM would never arrive, and the study could be
   // ended only by SIGKILL, its results not written; the simulators, which
   // inherit the mask, would not take the SIGTERM that ends them either.
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGHUP);
-  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+  KorvanUnblockStopSignals();
   // SIGCHLD ignored when simmgr started (a parent that ignores it passes
   // that on) would have the simulators reaped unseen: their exit statuses
   // lost, every ending recorded as "exited with status -1", and a process

@@ -104,20 +104,6 @@ void InstallInterruptHandlers(bool restart = true) {
   }
 }
 
-// A stop signal blocked when the process started (a launcher that blocks
-// them around its fork and does not unblock them again) would stay pending
-// for ever: the run could be ended only by SIGKILL, its last hand-over and
-// the cut-back of a result file lost. Unblocked once the handlers are in
-// place, one already pending stops the run as one during the set-up does.
-void UnblockInterruptSignals() {
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGHUP);
-  pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
-}
-
 // Opening a FIFO waits for its reader, for ever if none comes. While a
 // result file or a trace is opened, an interruption fails the open
 // (EINTR) instead of restarting it, so that the first SIGINT or SIGTERM
@@ -301,7 +287,10 @@ SimulatorClass::SimulatorClass(int argc, char** argv) {
   // for the run, also in a process started with SIGINT ignored (a script's
   // background job), where it would otherwise be lost.
   InstallInterruptHandlers();
-  UnblockInterruptSignals();
+  // Left blocked by a launcher, a stop would end the run only by SIGKILL,
+  // its last hand-over and the cut-back of a result file lost; one already
+  // pending stops it as one during the set-up does.
+  KorvanUnblockStopSignals();
   IgnorePipeForOutputs();
   reactivationList.clear();
   overrideString = nullptr;

@@ -414,10 +414,12 @@ TEST(ExperimentRunTest, ASecondInterruptKeepsTheRecordsAlreadyReceived) {
 
 namespace {
 
-// Fills the pipe whose read end is `readFd` (a child's standard error, say)
-// to the last byte, through a write end of its own; false if it cannot.
-bool FillPipe(int readFd) {
-  const std::string path = "/proc/self/fd/" + std::to_string(readFd);
+// Holds the manager on its standard error: fills that pipe to the last byte
+// (through a write end of its own), then waits, up to 6 s, until the
+// manager's next progress line (one every 5 s) is held in it. False if the
+// pipe cannot be filled; where the wait cannot be seen, it takes the 6 s.
+bool HoldOnItsStandardError(SimulatorProcess& manager) {
+  const std::string path = "/proc/self/fd/" + std::to_string(manager.ErrorFd());
   const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) return false;
   const std::string chunk(4096, '#');
@@ -426,15 +428,15 @@ bool FillPipe(int readFd) {
   while (write(fd, "#", 1) == 1) {
   }
   close(fd);
+  const auto held = [&manager] {
+    std::ifstream wchan("/proc/" + std::to_string(manager.Pid()) + "/wchan");
+    std::string where;
+    std::getline(wchan, where);
+    return where.find("pipe_write") != std::string::npos;
+  };
+  const Clock::time_point until = Clock::now() + std::chrono::seconds(6);
+  while (!held() && Clock::now() < until) Pause(10);
   return true;
-}
-
-// Whether process `pid` is held in a write to a full pipe.
-bool HeldInPipeWrite(pid_t pid) {
-  std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
-  std::string where;
-  std::getline(wchan, where);
-  return where.find("pipe_write") != std::string::npos;
 }
 
 }  // namespace
@@ -478,9 +480,7 @@ TEST(ExperimentRunTest, AShutdownThatOutlastsTheManagerKeepsTheRecordsAlreadyRec
   ASSERT_EQ(stage, 1) << manager.ErrorOutput();
   // Its next progress line (one every 5 s) holds it, within the shutdown
   // time (the 8 s timeout).
-  ASSERT_TRUE(FillPipe(manager.ErrorFd()));
-  until = Clock::now() + std::chrono::seconds(6);
-  while (!HeldInPipeWrite(manager.Pid()) && Clock::now() < until) Pause(10);
+  ASSERT_TRUE(HoldOnItsStandardError(manager));
   stage = 2;
   // Let go past the shutdown time, the hand-over arrived.
   std::this_thread::sleep_until(interrupted + std::chrono::milliseconds(9500));
@@ -532,9 +532,7 @@ TEST(ExperimentRunTest, AnInterruptKeepsTheRecordsThatCameWithTheGreeting) {
   }
   ASSERT_EQ(stage, 1) << manager.ErrorOutput();
   // Its next progress line (one every 5 s) holds it.
-  ASSERT_TRUE(FillPipe(manager.ErrorFd()));
-  until = Clock::now() + std::chrono::seconds(6);
-  while (!HeldInPipeWrite(manager.Pid()) && Clock::now() < until) Pause(10);
+  ASSERT_TRUE(HoldOnItsStandardError(manager));
   stage = 2;
   until = Clock::now() + std::chrono::seconds(20);
   while (stage != 3 && Clock::now() < until) Pause(10);
