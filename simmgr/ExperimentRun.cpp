@@ -365,19 +365,7 @@ void ExperimentRun::Service(const std::vector<pollfd>& entries) {
     case kExiting:
       if (socketReady) ReadSocket(kReadPerService);
       if (state != kExiting) return;
-      if (process.PollEnded()) {
-        process.Pump();
-        ReadSocket(kReadAfterEnd);
-        if (state != kExiting) return;
-        CloseSocket();
-        if (process.ExitStatus() != 0) {
-          return Fail(EndedEnding(), "the simulator ended with " + ExitText(process) + " after " + QuitEnd());
-        }
-        EndAttempt(interrupted ? SimulatorAttempt::kInterrupted : SimulatorAttempt::kDone, "");
-        // The hand-over that answered an interrupt may have given the
-        // experiment all it needs.
-        return Finish(interrupted && !satisfied ? kIncomplete : kComplete);
-      }
+      if (process.PollEnded()) return EndExited();
       if (now >= deadline) return Fail(SimulatorAttempt::kTimedOut, "the simulator did not end after " + QuitEnd());
       return;
     case kClosed:
@@ -722,6 +710,20 @@ void ExperimentRun::SendQuit() {
   Enter(kQuitting);
 }
 
+void ExperimentRun::EndExited() {
+  process.Pump();
+  ReadSocket(kReadAfterEnd);
+  if (state != kExiting) return;
+  CloseSocket();
+  if (process.ExitStatus() != 0) {
+    return Fail(EndedEnding(), "the simulator ended with " + ExitText(process) + " after " + QuitEnd());
+  }
+  EndAttempt(interrupted ? SimulatorAttempt::kInterrupted : SimulatorAttempt::kDone, "");
+  // The hand-over that answered an interrupt may have given the
+  // experiment all it needs.
+  Finish(interrupted && !satisfied ? kIncomplete : kComplete);
+}
+
 std::string ExperimentRun::QuitEnd() const {
   // A simulator at its batch limit ends by itself once it has sent
   // everything, and its connection may end before the quit reply comes.
@@ -808,6 +810,10 @@ void ExperimentRun::Abort(const std::string& reason, bool byUser) {
     // simulator's last hand-over arrived).
     ReadSocket(kReadAfterEnd);
     if (!Active() || state == kEnding) return;
+    // A simulator that meanwhile answered, handed over and ended has
+    // stopped: it ends as the manager would have seen it end, not as one
+    // that had to be ended.
+    if (state == kExiting && process.PollEnded()) return EndExited();
   }
   // A run that has all it needs stays complete, also when it got the last
   // of it in the hand-over that answered the interrupt.

@@ -227,6 +227,9 @@ class ExperimentRun {
   // Asks the running simulator for a sign of life (command 1), which it
   // answers at its next hand-over, also at one whose records it holds back.
   void SendPing();
+  // In kExiting, once the process has ended: reads what the connection
+  // still holds, then ends the attempt by the process's exit status.
+  void EndExited();
   // How the running attempt's connection ended in kExiting, for its
   // reports: "its quit reply", or the connection closed in place of it.
   std::string QuitEnd() const;

@@ -494,6 +494,65 @@ TEST(ExperimentRunTest, AShutdownThatOutlastsTheManagerKeepsTheRecordsAlreadyRec
   EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
 }
 
+// As above, but the simulator also closes its connection after that
+// hand-over and ends with status 0, all while the manager is held past the
+// shutdown time: it stopped as asked, and its attempt is recorded as one
+// that did, not as one that "did not stop within the shutdown time".
+TEST(ExperimentRunTest, AShutdownThatOutlastsTheManagerRecordsASimulatorThatStoppedAsStopped) {
+  const std::string dir = TestFolder("shutdown_stopped");
+  const std::string ended = dir + "/ended";
+  std::atomic<int> stage{0};
+  FakeSimulator answering([&stage, ended](KorvanSocket& connection) {
+    FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+    FakeSimulator::Send(connection, DataRecord(3, 0, 50));
+    for (int command; (command = FakeSimulator::ReadCommand(connection)) != -1;) {
+      if (command == 1) FakeSimulator::Send(connection, Reply(0xFF, 1, 4242));
+      if (command != 2) continue;
+      stage = 1;
+      const Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+      while (stage != 2 && Clock::now() < until) Pause(10);
+      FakeSimulator::Send(connection, Reply(0xFE, 2, 4242));
+      FakeSimulator::Send(connection, DataRecord(3, 50, 50));
+      break;
+    }
+    connection.Close();
+    std::ofstream(ended) << "stopped\n";
+  });
+  const std::string script = dir + "/stopping.sh";
+  WriteScript(script, "#!/bin/sh\necho 'REGISTER:  Port: [" + std::to_string(answering.port) +
+                          "]'\nwhile [ ! -e '" + ended + "' ]; do sleep 0.05; done\nexit 0\n");
+  SimulatorProcess manager;
+  ASSERT_TRUE(manager.Start(KORVAN_SIMMGR_PATH, {"--experiments", "3", "--replications", "1000", "--timeout", "8",
+                                                 "--port", "21530", "--out", dir + "/out", "--simulator", script,
+                                                 "--launcher", "{command}"}));
+  Clock::time_point until = Clock::now() + std::chrono::seconds(20);
+  while (!HandOversCounted(dir + "/out/state.json", {3})) {
+    ASSERT_TRUE(Clock::now() < until && !manager.Wait(20)) << manager.ErrorOutput();
+  }
+  manager.Signal(SIGINT);
+  const Clock::time_point interrupted = Clock::now();
+  until = interrupted + std::chrono::seconds(20);
+  while (stage != 1 && Clock::now() < until) Pause(10);
+  ASSERT_EQ(stage, 1) << manager.ErrorOutput();
+  ASSERT_TRUE(HoldOnItsStandardError(manager));
+  stage = 2;
+  std::this_thread::sleep_until(interrupted + std::chrono::milliseconds(9500));
+  ASSERT_TRUE(manager.Wait(30000)) << manager.ErrorOutput();
+  answering.Finish();
+  EXPECT_EQ(manager.ExitStatus(), 3) << manager.ErrorOutput();
+  const auto rows = ReadCsv(dir + "/out/results.csv");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].at("status"), "incomplete");
+  EXPECT_EQ(rows[0].at("replications"), "100");
+  EXPECT_EQ(rows[0].at("attempt_endings"), "interrupted");
+  const json document = json::parse(ReadFile(dir + "/out/results.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  const json& attempts = document["experiments"][0]["attempts"];
+  ASSERT_EQ(attempts.size(), 1u);
+  EXPECT_EQ(attempts[0]["ended"], "interrupted");
+  EXPECT_EQ(attempts[0]["reason"], nullptr) << attempts[0]["reason"];
+}
+
 // The manager is held (its standard error a full pipe) after it connected,
 // and the simulator greets it and hands over two records meanwhile; then
 // comes an interrupt. The run was ended as one that had sent nothing yet,
